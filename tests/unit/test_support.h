@@ -1,0 +1,45 @@
+// Shared helpers of the unit tests: temporary folders that clean up after
+// themselves, file reading and writing, and capture of the daemon's debug
+// output (which goes to the standard output).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "winemu.h"
+
+namespace testsupport {
+
+// A fresh folder below $TMPDIR (or /tmp), removed with its contents at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+std::vector<BYTE> ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::vector<BYTE>& bytes);
+std::string ReadFileText(const std::string& path);
+
+// Runs the debug output (InitDebugPrint) for the lifetime of the object and
+// captures what it prints; text() stops the capture and returns it.
+class DebugCapture {
+public:
+    DebugCapture();
+    ~DebugCapture();
+    DebugCapture(const DebugCapture&) = delete;
+    DebugCapture& operator=(const DebugCapture&) = delete;
+    std::string text();
+
+private:
+    bool m_capturing;
+};
+
+}  // namespace testsupport
