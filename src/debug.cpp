@@ -189,15 +189,17 @@ BOOL InitDebugPrint()
         DeleteCriticalSection(&s_csLog);
         return FALSE;
     }
+    // Output runs before the log thread starts, so its first line is printed.
+    s_bInit.store(true);
     s_hLogThread = CreateThread(nullptr, 0, LogThread, nullptr, 0, nullptr);
     if (s_hLogThread == nullptr) {
+        s_bInit.store(false);
         TxQueue_Delete(&s_LogQueue);
         LOG_Exit();
         DeleteCriticalSection(&s_csLog);
         return FALSE;
     }
     SetThreadPriority(s_hLogThread, 1);
-    s_bInit.store(true);
     return TRUE;
 }
 

@@ -18,14 +18,21 @@ constexpr DWORD LOG_JOURNAL_SIZE = 70;
 constexpr DWORD LOG_KIND_WRITTEN = 2;  // the record carries its written mark
 constexpr DWORD LOG_KIND_FIRST = 1;  // the record starts a text
 
+// Prepares the module's lock; the store starts closed.
 void LOG_Init();
+// Closes the store and removes the lock.
 void LOG_Exit();
-// Opens (or creates) the ring of dwLogSize bytes and finds the write position.
+// Opens (or creates) the ring of dwLogSize bytes (a non-zero multiple of 64)
+// and finds the write position; an open store is closed first.
 BOOL LOG_Open(const char* pszPath, DWORD dwLogSize);
+// Closes both files and frees the image; the sizes stay readable.
 void LOG_Close();
-// Stores one text; a length of 0 succeeds without writing.
+// Stores one text; a length of 0 succeeds without writing. Fails while the
+// store is closed; a failed file write closes it.
 BOOL LOG_Write(const SYSTEMTIME* pTime, const char* pData, int nLength);
 // One record, newest first (bFirst) or before *pdwPtr: its data as hex digits
-// in pszData (terminated), its time and kind. Returns the digits, 0 at the end.
+// in pszData (terminated, at most nMaxLength characters with the terminator),
+// its time and kind. Returns the digits, 0 at the end.
 int LOG_Get(SYSTEMTIME* pTime, char* pszData, int nMaxLength, BOOL bFirst, DWORD* pdwPtr, DWORD* pdwFlag);
+// Capacity, bytes of the ring in the file, and the record size 64.
 void LOG_GetSize(DWORD* pdwLogSize, DWORD* pdwFileSize, DWORD* pdwRecSize);

@@ -52,8 +52,13 @@ void ChangeFileExt(char* out, int outSize, const char* path, const char* ext)
         return;
     }
     size_t size = static_cast<size_t>(outSize);
-    _strlcpy(out, path, size);
-    char* dot = std::strrchr(out, '.');
-    size_t stem = dot != nullptr ? static_cast<size_t>(dot - out) : std::strlen(out);
+    // The stem ends at the path's own last dot: a copy already cut to fit
+    // could end before it and expose a dot of a directory name instead.
+    const char* dot = std::strrchr(path, '.');
+    size_t stem = dot != nullptr ? static_cast<size_t>(dot - path) : std::strlen(path);
+    if (stem > size - 1) {
+        stem = size - 1;
+    }
+    _strlcpy(out, path, stem + 1);
     _strlcpy(out + stem, ext, size - stem);
 }

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Builds every configuration and runs every test suite: the unit tests on the
+# PC (debug, AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer),
+# the unit tests of the board's 32-bit ARM build under qemu-arm, and a short
+# run of each fuzz target on its seed corpus. Ends with one line per suite
+# and a total.
+set -uo pipefail
+
+cd "$(dirname "$0")/.."
+mkdir -p build
+FUZZ_SECONDS=${FUZZ_SECONDS:-10}
+JOBS=${JOBS:-$(nproc)}
+summary=()
+total_passed=0
+total_failed=0
+status=0
+
+# Sums the GoogleTest results written as XML into a folder.
+count_results() {
+  python3 - "$1" <<'PY'
+import glob, sys, xml.etree.ElementTree as ET
+passed = failed = 0
+for path in glob.glob(sys.argv[1] + "/*.xml"):
+    root = ET.parse(path).getroot()
+    tests = int(root.get("tests", 0)); fails = int(root.get("failures", 0)) + int(root.get("errors", 0))
+    skipped = int(root.get("skipped", 0)) + int(root.get("disabled", 0))
+    passed += tests - fails - skipped; failed += fails
+print(passed, failed)
+PY
+}
+
+run_unit_suite() {
+  local preset=$1
+  local results="build/$preset/test-results"
+  echo "=== $preset: build"
+  if ! cmake --preset "$preset" >"build/$preset-configure.log" 2>&1; then
+    cat "build/$preset-configure.log"; summary+=("$preset: build failed"); status=1; return
+  fi
+  rm -f "build/$preset-configure.log"
+  if ! cmake --build --preset "$preset" -j "$JOBS"; then
+    summary+=("$preset: build failed"); status=1; return
+  fi
+  echo "=== $preset: tests"
+  rm -rf "$results"; mkdir -p "$results"
+  local ctest_status=0
+  GTEST_OUTPUT="xml:$PWD/$results/" ctest --test-dir "build/$preset" --output-on-failure -j "$JOBS" || ctest_status=$?
+  read -r passed failed < <(count_results "$results")
+  if [ "$ctest_status" -ne 0 ] && [ "$failed" -eq 0 ]; then
+    failed=1  # a test program died without writing its results
+  fi
+  summary+=("$preset: $passed passed, $failed failed")
+  total_passed=$((total_passed + passed)); total_failed=$((total_failed + failed))
+  [ "$failed" -eq 0 ] || status=1
+}
+
+run_fuzz_smoke() {
+  echo "=== fuzz: build"
+  if ! cmake --preset fuzz >build/fuzz-configure.log 2>&1 || ! cmake --build --preset fuzz -j "$JOBS"; then
+    cat build/fuzz-configure.log 2>/dev/null; summary+=("fuzz: build failed"); status=1; return
+  fi
+  rm -f build/fuzz-configure.log
+  local passed=0 failed=0
+  for target in build/fuzz/fuzz/fuzz_*; do
+    [ -x "$target" ] || continue
+    local name; name=$(basename "$target")
+    local corpus; corpus=$(mktemp -d)
+    cp -r "fuzz/corpus/$name/." "$corpus/" 2>/dev/null || true
+    echo "=== fuzz: $name for ${FUZZ_SECONDS}s"
+    if "$target" -max_total_time="$FUZZ_SECONDS" -print_final_stats=1 "$corpus" >"build/fuzz/$name.log" 2>&1; then
+      passed=$((passed + 1))
+      grep -E 'stat::number_of_executed_units|Done [0-9]+ runs' "build/fuzz/$name.log" | tail -n 2
+    else
+      failed=$((failed + 1)); tail -n 40 "build/fuzz/$name.log"
+    fi
+    rm -rf "$corpus"
+  done
+  summary+=("fuzz: $passed passed, $failed failed")
+  total_passed=$((total_passed + passed)); total_failed=$((total_failed + failed))
+  [ "$failed" -eq 0 ] || status=1
+}
+
+run_unit_suite dev
+run_unit_suite asan
+run_unit_suite tsan
+run_unit_suite armhf
+run_fuzz_smoke
+
+echo
+echo "=== summary"
+for line in "${summary[@]}"; do
+  echo "$line"
+done
+echo "total: $total_passed passed, $total_failed failed"
+exit $status

@@ -1,0 +1,99 @@
+// The console's non-blocking line editor, driven through a pseudo-terminal.
+#include "console.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+class ConsoleTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // A raw terminal, so the line discipline neither echoes nor holds keys
+        // back: what the master reads is the editor's own echo.
+        struct termios raw;
+        cfmakeraw(&raw);
+        ASSERT_EQ(openpty(&m_master, &m_slave, nullptr, &raw, nullptr), 0);
+        CON_SetDescriptorsForTest(m_slave, m_slave);
+    }
+    void TearDown() override
+    {
+        CON_SetDescriptorsForTest(-1, -1);
+        close(m_master);
+        close(m_slave);
+    }
+    void Type(const std::string& keys)
+    {
+        ASSERT_EQ(write(m_master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+        usleep(20000);
+    }
+    // Feeds every waiting key to the editor; the completed line or "" if none.
+    std::string Poll(int size, bool* complete)
+    {
+        *complete = false;
+        for (int i = 0; i < 64 && !*complete; ++i) {
+            *complete = CON_AsyncGets(m_buf, size, &m_pos) != FALSE;
+        }
+        return *complete ? std::string(m_buf) : std::string();
+    }
+    std::string Echo()
+    {
+        std::string out;
+        char c;
+        int flags = fcntl(m_master, F_GETFL);
+        fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
+        while (read(m_master, &c, 1) == 1) {
+            out.push_back(c);
+        }
+        fcntl(m_master, F_SETFL, flags);
+        return out;
+    }
+
+    int m_master = -1;
+    int m_slave = -1;
+    char m_buf[64] = {};
+    int m_pos = 0;
+};
+
+TEST_F(ConsoleTest, LineOfLimitedSizeKeepsItsFirstCharactersUntilEnter)
+{
+    bool complete = false;
+    Type("abcdef");
+    EXPECT_EQ(Poll(4, &complete), "");
+    EXPECT_FALSE(complete);
+    EXPECT_EQ(m_pos, 3);
+    Type("\r");
+    EXPECT_EQ(Poll(4, &complete), "abc");
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(m_pos, 0);
+}
+
+TEST_F(ConsoleTest, BackspaceErasesTabIsASpaceAndControlKeysAreIgnored)
+{
+    bool complete = false;
+    Type(std::string("\b") + "ab\bc\td\x1b" + "\n");
+    EXPECT_EQ(Poll(32, &complete), "ac d");
+    EXPECT_TRUE(complete);
+    std::string echo = Echo();
+    EXPECT_NE(echo.find("ab\b \bc d"), std::string::npos) << echo;
+}
+
+TEST_F(ConsoleTest, NoKeyWaitingReturnsAtOnce)
+{
+    bool complete = true;
+    EXPECT_EQ(Poll(8, &complete), "");
+    EXPECT_FALSE(complete);
+    EXPECT_FALSE(CON_KbHit());
+    Type("z");
+    EXPECT_TRUE(CON_KbHit());
+    EXPECT_TRUE(CON_KbHit());  // the key stays until it is read
+    EXPECT_EQ(CON_GetChar(), 'z');
+}
+
+}  // namespace
