@@ -84,31 +84,35 @@ void PrintLine(const SYSTEMTIME& time, const char* message, int messageLength)
     WriteOutput(line, static_cast<size_t>(length));
 }
 
+// The queued time: its eight fields in declared order, two bytes each.
 void PutTime(BYTE* p, const SYSTEMTIME& t)
 {
     const WORD fields[8] = {t.wYear, t.wMonth, t.wDayOfWeek, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
     for (int i = 0; i < 8; ++i) {
-        p[2 * i] = static_cast<BYTE>(fields[i] >> 8);
-        p[2 * i + 1] = static_cast<BYTE>(fields[i]);
+        PutBE16(p + 2 * i, fields[i]);
     }
 }
 
 SYSTEMTIME GetTime(const BYTE* p)
 {
-    WORD fields[8];
-    for (int i = 0; i < 8; ++i) {
-        fields[i] = static_cast<WORD>((p[2 * i] << 8) | p[2 * i + 1]);
-    }
     SYSTEMTIME t;
-    t.wYear = fields[0];
-    t.wMonth = fields[1];
-    t.wDayOfWeek = fields[2];
-    t.wDay = fields[3];
-    t.wHour = fields[4];
-    t.wMinute = fields[5];
-    t.wSecond = fields[6];
-    t.wMilliseconds = fields[7];
+    t.wYear = GetBE16(p);
+    t.wMonth = GetBE16(p + 2);
+    t.wDayOfWeek = GetBE16(p + 4);
+    t.wDay = GetBE16(p + 6);
+    t.wHour = GetBE16(p + 8);
+    t.wMinute = GetBE16(p + 10);
+    t.wSecond = GetBE16(p + 12);
+    t.wMilliseconds = GetBE16(p + 14);
     return t;
+}
+
+// Reads the time once for the line and formats the caller's message.
+__attribute__((format(printf, 4, 0))) int FormatNow(SYSTEMTIME* time, char* message, size_t size,
+                                                    const char* format, va_list args)
+{
+    GetLocalTime(time);
+    return _vsnprintf(message, size, format, args);
 }
 
 bool ShouldQueue(DWORD dwMask, int messageLength)
@@ -252,11 +256,10 @@ void DebugPrint(const char* format, ...)
         return;
     }
     SYSTEMTIME time;
-    GetLocalTime(&time);
     char message[DEBUG_LINE_MAX + 1];
     va_list args;
     va_start(args, format);
-    int length = _vsnprintf(message, sizeof(message), format, args);
+    int length = FormatNow(&time, message, sizeof(message), format, args);
     va_end(args);
     PrintLine(time, message, length);
 }
@@ -268,12 +271,11 @@ void DebugLog(DWORD dwMask, const char* format, ...)
         return;
     }
     SYSTEMTIME time;
-    GetLocalTime(&time);
     // The file copy keeps more of a long message than the console line does.
     char message[QUEUED_TEXT_MAX + 1];
     va_list args;
     va_start(args, format);
-    int length = _vsnprintf(message, sizeof(message), format, args);
+    int length = FormatNow(&time, message, sizeof(message), format, args);
     va_end(args);
     PrintLine(time, message, length);
     if (ShouldQueue(dwMask, length)) {

@@ -91,32 +91,6 @@ BAK_INFO s_BakInfo;   // journal last written or read
 BOOL s_bBakExist;     // the journal read at open was valid
 DWORD s_dwBakOffset;  // the slot that journal names
 
-// ---- Byte helpers -------------------------------------------------------------
-
-DWORD GetBE16(const BYTE* p)
-{
-    return (static_cast<DWORD>(p[0]) << 8) | p[1];
-}
-
-DWORD GetBE32(const BYTE* p)
-{
-    return (static_cast<DWORD>(p[0]) << 24) | (static_cast<DWORD>(p[1]) << 16) | (static_cast<DWORD>(p[2]) << 8) | p[3];
-}
-
-void PutBE16(BYTE* p, DWORD v)
-{
-    p[0] = static_cast<BYTE>(v >> 8);
-    p[1] = static_cast<BYTE>(v);
-}
-
-void PutBE32(BYTE* p, DWORD v)
-{
-    p[0] = static_cast<BYTE>(v >> 24);
-    p[1] = static_cast<BYTE>(v >> 16);
-    p[2] = static_cast<BYTE>(v >> 8);
-    p[3] = static_cast<BYTE>(v);
-}
-
 // ---- Records ------------------------------------------------------------------
 
 // A record can be served when its length is in range and its data sum.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "debug.h"
+#include "util.h"
 
 namespace {
 
@@ -21,24 +22,10 @@ DWORD NextSlot(const TX_QUEUE* q, DWORD offset)
     return offset >= q->dwMaxDataSize ? 0 : offset;
 }
 
-void PutLength(BYTE* header, DWORD length)
-{
-    header[0] = static_cast<BYTE>(length >> 24);
-    header[1] = static_cast<BYTE>(length >> 16);
-    header[2] = static_cast<BYTE>(length >> 8);
-    header[3] = static_cast<BYTE>(length);
-}
-
-DWORD GetLength(const BYTE* header)
-{
-    return (static_cast<DWORD>(header[0]) << 24) | (static_cast<DWORD>(header[1]) << 16) |
-           (static_cast<DWORD>(header[2]) << 8) | static_cast<DWORD>(header[3]);
-}
-
 // Both complete the write of the slot at dwWritePtr; the lock is held.
 void CommitWrite(TX_QUEUE* q, DWORD length)
 {
-    PutLength(q->pbyData + q->dwWritePtr, length);
+    PutBE32(q->pbyData + q->dwWritePtr, length);
     q->dwCount++;
     q->dwWritePtr = NextSlot(q, q->dwWritePtr);
     if (q->hEvent != nullptr) {
@@ -147,7 +134,7 @@ BYTE* TxQueue_GetReadPtr(TX_QUEUE* q, DWORD* pLength)
         return nullptr;
     }
     BYTE* slot = q->pbyData + q->dwReadPtr;
-    *pLength = GetLength(slot);
+    *pLength = GetBE32(slot);
     return slot + TX_QUEUE_HEADER_SIZE;
 }
 
@@ -179,7 +166,7 @@ DWORD TxQueue_Get(TX_QUEUE* q, BYTE* buffer, DWORD size)
         return 0;
     }
     const BYTE* slot = q->pbyData + q->dwReadPtr;
-    DWORD length = GetLength(slot);
+    DWORD length = GetBE32(slot);
     DWORD copied = length > size ? size : length;
     std::memcpy(buffer, slot + TX_QUEUE_HEADER_SIZE, copied);
     CommitRead(q);

@@ -14,6 +14,30 @@
 
 #include "winemu.h"
 
+// Big-endian (most significant byte first) fields of files and frames, built
+// from shifts so every board writes the same bytes.
+inline WORD GetBE16(const BYTE* p)
+{
+    return static_cast<WORD>((p[0] << 8) | p[1]);
+}
+inline DWORD GetBE32(const BYTE* p)
+{
+    return (static_cast<DWORD>(p[0]) << 24) | (static_cast<DWORD>(p[1]) << 16) | (static_cast<DWORD>(p[2]) << 8) |
+           static_cast<DWORD>(p[3]);
+}
+inline void PutBE16(BYTE* p, DWORD value)
+{
+    p[0] = static_cast<BYTE>(value >> 8);
+    p[1] = static_cast<BYTE>(value);
+}
+inline void PutBE32(BYTE* p, DWORD value)
+{
+    p[0] = static_cast<BYTE>(value >> 24);
+    p[1] = static_cast<BYTE>(value >> 16);
+    p[2] = static_cast<BYTE>(value >> 8);
+    p[3] = static_cast<BYTE>(value);
+}
+
 // A blank is a space or a horizontal tab.
 inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
