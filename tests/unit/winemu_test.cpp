@@ -3,6 +3,8 @@
 #include "winemu.h"
 
 #include <gtest/gtest.h>
+#include <sys/select.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -157,6 +159,43 @@ TEST(Threads, CancelSignalEndsASleepEarly)
     CloseHandle(thread);
     EXPECT_GE(slept, 0);
     EXPECT_LT(slept, 2000);
+}
+
+struct SelectState {
+    int fd;
+    int result;
+    long elapsedMs;
+};
+
+DWORD SelectLong(LPVOID param)
+{
+    SelectState* s = static_cast<SelectState*>(param);
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s->fd, &readable);
+    struct timeval timeout = {5, 0};
+    auto start = Clock::now();
+    s->result = select(s->fd + 1, &readable, nullptr, nullptr, &timeout);
+    s->elapsedMs = ElapsedMs(start);
+    return 0;
+}
+
+TEST(Threads, CancelSignalEndsASelectEarly)
+{
+    ASSERT_TRUE(WinEmu_Init());
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    SelectState state{fds[0], 0, -1};
+    HANDLE thread = CreateThread(nullptr, 0, SelectLong, &state, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    Sleep(50);
+    _CancelThread(thread);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_EQ(state.result, -1);  // interrupted, nothing readable
+    EXPECT_LT(state.elapsedMs, 2000);
 }
 
 TEST(Ticks, TestClockMovesTicksAndDifferencesSurviveTheWrap)
