@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "debug.h"
 
@@ -92,4 +93,18 @@ BENCHMARK(BM_DebugPrint);
 BENCHMARK(BM_DebugLogConsoleOnly);
 BENCHMARK(BM_DebugLogQueued);
 
-BENCHMARK_MAIN();
+// The benchmarks send the debug lines to /dev/null through the standard
+// output, so the results are written to the standard error instead.
+int main(int argc, char** argv)
+{
+    std::vector<char*> args(argv, argv + argc);
+    char out[] = "--benchmark_out=/dev/stderr";
+    char format[] = "--benchmark_out_format=console";
+    args.push_back(out);
+    args.push_back(format);
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
