@@ -2,9 +2,9 @@
 // several records, the newest-first walk, wrap-around and generations, repair
 // of writes torn by power loss, and files the store must not trust.
 //
-// Expected bytes are built here by hand, and records are read back from the
-// files with this file's own parsing, so a fault shared with the module's
-// encoder cannot hide.
+// Expected bytes are built here by hand and served records are checked with
+// this file's own encoding, so a fault shared with the module's encoder cannot
+// hide.
 
 #include "log.h"
 
@@ -12,8 +12,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -27,149 +29,20 @@ namespace {
 
 constexpr DWORD SLOT = 64;
 using Bytes = std::vector<BYTE>;
-
-SYSTEMTIME MakeTime(int year, int month, int day, int hour, int minute, int second)
-{
-    SYSTEMTIME t{};
-    t.wYear = static_cast<WORD>(year);
-    t.wMonth = static_cast<WORD>(month);
-    t.wDay = static_cast<WORD>(day);
-    t.wHour = static_cast<WORD>(hour);
-    t.wMinute = static_cast<WORD>(minute);
-    t.wSecond = static_cast<WORD>(second);
-    t.wDayOfWeek = 3;
-    t.wMilliseconds = 999;
-    return t;
-}
+using Indexes = std::vector<int>;
 
 BYTE Sum(const BYTE* p, size_t n)
 {
-    unsigned s = 0;
-    for (size_t i = 0; i < n; i++) {
-        s += p[i];
-    }
-    return static_cast<BYTE>(s);
+    return static_cast<BYTE>(std::accumulate(p, p + n, 0u));
 }
 
 std::string Hex(const Bytes& b)
 {
-    static const char digits[] = "0123456789ABCDEF";
     std::string s;
     for (BYTE v : b) {
-        s += digits[v >> 4];
-        s += digits[v & 15];
+        s += {"0123456789ABCDEF"[v >> 4], "0123456789ABCDEF"[v & 15]};
     }
     return s;
-}
-
-// Text number i of a history, each with its own time stamp and length.
-SYSTEMTIME TimeFor(int i)
-{
-    return MakeTime(2021, 4, 13, 10 + i / 3600, (i / 60) % 60, i % 60);
-}
-std::string TextFor(int i)
-{
-    return "line " + std::to_string(i) + " " + std::string(i % 40, char('a' + i % 26));
-}
-
-// A record as LOG_Get serves it.
-struct Served {
-    std::string hex;
-    SYSTEMTIME time;
-    DWORD kind;
-    DWORD ptr;
-};
-
-std::vector<Served> ReadAll()
-{
-    std::vector<Served> out;
-    char buf[256];
-    DWORD ptr = 0;
-    DWORD kind = 0;
-    SYSTEMTIME t{};
-    for (BOOL first = TRUE; out.size() < 5000; first = FALSE) {
-        if (LOG_Get(&t, buf, sizeof buf, first, &ptr, &kind) == 0) {
-            break;
-        }
-        out.push_back({buf, t, kind, ptr});
-    }
-    return out;
-}
-
-bool SameTime(const SYSTEMTIME& a, const SYSTEMTIME& b)
-{
-    return a.wYear == b.wYear && a.wMonth == b.wMonth && a.wDay == b.wDay && a.wHour == b.wHour &&
-           a.wMinute == b.wMinute && a.wSecond == b.wSecond;
-}
-
-// The history index of a served record, or -1 when it is no text written.
-int IndexOf(const Served& s, int nWritten)
-{
-    std::string text;
-    for (size_t i = 0; i + 1 < s.hex.size(); i += 2) {
-        text += char(std::stoi(s.hex.substr(i, 2), nullptr, 16));
-    }
-    if (text.compare(0, 5, "line ") != 0) {
-        return -1;
-    }
-    int i = std::atoi(text.c_str() + 5);
-    if (i < 0 || i >= nWritten || text != TextFor(i) || !SameTime(s.time, TimeFor(i)) || s.kind != 3) {
-        return -1;
-    }
-    return i;
-}
-
-// The time stamp bytes of text i as a record holds them.
-Bytes TimeBytes(int i)
-{
-    SYSTEMTIME t = TimeFor(i);
-    return {0x07, 0xE5, BYTE(t.wMonth), BYTE(t.wDay), BYTE(t.wHour), BYTE(t.wMinute), BYTE(t.wSecond), 0};
-}
-
-// This file's own encoding of text i as a one-record text of generation gen.
-Bytes RecordFor(int i, int gen)
-{
-    const std::string text = TextFor(i);
-    Bytes rec = TimeBytes(i);
-    rec.push_back(0);
-    rec.push_back(BYTE(text.size()));
-    rec.push_back(BYTE(0xC0 | gen));
-    rec.push_back(Sum(reinterpret_cast<const BYTE*>(text.data()), text.size()));
-    rec.insert(rec.end(), text.begin(), text.end());
-    rec.resize(SLOT, 0);
-    return rec;
-}
-
-void SetOffset(Bytes& b, DWORD v)
-{
-    b[0] = BYTE(v >> 24);
-    b[1] = BYTE(v >> 16);
-    b[2] = BYTE(v >> 8);
-    b[3] = BYTE(v);
-}
-
-// What a reader must see of a ring of nSlots one-record texts written in this
-// order: the newest first, down to the oldest still in the ring — except that
-// in a full ring the oldest sits at the write position, where the walk ends.
-std::vector<int> ExpectedServed(std::vector<int> written, size_t nSlots)
-{
-    if (written.size() > nSlots) {
-        written.erase(written.begin(), written.end() - static_cast<long>(nSlots));
-    }
-    if (written.size() == nSlots) {
-        written.erase(written.begin());
-    }
-    std::reverse(written.begin(), written.end());
-    return written;
-}
-
-std::vector<int> ServedIndexes(int nWritten)
-{
-    std::vector<int> out;
-    for (const Served& s : ReadAll()) {
-        out.push_back(IndexOf(s, nWritten));
-    }
-    return out;
 }
 
 Bytes Slice(const Bytes& b, size_t from, size_t n)
@@ -177,16 +50,132 @@ Bytes Slice(const Bytes& b, size_t from, size_t n)
     return Bytes(b.begin() + long(from), b.begin() + long(from + n));
 }
 
+Bytes operator+(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A slot: the given header and data, zero-filled to 64 bytes.
+Bytes Padded(Bytes b)
+{
+    b.resize(SLOT, 0);
+    return b;
+}
+
+// The journal of a slot: its offset, the record, a reserved 0 and the sum.
+Bytes Journal(DWORD offset, const Bytes& slot)
+{
+    Bytes bak = Bytes{BYTE(offset >> 24), BYTE(offset >> 16), BYTE(offset >> 8), BYTE(offset)} + slot + Bytes{0};
+    bak.push_back(Sum(bak.data(), 69));
+    return bak;
+}
+
+// Text i of a history, each with its own time stamp and length; the day of
+// week and milliseconds are not stored.
+SYSTEMTIME TimeFor(int i)
+{
+    return {2021, 4, 3, 13, WORD(10 + i / 3600), WORD((i / 60) % 60), WORD(i % 60), 999};
+}
+std::string TextFor(int i)
+{
+    return "line " + std::to_string(i) + " " + std::string(i % 40, char('a' + i % 26));
+}
+
+// The 8 bytes of a time stamp, which is all of a time that is kept.
+Bytes Stamp(const SYSTEMTIME& t)
+{
+    return {BYTE(t.wYear >> 8), BYTE(t.wYear),   BYTE(t.wMonth),  BYTE(t.wDay),
+            BYTE(t.wHour),      BYTE(t.wMinute), BYTE(t.wSecond), 0};
+}
+
+// This file's own encoding of text i as a one-record text of generation gen.
+Bytes RecordFor(int i, int gen)
+{
+    const std::string s = TextFor(i);
+    const BYTE sum = Sum(reinterpret_cast<const BYTE*>(s.data()), s.size());
+    return Padded(Stamp(TimeFor(i)) + Bytes{0, BYTE(s.size()), BYTE(0xC0 | gen), sum} + Bytes(s.begin(), s.end()));
+}
+
+// A record as LOG_Get serves it; ReadAll walks from the newest to the end.
+struct Served {
+    std::string hex;
+    SYSTEMTIME time;
+    DWORD kind;
+    DWORD ptr;
+};
+std::vector<Served> ReadAll()
+{
+    std::vector<Served> out;
+    char buf[256];
+    DWORD ptr = 0, kind = 0;
+    SYSTEMTIME t{};
+    for (BOOL first = TRUE; out.size() < 5000 && LOG_Get(&t, buf, sizeof buf, first, &ptr, &kind) > 0; first = FALSE) {
+        out.push_back({buf, t, kind, ptr});
+    }
+    return out;
+}
+
+// The history index of each served record, newest first; -1 for a record
+// that is no text written (data, time or kind wrong).
+Indexes ServedIndexes(int nWritten)
+{
+    Indexes out;
+    for (const Served& s : ReadAll()) {
+        std::string text;
+        for (size_t i = 0; i + 1 < s.hex.size(); i += 2) {
+            text += char(std::stoi(s.hex.substr(i, 2), nullptr, 16));
+        }
+        int i = text.compare(0, 5, "line ") == 0 ? std::atoi(text.c_str() + 5) : -1;
+        bool ok = i >= 0 && i < nWritten && text == TextFor(i) && Stamp(s.time) == Stamp(TimeFor(i)) && s.kind == 3;
+        out.push_back(ok ? i : -1);
+    }
+    return out;
+}
+
+// What a reader must see of a ring of nSlots after one-record texts 0..n-1:
+// the newest first, down to the oldest still in the ring, except that in a
+// full ring the oldest sits at the write position, where the walk ends.
+Indexes ExpectedServed(int n, int nSlots)
+{
+    Indexes out;
+    for (int i = n - 1; i >= 0 && i > n - nSlots; i--) {
+        out.push_back(i);
+    }
+    return out;
+}
+
+// Capacity, bytes in the file and record size, as LOG_GetSize reports them.
+using Sizes = std::array<DWORD, 3>;
+Sizes GetSizes()
+{
+    Sizes s = {1, 1, 1};
+    LOG_GetSize(&s[0], &s[1], &s[2]);
+    return s;
+}
+
+BOOL Write(int i)
+{
+    const SYSTEMTIME t = TimeFor(i);
+    const std::string text = TextFor(i);
+    return LOG_Write(&t, text.data(), static_cast<int>(text.size()));
+}
+
 class RingLog : public ::testing::Test {
    protected:
     void SetUp() override { LOG_Init(); }
     void TearDown() override { LOG_Exit(); }
 
-    BOOL Write(int i)
+    // A fresh store of nSlots holding texts 0..n-1, left closed.
+    void Fill(int n, DWORD nSlots)
     {
-        SYSTEMTIME t = TimeFor(i);
-        std::string text = TextFor(i);
-        return LOG_Write(&t, text.data(), static_cast<int>(text.size()));
+        unlink(logPath.c_str());
+        unlink(bakPath.c_str());
+        ASSERT_TRUE(LOG_Open(logPath.c_str(), nSlots * SLOT));
+        for (int i = 0; i < n; i++) {
+            ASSERT_TRUE(Write(i));
+        }
+        LOG_Close();
     }
 
     TempDir dir;
@@ -197,62 +186,37 @@ class RingLog : public ::testing::Test {
 TEST_F(RingLog, FirstTextsLandByteForByteInSlotAndJournal)
 {
     ASSERT_TRUE(LOG_Open(logPath.c_str(), 1024));
-    SYSTEMTIME t = MakeTime(2021, 4, 13, 9, 8, 7);
-    const char text[] = {'H', 'i', '\x00', '\xFF'};
-    ASSERT_TRUE(LOG_Write(&t, text, 4));
-
+    SYSTEMTIME t = {2021, 4, 3, 13, 9, 8, 7, 999};
+    ASSERT_TRUE(LOG_Write(&t, "Hi\0\xFF", 4));
     // 2021 high byte first, 04-13 09:08:07, reserved 0; length 4; written,
     // first, generation 0; sum 0x48 + 0x69 + 0x00 + 0xFF = 0x1B0; the data.
-    Bytes slot = {0x07, 0xE5, 4, 13, 9, 8, 7, 0, 0x00, 0x04, 0xC0, 0xB0, 'H', 'i', 0x00, 0xFF};
-    slot.resize(64, 0);
+    const Bytes slot = Padded({0x07, 0xE5, 4, 13, 9, 8, 7, 0, 0x00, 0x04, 0xC0, 0xB0, 'H', 'i', 0x00, 0xFF});
     EXPECT_EQ(ReadFileBytes(logPath), slot);
+    EXPECT_EQ(ReadFileBytes(bakPath), Journal(0, slot));
 
-    Bytes bak = {0, 0, 0, 0};
-    bak.insert(bak.end(), slot.begin(), slot.end());
-    bak.push_back(0);
-    bak.push_back(Sum(bak.data(), 69));
-    EXPECT_EQ(ReadFileBytes(bakPath), bak);
-
-    // The second record's journal names offset 64.
     t.wSecond = 8;
     ASSERT_TRUE(LOG_Write(&t, "ok", 2));
-    Bytes bak2 = ReadFileBytes(bakPath);
-    ASSERT_EQ(bak2.size(), 70u);
-    EXPECT_EQ(Slice(bak2, 0, 4), (Bytes{0, 0, 0, 0x40}));
-    EXPECT_EQ(bak2[4 + 6], 8);
-    EXPECT_EQ(Slice(bak2, 4 + 8, 4), (Bytes{0x00, 0x02, 0xC0, 0xDA}));
-    EXPECT_EQ(bak2[69], Sum(bak2.data(), 69));
-    EXPECT_EQ(Slice(ReadFileBytes(logPath), 64, 64), Slice(bak2, 4, 64));
-
-    DWORD logSize = 0, fileSize = 0, recSize = 0;
-    LOG_GetSize(&logSize, &fileSize, &recSize);
-    EXPECT_EQ(logSize, 1024u);
-    EXPECT_EQ(fileSize, 128u);
-    EXPECT_EQ(recSize, 64u);
+    const Bytes slot2 = Padded({0x07, 0xE5, 4, 13, 9, 8, 8, 0, 0x00, 0x02, 0xC0, 0xDA, 'o', 'k'});
+    EXPECT_EQ(Slice(ReadFileBytes(logPath), 64, 64), slot2);
+    EXPECT_EQ(ReadFileBytes(bakPath), Journal(64, slot2));
+    EXPECT_EQ(GetSizes(), (Sizes{1024, 128, 64}));
 }
 
 TEST_F(RingLog, LongTextRunsOverRecordsAndOnlyTheFirstCarriesTheFirstMark)
 {
-    // Three slots, wrapped once, so the text is written in generation 1.
     ASSERT_TRUE(LOG_Open(logPath.c_str(), 3 * SLOT));
     for (int i = 0; i < 3; i++) {
-        ASSERT_TRUE(Write(i));
+        ASSERT_TRUE(Write(i));  // wrapped once: the text is written in generation 1
     }
     Bytes text(53);
-    for (size_t i = 0; i < text.size(); i++) {
-        text[i] = static_cast<BYTE>(i * 37 + 200);
-    }
-    SYSTEMTIME t = MakeTime(2022, 12, 31, 23, 59, 58);
+    std::iota(text.begin(), text.end(), BYTE(200));
+    SYSTEMTIME t = {2022, 12, 6, 31, 23, 59, 58, 0};
     ASSERT_TRUE(LOG_Write(&t, reinterpret_cast<const char*>(text.data()), 53));
-
     Bytes file = ReadFileBytes(logPath);
     ASSERT_EQ(file.size(), 3 * SLOT);
-    EXPECT_EQ(Slice(file, 0, 8), Slice(file, 64, 8)) << "both pieces carry the text's time";
-    EXPECT_EQ(Slice(file, 8, 4), (Bytes{0, 52, 0xC1, Sum(text.data(), 52)}));
-    EXPECT_EQ(Slice(file, 12, 52), Slice(text, 0, 52));
-    EXPECT_EQ(Slice(file, 64 + 8, 4), (Bytes{0, 1, 0x81, text[52]}));
-    EXPECT_EQ(file[64 + 12], text[52]);
-    EXPECT_EQ(Slice(file, 64 + 13, 51), Bytes(51, 0));
+    EXPECT_EQ(Slice(file, 0, 64),
+              Bytes({7, 0xE6, 12, 31, 23, 59, 58, 0, 0, 52, 0xC1, Sum(text.data(), 52)}) + Slice(text, 0, 52));
+    EXPECT_EQ(Slice(file, 64, 64), Padded({7, 0xE6, 12, 31, 23, 59, 58, 0, 0, 1, 0x81, text[52], text[52]}));
 
     // An empty text succeeds and touches neither file.
     Bytes bak = ReadFileBytes(bakPath);
@@ -266,130 +230,88 @@ TEST_F(RingLog, LongTextRunsOverRecordsAndOnlyTheFirstCarriesTheFirstMark)
     EXPECT_EQ(got[0].kind, LOG_KIND_WRITTEN);
     EXPECT_EQ(got[1].hex, Hex(Slice(text, 0, 52)));
     EXPECT_EQ(got[1].kind, LOG_KIND_WRITTEN + LOG_KIND_FIRST);
-    EXPECT_TRUE(SameTime(got[1].time, t));
-}
-
-TEST_F(RingLog, TextsComeBackNewestFirstThenTheEndAndSurviveAReopen)
-{
-    ASSERT_TRUE(LOG_Open(logPath.c_str(), 1024));
-    for (int i = 0; i < 3; i++) {
-        ASSERT_TRUE(Write(i));
-    }
-    for (int round = 0; round < 2; round++) {
-        std::vector<Served> got = ReadAll();
-        ASSERT_EQ(got.size(), 3u);
-        for (int k = 0; k < 3; k++) {
-            EXPECT_EQ(IndexOf(got[k], 3), 2 - k);
-            EXPECT_EQ(got[k].kind, 3u);
-            EXPECT_EQ(got[k].ptr, DWORD(2 - k) * SLOT);
-        }
-        // A clean reopen writes nothing.
-        LOG_Close();
-        Bytes log = ReadFileBytes(logPath), bak = ReadFileBytes(bakPath);
-        ASSERT_TRUE(LOG_Open(logPath.c_str(), 1024));
-        EXPECT_EQ(ReadFileBytes(logPath), log);
-        EXPECT_EQ(ReadFileBytes(bakPath), bak);
-    }
-    ASSERT_TRUE(Write(3));
-    EXPECT_EQ(ServedIndexes(4), (std::vector<int>{3, 2, 1, 0}));
+    EXPECT_EQ(Stamp(got[1].time), Stamp(t));
 }
 
 TEST_F(RingLog, GetNeverWritesBeyondMaxLengthOrFollowsABadPosition)
 {
     ASSERT_TRUE(LOG_Open(logPath.c_str(), 1024));
-    SYSTEMTIME t = MakeTime(2021, 1, 2, 3, 4, 5);
-    ASSERT_TRUE(LOG_Write(&t, "0123456789", 10));
-    char buf[32];
+    // Read from 16 bytes into its slot, this text would pass for a record of 'A'.
+    const char text[] = "0123456789AB\0\1xAA";
+    SYSTEMTIME t = {2021, 1, 0, 2, 3, 4, 5, 0}, got;
+    ASSERT_TRUE(LOG_Write(&t, text, 17));
+    memset(&got, 0xFF, sizeof got);
+    char buf[48];
     DWORD ptr = 7, kind = 7;
-    SYSTEMTIME got{};
-    struct {
-        int nMax;
-        int digits;
-    } cases[] = {{-1, 0}, {0, 0}, {1, 0}, {2, 0}, {3, 2}, {6, 4}, {21, 20}, {22, 20}, {32, 20}};
+    const struct {
+        int nMax, digits;
+    } cases[] = {{-1, 0}, {0, 0}, {1, 0}, {2, 0}, {3, 2}, {6, 4}, {35, 34}, {36, 34}, {48, 34}};
     for (auto c : cases) {
         SCOPED_TRACE(c.nMax);
         memset(buf, '#', sizeof buf);
         EXPECT_EQ(LOG_Get(&got, buf, c.nMax, TRUE, &ptr, &kind), c.digits);
-        if (c.nMax < 1) {
-            EXPECT_EQ(buf[0], '#');
-            continue;
-        }
-        EXPECT_EQ(std::string(buf), std::string("30313233343536373839").substr(0, size_t(c.digits)));
-        for (int i = c.digits + 1; i < int(sizeof buf); i++) {
-            ASSERT_EQ(buf[i], '#') << "byte " << i;
-        }
+        const std::string want = c.nMax < 1 ? "" : Hex(Bytes(text, text + c.digits / 2)) + '\0';
+        EXPECT_EQ(std::string(buf, sizeof buf), want + std::string(sizeof buf - want.size(), '#'));
     }
-    EXPECT_TRUE(SameTime(got, t));
+    EXPECT_EQ(Stamp(got), Stamp(t));
     EXPECT_EQ(got.wMilliseconds, 0);
-    for (DWORD bad : {DWORD(0x41), DWORD(1024), DWORD(0xFFFFFFC0)}) {
+    for (DWORD bad : {DWORD(0x41), DWORD(0x50), DWORD(1024), DWORD(0xFFFFFFC0)}) {
         ptr = bad;
         EXPECT_EQ(LOG_Get(&got, buf, sizeof buf, FALSE, &ptr, &kind), 0) << bad;
     }
 }
 
-TEST_F(RingLog, ClosedStoreRefusesWritesServesNothingAndKeepsItsSizes)
+TEST_F(RingLog, TextsComeBackNewestFirstAcrossAReopenButNeverFromAClosedStore)
 {
     SYSTEMTIME t = TimeFor(0);
-    char buf[64];
-    DWORD ptr = 0, kind = 0;
     EXPECT_FALSE(LOG_Write(&t, "x", 1));
     EXPECT_FALSE(LOG_Write(&t, "", 0));
-    EXPECT_EQ(LOG_Get(&t, buf, sizeof buf, TRUE, &ptr, &kind), 0);
+    EXPECT_TRUE(ReadAll().empty());
     EXPECT_FALSE(LOG_Open(logPath.c_str(), 0));
     EXPECT_FALSE(LOG_Open(logPath.c_str(), 100));
 
     ASSERT_TRUE(LOG_Open(logPath.c_str(), 1024));
-    ASSERT_TRUE(Write(0));
-    LOG_Close();
-    EXPECT_FALSE(Write(1));
-    EXPECT_EQ(LOG_Get(&t, buf, sizeof buf, TRUE, &ptr, &kind), 0);
-    DWORD logSize = 0, fileSize = 0, recSize = 0;
-    LOG_GetSize(&logSize, &fileSize, &recSize);
-    EXPECT_EQ(logSize, 1024u);
-    EXPECT_EQ(fileSize, 64u);
-    EXPECT_EQ(ReadFileBytes(logPath).size(), 64u);
-}
-
-TEST_F(RingLog, SecondOpenReplacesTheFirstStore)
-{
-    TempDir other;
-    std::string otherPath = other.file("other.log");
-    ASSERT_TRUE(LOG_Open(logPath.c_str(), 1024));
-    ASSERT_TRUE(Write(0));
-    ASSERT_TRUE(LOG_Open(otherPath.c_str(), 512));
-    ASSERT_TRUE(Write(1));
-    EXPECT_EQ(ReadFileBytes(logPath).size(), 64u);
-    EXPECT_EQ(ServedIndexes(2), (std::vector<int>{1}));
-    DWORD logSize = 0;
-    LOG_GetSize(&logSize, nullptr, nullptr);
-    EXPECT_EQ(logSize, 512u);
-    EXPECT_EQ(ReadFileBytes(other.file("other.lbk")).size(), 70u);
+    for (int i = 0; i < 3; i++) {
+        ASSERT_TRUE(Write(i));
+    }
+    const Bytes log = ReadFileBytes(logPath), bak = ReadFileBytes(bakPath);
+    for (int round = 0; round < 2; round++) {
+        ASSERT_EQ(ServedIndexes(3), (Indexes{2, 1, 0})) << "each of kind 3, then 0";
+        EXPECT_EQ(ReadAll()[0].ptr, 2 * SLOT);
+        LOG_Close();
+        EXPECT_FALSE(Write(3));
+        EXPECT_TRUE(ReadAll().empty());
+        EXPECT_EQ(GetSizes(), (Sizes{1024, 192, 64})) << "the sizes stay readable";
+        ASSERT_TRUE(LOG_Open(logPath.c_str(), 1024));
+        EXPECT_EQ(ReadFileBytes(logPath), log) << "neither a failed write nor a clean reopen writes";
+        EXPECT_EQ(ReadFileBytes(bakPath), bak);
+    }
+    ASSERT_TRUE(Write(3));
+    EXPECT_EQ(ServedIndexes(4), (Indexes{3, 2, 1, 0}));
 }
 
 TEST_F(RingLog, FailedDeviceWriteClosesTheStore)
 {
-    std::string fullPath = dir.file("full.log");
+    const std::string fullPath = dir.file("full.log");
     if (symlink("/dev/full", fullPath.c_str()) != 0 || !LOG_Open(fullPath.c_str(), 1024)) {
         GTEST_SKIP() << "/dev/full is not usable here";
     }
     EXPECT_FALSE(Write(0));
+    const Bytes bak = ReadFileBytes(dir.file("full.lbk"));
     EXPECT_FALSE(Write(1)) << "the store stays closed";
-    char buf[64];
-    DWORD ptr = 0, kind = 0;
-    SYSTEMTIME t{};
-    EXPECT_EQ(LOG_Get(&t, buf, sizeof buf, TRUE, &ptr, &kind), 0);
+    EXPECT_EQ(ReadFileBytes(dir.file("full.lbk")), bak) << "and writes no journal";
+    EXPECT_TRUE(ReadAll().empty());
 }
 
 // ---- Wrap-around --------------------------------------------------------------
 
 TEST_F(RingLog, FullRingWrapsToSlotZeroInTheNextGenerationAndReopensAfterIt)
 {
-    constexpr DWORD capacity = 262144;
-    constexpr int slots = 4096;
     // Two device syncs per record make 4096 of them take half a minute on a
     // disk: the first 4032 records are laid down here, the store writes the
     // last 64 and goes on from there.
-    constexpr int prefilled = 4032;
+    constexpr DWORD capacity = 262144;
+    constexpr int slots = 4096, prefilled = 4032;
     Bytes file;
     for (int i = 0; i < prefilled; i++) {
         Bytes rec = RecordFor(i, 0);
@@ -400,9 +322,7 @@ TEST_F(RingLog, FullRingWrapsToSlotZeroInTheNextGenerationAndReopensAfterIt)
     for (int i = prefilled; i < slots; i++) {
         ASSERT_TRUE(Write(i));
     }
-    DWORD fileSize = 0;
-    LOG_GetSize(nullptr, &fileSize, nullptr);
-    EXPECT_EQ(fileSize, capacity);
+    EXPECT_EQ(GetSizes(), (Sizes{capacity, capacity, 64}));
     ASSERT_TRUE(Write(slots));
     file = ReadFileBytes(logPath);
     ASSERT_EQ(file.size(), capacity);
@@ -416,26 +336,23 @@ TEST_F(RingLog, FullRingWrapsToSlotZeroInTheNextGenerationAndReopensAfterIt)
     file = ReadFileBytes(logPath);
     EXPECT_EQ(Slice(file, SLOT, SLOT), RecordFor(slots + 1, 1)) << "the first slot of the old generation";
     EXPECT_EQ(Slice(file, 2 * SLOT, SLOT), RecordFor(2, 0));
-
-    std::vector<int> written;
-    for (int i = 0; i <= slots + 1; i++) {
-        written.push_back(i);
-    }
-    EXPECT_EQ(ServedIndexes(slots + 2), ExpectedServed(written, slots));
+    EXPECT_EQ(ServedIndexes(slots + 2), ExpectedServed(slots + 2, slots));
 }
 
+// The first 17 rounds reopen the store, so the position and generation are
+// found at open; later rounds leave the writer to step past 15 by itself.
 TEST_F(RingLog, RingEndingAtItsLastSlotReopensAtSlotZeroWithGenerationsCountingModulo16)
 {
-    for (int round = 0; round < 18; round++) {
+    for (int round = 0; round < 34; round++) {
         SCOPED_TRACE(round);
-        ASSERT_TRUE(LOG_Open(logPath.c_str(), 2 * SLOT));
+        if (round <= 16) {
+            LOG_Close();
+            ASSERT_TRUE(LOG_Open(logPath.c_str(), 2 * SLOT));
+        }
         ASSERT_TRUE(Write(2 * round));
         ASSERT_TRUE(Write(2 * round + 1));
-        LOG_Close();
         Bytes file = ReadFileBytes(logPath);
-        ASSERT_EQ(file.size(), 2 * SLOT);
-        EXPECT_EQ(Slice(file, 0, SLOT), RecordFor(2 * round, round % 16));
-        EXPECT_EQ(Slice(file, SLOT, SLOT), RecordFor(2 * round + 1, round % 16));
+        EXPECT_EQ(file, RecordFor(2 * round, round % 16) + RecordFor(2 * round + 1, round % 16));
     }
 }
 
@@ -443,221 +360,133 @@ TEST_F(RingLog, RingEndingAtItsLastSlotReopensAtSlotZeroWithGenerationsCountingM
 
 TEST_F(RingLog, PartialLastSlotIsPaddedAndSkipped)
 {
-    ASSERT_TRUE(LOG_Open(logPath.c_str(), 1024));
-    ASSERT_TRUE(Write(0));
-    LOG_Close();
-    Bytes file = ReadFileBytes(logPath);
-    file.insert(file.end(), 36, 0xAB);
+    Fill(1, 16);
+    const Bytes file = ReadFileBytes(logPath) + Bytes(36, 0xAB);
     WriteFileBytes(logPath, file);
-
     ASSERT_TRUE(LOG_Open(logPath.c_str(), 1024));
-    DWORD fileSize = 0;
-    LOG_GetSize(nullptr, &fileSize, nullptr);
-    EXPECT_EQ(fileSize, 128u);
-    Bytes padded = file;
-    padded.insert(padded.end(), 28, 0);
-    EXPECT_EQ(ReadFileBytes(logPath), padded);
-    EXPECT_EQ(ServedIndexes(1), (std::vector<int>{0}));
-
+    EXPECT_EQ(GetSizes(), (Sizes{1024, 128, 64}));
+    EXPECT_EQ(ReadFileBytes(logPath), file + Bytes(28, 0));
+    EXPECT_EQ(ServedIndexes(1), (Indexes{0}));
     ASSERT_TRUE(Write(1));
-    Bytes after = ReadFileBytes(logPath);
-    ASSERT_EQ(after.size(), 192u);
-    EXPECT_EQ(Slice(after, 0, 128), padded);
-    EXPECT_EQ(ServedIndexes(2), (std::vector<int>{1, 0}));
+    EXPECT_EQ(ReadFileBytes(logPath), file + Bytes(28, 0) + RecordFor(1, 0));
+    EXPECT_EQ(ServedIndexes(2), (Indexes{1, 0}));
 }
 
-TEST_F(RingLog, LogFileLargerThanTheRingIsStartedAfresh)
+TEST_F(RingLog, LogFileLargerThanTheRingIsStartedAfreshEvenOverAnOpenStore)
 {
     ASSERT_TRUE(LOG_Open(logPath.c_str(), 1024));
     for (int i = 0; i < 3; i++) {
         ASSERT_TRUE(Write(i));
     }
-    LOG_Close();
     ASSERT_TRUE(LOG_Open(logPath.c_str(), 2 * SLOT));
     EXPECT_EQ(ReadFileBytes(logPath).size(), 0u);
     EXPECT_TRUE(ReadAll().empty());
     ASSERT_TRUE(Write(3));
-    EXPECT_EQ(ServedIndexes(4), (std::vector<int>{3}));
-    EXPECT_EQ(ReadFileBytes(logPath).size(), 64u);
+    EXPECT_EQ(ServedIndexes(4), (Indexes{3}));
+    EXPECT_EQ(ReadFileBytes(logPath), RecordFor(3, 0));
+    EXPECT_EQ(GetSizes(), (Sizes{128, 64, 64}));
 }
 
-// A store of three texts whose last slot has been wiped, with the journal
-// that would restore it; each case spoils the journal in one way.
+// A wrapped ring of 16 slots after texts 0..17 whose slot 1 (the newest text)
+// has been wiped, with the journal that would restore it; each row spoils the
+// journal in one way (its bytes: offset 0-3, record length 12-13, flags 14,
+// record sum 15). The wiped slot must not hide the write position either.
 TEST_F(RingLog, UntrustworthyJournalNeverRewritesASlot)
 {
-    ASSERT_TRUE(LOG_Open(logPath.c_str(), 1024));
-    for (int i = 0; i < 3; i++) {
-        ASSERT_TRUE(Write(i));
-    }
-    LOG_Close();
-    Bytes log = ReadFileBytes(logPath);
-    const Bytes goodBak = ReadFileBytes(bakPath);
-    ASSERT_EQ(Slice(goodBak, 0, 4), (Bytes{0, 0, 0, 0x80}));
-    std::fill(log.begin() + 128, log.end(), 0);
-
-    struct Case {
+    Fill(18, 16);
+    const Bytes repaired = ReadFileBytes(logPath), goodBak = ReadFileBytes(bakPath);
+    ASSERT_EQ(goodBak, Journal(SLOT, RecordFor(17, 1)));
+    Bytes log = repaired;
+    std::fill(log.begin() + SLOT, log.begin() + 2 * SLOT, 0);
+    Indexes lost = ExpectedServed(18, 16);
+    lost.erase(lost.begin());
+    // clang-format off
+    const struct {
         const char* name;
         void (*spoil)(Bytes&);
-        bool bFixSum;
-        bool bRepairs;
-    };
-    const Case cases[] = {
-        {"intact", [](Bytes&) {}, false, true},
-        {"journal sum", [](Bytes& b) { b[69] ^= 1; }, false, false},
-        {"unaligned offset", [](Bytes& b) { SetOffset(b, 0x81); }, true, false},
-        {"offset at capacity", [](Bytes& b) { SetOffset(b, 1024); }, true, false},
-        {"slot beyond the file", [](Bytes& b) { SetOffset(b, 0x100); }, true, false},
-        {"record length 0", [](Bytes& b) { b[4 + 8] = 0, b[4 + 9] = 0; }, true, false},
-        {"record length 53", [](Bytes& b) { b[4 + 8] = 0, b[4 + 9] = 53; }, true, false},
-        {"record sum", [](Bytes& b) { b[4 + 11] ^= 0x10; }, true, false},
-        {"no written mark", [](Bytes& b) { b[4 + 10] &= 0x7F; }, true, false},
-        {"unused flag bit", [](Bytes& b) { b[4 + 10] |= 0x10; }, true, false},
-    };
-    for (const Case& c : cases) {
+    } cases[] = {
+        {"intact", [](Bytes&) {}},                           {"journal sum", [](Bytes& b) { b[69] ^= 1; }},
+        {"unaligned offset", [](Bytes& b) { b[3] = 0x41; }}, {"offset past the ring", [](Bytes& b) { b[2] = 4; }},
+        {"record length 0", [](Bytes& b) { b[13] = 0; }},    {"record length 53", [](Bytes& b) { b[13] = 53; }},
+        {"record sum", [](Bytes& b) { b[15] ^= 0x10; }},     {"no written mark", [](Bytes& b) { b[14] &= 0x7F; }},
+        {"unused flag bit", [](Bytes& b) { b[14] |= 0x10; }}, {"69 bytes", [](Bytes& b) { b.resize(69); }},
+        {"71 bytes", [](Bytes& b) { b.resize(71); }},        {"140 bytes", [](Bytes& b) { b.resize(140); }}};
+    // clang-format on
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Bytes bak = goodBak;
         c.spoil(bak);
-        if (c.bFixSum) {
-            bak[69] = Sum(bak.data(), 69);
+        if (bak.size() == 70 && bak[69] == goodBak[69]) {
+            bak[69] = Sum(bak.data(), 69);  // every row but one spoils what the sum covers
         }
+        const bool intact = bak == goodBak;
         WriteFileBytes(logPath, log);
         WriteFileBytes(bakPath, bak);
-        ASSERT_TRUE(LOG_Open(logPath.c_str(), 1024));
+        ASSERT_TRUE(LOG_Open(logPath.c_str(), 16 * SLOT));
+        EXPECT_EQ(ServedIndexes(18), intact ? ExpectedServed(18, 16) : lost);
         LOG_Close();
-        if (c.bRepairs) {
-            Bytes repaired = log;
-            std::copy(goodBak.begin() + 4, goodBak.begin() + 68, repaired.begin() + 128);
-            EXPECT_EQ(ReadFileBytes(logPath), repaired);
-        } else {
-            EXPECT_EQ(ReadFileBytes(logPath), log);
-        }
-    }
-
-    // A journal of any other size than 70 bytes is emptied, never used.
-    for (size_t size : {size_t(69), size_t(71), size_t(140)}) {
-        SCOPED_TRACE(size);
-        Bytes bak = goodBak;
-        bak.resize(size, 0);
-        WriteFileBytes(logPath, log);
-        WriteFileBytes(bakPath, bak);
-        ASSERT_TRUE(LOG_Open(logPath.c_str(), 1024));
-        EXPECT_EQ(ServedIndexes(3), (std::vector<int>{1, 0}));
-        LOG_Close();
-        EXPECT_EQ(ReadFileBytes(logPath), log);
-        EXPECT_EQ(ReadFileBytes(bakPath).size(), 0u);
+        EXPECT_EQ(ReadFileBytes(logPath), intact ? repaired : log);
+        // A journal of any other size than 70 bytes is emptied, never used.
+        EXPECT_EQ(ReadFileBytes(bakPath), bak.size() == 70 ? bak : Bytes{});
     }
 }
 
 // ---- Power loss during a record write -----------------------------------------
 
-// Files before and after the last of nTexts one-record texts was written.
-struct History {
-    int nTexts;
-    size_t nSlots;
-    DWORD slot;  // offset of the last record
-    Bytes logBefore, bakBefore, logAfter, bakAfter;
-};
-
-class RingLogTorn : public RingLog {
-   protected:
-    History MakeHistory(int nTexts, size_t nSlots)
-    {
-        History h{nTexts, nSlots, DWORD((nTexts - 1) % nSlots) * SLOT, {}, {}, {}, {}};
-        unlink(logPath.c_str());
-        unlink(bakPath.c_str());
-        const DWORD capacity = DWORD(nSlots) * SLOT;
-        EXPECT_TRUE(LOG_Open(logPath.c_str(), capacity));
-        for (int i = 0; i < nTexts - 1; i++) {
-            EXPECT_TRUE(Write(i));
-        }
+// Each history is nTexts one-record texts in a ring of 16 slots, the last one
+// torn: the journal cut after every byte (the slot not reached), then the slot
+// cut after every byte under a complete journal. 16: the ring's last slot,
+// past the end of the file; 17: slot 0 of the second round over an older
+// record; 22: the middle of the second round.
+TEST_F(RingLog, TornJournalOrSlotWriteNeverServesAHalfRecordNorLosesAnOlderOne)
+{
+    constexpr int nSlots = 16;
+    for (int nTexts : {16, 17, 22}) {
+        SCOPED_TRACE(::testing::Message() << nTexts << " texts");
+        const DWORD slot = DWORD((nTexts - 1) % nSlots) * SLOT;
+        ASSERT_NO_FATAL_FAILURE(Fill(nTexts - 1, DWORD(nSlots)));
+        const Bytes logBefore = ReadFileBytes(logPath), bakBefore = ReadFileBytes(bakPath);
+        ASSERT_TRUE(LOG_Open(logPath.c_str(), nSlots * SLOT));
+        ASSERT_TRUE(Write(nTexts - 1));
         LOG_Close();
-        h.logBefore = ReadFileBytes(logPath);
-        h.bakBefore = ReadFileBytes(bakPath);
-        EXPECT_TRUE(LOG_Open(logPath.c_str(), capacity));
-        EXPECT_TRUE(Write(nTexts - 1));
-        LOG_Close();
-        h.logAfter = ReadFileBytes(logPath);
-        h.bakAfter = ReadFileBytes(bakPath);
-        EXPECT_EQ(h.bakBefore.size(), 70u);
-        EXPECT_EQ(Slice(h.bakAfter, 0, 4), (Bytes{0, 0, BYTE(h.slot >> 8), BYTE(h.slot)}));
-        return h;
-    }
+        const Bytes logAfter = ReadFileBytes(logPath), bakAfter = ReadFileBytes(bakPath);
+        ASSERT_EQ(bakAfter, Journal(slot, RecordFor(nTexts - 1, (nTexts - 1) / nSlots)));
+        const bool bPastEnd = logBefore.size() <= slot;
 
-    // Opens the torn files and checks that the store holds every text it held
-    // before plus, when bLastKept, the last one; that the files are exactly
-    // the before or after image; and that the next text lands after them.
-    void CheckReopen(const History& h, const Bytes& log, const Bytes& bak, bool bLastKept)
-    {
-        WriteFileBytes(logPath, log);
-        WriteFileBytes(bakPath, bak);
-        ASSERT_TRUE(LOG_Open(logPath.c_str(), DWORD(h.nSlots) * SLOT));
-        EXPECT_EQ(ReadFileBytes(logPath), bLastKept ? h.logAfter : h.logBefore);
-
-        std::vector<int> written;
-        for (int i = 0; i < h.nTexts - (bLastKept ? 0 : 1); i++) {
-            written.push_back(i);
-        }
-        EXPECT_EQ(ServedIndexes(h.nTexts + 1), ExpectedServed(written, h.nSlots));
-
-        ASSERT_TRUE(Write(h.nTexts));
-        written.push_back(h.nTexts);
-        EXPECT_EQ(ServedIndexes(h.nTexts + 1), ExpectedServed(written, h.nSlots));
-        LOG_Close();
-    }
-
-    // The journal write cut after byte j; the log file was not reached.
-    void TearJournal(int nTexts, size_t nSlots)
-    {
-        SCOPED_TRACE(::testing::Message() << nTexts << " texts in " << nSlots << " slots");
-        History h = MakeHistory(nTexts, nSlots);
-        for (size_t j = 0; j <= 70; j++) {
-            SCOPED_TRACE(::testing::Message() << "journal cut at " << j);
-            Bytes bak = Slice(h.bakAfter, 0, j);
-            bak.insert(bak.end(), h.bakBefore.begin() + long(j), h.bakBefore.end());
-            // Only a complete journal naming a slot of the file restores it.
-            CheckReopen(h, h.logBefore, bak, bak == h.bakAfter && h.slot < h.logBefore.size());
-        }
-    }
-
-    // The journal complete, the slot write cut after byte j; a slot past the
-    // old end of the file leaves the file ending at the cut.
-    void TearSlot(int nTexts, size_t nSlots)
-    {
-        SCOPED_TRACE(::testing::Message() << nTexts << " texts in " << nSlots << " slots");
-        History h = MakeHistory(nTexts, nSlots);
-        const bool bPastEnd = h.logBefore.size() <= h.slot;
-        for (size_t j = 0; j <= 64; j++) {
-            SCOPED_TRACE(::testing::Message() << "slot cut at " << j);
-            Bytes log;
-            if (bPastEnd) {
-                log = Slice(h.logAfter, 0, h.slot + j);
-            } else {
-                log = h.logBefore;
-                std::copy(h.logAfter.begin() + h.slot, h.logAfter.begin() + long(h.slot + j), log.begin() + h.slot);
+        // The store must hold exactly the texts written before plus, when
+        // bLastKept, the last one, in the files' before or after image, and
+        // take the next text without losing any of them; a lost text written
+        // again must leave the files as if it had never been lost.
+        auto reopen = [&](const Bytes& log, const Bytes& bak, bool bLastKept) {
+            WriteFileBytes(logPath, log);
+            WriteFileBytes(bakPath, bak);
+            ASSERT_TRUE(LOG_Open(logPath.c_str(), nSlots * SLOT));
+            EXPECT_EQ(ReadFileBytes(logPath), bLastKept ? logAfter : logBefore);
+            const int next = bLastKept ? nTexts : nTexts - 1;
+            EXPECT_EQ(ServedIndexes(nTexts + 1), ExpectedServed(next, nSlots));
+            ASSERT_TRUE(Write(next));
+            EXPECT_EQ(ServedIndexes(nTexts + 1), ExpectedServed(next + 1, nSlots));
+            LOG_Close();
+            if (!bLastKept) {
+                EXPECT_EQ(ReadFileBytes(logPath), logAfter);
+                EXPECT_EQ(ReadFileBytes(bakPath), bakAfter);
             }
+        };
+        for (size_t j = 0; j <= LOG_JOURNAL_SIZE; j++) {
+            SCOPED_TRACE(::testing::Message() << "journal cut at " << j);
+            const Bytes bak = Slice(bakAfter, 0, j) + Slice(bakBefore, j, LOG_JOURNAL_SIZE - j);
+            // Only a complete journal naming a slot of the file restores it.
+            reopen(logBefore, bak, bak == bakAfter && !bPastEnd);
+        }
+        for (size_t j = 0; j <= SLOT; j++) {
+            SCOPED_TRACE(::testing::Message() << "slot cut at " << j);
+            // Past the old end of the file, the file ends at the cut.
+            Bytes log = bPastEnd ? Slice(logAfter, 0, slot + j) : logBefore;
+            std::copy(logAfter.begin() + slot, logAfter.begin() + long(slot + j), log.begin() + slot);
             // Only a slot that is not in the file at all cannot be restored.
-            CheckReopen(h, log, h.bakAfter, !(bPastEnd && j == 0));
+            reopen(log, bakAfter, !(bPastEnd && j == 0));
         }
     }
-};
-
-// Cases: a ring that has not wrapped; one whose last slot is the one written;
-// the first record of the second round (slot 0 over an older record); a
-// record in the middle of the second round.
-TEST_F(RingLogTorn, TornJournalWriteNeverServesAHalfRecordNorLosesAnOlderOne)
-{
-    TearJournal(5, 16);
-    TearJournal(16, 16);
-    TearJournal(17, 16);
-    TearJournal(22, 16);
-}
-
-TEST_F(RingLogTorn, TornSlotWriteIsRestoredFromTheJournalEvenWhenItStillSums)
-{
-    TearSlot(5, 16);
-    TearSlot(16, 16);
-    TearSlot(17, 16);
-    TearSlot(22, 16);
 }
 
 }  // namespace
