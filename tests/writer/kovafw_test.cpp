@@ -1,0 +1,204 @@
+// kovafw: packages it builds are what the writer unpacks, verify accepts
+// exactly the sound packages, and mistakes are reported with the right exit
+// status. The commands run in process.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kovafw_cli.h"
+#include "writer_test_support.h"
+
+using namespace writertest;
+
+namespace {
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+ToolRun Kovafw(const std::vector<std::string>& args)
+{
+    std::ostringstream out;
+    std::ostringstream err;
+    ToolRun r;
+    r.status = KovafwMain(args, out, err);
+    r.out = out.str();
+    r.err = err.str();
+    return r;
+}
+
+class KovafwTest : public ::testing::Test {
+protected:
+    std::string P(const std::string& name) const { return (m_root / name).native(); }
+    ToolRun Verify(const Bytes& package)
+    {
+        WriteBytes(P("check.bin"), package);
+        return Kovafw({"verify", P("check.bin")});
+    }
+    TempDir m_root;
+};
+
+}  // namespace
+
+TEST_F(KovafwTest, PackedPackageUnpacksToTheSameFilesAndSumsItsEntryArea)
+{
+    std::filesystem::create_directory(P("in"));
+    const std::vector<Member> members = {{"u-boot.imx", Pattern(5000, 1)}, {"zImage", Pattern(4096, 2)}, {"empty", {}}};
+    std::vector<std::string> args = {"pack", "--kind", "2", "-o", P("fw.bin")};
+    for (const Member& m : members) {
+        WriteBytes(P("in/" + m.name), m.data);
+        args.push_back(P("in/" + m.name));
+    }
+    ToolRun pack = Kovafw(args);
+    ASSERT_EQ(pack.status, 0) << pack.err;
+    EXPECT_NE(pack.out.find("list eMMC-TQZ-Server-Linux"), std::string::npos) << pack.out;
+
+    // The test's own builder puts zeros in every open byte and the sum of the
+    // entry area in the checksum field: the packed bytes must be the same.
+    const Bytes pkg = ReadBytes(P("fw.bin"));
+    EXPECT_EQ(pkg, BuildPackage(members, 2));
+    EXPECT_EQ(pkg.size(), 16u + 3 * 72 + 5000 + 4096);
+    Bytes checksum;
+    AppendBE32(checksum, SumBytes(pkg, 16, pkg.size()));
+    EXPECT_EQ(Bytes(pkg.begin() + 8, pkg.begin() + 12), checksum);
+
+    EXPECT_EQ(Kovafw({"verify", P("fw.bin")}).status, 0);
+    ToolRun extract = Kovafw({"extract", P("fw.bin"), P("out/firm")});
+    ASSERT_EQ(extract.status, 0) << extract.err;
+    for (const Member& m : members) {
+        EXPECT_EQ(ReadBytes(P("out/firm/" + m.name)), m.data) << m.name;
+    }
+    EXPECT_NE(extract.out.find("3 members unpacked"), std::string::npos);
+}
+
+TEST_F(KovafwTest, VerifyFailsForEveryBrokenInconsistentOrUnsafePackage)
+{
+    const Bytes good = BuildPackage({{"a", Pattern(50, 3)}, {"b", Pattern(60, 4)}}, 1);
+    ToolRun ok = Verify(good);
+    ASSERT_EQ(ok.status, 0) << ok.err;
+    EXPECT_NE(ok.out.find("ok, 2 entries"), std::string::npos) << ok.out;
+
+    Bytes truncated(good.begin(), good.end() - 1);
+    Bytes badSum = good;
+    badSum[16 + 72] ^= 1;
+    Bytes trailing = good;
+    trailing.push_back(0);
+    // The total ends inside entry a, with a checksum over a: the writer takes
+    // it, but it is not what a packer writes.
+    const Bytes a = EntryBytes("a", Pattern(50, 3));
+    Bytes shortTotal = HeaderBytes(80, SumBytes(a, 0, a.size()), 1);
+    shortTotal.insert(shortTotal.end(), a.begin(), a.end());
+    const Bytes twice = BuildPackage({{"a", {1}}, {"a", {2}}});
+    const Bytes unsafe = BuildPackage({{"a", {1}}, {"../a", {2}}});
+    Bytes notOurs = good;
+    notOurs[0] = 'Z';
+
+    const std::vector<std::pair<Bytes, std::string>> cases = {
+        {truncated, "ends inside the data of entry 2 (59 of 60 bytes)"},
+        {badSum, "checksum mismatch"},
+        {trailing, "1 bytes follow the entry area"},
+        {shortTotal, "the total length 80 ends inside entry 1"},
+        {twice, "entries 1 and 2 are both named \"a\""},
+        {unsafe, "contains a path separator"},
+        {notOurs, "not a firmware package"},
+        {Bytes(10, 0), "shorter than the 16-byte header"},
+    };
+    for (const auto& [bytes, expected] : cases) {
+        ToolRun r = Verify(bytes);
+        EXPECT_EQ(r.status, 1) << expected;
+        EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+    EXPECT_EQ(Kovafw({"verify", P("missing.bin")}).status, 1);
+}
+
+TEST_F(KovafwTest, InfoShowsKindListEntriesAndTheChecksumState)
+{
+    Bytes pkg = BuildPackage({{"rootfs.tar.bz2", Pattern(1234, 5)}, {"tab\there", {1}}}, 3);
+    WriteBytes(P("fw.bin"), pkg);
+    ToolRun r = Kovafw({"info", P("fw.bin")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* want : {"image kind    3 (server unit, application)", "list          eMMC-TQZ-Server-App",
+                             "        1234  rootfs.tar.bz2", "tab\\x09here", "computed: match"}) {
+        EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
+    }
+
+    pkg[14] = 9;
+    pkg.back() ^= 1;
+    WriteBytes(P("fw.bin"), pkg);
+    r = Kovafw({"info", P("fw.bin")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("not recognised, treated as 0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("eMMC-TQZ-Link-Linux"), std::string::npos);
+    EXPECT_NE(r.out.find("MISMATCH"), std::string::npos);
+    EXPECT_NE(r.err.find("WARNING: Checksum error. File might be broken."), std::string::npos) << r.err;
+}
+
+TEST_F(KovafwTest, ExtractStopsAtAnUnsafeNameWithTheWritersMessage)
+{
+    WriteBytes(P("fw.bin"), BuildPackage({{"first", {1}}, {"C:boot", {2}}, {"last", {3}}}));
+    ToolRun r = Kovafw({"extract", P("fw.bin"), P("out")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("\"C:boot\" contains a colon"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("WARNING: File write error"), std::string::npos) << r.err;
+    EXPECT_EQ(ListFolder(P("out")), (std::vector<std::string>{"first"}));
+}
+
+TEST_F(KovafwTest, PackRefusesWhatTheWriterWouldRefuseAndLeavesNoPackage)
+{
+    std::filesystem::create_directories(P("one"));
+    std::filesystem::create_directories(P("two"));
+    WriteBytes(P("one/same"), {1});
+    WriteBytes(P("two/same"), {2});
+    WriteBytes(P("CON"), {3});
+    WriteBytes(P(std::string(65, 'n')), {4});
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{P("one/same"), P("two/same")}, "already in the package"},
+        {{P("CON")}, "is a Windows device name"},
+        {{P(std::string(65, 'n'))}, "longer than 64 bytes"},
+        {{P("missing")}, "missing"},
+        {{P("one")}, "not a regular file"},
+    };
+    for (const auto& [files, expected] : cases) {
+        std::vector<std::string> args = {"pack", "--kind=0", "--output=" + P("fw.bin")};
+        args.insert(args.end(), files.begin(), files.end());
+        ToolRun r = Kovafw(args);
+        EXPECT_EQ(r.status, 1) << expected;
+        EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+    }
+    for (const std::string& name : ListFolder(m_root.path())) {
+        EXPECT_EQ(name.find("fw.bin"), std::string::npos) << "left behind: " << name;
+    }
+}
+
+TEST_F(KovafwTest, CommandLineMistakesExitWithTheUsageStatus)
+{
+    WriteBytes(P("f"), {1});
+    const std::vector<std::vector<std::string>> mistakes = {
+        {},
+        {"frobnicate"},
+        {"info"},
+        {"extract", P("fw.bin")},
+        {"pack", "-o", P("fw.bin"), P("f")},
+        {"pack", "--kind", "4", "-o", P("fw.bin"), P("f")},
+        {"pack", "--kind", "1", P("f")},
+        {"pack", "--kind", "1", "-o", P("fw.bin")},
+        {"pack", "--kind", "1", "--bogus", "-o", P("fw.bin"), P("f")},
+        {"pack", "--kind"},
+    };
+    for (const auto& args : mistakes) {
+        ToolRun r = Kovafw(args);
+        EXPECT_EQ(r.status, 2) << (args.empty() ? "(none)" : args[0]) << " " << r.err;
+        EXPECT_NE(r.err.find("Try 'kovafw --help'."), std::string::npos);
+    }
+    ToolRun help = Kovafw({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("SYNOPSIS"), std::string::npos);
+    EXPECT_NE(help.out.find("MEMBER NAMES"), std::string::npos);
+    EXPECT_EQ(Kovafw({"pack", "--help"}).status, 0);
+}
