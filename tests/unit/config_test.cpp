@@ -1,0 +1,521 @@
+// The configuration record and its ini file on a simulated board: a record
+// survives a save and a load, the exact text of a saved file, the rules a
+// hand-edited file meets, the fall-back to the backup (wrong or missing
+// program name, a main file cut at any byte by a power loss), both files
+// missing, and the factory reset.
+//
+// Expected records and texts are written out here by hand, not taken from
+// the module's tables, so a wrong default or key there shows.
+
+#include "config.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "board.h"
+#include "sub.h"
+#include "test_support.h"
+
+using testsupport::ReadFileText;
+using testsupport::TempDir;
+
+namespace {
+
+const char kIni[] = "/var/local/kovalan.ini";
+
+// The file a command save writes from the defaults.
+const char kDefaultsText[] =
+    "RxUdpPort=21110\n"
+    "TxUdpPort=21110\n"
+    "SettingPort=21002\n"
+    "CommPort=2\n"
+    "UsbPort=1000\n"
+    "PassWord=tarnwick\n"
+    "LockEnable=0\n"
+    "LogEnableDbg=1\n"
+    "LogFlagDbg=FFFFFFFF\n"
+    "Version=01040400\n"
+    "Program=KOVA-LAN\n";
+
+// prefix followed by n in decimal (built in place: GCC 12 warns falsely on
+// "literal" + std::string at -O3).
+std::string Numbered(const char* prefix, size_t n)
+{
+    std::string s(prefix);
+    s += std::to_string(n);
+    return s;
+}
+
+template <size_t N>
+void SetText(char (&field)[N], const std::string& text)
+{
+    ASSERT_LT(text.size(), N);
+    std::memset(field, 0, N);
+    std::memcpy(field, text.data(), text.size());
+}
+
+void ExpectTargetEmpty(const TARGET_INFO& t, BYTE dgid)
+{
+    EXPECT_EQ(t.bEnable, 0);
+    EXPECT_EQ(t.dwTargetIP, 0u);
+    EXPECT_STREQ(t.szCallSign, "");
+    EXPECT_STREQ(t.szRadioID, "");
+    EXPECT_STREQ(t.szMemo, "");
+    EXPECT_EQ(t.byLocDGID, dgid);
+    EXPECT_EQ(t.byDefDGID, dgid);
+}
+
+// The fields a file never stores, as a load leaves them.
+void ExpectMemoryFieldsAtDefaults(const CONFIG_PARAM& p)
+{
+    EXPECT_EQ(p.bListServer, 0);
+    for (const char* text : {p.szServID, p.szCity, p.szState, p.szCountry, p.szSignature, p.szMailAddr, p.szLastUpdate,
+                             p.szHostName, p.szHostUrl, p.szNtpServer}) {
+        EXPECT_STREQ(text, "");
+    }
+    EXPECT_EQ(p.bySearchResp, 0);
+    EXPECT_EQ(p.nHttpPort, 0);
+    EXPECT_EQ(p.nServTcpPort, 0);
+    EXPECT_EQ(p.nServUdpPort, 0);
+    for (DWORD ip : p.adwDbgServIP) {
+        EXPECT_EQ(ip, 0u);
+    }
+    EXPECT_EQ(p.dwDbgPrimaryIP, 0u);
+    EXPECT_EQ(p.bNtpEnable, 0);
+    for (const TARGET_INFO& t : p.aTargetInfo) {
+        const BYTE zero[CONFIG_SCTABLE_SIZE] = {};
+        EXPECT_EQ(std::memcmp(t.abySCTable, zero, sizeof(zero)), 0) << "code tables are not read back";
+        EXPECT_EQ(t.byLocDGID, CONFIG_DGID_NONE);
+        EXPECT_EQ(t.byDefDGID, CONFIG_DGID_NONE);
+        EXPECT_EQ(t.dwCurrentIP, 0u);
+        EXPECT_EQ(t.bChanged, 0);
+    }
+}
+
+void ExpectDefaults(const CONFIG_PARAM& p)
+{
+    EXPECT_EQ(p.nRxUdpPort, 21110);
+    EXPECT_EQ(p.nTxUdpPort, 21110);
+    EXPECT_EQ(p.nSettingPort, 21002);
+    EXPECT_EQ(p.nCommPort, 2);
+    EXPECT_EQ(p.nUsbPort, 1000);
+    EXPECT_STREQ(p.szPassWord, "tarnwick");
+    EXPECT_EQ(p.bLockEnable, 0);
+    EXPECT_EQ(p.bLogEnable, 1);
+    EXPECT_EQ(p.dwLogFlag, 0xFFFFFFFFu);
+    EXPECT_EQ(p.dwVersion, 0u);
+    EXPECT_STREQ(p.szProgram, "");
+    for (const TARGET_INFO& t : p.aTargetInfo) {
+        ExpectTargetEmpty(t, CONFIG_DGID_NONE);
+    }
+    ExpectMemoryFieldsAtDefaults(p);
+}
+
+// Every field the file stores.
+void ExpectStoredFieldsEqual(const CONFIG_PARAM& want, const CONFIG_PARAM& got)
+{
+    EXPECT_EQ(got.nTxUdpPort, want.nTxUdpPort);
+    EXPECT_EQ(got.nRxUdpPort, want.nRxUdpPort);
+    EXPECT_EQ(got.nSettingPort, want.nSettingPort);
+    EXPECT_EQ(got.nCommPort, want.nCommPort);
+    EXPECT_EQ(got.nUsbPort, want.nUsbPort);
+    EXPECT_STREQ(got.szPassWord, want.szPassWord);
+    EXPECT_EQ(got.bLockEnable, want.bLockEnable);
+    EXPECT_EQ(got.bLogEnable, want.bLogEnable);
+    EXPECT_EQ(got.dwLogFlag, want.dwLogFlag);
+    EXPECT_EQ(got.dwVersion, want.dwVersion);
+    EXPECT_STREQ(got.szProgram, want.szProgram);
+    for (int i = 0; i < CONFIG_MAX_TARGET; ++i) {
+        SCOPED_TRACE(Numbered("target ", i));
+        const TARGET_INFO& w = want.aTargetInfo[i];
+        const TARGET_INFO& g = got.aTargetInfo[i];
+        EXPECT_EQ(g.bEnable, w.bEnable != 0 ? 1 : 0);
+        EXPECT_EQ(g.dwTargetIP, w.dwTargetIP);
+        EXPECT_STREQ(g.szCallSign, w.szCallSign);
+        EXPECT_STREQ(g.szRadioID, w.szRadioID);
+        EXPECT_STREQ(g.szMemo, w.szMemo);
+    }
+}
+
+// A record in which every field differs from its default, memory fields and
+// code tables included. Texts use the full field width, commas and '='.
+void FillRecord(CONFIG_PARAM* p)
+{
+    std::memset(p, 0, sizeof(*p));
+    p->nTxUdpPort = 30001;
+    p->nRxUdpPort = 30002;
+    p->nSettingPort = 30003;
+    p->nCommPort = 3;
+    p->nUsbPort = 1001;
+    SetText(p->szPassWord, "0123456789abcdef");
+    p->bLockEnable = 1;
+    p->bListServer = 1;
+    for (int i = 0; i < CONFIG_MAX_TARGET; ++i) {
+        TARGET_INFO& t = p->aTargetInfo[i];
+        t.bEnable = i % 2;
+        t.dwTargetIP = 0x0A000000u + static_cast<DWORD>(i) * 0x10101u;
+        SetText(t.szCallSign, i == 0 ? "JA1ABC/P12" : Numbered("CS", i));
+        SetText(t.szRadioID, i == 0 ? "AB,=1" : Numbered("R", i));
+        SetText(t.szMemo,
+                i == 0 ? std::string(" memo, with = and commas ") + std::string(39, 'm') : Numbered("memo ", i));
+        for (int b = 0; b < CONFIG_SCTABLE_SIZE; ++b) {
+            t.abySCTable[b] = static_cast<BYTE>(i + b);
+        }
+        t.byLocDGID = 1;
+        t.byDefDGID = 2;
+        t.dwCurrentIP = 0x7F000001;
+        t.bChanged = 1;
+    }
+    p->bLogEnable = 1;
+    p->dwLogFlag = 0x00000105;
+    SetText(p->szServID, "S1234");
+    SetText(p->szCity, "City");
+    SetText(p->szState, "State");
+    SetText(p->szCountry, "JPN");
+    p->bySearchResp = 1;
+    SetText(p->szSignature, "sig");
+    SetText(p->szMailAddr, "a@b");
+    SetText(p->szLastUpdate, "20210413");
+    SetText(p->szHostName, "host");
+    SetText(p->szHostUrl, "/list");
+    p->nHttpPort = 80;
+    p->nServTcpPort = 1;
+    p->nServUdpPort = 2;
+    p->dwVersion = 0x01040400;
+    SetText(p->szProgram, "KOVA-LAN");
+    for (DWORD& ip : p->adwDbgServIP) {
+        ip = 0x01020304;
+    }
+    p->dwDbgPrimaryIP = 0x05060708;
+    SetText(p->szNtpServer, "ntp.example");
+    p->bNtpEnable = 1;
+}
+
+class ConfigFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Board_SetRoot(m_root.path().c_str()));
+        ASSERT_EQ(mkdir(m_root.file("var").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(m_root.file("var/local").c_str(), 0755), 0);
+        CONFIG_Init();
+    }
+    void TearDown() override { Board_SetRoot(nullptr); }
+
+    std::string IniPath() const { return m_root.file("var/local/kovalan.ini"); }
+    std::string BakPath() const { return m_root.file("var/local/kovalan.bak"); }
+    static void WriteText(const std::string& path, const std::string& text)
+    {
+        testsupport::WriteFileBytes(path, std::vector<BYTE>(text.begin(), text.end()));
+    }
+
+    // Saves rec as the main file and its backup; returns the text.
+    std::string SaveRecord(const CONFIG_PARAM& rec)
+    {
+        CONFIG_PARAM scratch;
+        CONFIG_Load(kIni, &scratch);  // remembers the name
+        EXPECT_TRUE(CONFIG_Save(&rec));
+        return ReadFileText(IniPath());
+    }
+
+    TempDir m_root;
+};
+
+TEST_F(ConfigFile, FullRecordSavedAndLoadedGivesTheSameStoredFields)
+{
+    CONFIG_PARAM rec;
+    FillRecord(&rec);
+    rec.aTargetInfo[7] = TARGET_INFO{};  // an empty entry is not written
+    rec.aTargetInfo[8] = TARGET_INFO{};  // one with only a code table is
+    rec.aTargetInfo[8].abySCTable[15] = 0x5A;
+    const std::string text = SaveRecord(rec);
+    EXPECT_EQ(ReadFileText(BakPath()), text);
+    EXPECT_EQ(text.find("Target7="), std::string::npos);
+    EXPECT_NE(text.find("\nTarget8=0,0.0.0.0,0000000000000000000000000000005A,\"\",\"\",\"\"\n"), std::string::npos);
+    EXPECT_NE(text.find("\nTarget1=1,10.1.1.1,0102030405060708090A0B0C0D0E0F10,\"CS1\",\"R1\",\"memo 1\"\n"),
+              std::string::npos);
+
+    CONFIG_PARAM loaded;
+    ASSERT_TRUE(CONFIG_Load(kIni, &loaded));
+    // Code tables and memory-only fields are not stored: they come back as
+    // defaults (the unit learns code tables from its peers).
+    ExpectStoredFieldsEqual(rec, loaded);
+    ExpectMemoryFieldsAtDefaults(loaded);
+}
+
+TEST_F(ConfigFile, ValuesTheTextFormCouldLoseReadBackUnchanged)
+{
+    CONFIG_PARAM rec;
+    FillRecord(&rec);
+    rec.bLockEnable = static_cast<BOOL>(0x80000000u);  // must not read back as 0 (lock off)
+    rec.nSettingPort = static_cast<int>(4294967295u);
+    rec.bLogEnable = 7;  // flags are stored as they are, not reduced to 1
+    SetText(rec.szPassWord, " pass word ");
+    SetText(rec.aTargetInfo[3].szMemo, " \"\" ");
+    SaveRecord(rec);
+    SetText(rec.aTargetInfo[3].szMemo, "  ");  // quotes are removed on reading
+
+    CONFIG_PARAM loaded;
+    ASSERT_TRUE(CONFIG_Load(kIni, &loaded));
+    ExpectStoredFieldsEqual(rec, loaded);
+}
+
+TEST_F(ConfigFile, DefaultsSavedLikeACommandSaveGiveTheListedText)
+{
+    EXPECT_FALSE(CONFIG_Load(kIni, nullptr));
+    CONFIG_PARAM* live = CONFIG_Get();
+    SetText(live->szProgram, "KOVA-LAN");
+    live->dwVersion = 0x01040400;
+    ASSERT_TRUE(CONFIG_Save(nullptr));
+    EXPECT_EQ(ReadFileText(IniPath()), kDefaultsText);
+    EXPECT_EQ(ReadFileText(BakPath()), kDefaultsText);
+}
+
+TEST_F(ConfigFile, BothFilesMissingGiveDefaultsAndTheNextSaveCreatesBoth)
+{
+    CONFIG_PARAM rec;
+    FillRecord(&rec);
+    EXPECT_FALSE(CONFIG_Load(kIni, &rec));
+    ExpectDefaults(rec);
+    ExpectDefaults(*CONFIG_Get());
+    EXPECT_EQ(CONFIG_Get(), CONFIG_Get());
+
+    EXPECT_TRUE(CONFIG_Save(&rec));
+    EXPECT_EQ(ReadFileText(IniPath()), ReadFileText(BakPath()));
+    EXPECT_NE(ReadFileText(IniPath()).find("PassWord=tarnwick\n"), std::string::npos);
+}
+
+TEST_F(ConfigFile, SaveNeedsARememberedNameAndReportsOnlyTheMainFile)
+{
+    EXPECT_FALSE(CONFIG_Save(nullptr));  // no load yet
+    std::string longName = "/var/local/" + std::string(250, 'n') + ".ini";
+    EXPECT_FALSE(CONFIG_Load(longName.c_str(), nullptr));  // a cut name would be another file
+    EXPECT_FALSE(CONFIG_Save(nullptr));
+
+    CONFIG_Load(kIni, nullptr);
+    CONFIG_Init();  // forgets the name
+    EXPECT_FALSE(CONFIG_Save(nullptr));
+    EXPECT_FALSE(IsFileExist(IniPath().c_str()));
+
+    CONFIG_Load(kIni, nullptr);
+    ASSERT_EQ(mkdir(BakPath().c_str(), 0755), 0);  // the backup cannot be written
+    EXPECT_TRUE(CONFIG_Save(nullptr));
+    EXPECT_NE(ReadFileText(IniPath()).find("Program="), std::string::npos);
+    ASSERT_EQ(rmdir(BakPath().c_str()), 0);
+    ASSERT_EQ(unlink(IniPath().c_str()), 0);
+    ASSERT_EQ(mkdir(IniPath().c_str(), 0755), 0);  // the main file cannot be written
+    EXPECT_FALSE(CONFIG_Save(nullptr));
+    EXPECT_TRUE(IsFileExist(BakPath().c_str()));
+}
+
+TEST_F(ConfigFile, HandEditedMainTableLinesFollowTheLoaderRules)
+{
+    WriteText(IniPath(),
+              "; a comment line\n"
+              "  rxudpport = 5000 ; the rest is a comment\n"
+              "TXUDPPORT=6000\r\n"
+              "SettingPort=\n"  // empty: 0
+              "CommPort=-1\n"   // no sign: ignored
+              "UsbPort=12x\n"   // bad: ignored
+              "LockEnable=2\n"  // stored as it is
+              "LogEnableDbg\n"  // no '=': ignored
+              "LogFlagDbg=00000105\n"
+              "logflagdbg=zz\n"  // bad: the earlier value stays
+              "PassWord=ABCDEFGHIJKLMNOPQ\n"
+              "Unknown=1\n"
+              "=\n"
+              "Version=0102\n"
+              "Program=KOVA-LAN\n");
+    CONFIG_PARAM p;
+    ASSERT_TRUE(CONFIG_Load(kIni, &p));
+    EXPECT_EQ(p.nRxUdpPort, 5000);
+    EXPECT_EQ(p.nTxUdpPort, 6000);
+    EXPECT_EQ(p.nSettingPort, 0);
+    EXPECT_EQ(p.nCommPort, 2);
+    EXPECT_EQ(p.nUsbPort, 1000);
+    EXPECT_EQ(p.bLockEnable, 2);
+    EXPECT_EQ(p.bLogEnable, 1);
+    EXPECT_EQ(p.dwLogFlag, 0x105u);
+    EXPECT_STREQ(p.szPassWord, "ABCDEFGHIJKLMNOP");  // 17 characters cut to 16
+    EXPECT_EQ(p.dwVersion, 0x102u);
+
+    WriteText(IniPath(), "PassWord=ab;cd\nPassWord= \"p w\" \nProgram=KOVA-LAN\n");
+    ASSERT_TRUE(CONFIG_Load(kIni, &p));
+    EXPECT_STREQ(p.szPassWord, "p w");                         // the later line wins; quotes keep the blank
+    WriteText(IniPath(), "PassWord=ab;cd\nProgram=KOVA-LAN");  // no line end at the end
+    ASSERT_TRUE(CONFIG_Load(kIni, &p));
+    EXPECT_STREQ(p.szPassWord, "ab");
+}
+
+TEST_F(ConfigFile, HandEditedTargetLinesFollowTheLoaderRules)
+{
+    const std::string memo70(70, 'x');
+    WriteText(IniPath(),
+              "target5=1,10.0.0.5,FF,\"CALL5\",\"R5\",\"memo, with commas\"\n"
+              "Target05=1,10.0.0.50,00,\"X\"\n"  // not Target5
+              "Target100=1,10.0.1.0,00\n"
+              "TargetX=1,10.0.1.1,00\n"
+              "Target1=1,10.0.0.1\n"                              // no code table: ignored
+              "Target2=1,10.0.0.2,,\n"                            // empty code table: ignored
+              "Target3=1,10.0.0.3,00\n"                           // three fields: empty texts
+              "Target4=1,10.0.0.4,,\"CALL4\",\"R4\",\"memo4\"\n"  // empty field: the rest moves up
+              "Target6=7,10.0.0.6,00,\"ABCDEFGHIJKL\",\"RADIO12\",\"" +
+                  memo70 +
+                  "\"\n"
+                  "Target9=1,1.2.3.4,00,ab\"c,d\"e\n"
+                  "Target10=1,10.0.0.10,00,\"ok\"\n"
+                  "Target10=1,256.0.0.1,00,\"bad address\"\n"  // ignored: the earlier line stays
+                  "Target11=x,10.0.0.11,00\n"
+                  "Target12=1,10.0.0.12,00,\"a\",\"b\",\"c\",\"extra\"\n"
+                  "Target99=0,0.0.0.0,00,\"last\"\n"
+                  "Program=KOVA-LAN\n");
+    CONFIG_PARAM p;
+    ASSERT_TRUE(CONFIG_Load(kIni, &p));
+    struct Want {
+        int index;
+        BOOL enable;
+        DWORD ip;
+        const char* call;
+        const char* radio;
+        const char* memo;
+    };
+    const std::string memo64(64, 'x');
+    const Want wants[] = {
+        {5, 1, 0x0A000005, "CALL5", "R5", "memo, with commas"},
+        {3, 1, 0x0A000003, "", "", ""},
+        {4, 1, 0x0A000004, "R4", "memo4", ""},
+        {6, 1, 0x0A000006, "ABCDEFGHIJ", "RADIO", memo64.c_str()},
+        {9, 1, 0x01020304, "abc,de", "", ""},
+        {10, 1, 0x0A00000A, "ok", "", ""},
+        {12, 1, 0x0A00000C, "a", "b", "c"},
+        {99, 0, 0, "last", "", ""},
+    };
+    bool loaded[CONFIG_MAX_TARGET] = {};
+    for (const Want& w : wants) {
+        SCOPED_TRACE(Numbered("target ", w.index));
+        const TARGET_INFO& t = p.aTargetInfo[w.index];
+        loaded[w.index] = true;
+        EXPECT_EQ(t.bEnable, w.enable);
+        EXPECT_EQ(t.dwTargetIP, w.ip);
+        EXPECT_STREQ(t.szCallSign, w.call);
+        EXPECT_STREQ(t.szRadioID, w.radio);
+        EXPECT_STREQ(t.szMemo, w.memo);
+    }
+    for (int i = 0; i < CONFIG_MAX_TARGET; ++i) {
+        if (!loaded[i]) {
+            SCOPED_TRACE(Numbered("target ", i));
+            ExpectTargetEmpty(p.aTargetInfo[i], CONFIG_DGID_NONE);
+        }
+    }
+    ExpectMemoryFieldsAtDefaults(p);  // code tables stay zero, DG-IDs unset
+}
+
+TEST_F(ConfigFile, OverLongLineIsCutAndItsRestIsNotReadAsALine)
+{
+    // The first two lines hold 511 characters and then a line's worth more.
+    WriteText(IniPath(), "Junk" + std::string(507, 'x') + "RxUdpPort=4242\n" + "UsbPort=77" + std::string(501, ' ') +
+                             "CommPort=9\n" + "PassWord=" + std::string(600, 'p') + "\n" + "TxUdpPort=7\n" +
+                             "Program=KOVA-LAN\n");
+    CONFIG_PARAM p;
+    ASSERT_TRUE(CONFIG_Load(kIni, &p));
+    EXPECT_EQ(p.nRxUdpPort, 21110);
+    EXPECT_EQ(p.nUsbPort, 77);
+    EXPECT_EQ(p.nCommPort, 2);
+    EXPECT_STREQ(p.szPassWord, std::string(16, 'p').c_str());
+    EXPECT_EQ(p.nTxUdpPort, 7);
+}
+
+TEST_F(ConfigFile, MainFileWithoutTheRightProgramFallsBackToTheBackup)
+{
+    const char* const badMains[] = {
+        "RxUdpPort=1111\n",                    // no Program line
+        "RxUdpPort=1111\nProgram=kova-lan\n",  // wrong case
+        "RxUdpPort=1111\nProgram=KOVA-LAN2\n",
+        "RxUdpPort=1111\nProgram=KOVA-LAN\nProgram=\n",  // a later line overrides
+    };
+    for (const char* main : badMains) {
+        SCOPED_TRACE(main);
+        WriteText(IniPath(), main);
+        WriteText(BakPath(), "TxUdpPort=2222\nProgram=KOVA-LAN\n");
+        CONFIG_PARAM p;
+        EXPECT_TRUE(CONFIG_Load(kIni, &p));
+        EXPECT_EQ(p.nRxUdpPort, 21110);  // nothing of the main file is kept
+        EXPECT_EQ(p.nTxUdpPort, 2222);
+
+        WriteText(BakPath(), "TxUdpPort=3333\n");  // a backup without the name: its values, and FALSE
+        EXPECT_FALSE(CONFIG_Load(kIni, &p));
+        EXPECT_EQ(p.nRxUdpPort, 21110);
+        EXPECT_EQ(p.nTxUdpPort, 3333);
+
+        ASSERT_EQ(unlink(BakPath().c_str()), 0);  // no backup: defaults, and FALSE
+        EXPECT_FALSE(CONFIG_Load(kIni, &p));
+        ExpectDefaults(p);
+    }
+}
+
+TEST_F(ConfigFile, MainFileCutAtAnyByteFallsBackToTheBackup)
+{
+    CONFIG_PARAM older;
+    FillRecord(&older);
+    for (int i = 5; i < CONFIG_MAX_TARGET; ++i) {
+        older.aTargetInfo[i] = TARGET_INFO{};  // a short file keeps the loop quick
+    }
+    const std::string olderText = SaveRecord(older);
+    CONFIG_PARAM newer = older;
+    newer.nRxUdpPort = 40000;
+    SetText(newer.aTargetInfo[4].szMemo, "newer");
+    const std::string newerText = SaveRecord(newer);
+    ASSERT_EQ(newerText.back(), '\n');
+
+    for (size_t cut = 0; cut <= newerText.size(); ++cut) {
+        SCOPED_TRACE(Numbered("cut at ", cut));
+        WriteText(BakPath(), olderText);
+        WriteText(IniPath(), newerText.substr(0, cut));
+        CONFIG_PARAM p;
+        ASSERT_TRUE(CONFIG_Load(kIni, &p));
+        // Only the last line end may be missing for the main file to count.
+        const bool whole = cut + 1 >= newerText.size();
+        ASSERT_EQ(p.nRxUdpPort, whole ? 40000 : older.nRxUdpPort);
+        ASSERT_STREQ(p.aTargetInfo[4].szMemo, whole ? "newer" : older.aTargetInfo[4].szMemo);
+    }
+    CONFIG_PARAM p;
+    ASSERT_TRUE(CONFIG_Load(kIni, &p));
+    ExpectStoredFieldsEqual(newer, p);
+}
+
+TEST_F(ConfigFile, FactoryResetChangesExactlyTheUserFacingFields)
+{
+    CONFIG_PARAM* live = CONFIG_Get();
+    FillRecord(live);
+    // The expected record, byte for byte (padding included, as both start
+    // from the same bytes): the described fields reset, with no stale
+    // characters left behind a text's end, and all else as it was.
+    CONFIG_PARAM want;
+    std::memcpy(&want, live, sizeof(want));
+    std::memset(want.aTargetInfo, 0, sizeof(want.aTargetInfo));  // DG-IDs 0 here, not "not set"
+    SetText(want.szPassWord, "tarnwick");
+    want.bLockEnable = 0;
+    want.bListServer = 0;
+    SetText(want.szServID, "");
+    SetText(want.szCity, "");
+    SetText(want.szState, "");
+    SetText(want.szCountry, "");
+    SetText(want.szSignature, "");
+    SetText(want.szMailAddr, "");
+    SetText(want.szLastUpdate, "");
+    want.bySearchResp = 0;
+    want.nRxUdpPort = 21110;
+    want.nTxUdpPort = 21110;
+
+    CONFIG_Reset(nullptr);
+    EXPECT_STREQ(live->szPassWord, "tarnwick");
+    EXPECT_STREQ(live->szCity, "");
+    EXPECT_EQ(live->nSettingPort, 30003);  // left as it was
+    EXPECT_EQ(std::memcmp(live, &want, sizeof(want)), 0);
+}
+
+}  // namespace
