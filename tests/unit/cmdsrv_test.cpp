@@ -1,0 +1,386 @@
+// The command server transport against raw loopback peers: the text line
+// rules and their echo, binary frames and their limits, idle time-outs on the
+// test clock, the UDP socket, restarts of both ports, outgoing connections
+// and the stop.
+#include "cmdsrv.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "loopnet.h"
+#include "test_support.h"
+
+namespace {
+
+using loopnet::LOOPBACK;
+using testsupport::DebugCapture;
+using Lines = std::vector<std::string>;
+
+const char kVersionReply[] = "KOVA-LAN Ver 1.4.4.0\r\n";
+
+void Pause(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool Printed(const std::string& text, const std::string& line)
+{
+    return text.find(" " + line) != std::string::npos;
+}
+
+struct Event {
+    LPVOID client;
+    DWORD event;
+    std::string data;
+    int length;
+    bool hasData;
+    ULONG address;
+    BOOL isUdp;
+};
+
+// The owner: records every event and answers "vers" as the interpreter would.
+class Owner {
+public:
+    static void Callback(LPVOID client, DWORD event, LPVOID data, int length, LPVOID param)
+    {
+        Owner* self = static_cast<Owner*>(param);
+        std::string text = data != nullptr ? std::string(static_cast<const char*>(data), length) : "";
+        if (event == CMDSRV_EVENT_RX_SETTING && text == "vers") {
+            CmdServer_Send(client, kVersionReply, sizeof(kVersionReply) - 1);
+        }
+        if (event == CMDSRV_EVENT_RX_SETTING && std::strlen(static_cast<const char*>(data)) != text.size()) {
+            text += "<not terminated at its length>";
+        }
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        self->m_events.push_back(
+            {client, event, text, length, data != nullptr, CmdServer_GetAddress(client), CmdServer_IsUdpClient(client)});
+        self->m_changed.notify_all();
+    }
+    // True once count events of the kind arrived within timeoutMs.
+    bool WaitFor(DWORD event, size_t count, int timeoutMs = 3000)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return OfLocked(event).size() >= count; });
+    }
+    std::vector<Event> Of(DWORD event)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return OfLocked(event);
+    }
+    Lines Texts(DWORD event)
+    {
+        Lines out;
+        for (const Event& e : Of(event)) {
+            out.push_back(e.data);
+        }
+        return out;
+    }
+
+private:
+    std::vector<Event> OfLocked(DWORD event) const
+    {
+        std::vector<Event> out;
+        for (const Event& e : m_events) {
+            if (e.event == event) {
+                out.push_back(e);
+            }
+        }
+        return out;
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Event> m_events;
+};
+
+// A binary frame built independently of the server's reader.
+std::string Frame(int command, int length, char fill)
+{
+    std::string frame;
+    frame += static_cast<char>(command);
+    frame += static_cast<char>((length >> 8) & 0xFF);
+    frame += static_cast<char>(length & 0xFF);
+    frame += '\x5A';
+    return frame + std::string(static_cast<size_t>(length), fill);
+}
+
+class CommandServer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { WinEmu_Init(); }
+    void SetUp() override
+    {
+        Sock_Construct();
+        ASSERT_TRUE(Sock_Init());
+        CmdServer_Construct();
+        ASSERT_TRUE(CmdServer_Init());
+        CmdServer_SetCallback(Owner::Callback, &m_owner);
+    }
+    void TearDown() override
+    {
+        CmdServer_Destruct();
+        Sock_Destruct();
+        for (int fd : m_fds) {
+            close(fd);
+        }
+    }
+    void StartAll()
+    {
+        m_setting = loopnet::FreePort(SOCK_STREAM);
+        m_data = loopnet::FreePort(SOCK_STREAM);
+        m_udp = loopnet::FreePort(SOCK_DGRAM);
+        ASSERT_TRUE(CmdServer_Start(m_data, m_udp, m_setting));
+    }
+    int Connect(WORD port)
+    {
+        int fd = loopnet::ConnectTcp(port);
+        if (fd >= 0) {
+            m_fds.push_back(fd);
+        }
+        return fd;
+    }
+
+    Owner m_owner;
+    std::vector<int> m_fds;
+    WORD m_setting = 0;
+    WORD m_data = 0;
+    WORD m_udp = 0;
+};
+
+Lines Edited(const std::string& bytes)
+{
+    char line[CMDSRV_LINE_BUFFER_SIZE];
+    int index = 0;
+    Lines lines;
+    for (char c : bytes) {
+        if (CmdServer_EditLine(line, &index, static_cast<BYTE>(c))) {
+            EXPECT_EQ(std::strlen(line), static_cast<size_t>(index));
+            lines.emplace_back(line, static_cast<size_t>(index));
+            index = 0;
+        }
+    }
+    return lines;
+}
+
+TEST(CommandLine, EditingFollowsTheByteRules)
+{
+    EXPECT_EQ(Edited("ab\bc\r"), Lines{"ac"});
+    EXPECT_EQ(Edited("\b\b\bx\n"), Lines{"x"}) << "backspace before the start of the line";
+    EXPECT_EQ(Edited("a\tb\r"), Lines{"a b"});
+    EXPECT_EQ(Edited("typo\x1bvers\r"), Lines{"vers"});
+    EXPECT_EQ(Edited("\x01" "A\x80\xFF\x7F\r"), Lines{"A\x7F"});
+    EXPECT_EQ(Edited("vers\r\n"), (Lines{"vers", ""}));
+    std::string typed(600, 'k');
+    EXPECT_EQ(Edited(typed + "\r"), Lines{std::string(511, 'k')});
+    EXPECT_EQ(Edited(typed + "\bz\r"), Lines{std::string(510, 'k') + "z"});
+}
+
+TEST_F(CommandServer, TextConnectionEchoesOnlyLineEndsAroundTheReply)
+{
+    StartAll();
+    int client = Connect(m_setting);
+    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 1));
+    ASSERT_TRUE(loopnet::WriteAll(client, "ve"));
+    Pause(50);  // the line carries over from one receive to the next
+    ASSERT_TRUE(loopnet::WriteAll(client, "rs\r\n"));
+    EXPECT_EQ(loopnet::ReadFor(client, 26, 3000), std::string("\r\n") + kVersionReply + "\r\n");
+    EXPECT_EQ(loopnet::ReadFor(client, 1, 200), "");
+    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_RX_SETTING, 2));
+    EXPECT_EQ(m_owner.Texts(CMDSRV_EVENT_RX_SETTING), (Lines{"vers", ""}));
+    shutdown(client, SHUT_WR);
+    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_DISCONNECT, 1));
+
+    Event accepted = m_owner.Of(CMDSRV_EVENT_ACCEPT)[0];
+    EXPECT_FALSE(accepted.hasData);
+    EXPECT_EQ(accepted.address, LOOPBACK);
+    EXPECT_EQ(m_owner.Of(CMDSRV_EVENT_DISCONNECT)[0].client, accepted.client);
+}
+
+TEST_F(CommandServer, IdleTextConnectionIsClosedAfter120Seconds)
+{
+    StartAll();
+    int client = Connect(m_setting);
+    ASSERT_TRUE(loopnet::WriteAll(client, "\r"));
+    ASSERT_EQ(loopnet::ReadFor(client, 2, 3000), "\r\n");
+    Pause(300);  // the connection is back in its receive
+    WinEmu_AdvanceTicksForTest(118000);  // about 119 s with the pauses
+    Pause(700);
+    EXPECT_TRUE(m_owner.Of(CMDSRV_EVENT_DISCONNECT).empty()) << "closed before 120 s";
+    WinEmu_AdvanceTicksForTest(3000);
+    EXPECT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_DISCONNECT, 1));
+    EXPECT_TRUE(loopnet::SeesClose(client, 2000));
+}
+
+TEST_F(CommandServer, BinaryFramesArriveWholeUpToTheBufferAndALargerOneClosesTheConnection)
+{
+    StartAll();
+    int client = Connect(m_data);
+    std::string empty = Frame(0x10, 0, 0);
+    std::string three = Frame(0x11, 3, 'c');
+    std::string largest = Frame(0x12, CMDSRV_FRAME_BUFFER_SIZE - 4, 'L');
+    ASSERT_TRUE(loopnet::WriteAll(client, empty + three.substr(0, 2)));
+    Pause(50);
+    ASSERT_TRUE(loopnet::WriteAll(client, three.substr(2) + largest + empty));
+    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_RX_CMD, 4));
+    EXPECT_EQ(m_owner.Texts(CMDSRV_EVENT_RX_CMD), (Lines{empty, three, largest, empty}));
+    EXPECT_EQ(m_owner.Of(CMDSRV_EVENT_RX_CMD)[0].length, 4);
+
+    DebugCapture capture;
+    ASSERT_TRUE(loopnet::WriteAll(client, Frame(0x13, CMDSRV_FRAME_BUFFER_SIZE - 3, 'X')));
+    EXPECT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_DISCONNECT, 1));
+    EXPECT_TRUE(loopnet::SeesClose(client, 2000));
+    EXPECT_EQ(m_owner.Of(CMDSRV_EVENT_RX_CMD).size(), 4u);
+    std::string text = capture.text();
+    EXPECT_TRUE(Printed(text, "WARNING: RxCommand() frame of 1453 bytes exceeds the 1452-byte buffer\n")) << text;
+}
+
+TEST_F(CommandServer, BinaryConnectionEndsWhenSilent30SecondsOrWhenAFrameTakesLonger)
+{
+    StartAll();
+    int client = Connect(m_data);
+    std::string frame = Frame(0x01, 2, 'p');
+    ASSERT_TRUE(loopnet::WriteAll(client, frame.substr(0, 4)));
+    Pause(300);
+    WinEmu_AdvanceTicksForTest(20000);
+    ASSERT_TRUE(loopnet::WriteAll(client, frame.substr(4)));
+    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_RX_CMD, 1)) << "a frame completed within 30 s was dropped";
+
+    DebugCapture capture;
+    std::string slow = Frame(0x02, 3, 's');
+    ASSERT_TRUE(loopnet::WriteAll(client, slow.substr(0, 4)));
+    Pause(300);
+    WinEmu_AdvanceTicksForTest(20000);
+    ASSERT_TRUE(loopnet::WriteAll(client, slow.substr(4, 1)));
+    Pause(300);
+    WinEmu_AdvanceTicksForTest(15000);  // each read is short of 30 s, the frame is not
+    ASSERT_TRUE(loopnet::WriteAll(client, slow.substr(5)));
+    EXPECT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_DISCONNECT, 1));
+    EXPECT_EQ(m_owner.Of(CMDSRV_EVENT_RX_CMD).size(), 1u);
+    EXPECT_TRUE(Printed(capture.text(), "WARNING: RxCommand() timeout\n"));
+
+    Connect(m_data);
+    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 2));
+    Pause(300);
+    WinEmu_AdvanceTicksForTest(28000);  // about 29 s with the pauses
+    Pause(700);
+    EXPECT_EQ(m_owner.Of(CMDSRV_EVENT_DISCONNECT).size(), 1u) << "closed before 30 s";
+    WinEmu_AdvanceTicksForTest(3000);
+    EXPECT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_DISCONNECT, 2));
+}
+
+TEST_F(CommandServer, RestartUdpMovesTheReceivePort)
+{
+    WORD first = loopnet::FreePort(SOCK_DGRAM);
+    WORD second = loopnet::FreePort(SOCK_DGRAM);
+    ASSERT_TRUE(CmdServer_Start(0, first, 0));
+    EXPECT_FALSE(CmdServer_IsUdpClient(nullptr));
+    EXPECT_EQ(CmdServer_GetPort(CmdServer_GetUdpClient()), first);
+    int peer = loopnet::BindUdp(0);
+    m_fds.push_back(peer);
+    ASSERT_TRUE(loopnet::SendDatagram(peer, first, ""));
+    ASSERT_TRUE(loopnet::SendDatagram(peer, first, "one"));
+    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_RX_DATA, 1));
+    Event datagram = m_owner.Of(CMDSRV_EVENT_RX_DATA)[0];
+    EXPECT_EQ(datagram.data, "one") << "an empty datagram was delivered";
+    EXPECT_EQ(datagram.address, LOOPBACK);
+    EXPECT_TRUE(datagram.isUdp);
+
+    ASSERT_TRUE(CmdServer_RestartUDP(second));
+    ASSERT_TRUE(loopnet::SendDatagram(peer, second, "two"));
+    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_RX_DATA, 2));
+    EXPECT_EQ(m_owner.Texts(CMDSRV_EVENT_RX_DATA), (Lines{"one", "two"}));
+    int reuse = loopnet::BindUdp(first);
+    EXPECT_GE(reuse, 0) << "the old port is still bound";
+    close(reuse);
+
+    LPVOID sender = CmdServer_GetClient();
+    EXPECT_TRUE(CmdServer_SendTo(sender, "out", 3, loopnet::LocalPort(peer), LOOPBACK));
+    EXPECT_EQ(loopnet::ReadFor(peer, 3, 1000), "out");
+    CmdServer_Disconnect(sender);
+}
+
+TEST_F(CommandServer, RestartSettingKeepsItsPortMovesToANewOneAndRecoversFromAFailure)
+{
+    StartAll();
+    int first = Connect(m_setting);
+    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 1));
+    EXPECT_TRUE(CmdServer_RestartSetting(m_setting));
+    ASSERT_TRUE(loopnet::WriteAll(first, "\r"));
+    EXPECT_EQ(loopnet::ReadFor(first, 2, 2000), "\r\n") << "the same port restarted its listener";
+
+    WORD moved = loopnet::FreePort(SOCK_STREAM);
+    EXPECT_TRUE(CmdServer_RestartSetting(moved));
+    EXPECT_TRUE(loopnet::SeesClose(first, 2000));
+    EXPECT_EQ(loopnet::ConnectTcp(m_setting), -1);
+    EXPECT_GE(Connect(moved), 0);
+
+    int blocker = loopnet::ListenTcp(loopnet::FreePort(SOCK_STREAM));
+    m_fds.push_back(blocker);
+    WORD taken = loopnet::LocalPort(blocker);
+    DebugCapture capture;
+    EXPECT_FALSE(CmdServer_RestartSetting(taken));
+    EXPECT_TRUE(Printed(capture.text(), "WARNING: Sock_Listen(" + std::to_string(taken) + ") failed\n"));
+    EXPECT_EQ(loopnet::ConnectTcp(moved), -1);
+    EXPECT_TRUE(CmdServer_RestartSetting(moved));
+    EXPECT_GE(Connect(moved), 0) << "the earlier port was taken for listening after the failure";
+}
+
+TEST_F(CommandServer, OutgoingConnectionsConnectFailAndReconnect)
+{
+    ASSERT_TRUE(CmdServer_Start(0, loopnet::FreePort(SOCK_DGRAM), 0));
+    LPVOID refused = CmdServer_Connect(loopnet::FreePort(SOCK_STREAM), LOOPBACK);
+    ASSERT_NE(refused, nullptr);
+    EXPECT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_CONN_FAILED, 1));
+    CmdServer_Disconnect(refused);
+
+    int listener = loopnet::ListenTcp(0);
+    m_fds.push_back(listener);
+    WORD port = loopnet::LocalPort(listener);
+    ASSERT_TRUE(CmdServer_Connect2(port, LOOPBACK));
+    int server = loopnet::AcceptFor(listener, 3000);
+    m_fds.push_back(server);
+    ASSERT_TRUE(loopnet::WriteAll(server, "hi\r"));
+    EXPECT_EQ(loopnet::ReadFor(server, 2, 2000), "\r\n");
+    shutdown(server, SHUT_RDWR);
+    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_DISCONNECT, 1));
+    EXPECT_EQ(loopnet::AcceptFor(listener, 300), -1) << "reconnected without its 3 s pause";
+    WinEmu_AdvanceTicksForTest(3000);
+    server = loopnet::AcceptFor(listener, 3000);
+    ASSERT_GE(server, 0);
+    m_fds.push_back(server);
+    EXPECT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_CONNECT, 2));
+    EXPECT_EQ(m_owner.Texts(CMDSRV_EVENT_RX_SETTING), Lines{"hi"});
+
+    DebugCapture capture;
+    CmdServer_Disconnect2();
+    EXPECT_TRUE(Printed(capture.text(), "end of RxTcpThread2\n"));
+    EXPECT_TRUE(loopnet::SeesClose(server, 2000));
+}
+
+TEST_F(CommandServer, StopEndsEveryConnectionAndTheServerStartsAgain)
+{
+    StartAll();
+    int client = Connect(m_setting);
+    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 1));
+    CmdServer_Stop();
+    EXPECT_TRUE(loopnet::SeesClose(client, 2000));
+    EXPECT_EQ(m_owner.Of(CMDSRV_EVENT_DISCONNECT).size(), 1u);
+    EXPECT_EQ(CmdServer_GetUdpClient(), nullptr);
+    CmdServer_Stop();
+
+    ASSERT_TRUE(CmdServer_Start(m_data, m_udp, m_setting));
+    EXPECT_GE(Connect(m_setting), 0);
+    EXPECT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 2));
+}
+
+}  // namespace

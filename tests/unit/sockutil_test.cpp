@@ -1,0 +1,349 @@
+// The socket layer against raw loopback peers: time-outs, the 64-entry table,
+// listeners and their stops, closing, connect failures, and datagrams.
+#include "sockutil.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "loopnet.h"
+#include "test_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using loopnet::LOOPBACK;
+using testsupport::DebugCapture;
+
+long MsSince(Clock::time_point start)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+int Occurrences(const std::string& text, const std::string& line)
+{
+    int count = 0;
+    for (size_t at = text.find(" " + line); at != std::string::npos; at = text.find(" " + line, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+int OpenDescriptors()
+{
+    auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+    return static_cast<int>(std::distance(begin(entries), end(entries)));
+}
+
+// Listener callback: echoes until the connection ends. Connections on
+// s_slowPort then linger, so that a stop returning before its threads ended
+// is caught.
+std::atomic<WORD> s_slowPort{0};
+std::atomic<int> s_slowEnded{0};
+
+void EchoUntilEnd(NPSOCK_PARAM p)
+{
+    char buf[256];
+    int n;
+    while ((n = Sock_Receive(p, buf, sizeof(buf), 60000)) > 0) {
+        Sock_Send(p, buf, n, 1000);
+    }
+    if (Sock_GetPort(p) == s_slowPort.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        s_slowEnded.fetch_add(1);
+    }
+}
+
+bool Echoes(int fd)
+{
+    return loopnet::WriteAll(fd, "e") && loopnet::ReadFor(fd, 1, 2000) == "e";
+}
+
+class SocketLayer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { WinEmu_Init(); }
+    void SetUp() override
+    {
+        Sock_Construct();
+        ASSERT_TRUE(Sock_Init());
+    }
+    void TearDown() override
+    {
+        Sock_Destruct();
+        for (int fd : m_fds) {
+            close(fd);
+        }
+    }
+    int Keep(int fd)
+    {
+        m_fds.push_back(fd);
+        return fd;
+    }
+    // A daemon TCP socket connected to a raw peer.
+    NPSOCK_PARAM ConnectedPair(int* peer)
+    {
+        int listener = Keep(loopnet::ListenTcp(0));
+        NPSOCK_PARAM p = Sock_GetSocket(TRUE);
+        EXPECT_TRUE(Sock_Connect(p, loopnet::LocalPort(listener), LOOPBACK, 0));
+        *peer = Keep(loopnet::AcceptFor(listener, 2000));
+        return p;
+    }
+
+    std::vector<int> m_fds;
+};
+
+TEST_F(SocketLayer, ReceiveHonoursItsTimeOutThePeersCloseAndACancel)
+{
+    int peer;
+    NPSOCK_PARAM p = ConnectedPair(&peer);
+    char buf[8];
+    auto start = Clock::now();
+    EXPECT_EQ(Sock_Receive(p, buf, sizeof(buf), 100), 0);
+    EXPECT_GE(MsSince(start), 90);
+    EXPECT_LT(MsSince(start), 1000);
+
+    // A long time-out runs on the test clock.
+    std::atomic<int> result{99};
+    std::thread waiter([&] { result = Sock_Receive(p, buf, sizeof(buf), 5000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_EQ(result.load(), 99);
+    start = Clock::now();
+    WinEmu_AdvanceTicksForTest(5000);
+    waiter.join();
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_LT(MsSince(start), 1500);
+
+    ASSERT_TRUE(loopnet::WriteAll(peer, "x"));
+    Sock_MarkCancel(p);
+    EXPECT_EQ(Sock_Receive(p, buf, sizeof(buf), 1000), -1);
+    EXPECT_EQ(recv(p->sock, buf, sizeof(buf), MSG_DONTWAIT), 1) << "the cancelled receive read the byte";
+
+    NPSOCK_PARAM q = ConnectedPair(&peer);
+    shutdown(peer, SHUT_RDWR);
+    start = Clock::now();
+    EXPECT_EQ(Sock_Receive(q, buf, sizeof(buf), 5000), 0);
+    EXPECT_LT(MsSince(start), 1000);
+}
+
+TEST_F(SocketLayer, SendDeliversAllBytesAndTimesOutWhenThePeerStopsReading)
+{
+    int peer;
+    NPSOCK_PARAM p = ConnectedPair(&peer);
+    int small = 4096;
+    setsockopt(p->sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    EXPECT_EQ(Sock_Send(p, "z", 0, 100), 0);
+
+    std::string payload;
+    for (int i = 0; i < 100000; ++i) {
+        payload += static_cast<char>('a' + i % 26);
+    }
+    std::string received;
+    std::thread reader([&] { received = loopnet::ReadFor(peer, payload.size(), 10000); });
+    EXPECT_EQ(Sock_Send(p, payload.data(), static_cast<int>(payload.size()), 1000), static_cast<int>(payload.size()));
+    reader.join();
+    EXPECT_TRUE(received == payload) << "received " << received.size() << " bytes";
+
+    std::string flood(1 << 20, 'f');
+    auto start = Clock::now();
+    EXPECT_EQ(Sock_Send(p, flood.data(), static_cast<int>(flood.size()), 200), 0);
+    EXPECT_LT(MsSince(start), 3000);
+}
+
+TEST_F(SocketLayer, FullTableRefusesSocketsListenersAndConnectionsWithoutLeaking)
+{
+    std::vector<NPSOCK_PARAM> sockets;
+    for (int i = 0; i < SOCK_TABLE_SIZE; ++i) {
+        sockets.push_back(Sock_GetSocket(FALSE));
+        ASSERT_NE(sockets.back(), nullptr) << "socket " << i;
+    }
+    WORD port = loopnet::FreePort(SOCK_STREAM);
+    DebugCapture capture;
+    int before = OpenDescriptors();
+    EXPECT_EQ(Sock_GetSocket(TRUE), nullptr);
+    EXPECT_FALSE(Sock_Listen(port, EchoUntilEnd));
+    EXPECT_EQ(OpenDescriptors(), before);
+
+    Sock_Disconnect(sockets.back());
+    sockets.pop_back();
+    ASSERT_TRUE(Sock_Listen(port, EchoUntilEnd));  // the table is full again
+    int refused = Keep(loopnet::ConnectTcp(port));
+    EXPECT_TRUE(loopnet::SeesClose(refused, 2000));
+
+    Sock_Disconnect(sockets.back());
+    int served = Keep(loopnet::ConnectTcp(port));
+    EXPECT_TRUE(Echoes(served)) << "the listener ended after refusing a connection";
+    std::string text = capture.text();
+    EXPECT_EQ(Occurrences(text, "WARNING: Failed to AddTable()\n"), 1) << text;
+    EXPECT_EQ(Occurrences(text, "WARNING: AddTable() failed\n"), 2) << text;
+}
+
+TEST_F(SocketLayer, StopListenEndsOnlyItsOwnPortAndReturnsAfterItsThreadsEnded)
+{
+    WORD stopped = loopnet::FreePort(SOCK_STREAM);
+    WORD kept = loopnet::FreePort(SOCK_STREAM);
+    ASSERT_NE(stopped, kept);
+    s_slowPort = stopped;
+    s_slowEnded = 0;
+    DebugCapture capture;
+    ASSERT_TRUE(Sock_Listen(stopped, EchoUntilEnd));
+    ASSERT_TRUE(Sock_Listen(kept, EchoUntilEnd));
+    int onStopped = Keep(loopnet::ConnectTcp(stopped));
+    int onKept = Keep(loopnet::ConnectTcp(kept));
+    ASSERT_TRUE(Echoes(onStopped));
+    ASSERT_TRUE(Echoes(onKept));
+
+    int endedAtReturn = -1;
+    std::thread stopper([&] {
+        Sock_StopListen(stopped);
+        endedAtReturn = s_slowEnded.load();
+    });
+    // A connection to the other port while the stop waits for the lingering thread.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Keep(loopnet::ConnectTcp(kept));
+    stopper.join();
+
+    EXPECT_EQ(endedAtReturn, 1);
+    EXPECT_TRUE(loopnet::SeesClose(onStopped, 1000));
+    EXPECT_EQ(loopnet::ConnectTcp(stopped), -1);
+    EXPECT_TRUE(Echoes(onKept));
+    EXPECT_TRUE(Echoes(Keep(loopnet::ConnectTcp(kept)))) << "the other port stopped listening";
+    std::string text = capture.text();
+    EXPECT_EQ(Occurrences(text, "start server..\n"), 2) << text;
+    EXPECT_GE(Occurrences(text, "accepted 127.0.0.1\n"), 2) << text;
+    EXPECT_EQ(Occurrences(text, "server stopped..\n"), 1) << text;
+}
+
+TEST_F(SocketLayer, StopEndsEveryThreadAndLeavesEveryEntryClosed)
+{
+    WORD port = loopnet::FreePort(SOCK_STREAM);
+    ASSERT_TRUE(Sock_Listen(port, EchoUntilEnd));
+    int client = Keep(loopnet::ConnectTcp(port));
+    ASSERT_TRUE(Echoes(client));
+    NPSOCK_PARAM udp = Sock_GetSocket(FALSE);
+
+    auto start = Clock::now();
+    Sock_Stop();
+    EXPECT_LT(MsSince(start), 2000) << "the connection's 60 s wait was not cut short";
+    EXPECT_TRUE(loopnet::SeesClose(client, 1000));
+    EXPECT_TRUE(udp->bClose);
+    EXPECT_EQ(Sock_SendTo(udp, "x", 1, port, LOOPBACK, 0), -1);
+    EXPECT_EQ(loopnet::ConnectTcp(port), -1);
+    Sock_Stop();
+}
+
+TEST_F(SocketLayer, CloseTwiceClosesTheDescriptorOnce)
+{
+    NPSOCK_PARAM p = Sock_GetSocket(TRUE);
+    int fd = p->sock;
+    Sock_Close(p);
+    EXPECT_EQ(Sock_Send(p, "x", 1, 0), -1);
+    // Someone else now holds the number the entry had.
+    int other = socket(AF_INET, SOCK_DGRAM, 0);
+    if (other != fd) {
+        dup2(other, fd);
+        close(other);
+    }
+    Sock_Close(p);
+    Sock_Disconnect(p);
+    EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the second close closed a descriptor it no longer owned";
+    close(fd);
+}
+
+TEST_F(SocketLayer, ConnectReportsARefusalByItsModeAndEndsBlocking)
+{
+    WORD closed = loopnet::FreePort(SOCK_STREAM);
+    int listener = Keep(loopnet::ListenTcp(0));
+    WORD open = loopnet::LocalPort(listener);
+    DebugCapture capture;
+    NPSOCK_PARAM p = Sock_GetSocket(TRUE);
+    EXPECT_FALSE(Sock_Connect(p, closed, LOOPBACK, 0));
+    Sock_Disconnect(p);
+    p = Sock_GetSocket(TRUE);
+    EXPECT_FALSE(Sock_Connect(p, closed, LOOPBACK, 1000));
+    Sock_Disconnect(p);
+    p = Sock_GetSocket(TRUE);
+    EXPECT_TRUE(Sock_Connect(p, open, LOOPBACK, 1000));
+    EXPECT_EQ(fcntl(p->sock, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(Sock_GetPort(p), open);
+    EXPECT_EQ(p->ulAdrs.load(), LOOPBACK);
+
+    std::string text = capture.text();
+    std::string refused = std::to_string(ECONNREFUSED);
+    EXPECT_EQ(Occurrences(text, "error at connect() " + refused + "\n"), 1) << text;
+    EXPECT_EQ(Occurrences(text, "connect() failed. err=" + refused + "\n"), 1) << text;
+    EXPECT_EQ(Occurrences(text, "start connection..\n"), 3) << text;
+    EXPECT_EQ(Occurrences(text, "connected 127.0.0.1\n"), 1) << text;
+}
+
+TEST_F(SocketLayer, ConnectToAnAddressThatNeverAnswersGivesUpAtItsTimeout)
+{
+    std::promise<std::string> entered;  // empty when the silent target is ready
+    std::atomic<int> result{99};
+    DebugCapture capture;
+    std::thread inside([&] {
+        std::string why;
+        if (!loopnet::EnterPrivateNetNamespace(&why)) {
+            entered.set_value(why);
+            return;
+        }
+        loopnet::SilentTcpTarget target;
+        if (!target.ready()) {
+            entered.set_value("no unanswered TCP target could be made in the namespace");
+            return;
+        }
+        NPSOCK_PARAM p = Sock_GetSocket(TRUE);
+        entered.set_value("");
+        result = Sock_Connect(p, target.port(), LOOPBACK, 3000);
+        Sock_Disconnect(p);
+    });
+    std::string why = entered.get_future().get();
+    if (!why.empty()) {
+        inside.join();
+        capture.text();
+        GTEST_SKIP() << why;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_EQ(result.load(), 99) << "gave up before its time-out";
+    auto start = Clock::now();
+    WinEmu_AdvanceTicksForTest(3000);
+    inside.join();
+    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_EQ(result.load(), FALSE);
+    std::string text = capture.text();
+    EXPECT_EQ(Occurrences(text, "WARNING: WaitForTransmit() failed\n"), 1) << text;
+}
+
+TEST_F(SocketLayer, DatagramsCarryTheirSenderOnAPortAbove32767)
+{
+    NPSOCK_PARAM p = Sock_GetSocket(FALSE);
+    WORD port = 40000;
+    while (!Sock_Bind(p, port, LOOPBACK)) {
+        ASSERT_LT(++port, 40200);
+    }
+    EXPECT_EQ(Sock_GetPort(p), port);
+    EXPECT_EQ(loopnet::LocalPort(p->sock), port);
+
+    int peer = Keep(loopnet::BindUdp(0));
+    ASSERT_TRUE(loopnet::SendDatagram(peer, port, "ping"));
+    char buf[16];
+    ULONG from = 0;
+    EXPECT_EQ(Sock_ReceiveFrom(p, buf, sizeof(buf), 0, &from, 1000), 4);
+    EXPECT_EQ(std::string(buf, 4), "ping");
+    EXPECT_EQ(from, LOOPBACK);
+
+    auto start = Clock::now();
+    EXPECT_EQ(Sock_ReceiveFrom(p, buf, sizeof(buf), 0, &from, 100), -1);
+    EXPECT_GE(MsSince(start), 90);
+}
+
+}  // namespace
