@@ -1,0 +1,92 @@
+// The two LEDs on a simulated board: the state shown after start-up, that only
+// changed LEDs are written (a write is detected by replacing a value file's
+// content between calls), deferred updates, and a missing GPIO file.
+#include "led.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "board.h"
+#include "sim_board.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr int COMM = sim::SimBoard::COMM_LED_GPIO;
+constexpr int ALARM = sim::SimBoard::ALARM_LED_GPIO;
+const std::string UNTOUCHED = "untouched";
+
+class Leds : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Board_SetRoot(m_board.root().c_str()));
+        LED_Construct();
+    }
+    void TearDown() override
+    {
+        LED_Destruct();
+        Board_SetRoot(nullptr);
+    }
+    // Marks both value files so that any later write shows.
+    void MarkValueFiles()
+    {
+        for (int gpio : {COMM, ALARM}) {
+            m_board.WriteFile("/sys/class/gpio/gpio" + std::to_string(gpio) + "/value", UNTOUCHED);
+        }
+    }
+
+    sim::SimBoard m_board;
+};
+
+TEST_F(Leds, InitMakesBothLinesOutputsAndBothLedsDark)
+{
+    ASSERT_TRUE(m_board.LedLit(COMM) && m_board.LedLit(ALARM));  // freshly exported lines read "0"
+    ASSERT_TRUE(LED_Init());
+    EXPECT_EQ(m_board.GpioValue(COMM)[0], '1');
+    EXPECT_EQ(m_board.GpioValue(ALARM)[0], '1');
+    EXPECT_EQ(m_board.ReadFile("/sys/class/gpio/gpio7/direction"), "out");
+    EXPECT_EQ(m_board.ReadFile("/sys/class/gpio/gpio6/direction"), "out");
+    EXPECT_EQ(LED_Get(), 0u);
+}
+
+TEST_F(Leds, LightingAnLedWritesOnlyItsLineAndARepeatWritesNothing)
+{
+    ASSERT_TRUE(LED_Init());
+    MarkValueFiles();
+    LED_On(0x1, TRUE);
+    EXPECT_TRUE(m_board.LedLit(COMM));
+    EXPECT_EQ(m_board.GpioValue(ALARM), UNTOUCHED);
+
+    MarkValueFiles();
+    LED_On(0x1, TRUE);
+    EXPECT_EQ(m_board.GpioValue(COMM), UNTOUCHED);
+
+    LED_Off(0x1, TRUE);
+    EXPECT_EQ(m_board.GpioValue(COMM)[0], '1');
+    EXPECT_EQ(m_board.GpioValue(ALARM), UNTOUCHED);
+}
+
+TEST_F(Leds, DeferredChangeWritesNothingUntilUpdate)
+{
+    ASSERT_TRUE(LED_Init());
+    MarkValueFiles();
+    LED_On(0x3, FALSE);
+    EXPECT_EQ(LED_Get(), 0x3u);
+    EXPECT_EQ(m_board.GpioValue(COMM), UNTOUCHED);
+    EXPECT_EQ(m_board.GpioValue(ALARM), UNTOUCHED);
+    LED_Update();
+    EXPECT_TRUE(m_board.LedLit(COMM));
+    EXPECT_TRUE(m_board.LedLit(ALARM));
+}
+
+TEST_F(Leds, MissingValueFileFailsInitWithItsPath)
+{
+    std::remove(m_board.Path("/sys/class/gpio/gpio6/value").c_str());
+    testsupport::DebugCapture capture;
+    EXPECT_FALSE(LED_Init());
+    EXPECT_NE(capture.text().find("WARNING: cannot open /sys/class/gpio/gpio6/value\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+// The Ethernet carrier on a simulated board: the reading follows the file
+// while it stays open, an empty or unreadable file is no carrier, and a
+// missing file fails start-up and leaves the caller's flag alone.
+#include "link.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "board.h"
+#include "sim_board.h"
+#include "test_support.h"
+
+namespace {
+
+class Carrier : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Board_SetRoot(m_board.root().c_str()));
+        LINK_Construct();
+    }
+    void TearDown() override
+    {
+        LINK_Destruct();
+        Board_SetRoot(nullptr);
+    }
+    // The carrier as LINK_Get reports it; fails the test when it cannot.
+    bool Link()
+    {
+        BOOL link = 2;
+        EXPECT_TRUE(LINK_Get(&link));
+        return link == TRUE;
+    }
+
+    sim::SimBoard m_board;
+    const std::string m_carrier = "/sys/class/net/eth0/carrier";
+};
+
+TEST_F(Carrier, ReadingFollowsTheOpenFile)
+{
+    ASSERT_TRUE(LINK_Init());
+    EXPECT_TRUE(Link());
+    m_board.SetCarrier(false);
+    EXPECT_FALSE(Link());
+    m_board.SetCarrier(true);
+    EXPECT_TRUE(Link());
+}
+
+TEST_F(Carrier, EmptyOrUnreadableFileIsNoCarrier)
+{
+    m_board.WriteFile(m_carrier, "");
+    ASSERT_TRUE(LINK_Init());
+    EXPECT_FALSE(Link());
+    LINK_Destruct();
+
+    // A directory opens but refuses reads, as the kernel's file does while
+    // the interface is down.
+    std::filesystem::remove(m_board.Path(m_carrier));
+    std::filesystem::create_directory(m_board.Path(m_carrier));
+    ASSERT_TRUE(LINK_Init());
+    EXPECT_FALSE(Link());
+}
+
+TEST_F(Carrier, MissingFileFailsInitAndGetLeavesTheFlag)
+{
+    std::filesystem::remove(m_board.Path(m_carrier));
+    testsupport::DebugCapture capture;
+    EXPECT_FALSE(LINK_Init());
+    BOOL link = 7;
+    EXPECT_FALSE(LINK_Get(&link));
+    EXPECT_EQ(link, 7);
+    EXPECT_NE(capture.text().find("WARNING: cannot open /sys/class/net/eth0/carrier\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+// The MAC address in the OTP fuse files of a simulated board: reading the two
+// files, refusing texts that are no valid value with the exact warning line,
+// keeping the bytes already read, and the texts a write programs.
+#include "mac.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "board.h"
+#include "sim_board.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string MAC0 = "/sys/fsl_otp/HW_OCOTP_MAC0";
+const std::string MAC1 = "/sys/fsl_otp/HW_OCOTP_MAC1";
+
+class Fuses : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(Board_SetRoot(m_board.root().c_str())); }
+    void TearDown() override { Board_SetRoot(nullptr); }
+
+    sim::SimBoard m_board;
+};
+
+std::array<BYTE, 6> Bytes(const MAC_ADDRESS& mac)
+{
+    std::array<BYTE, 6> bytes;
+    std::memcpy(bytes.data(), mac.abyAdrs, 6);
+    return bytes;
+}
+
+TEST_F(Fuses, BothFilesReadMostSignificantFirst)
+{
+    m_board.SetMac({0x00, 0x12, 0x34, 0x56, 0x78, 0x9A});
+    MAC_ADDRESS mac = {};
+    ASSERT_TRUE(MAC_Init());
+    ASSERT_TRUE(MAC_Read(&mac));
+    EXPECT_EQ(Bytes(mac), (std::array<BYTE, 6>{0x00, 0x12, 0x34, 0x56, 0x78, 0x9A}));
+
+    // A driver that prints the whole 32-bit register, upper case, CR LF.
+    m_board.WriteFile(MAC1, "0x0000FE01\r\n");
+    m_board.WriteFile(MAC0, "0xA0B0C0D0\r\n");
+    ASSERT_TRUE(MAC_Read(&mac));
+    EXPECT_EQ(Bytes(mac), (std::array<BYTE, 6>{0xFE, 0x01, 0xA0, 0xB0, 0xC0, 0xD0}));
+}
+
+TEST_F(Fuses, InvalidTextIsRefusedWithItsLineAndEarlierBytesStay)
+{
+    struct Case {
+        std::string file, text, line;
+    };
+    const Case cases[] = {
+        {MAC1, "0x10000", "WARNING: invalid data. (0x10000) path=" + MAC1 + "\n"},
+        {MAC1, "\n", "WARNING: invalid data. () path=" + MAC1 + "\n"},
+        {MAC1, "0x", "WARNING: invalid data. (0x) path=" + MAC1 + "\n"},
+        {MAC1, "0x00g1\n", "WARNING: invalid data. (0x00g1) path=" + MAC1 + "\n"},
+        {MAC1, "", "WARNING: read() failed. path=" + MAC1 + " ret=0\n"},
+        {MAC0, "0x123456789\n", "WARNING: invalid data. (0x123456789) path=" + MAC0 + "\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file + " holding \"" + c.text + "\"");
+        m_board.SetMac({0x00, 0x12, 0x34, 0x56, 0x78, 0x9A});
+        m_board.WriteFile(c.file, c.text);
+        MAC_ADDRESS mac;
+        std::memset(mac.abyAdrs, 0xEE, 6);
+        testsupport::DebugCapture capture;
+        EXPECT_FALSE(MAC_Read(&mac));
+        EXPECT_NE(capture.text().find(c.line), std::string::npos);
+        std::array<BYTE, 6> expected;
+        expected.fill(0xEE);
+        if (c.file == MAC0) {  // MAC1 was read first, and its bytes stay
+            expected[0] = 0x00;
+            expected[1] = 0x12;
+        }
+        EXPECT_EQ(Bytes(mac), expected);
+    }
+}
+
+TEST_F(Fuses, WriteProgramsLowerCaseTextsThatReadBack)
+{
+    const MAC_ADDRESS mac = {{0x00, 0x12, 0x34, 0x56, 0x78, 0x9A}};
+    ASSERT_TRUE(MAC_Write(&mac));
+    EXPECT_EQ(m_board.ReadFile(MAC1), "0x0012");
+    EXPECT_EQ(m_board.ReadFile(MAC0), "0x3456789a");
+    MAC_ADDRESS back = {};
+    ASSERT_TRUE(MAC_Read(&back));
+    EXPECT_EQ(Bytes(back), Bytes(mac));
+}
+
+TEST_F(Fuses, WriteToAMissingFuseFails)
+{
+    std::remove(m_board.Path(MAC0).c_str());
+    const MAC_ADDRESS mac = {{0x00, 0x12, 0x34, 0x56, 0x78, 0x9A}};
+    testsupport::DebugCapture capture;
+    EXPECT_FALSE(MAC_Write(&mac));
+    EXPECT_NE(capture.text().find("WARNING: cannot open " + MAC0 + "\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,377 @@
+// Network configuration on a simulated board: how the interfaces file loads,
+// what a commit writes (every written file is parsed back by the system's own
+// interfaces parser, ifquery), when the interface is restarted, temporary
+// addresses, the DHCP and NTP command lines, the default gateway from the
+// routing table, and the interface's actual address inside a network
+// namespace of the test's own.
+#include "net.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "loopnet.h"
+#include "sim_board.h"
+#include "test_support.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+const std::string INTERFACES = "/etc/network/interfaces";
+const std::string RESOLV = "/etc/resolv.conf";
+
+DWORD Ip(const char* dotted)
+{
+    in_addr a{};
+    EXPECT_EQ(inet_pton(AF_INET, dotted, &a), 1) << dotted;
+    return ntohl(a.s_addr);
+}
+
+NET_PARAM Param(BOOL dhcp, const char* ip, const char* mask, const char* gateway)
+{
+    return NET_PARAM{dhcp, Ip(ip), Ip(mask), Ip(gateway)};
+}
+
+std::string Dotted(DWORD v)
+{
+    in_addr a{htonl(v)};
+    char text[INET_ADDRSTRLEN];
+    return inet_ntop(AF_INET, &a, text, sizeof(text));
+}
+
+std::string Show(const NET_PARAM& p)
+{
+    return (p.bDHCP ? "dhcp " : "static ") + Dotted(p.dwIpAdrs) + " " + Dotted(p.dwSubnetMask) + " " +
+           Dotted(p.dwGateway);
+}
+
+// What the system's interfaces parser reports for eth0 ("address" -> "10.0.0.5", ...).
+std::map<std::string, std::string> IfQuery(const std::string& file)
+{
+    std::map<std::string, std::string> keys;
+    FILE* fp = popen(("ifquery --interfaces='" + file + "' eth0").c_str(), "r");
+    if (fp == nullptr) {
+        ADD_FAILURE() << "cannot run ifquery";
+        return keys;
+    }
+    char line[512];
+    while (fgets(line, sizeof(line), fp) != nullptr) {
+        std::string text(line);
+        size_t colon = text.find(": ");
+        if (colon != std::string::npos) {
+            keys[text.substr(0, colon)] = text.substr(colon + 2, text.find('\n') - colon - 2);
+        }
+    }
+    EXPECT_EQ(pclose(fp), 0) << "ifquery refused " << file;
+    return keys;
+}
+
+class NetConfig : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Board_SetRoot(m_board.root().c_str()));
+        NET_Construct();
+    }
+    void TearDown() override
+    {
+        NET_Destruct();
+        Board_SetRoot(nullptr);
+    }
+    // Starts the module afresh on the board's files; the configured parameters.
+    NET_PARAM Load(BOOL expectInit = TRUE)
+    {
+        NET_Destruct();
+        NET_Construct();
+        EXPECT_EQ(NET_Init(), expectInit);
+        NET_PARAM p;
+        NET_GetAddress(&p);
+        return p;
+    }
+    NET_PARAM LoadText(const std::string& text)
+    {
+        m_board.WriteFile(INTERFACES, text);
+        return Load();
+    }
+    // A commit as the update command and the unit core's idle step make it.
+    void Commit(const NET_PARAM& p)
+    {
+        NET_SetAddress(&p);
+        if (NET_IsModified()) {
+            EXPECT_TRUE(NET_Update(TRUE));
+        }
+    }
+    // The written file as the board's own parser reads it.
+    void ExpectBoardReads(const NET_PARAM& p)
+    {
+        auto keys = IfQuery(m_board.Path(INTERFACES));
+        EXPECT_EQ(keys["address"], p.bDHCP ? "" : Dotted(p.dwIpAdrs));
+        EXPECT_EQ(keys["netmask"], p.bDHCP ? "" : Dotted(p.dwSubnetMask));
+        EXPECT_EQ(keys["gateway"], p.bDHCP || p.dwGateway == 0 ? "" : Dotted(p.dwGateway));
+    }
+
+    sim::SimBoard m_board;
+};
+
+TEST_F(NetConfig, InterfacesFileLoadsAsTheBoardConfiguresIt)
+{
+    const std::string dhcp = "dhcp 0.0.0.0 0.0.0.0 0.0.0.0";
+    struct Case {
+        std::string text, loaded;
+    };
+    const Case cases[] = {
+        {"iface eth0 inet static\n address 192.168.1.10\n netmask 255.255.255.0\n gateway 192.168.1.1\n",
+         "static 192.168.1.10 255.255.255.0 192.168.1.1"},
+        {"iface eth0 inet static\n netmask 255.255.255.0\n gateway 192.168.1.1\n", dhcp},
+        {"iface eth0 inet dhcp\n address 192.168.1.10\n netmask 255.255.255.0\n", dhcp},
+        {"iface eth0 inet static\r\n\taddress 10.0.0.5 # was 10.0.0.6\r\n  netmask 255.0.0.0\r\n# gateway 10.0.0.1\r\n"
+         "iface wlan0 inet static\n  gateway 10.9.9.9\n",
+         "static 10.0.0.5 255.0.0.0 0.0.0.0"},
+        {"iface eth0 inet static\n address 10.0.0.5\n netmask 255.255.255.256\n", "static 10.0.0.5 0.0.0.0 0.0.0.0"},
+        // Long lines: the first 255 characters count, the rest of the line is skipped.
+        {"iface eth0 inet static\n address 10.0.0.5" + std::string(300, ' ') + "x\n#" + std::string(254, '-') +
+             "  address 10.9.9.9\n",
+         "static 10.0.0.5 0.0.0.0 0.0.0.0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(Show(LoadText(c.text)), c.loaded);
+        EXPECT_EQ(NET_IsEnableDHCP(), c.loaded == dhcp ? TRUE : FALSE);
+    }
+}
+
+TEST_F(NetConfig, StartWritesTheNameServerOnlyForAStaticAddress)
+{
+    std::filesystem::remove(m_board.Path(INTERFACES));
+    {
+        testsupport::DebugCapture capture;
+        EXPECT_EQ(Show(Load()), "dhcp 0.0.0.0 0.0.0.0 0.0.0.0");
+        EXPECT_NE(capture.text().find("WARNING: NET_Init:ReadConfig() failed\n"), std::string::npos);
+    }
+    EXPECT_EQ(m_board.ReadFile(RESOLV), "");
+
+    m_board.SetStaticInterfaces("192.168.1.10", "255.255.255.0");
+    Load();
+    EXPECT_EQ(m_board.ReadFile(RESOLV), "nameserver 8.8.8.8\n");
+
+    std::filesystem::remove(m_board.Path(RESOLV));
+    std::filesystem::create_directory(m_board.Path(RESOLV));
+    testsupport::DebugCapture capture;
+    Load(FALSE);
+    EXPECT_NE(capture.text().find("WARNING: NET_Init::WriteResolvConf() failed\n"), std::string::npos);
+}
+
+TEST_F(NetConfig, CommittedStaticAddressIsWrittenRestartedAndLoadsBack)
+{
+    Load();
+    const NET_PARAM wanted = Param(FALSE, "192.168.1.10", "255.255.255.0", "192.168.1.1");
+    NET_SetAddress(&wanted);
+    EXPECT_TRUE(NET_IsChanged());
+    EXPECT_TRUE(NET_IsModified());
+    EXPECT_FALSE(NET_IsModified());
+    EXPECT_TRUE(m_board.Commands().empty());
+    ASSERT_TRUE(NET_Update(TRUE));
+    EXPECT_FALSE(NET_IsChanged());
+
+    EXPECT_EQ(m_board.ReadFile(INTERFACES),
+              "# /etc/network/interfaces -- configuration file for ifup(8), ifdown(8)\n\nauto lo eth0\n"
+              "iface lo inet loopback\niface eth0 inet static\n  address 192.168.1.10\n  netmask 255.255.255.0\n"
+              "  gateway 192.168.1.1\n\niface wlan0 inet dhcp\n  wireless_mode managed\n  wireless_essid any\n"
+              "  wpa-driver wext\n  wpa-conf /etc/wpa_supplicant.conf\n\niface eth1 inet dhcp\n"
+              "iface atml0 inet dhcp\niface usb0 inet dhcp\niface bnep0 inet dhcp\n");
+    ExpectBoardReads(wanted);
+    EXPECT_EQ(m_board.ReadFile(RESOLV), "nameserver 8.8.8.8\n");
+    EXPECT_EQ(m_board.Commands(), (Lines{"ifdown eth0", "ifup eth0"}));
+    EXPECT_EQ(Show(Load()), Show(wanted));
+}
+
+TEST_F(NetConfig, GatewayZeroWritesNoGatewayAndAddressZeroWritesDhcpWithoutNameServer)
+{
+    m_board.SetStaticInterfaces("10.0.0.5", "255.0.0.0", "10.0.0.1");
+    Load();
+    Commit(Param(FALSE, "192.168.1.10", "255.255.255.0", "0.0.0.0"));
+    EXPECT_EQ(m_board.ReadFile(INTERFACES).find("gateway"), std::string::npos);
+    ExpectBoardReads(Param(FALSE, "192.168.1.10", "255.255.255.0", "0.0.0.0"));
+
+    m_board.WriteFile(RESOLV, "");
+    Commit(Param(FALSE, "0.0.0.0", "255.255.255.0", "192.168.1.1"));
+    const std::string text = m_board.ReadFile(INTERFACES);
+    EXPECT_NE(text.find("iface eth0 inet dhcp\n"), std::string::npos);
+    EXPECT_EQ(text.find("address"), std::string::npos);
+    ExpectBoardReads(Param(TRUE, "0.0.0.0", "0.0.0.0", "0.0.0.0"));
+    EXPECT_EQ(m_board.ReadFile(RESOLV), "");
+    EXPECT_TRUE(NET_IsEnableDHCP());
+    EXPECT_EQ(Show(Load()), "dhcp 0.0.0.0 0.0.0.0 0.0.0.0");
+}
+
+TEST_F(NetConfig, CommitOfTheConfiguredParametersRestartsNothing)
+{
+    m_board.SetStaticInterfaces("10.0.0.5", "255.0.0.0", "10.0.0.1");
+    const std::string original = m_board.ReadFile(INTERFACES);
+    Commit(Load());
+    EXPECT_FALSE(NET_IsChanged());
+    EXPECT_TRUE(m_board.Commands().empty());
+    EXPECT_EQ(m_board.ReadFile(INTERFACES), original);
+
+    // Leaving DHCP: the setting tool stages from the configured parameters,
+    // DHCP flag included; what is configured afterwards is what the file says.
+    m_board.SetDhcpInterfaces();
+    NET_PARAM staged = Load();
+    staged.dwIpAdrs = Ip("192.168.1.10");
+    staged.dwSubnetMask = Ip("255.255.255.0");
+    Commit(staged);
+    ExpectBoardReads(Param(FALSE, "192.168.1.10", "255.255.255.0", "0.0.0.0"));
+    m_board.ClearCommands();
+    NET_PARAM configured;
+    NET_GetAddress(&configured);
+    Commit(configured);
+    EXPECT_TRUE(m_board.Commands().empty());
+}
+
+TEST_F(NetConfig, TemporaryAddressWritesNothingAndCommittingTheEarlierOneRewritesTheFile)
+{
+    m_board.SetStaticInterfaces("10.0.0.5", "255.0.0.0", "10.0.0.1");
+    const NET_PARAM earlier = Load();
+    const std::string original = m_board.ReadFile(INTERFACES);
+
+    const NET_PARAM temporary = Param(TRUE, "172.16.0.9", "255.255.0.0", "172.16.0.1");
+    EXPECT_TRUE(NET_TempSetAddress(&temporary));
+    EXPECT_EQ(m_board.Commands(), (Lines{"ifconfig eth0 172.16.0.9 netmask 255.255.0.0"}));
+    EXPECT_FALSE(NET_IsModified());
+    EXPECT_EQ(m_board.ReadFile(INTERFACES), original);
+    NET_PARAM now;
+    NET_GetAddress(&now);
+    EXPECT_EQ(Show(now), "static 172.16.0.9 255.255.0.0 172.16.0.1");  // an address is no DHCP
+
+    m_board.ClearCommands();
+    Commit(earlier);
+    EXPECT_NE(m_board.ReadFile(INTERFACES), original);
+    ExpectBoardReads(earlier);
+    EXPECT_EQ(m_board.Commands(), (Lines{"ifdown eth0", "ifup eth0"}));
+}
+
+TEST_F(NetConfig, FailedWriteRestartsNothingAndTheNextCommitWritesAgain)
+{
+    Load();
+    std::filesystem::remove(m_board.Path(INTERFACES));
+    std::filesystem::create_directory(m_board.Path(INTERFACES));
+    const NET_PARAM wanted = Param(FALSE, "192.168.1.10", "255.255.255.0", "192.168.1.1");
+    NET_SetAddress(&wanted);
+    ASSERT_TRUE(NET_IsModified());
+    {
+        testsupport::DebugCapture capture;
+        EXPECT_FALSE(NET_Update(TRUE));
+        EXPECT_NE(capture.text().find("WARNING: NET_Update::WriteConfig() failed\n"), std::string::npos);
+    }
+    EXPECT_TRUE(m_board.Commands().empty());
+
+    std::filesystem::remove(m_board.Path(INTERFACES));
+    Commit(wanted);
+    ExpectBoardReads(wanted);
+    EXPECT_EQ(m_board.Commands(), (Lines{"ifdown eth0", "ifup eth0"}));
+}
+
+TEST_F(NetConfig, DhcpAndNtpCommandLinesAreExactAndTheirFilesAreSeen)
+{
+    EXPECT_FALSE(NET_IsActiveDHCP());
+    NET_StartDHCP();
+    EXPECT_TRUE(NET_IsActiveDHCP());
+    NET_StopDHCP();
+    EXPECT_FALSE(NET_IsActiveDHCP());
+
+    EXPECT_FALSE(NET_IsStartNTP() || NET_IsSyncNTP());
+    EXPECT_TRUE(NET_StartNTP("10.0.0.1,10.0.0.2"));
+    EXPECT_TRUE(NET_IsStartNTP() && NET_IsSyncNTP());
+    NET_StopNTP();
+    EXPECT_FALSE(NET_IsStartNTP() || NET_IsSyncNTP());
+    {
+        testsupport::DebugCapture capture;
+        EXPECT_FALSE(NET_StartNTP("pool.example;reboot"));
+        EXPECT_FALSE(NET_StartNTP(std::string(300, 'a').c_str()));
+        EXPECT_NE(capture.text().find("WARNING: NET_StartNTP() invalid server list\n"), std::string::npos);
+    }
+    EXPECT_EQ(m_board.Commands(),
+              (Lines{"udhcpc -R -b -p /var/run/udhcpc.eth0.pid -i eth0 &", "kill `cat /var/run/udhcpc.eth0.pid`",
+                     "ntpcheck-start.sh start 10.0.0.1 10.0.0.2", "ntpcheck-start.sh stop"}));
+}
+
+TEST_F(NetConfig, DefaultGatewayComesOnlyFromTheDefaultRouteOfEth0)
+{
+    EXPECT_EQ(NET_GetDefaultGateway(), 0u);
+    m_board.SetDefaultRoute("wlan0", "192.168.1.1");
+    EXPECT_EQ(NET_GetDefaultGateway(), 0u);
+    m_board.SetDefaultRoute("eth0", "192.168.1.254");
+    EXPECT_EQ(Dotted(NET_GetDefaultGateway()), "192.168.1.254");
+    m_board.WriteFile("/proc/net/route", "eth0\t00000000\t0101A8C\t0003\neth0 00000000 0101A8CG 0003\n");
+    EXPECT_EQ(NET_GetDefaultGateway(), 0u);
+    std::filesystem::remove(m_board.Path("/proc/net/route"));
+    EXPECT_EQ(NET_GetDefaultGateway(), 0u);
+}
+
+// What a child in its own network namespace found.
+struct NamespaceReport {
+    char skip[160];
+    BOOL withoutEth0;
+    BOOL withEth0;
+    NET_PARAM param;
+};
+
+// Runs in the forked child: asks the interface before and after eth0 exists.
+NamespaceReport AskInOwnNamespace()
+{
+    NamespaceReport r{};
+    std::string why;
+    NET_PARAM p;
+    if (!loopnet::EnterPrivateNetNamespace(&why)) {
+        snprintf(r.skip, sizeof(r.skip), "%s", why.c_str());
+        return r;
+    }
+    r.withoutEth0 = NET_GetIfAddress(&p);
+    if (std::system("ip link add eth0 type dummy 2>/dev/null || ip link add eth0 type veth peer name eth0peer") != 0 ||
+        std::system("ip addr add 10.77.0.5/24 dev eth0") != 0) {
+        snprintf(r.skip, sizeof(r.skip), "cannot make eth0 in the namespace");
+        return r;
+    }
+    r.withEth0 = NET_GetIfAddress(&r.param);
+    return r;
+}
+
+TEST_F(NetConfig, InterfaceAddressIsAskedFromEth0AndTheRoutingTable)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "network namespaces need root";
+    }
+    m_board.SetDefaultRoute("eth0", "10.77.0.1");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        NamespaceReport r = AskInOwnNamespace();
+        _exit(write(fds[1], &r, sizeof(r)) == static_cast<ssize_t>(sizeof(r)) ? 0 : 1);
+    }
+    close(fds[1]);
+    NamespaceReport r{};
+    ssize_t got = read(fds[0], &r, sizeof(r));
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_EQ(got, static_cast<ssize_t>(sizeof(r)));
+    if (r.skip[0] != '\0') {
+        GTEST_SKIP() << r.skip;
+    }
+    EXPECT_FALSE(r.withoutEth0);
+    ASSERT_TRUE(r.withEth0);
+    EXPECT_EQ(Show(r.param), "static 10.77.0.5 255.255.255.0 10.77.0.1");
+}
+
+}  // namespace
