@@ -1,0 +1,407 @@
+// Serial channels and their port driver over pseudo-terminals linked into a
+// simulated board: which device a number opens and with which line settings,
+// the transmit ring's limits, order and block size, the receive rings and
+// their overflow rules, a pulled cable, and closing while the device accepts
+// nothing.
+#include "serial.h"
+
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board.h"
+#include "commlib.h"
+#include "pty_link.h"
+#include "test_support.h"
+
+namespace {
+
+using sim::PtyLink;
+using testsupport::DebugCapture;
+using testsupport::TempDir;
+
+// A stream in which a lost, repeated or moved stretch shows.
+std::string Pattern(size_t start, size_t count)
+{
+    std::string out(count, '\0');
+    for (size_t i = 0; i < count; ++i) {
+        size_t k = start + i;
+        out[i] = static_cast<char>(k ^ (k >> 8) ^ (k >> 16));
+    }
+    return out;
+}
+
+std::string Text(const std::vector<uint8_t>& bytes)
+{
+    return std::string(bytes.begin(), bytes.end());
+}
+
+size_t CountOf(const std::string& text, const std::string& line)
+{
+    size_t count = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+template <typename Pred>
+bool WaitUntil(Pred pred, int timeoutMs = 5000)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Every byte written so far has been taken off the device and handled.
+void Settle(const PtyLink& link)
+{
+    EXPECT_TRUE(WaitUntil([&] { return link.SlaveInputPending() == 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
+// A channel's owner: records what its callback is told and, unless told not
+// to, drains the ring as the system's callbacks do.
+struct Owner {
+    static void Callback(int channel, DWORD event, LPVOID param)
+    {
+        Owner* self = static_cast<Owner*>(param);
+        std::string got;
+        char buf[700];
+        int n;
+        while (event == SERIAL_EVENT_RECEIVE && self->drain &&
+               (n = Serial_Receive(channel, reinterpret_cast<BYTE*>(buf), sizeof(buf))) > 0) {
+            got.append(buf, static_cast<size_t>(n));
+        }
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->bytes += got;
+        self->failures += event == SERIAL_EVENT_DISC ? 1 : 0;
+    }
+    std::string Bytes()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return bytes;
+    }
+    int Failures()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return failures;
+    }
+
+    bool drain = true;
+    std::mutex mutex;
+    std::string bytes;
+    int failures = 0;
+};
+
+std::mutex s_writeMutex;
+std::vector<int> s_writeSizes;
+
+void RecordWrite(int, int len)
+{
+    std::lock_guard<std::mutex> lock(s_writeMutex);
+    s_writeSizes.push_back(len);
+}
+
+class SerialChannel : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(WinEmu_Init());
+        ASSERT_TRUE(Board_SetRoot(m_root.path().c_str()));
+        Serial_Construct();
+        ASSERT_TRUE(Serial_Init());
+    }
+    void TearDown() override
+    {
+        Serial_Destruct();
+        CommLib_SetWriteObserverForTest(nullptr);
+        Board_SetRoot(nullptr);
+    }
+
+    static BOOL Open(int channel, int device, long baud = 38400, int bits = 8, int stop = 1, char parity = 'N')
+    {
+        SERIAL_OPEN_PARAM param{device, baud, bits, stop, parity};
+        return Serial_Open(channel, &param);
+    }
+    static int Send(int channel, const std::string& bytes)
+    {
+        return Serial_Send(channel, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<int>(bytes.size()));
+    }
+
+    // Sends the pattern from *sent on until neither the device nor channel
+    // 0's ring takes more: its transmit thread then hangs in a device write.
+    static void FillDevice(size_t* sent)
+    {
+        for (int round = 0; round < 100; ++round) {
+            for (int n = 1; n > 0; *sent += static_cast<size_t>(n)) {
+                n = Send(0, Pattern(*sent, 5000));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (Serial_GetOutRemainSize(0) == 0) {
+                return;
+            }
+        }
+        ADD_FAILURE() << "the device never stopped taking bytes";
+    }
+
+    TempDir m_root;
+};
+
+TEST_F(SerialChannel, DeviceNumbersOpenTheUartAndGadgetTtysBelowTheBoardRoot)
+{
+    PtyLink uart(m_root.path(), "ttymxc0");
+    PtyLink gadget(m_root.path(), "ttyGS0");
+    ASSERT_TRUE(uart.plugged() && gadget.plugged()) << uart.error() << gadget.error();
+    Owner radio;
+    Owner usb;
+    Serial_SetCallback(0, Owner::Callback, &radio);
+    Serial_SetCallback(1, Owner::Callback, &usb);
+    ASSERT_TRUE(Open(0, 1));
+    ASSERT_TRUE(Open(1, 1000));
+
+    ASSERT_TRUE(uart.Write("to the radio") && gadget.Write("to the PC"));
+    EXPECT_TRUE(WaitUntil([&] { return radio.Bytes() == "to the radio" && usb.Bytes() == "to the PC"; }))
+        << radio.Bytes() << "|" << usb.Bytes();
+    EXPECT_EQ(Send(1, "ok"), 2);
+    EXPECT_EQ(Text(gadget.ReadExactly(2, 2000)), "ok");
+    EXPECT_TRUE(uart.ReadAvailable(50).empty());
+
+    Serial_Close(0);
+    Serial_Close(1);
+    EXPECT_EQ(radio.Failures() + usb.Failures(), 0) << "a deliberate close is no device failure";
+
+    DebugCapture capture;
+    EXPECT_FALSE(Open(0, 2));  // ttymxc1 is not there
+    EXPECT_FALSE(Serial_IsOpened(0));
+    EXPECT_NE(capture.text().find("WARNING: open(" + m_root.path() + "/dev/ttymxc1) failed\n"), std::string::npos);
+}
+
+TEST_F(SerialChannel, LineSettingsFollowTheOpenParametersInRawMode)
+{
+    PtyLink uart(m_root.path(), "ttymxc0");
+    // A pseudo-terminal always keeps 8 bits without parity (the kernel clears
+    // CSIZE and PARENB on it): only the speed, the stop bits and the parity's
+    // sense can be read back here.
+    struct Case {
+        long baud;
+        int bits;
+        int stop;
+        char parity;
+        speed_t speed;
+        tcflag_t frame;  // CSTOPB and PARODD
+    };
+    const Case cases[] = {
+        {38400, 8, 1, 'N', B38400, 0},  {31250, 8, 1, 'N', B1200, 0},   {115200, 7, 2, 'e', B115200, CSTOPB},
+        {230400, 8, 3, 'o', B230400, PARODD}, {2400, 8, 1, 'O', B2400, PARODD}, {57600, 8, 1, 'x', B57600, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.baud);
+        ASSERT_TRUE(Open(0, 1, c.baud, c.bits, c.stop, c.parity));
+        termios attr{};
+        ASSERT_TRUE(uart.SlaveAttributes(&attr));
+        EXPECT_EQ(cfgetospeed(&attr), c.speed);
+        EXPECT_EQ(cfgetispeed(&attr), c.speed);
+        EXPECT_EQ(attr.c_cflag & (CSTOPB | PARODD | CREAD | CLOCAL | CRTSCTS), c.frame | CREAD | CLOCAL);
+        EXPECT_EQ(attr.c_iflag & (IGNPAR | IXON | IXOFF | ICRNL), static_cast<tcflag_t>(IGNPAR));
+        EXPECT_EQ(attr.c_oflag & OPOST, 0u);
+        EXPECT_EQ(attr.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(attr.c_cc[VMIN], 1);
+        EXPECT_EQ(attr.c_cc[VTIME], 0);
+        Serial_Close(0);
+    }
+}
+
+TEST_F(SerialChannel, TransmitRingTakesWhatFitsAndStreamsInOrderInBlocksOfAtMost1434)
+{
+    PtyLink uart(m_root.path(), "ttymxc0");
+    CommLib_SetWriteObserverForTest(RecordWrite);
+    ASSERT_TRUE(Open(0, 1));
+
+    // Nobody reads the far end yet: the device fills, then the ring.
+    EXPECT_EQ(Send(0, Pattern(0, 100000)), SERIAL_TX_BUFF_SIZE);
+    size_t sent = SERIAL_TX_BUFF_SIZE;
+    FillDevice(&sent);
+    EXPECT_EQ(Serial_GetOutQueueSize(0), SERIAL_TX_BUFF_SIZE);
+    EXPECT_EQ(Send(0, Pattern(sent, 1)), 0);
+
+    // The far end reads while the rest is sent, the ring wrapping many times.
+    const size_t total = 6 * SERIAL_TX_BUFF_SIZE + 777;
+    auto reader = std::async(std::launch::async, [&] { return uart.ReadExactly(total, 20000); });
+    while (sent < total) {
+        int n = Send(0, Pattern(sent, std::min<size_t>(total - sent, 3001)));
+        sent += static_cast<size_t>(n);
+        if (n == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    std::string got = Text(reader.get());
+    ASSERT_EQ(got.size(), total);
+    EXPECT_TRUE(got == Pattern(0, total)) << "the stream arrived out of order";
+
+    std::lock_guard<std::mutex> lock(s_writeMutex);
+    size_t written = 0;
+    for (int size : s_writeSizes) {
+        EXPECT_TRUE(size > 0 && size <= SERIAL_BLOCK_SIZE) << size;
+        written += static_cast<size_t>(size);
+    }
+    EXPECT_EQ(written, total);
+    s_writeSizes.clear();
+}
+
+TEST_F(SerialChannel, CloseReturnsWhileTheDeviceAcceptsNothing)
+{
+    PtyLink uart(m_root.path(), "ttymxc0");
+    ASSERT_TRUE(Open(0, 1));
+    size_t sent = 0;
+    FillDevice(&sent);
+
+    auto closing = std::async(std::launch::async, [] { Serial_Close(0); });
+    bool hung = closing.wait_for(std::chrono::seconds(5)) != std::future_status::ready;
+    while (closing.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        uart.ReadAvailable(20);  // lets a hung close finish, so that the test can end
+    }
+    EXPECT_FALSE(hung) << "Serial_Close hangs while the device accepts nothing";
+    EXPECT_FALSE(Serial_IsOpened(0));
+
+    while (!uart.ReadAvailable(20).empty()) {
+    }
+    ASSERT_TRUE(Open(0, 1));
+    EXPECT_EQ(Send(0, "hi"), 2);
+    EXPECT_EQ(Text(uart.ReadExactly(2, 2000)), "hi");
+}
+
+TEST_F(SerialChannel, PulledCableRaisesTheFailureEventOnceAndThePluggedOneReopens)
+{
+    PtyLink gadget(m_root.path(), "ttyGS0");
+    Owner usb;
+    Serial_SetCallback(1, Owner::Callback, &usb);
+    ASSERT_TRUE(Open(1, 1000, 9600));
+
+    gadget.Pull();
+    ASSERT_TRUE(WaitUntil([&] { return usb.Failures() > 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(usb.Failures(), 1);
+    EXPECT_TRUE(Serial_IsOpened(1)) << "the channel stays open until its owner closes it";
+    Serial_Close(1);
+    EXPECT_FALSE(Open(1, 1000, 9600)) << "nothing to open while the cable is out";
+
+    ASSERT_TRUE(gadget.Plug()) << gadget.error();
+    ASSERT_TRUE(Open(1, 1000, 9600));
+    ASSERT_TRUE(gadget.Write("back"));
+    EXPECT_TRUE(WaitUntil([&] { return usb.Bytes() == "back"; }));
+    EXPECT_EQ(Send(1, "again"), 5);
+    EXPECT_EQ(Text(gadget.ReadExactly(5, 2000)), "again");
+    EXPECT_EQ(usb.Failures(), 1);
+}
+
+TEST_F(SerialChannel, FullReceiveRingKeepsItsBytesDropsNewOnesAndWarnsOncePerBurst)
+{
+    PtyLink uart(m_root.path(), "ttymxc0");
+    Owner idle;
+    idle.drain = false;  // a callback that never empties the ring
+    Serial_SetCallback(0, Owner::Callback, &idle);
+    DebugCapture capture;
+    ASSERT_TRUE(Open(0, 1));
+    std::string buf(SERIAL_RX_BUFF_SIZE + 100, '\0');
+    BYTE* out = reinterpret_cast<BYTE*>(buf.data());
+
+    ASSERT_TRUE(uart.Write("hello"));
+    ASSERT_TRUE(WaitUntil([] { return Serial_GetInQueueSize(0) == 5; }));
+    EXPECT_EQ(Serial_Receive(0, out, 1000), 5);
+    EXPECT_EQ(buf.substr(0, 5), "hello");
+    EXPECT_EQ(Serial_Receive(0, out, 1000), 0);
+
+    for (int burst = 0; burst < 2; ++burst) {
+        SCOPED_TRACE(burst);
+        ASSERT_TRUE(uart.Write(Pattern(1000, SERIAL_RX_BUFF_SIZE + 3000)));
+        Settle(uart);
+        ASSERT_EQ(Serial_Receive(0, out, static_cast<int>(buf.size())), SERIAL_RX_BUFF_SIZE);
+        EXPECT_TRUE(buf.substr(0, SERIAL_RX_BUFF_SIZE) == Pattern(1000, SERIAL_RX_BUFF_SIZE))
+            << "the bytes already queued must survive the overflow";
+        // The dropped bytes are gone for good: the next ones follow directly.
+        ASSERT_TRUE(uart.Write("next"));
+        Settle(uart);
+        ASSERT_EQ(Serial_Receive(0, out, static_cast<int>(buf.size())), 4);
+        EXPECT_EQ(buf.substr(0, 4), "next");
+    }
+    Serial_Close(0);
+    std::string printed = capture.text();
+    EXPECT_EQ(CountOf(printed, "WARNING: rx buffer full channel 0, dropping new bytes\n"), 2u) << printed;
+    EXPECT_EQ(CountOf(printed, "WARNING: buffer overflow port"), 0u) << "the driver's ring must keep draining";
+}
+
+// The port driver on its own.
+class CommLib : public SerialChannel {
+protected:
+    void TearDown() override
+    {
+        for (int slot = 0; slot < COMM_PORT_MAX; ++slot) {
+            DestroyCommPort(slot);
+        }
+        SerialChannel::TearDown();
+    }
+    static int Create(int device) { return CreateCommPort(device, 38400, 8, 'N', 1, FALSE, FALSE, FALSE); }
+};
+
+std::atomic<int> s_rxNotices{0};
+
+void CountNotice(int, DWORD event)
+{
+    s_rxNotices.fetch_add(event == COMM_NOTIFY_RXDATA ? 1 : 0);
+}
+
+TEST_F(CommLib, TwoSlotsAreServedAndAThirdIsRefusedUntilOneIsFree)
+{
+    PtyLink a(m_root.path(), "ttymxc0");
+    PtyLink b(m_root.path(), "ttymxc1");
+    PtyLink c(m_root.path(), "ttyGS0");
+    DebugCapture capture;
+    ASSERT_EQ(Create(1), 0);
+    ASSERT_EQ(Create(2), 1);
+    EXPECT_EQ(Create(1000), -1);
+    EXPECT_TRUE(DestroyCommPort(0));
+    EXPECT_EQ(Create(1000), 0);
+    EXPECT_TRUE(WriteCommBlock(0, "gs", 2));
+    EXPECT_EQ(Text(c.ReadExactly(2, 2000)), "gs");
+    EXPECT_NE(capture.text().find("WARNING: over max port num\n"), std::string::npos);
+}
+
+TEST_F(CommLib, FullDriverRingIsDiscardedAndLaterBytesWaitForTheNextNotice)
+{
+    PtyLink uart(m_root.path(), "ttymxc0");
+    DebugCapture capture;
+    ASSERT_EQ(Create(1), 0);
+    s_rxNotices = 0;
+
+    // No notification procedure yet: nobody takes bytes out of the ring.
+    ASSERT_TRUE(uart.Write(std::string(COMM_RX_BUFF_SIZE, 'U')));
+    Settle(uart);
+    ASSERT_TRUE(uart.Write("!"));  // finds the ring full
+    Settle(uart);
+    BYTE buf[COMM_RX_BUFF_SIZE];
+    EXPECT_EQ(ReadCommBlock(0, buf, sizeof(buf)), 0) << "a full ring is emptied, the byte that found it full dropped";
+
+    ASSERT_TRUE(uart.Write("abc"));
+    Settle(uart);
+    ASSERT_TRUE(InstallNotifyProc(0, nullptr, 0, CountNotice));
+    ASSERT_TRUE(uart.Write("d"));
+    ASSERT_TRUE(WaitUntil([] { return s_rxNotices.load() > 0; }));
+    EXPECT_EQ(ReadCommBlock(0, buf, sizeof(buf)), 4);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 4), "abcd");
+    EXPECT_NE(capture.text().find("WARNING: buffer overflow port 0\n"), std::string::npos);
+}
+
+}  // namespace
