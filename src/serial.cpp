@@ -319,12 +319,16 @@ void Serial_Close(int nChannel)
 
 void Serial_Destruct()
 {
+    // Every channel is closed (its receive thread joined) before any lock is
+    // deleted: a receive thread still running looks at every channel's lock.
+    for (int ch = 0; ch < SERIAL_CHANNEL_MAX; ++ch) {
+        Serial_Close(ch);
+    }
     for (int ch = 0; ch < SERIAL_CHANNEL_MAX; ++ch) {
         PORT_WORK& w = s_aWork[ch];
         if (w.csPort == nullptr) {
             continue;
         }
-        Serial_Close(ch);
         CloseHandle(w.hEvSend);
         w.hEvSend = nullptr;
         DeleteCriticalSection(&w.csPort);
