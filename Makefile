@@ -1,5 +1,5 @@
 # The project's everyday commands. `make check` is what CI runs.
-.PHONY: all build check deps bench fuzz clean
+.PHONY: all build check deps bench fuzz clean writer-check
 
 all: build
 
@@ -13,6 +13,11 @@ build: deps
 # Every build and test suite, with a summary line per suite.
 check: deps
 	@scripts/check.sh
+
+# The Windows firmware writer under Wine with the stand-in library (installs
+# its own packages when run as root, otherwise skips with a note).
+writer-check:
+	@scripts/writer-check.sh
 
 bench: deps
 	cmake --preset bench

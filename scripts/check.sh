@@ -79,11 +79,36 @@ run_fuzz_smoke() {
   [ "$failed" -eq 0 ] || status=1
 }
 
+# The Windows firmware writer under Wine: counts its checks, or says why it
+# was skipped (it installs its own packages when run as root).
+run_writer_check() {
+  echo "=== writer: Windows program under Wine"
+  local log=build/writer-check.log
+  scripts/writer-check.sh 2>&1 | tee "$log"
+  local result=${PIPESTATUS[0]}
+  local line; line=$(grep -E '^(writer-check: [0-9]+ passed|skipped:)' "$log" | tail -n 1)
+  case "$line" in
+    skipped:*) summary+=("writer: $line") ;;
+    *)
+      local passed failed
+      passed=$(sed -E 's/^writer-check: ([0-9]+) passed.*/\1/' <<<"$line")
+      failed=$(sed -E 's/^writer-check: [0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$line")
+      [[ "$passed" =~ ^[0-9]+$ ]] || passed=0
+      [[ "$failed" =~ ^[0-9]+$ ]] || failed=1
+      if [ "$result" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
+      summary+=("writer: $passed passed, $failed failed")
+      total_passed=$((total_passed + passed)); total_failed=$((total_failed + failed))
+      [ "$failed" -eq 0 ] || status=1
+      ;;
+  esac
+}
+
 run_unit_suite dev
 run_unit_suite asan
 run_unit_suite tsan
 run_unit_suite armhf
 run_fuzz_smoke
+run_writer_check
 
 echo
 echo "=== summary"

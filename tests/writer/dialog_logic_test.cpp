@@ -284,6 +284,23 @@ TEST_F(DialogTest, DialogThatExistedBeforeStartIsNeverClosedWhateverItsTitle)
     Ticks(1);
     EXPECT_EQ(m_host.closed, (std::vector<WindowId>{5})) << "the enumeration stops at the first pop-up";
     EXPECT_EQ(m_host.log.back(), "foreground");
+    EXPECT_TRUE(m_host.timerRunning && m_logic.IsWatchingPopups()) << "the run still needs its timer";
+}
+
+TEST_F(DialogTest, PopupClosedDuringARunDoesNotStopTheBoardAbsenceTimeout)
+{
+    StartRun();
+    m_host.AddWindow(7, WRITER_POPUP_CLASS, u"Microsoft Windows");
+    Ticks(1);
+    EXPECT_EQ(m_host.closed, (std::vector<WindowId>{7}));
+    m_logic.OnDeviceChange(false);
+    Ticks(300);
+    EXPECT_FALSE(m_logic.IsRunning());
+    EXPECT_EQ(m_host.Messages(), (std::vector<std::string>{"message 106"}));
+
+    // After the run, during the linger, a closed pop-up ends the watch.
+    m_host.AddWindow(8, WRITER_POPUP_CLASS, u"Insert disc");
+    Ticks(1);
     EXPECT_FALSE(m_host.timerRunning || m_logic.IsWatchingPopups());
 }
 

@@ -308,7 +308,12 @@ bool CWriterDialogLogic::VisitWindow(WindowId window)
     }
     m_host.BringDialogToForeground();
     m_host.PostCloseCommand(window);
-    StopTimer();
-    m_bPopupWatch = false;
+    // During a run the timer also counts the board's absence and later
+    // pop-ups still need closing: only after the run does closing a pop-up
+    // end the watch.
+    if (!m_bRunning) {
+        StopTimer();
+        m_bPopupWatch = false;
+    }
     return false;
 }
