@@ -159,6 +159,9 @@ void RxSettingLoop(NPSOCK_PARAM pClient)
 
 void OnSettingAccept(NPSOCK_PARAM pClient)
 {
+    // The line-end echo and the reply go out as separate small writes; without
+    // this the reply waits about 40 ms for the echo's acknowledgement.
+    Sock_SetTcpNoDelay(pClient, TRUE);
     RaiseEvent(pClient, CMDSRV_EVENT_ACCEPT, nullptr, 0);
     RxSettingLoop(pClient);
     RaiseEvent(pClient, CMDSRV_EVENT_DISCONNECT, nullptr, 0);

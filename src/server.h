@@ -59,6 +59,15 @@ typedef tagSEARCH_RESULT SEARCH_RESULT;
 
 constexpr int SERVER_TARGET_COUNT = 100;
 
+// The unit's state, driven by its radio.
+enum _UNIT_STATE : int {
+    UNIT_STATE_NONE = 0,   // started; the radio has not identified itself yet
+    UNIT_STATE_INIT = 1,   // version check answered; waiting for the code table
+    UNIT_STATE_READY = 2,  // radio known and alive
+    UNIT_STATE_ERROR = 3,  // the radio stopped answering
+};
+typedef _UNIT_STATE UNIT_STATE;
+
 // Life cycle, called by main in this order (teardown in reverse).
 void Server_Construct();
 BOOL Server_Init();
@@ -82,3 +91,22 @@ void Server_GetMyRepeaterInfo(MY_REPEATER_INFO* pInfo);
 BOOL Server_SearchReq();
 // The 100 results of the last search; FALSE while it still runs.
 BOOL Server_GetSearchResult(SEARCH_RESULT aResult[SERVER_TARGET_COUNT]);
+// Records a peer's status notice for the radio's next status report.
+void SetLanStatus(ULONG ulAdrs, WORD wMsgID, BYTE byStatus);
+// The unit's current state.
+UNIT_STATE Server_GetUnitState();
+// Wakes the idle loop's wait at once; async-signal-safe, so a signal handler
+// may call it after setting its stop flag.
+void Server_Wake();
+
+// Test seams (never called by the daemon itself).
+// Feeds bytes to the radio receiver as the serial receive thread does.
+void Server_FeedRadioForTest(const BYTE* pData, int nLen);
+// Told the command letter and parameter area of every radio frame that passed
+// validation, before it is handled (null: nobody). Runs under the serial lock.
+typedef void (*SERVER_RADIO_FRAME_OBSERVER)(BYTE byCmd, const BYTE* pParam, int nLen);
+void Server_SetRadioFrameObserverForTest(SERVER_RADIO_FRAME_OBSERVER observer);
+// While set, Server_Start creates no timer thread and the test drives the
+// 100 ms tick itself with Server_TickForTest.
+void Server_SetManualTimerForTest(BOOL bManual);
+void Server_TickForTest();

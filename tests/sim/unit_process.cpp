@@ -337,7 +337,8 @@ std::optional<size_t> UnitProcess::WaitForMatch(Match match, int timeoutMs, size
         if (m_outputClosed) {
             return std::nullopt;
         }
-        if (m_changed.wait_until(lock, deadline) == std::cv_status::timeout && i == m_lines.size()) {
+        // A start index past the end (lines of an earlier run) waits for new lines too.
+        if (m_changed.wait_until(lock, deadline) == std::cv_status::timeout && i >= m_lines.size()) {
             return std::nullopt;
         }
     }
