@@ -430,10 +430,12 @@ TEST_F(CommandSet, EditsStayInTheirUsersWorkingCopyUntilUpdateCommitsThem)
     EXPECT_EQ(Live().nRxUdpPort, 21110);
     EXPECT_TRUE(CMD_IsWriteBusy());
     EXPECT_EQ(Ask(tcp, "update"), kOk);
+    // The reply goes out before the commit: taking the command lock waits
+    // for the command to finish.
+    EXPECT_EQ(Live().nRxUdpPort, 30000);
     EXPECT_TRUE(CMD_IsUpdated());
     EXPECT_FALSE(CMD_IsUpdated());
     EXPECT_FALSE(CMD_IsWriteBusy());
-    EXPECT_EQ(Live().nRxUdpPort, 30000);
     EXPECT_EQ(Live().nTxUdpPort, 30000);
     // A user who is not editing reads what another one committed.
     EXPECT_EQ(Ask(usb, "udpport"), "30000\r\n");
