@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   g++-arm-linux-gnueabihf qemu-user
-  ifupdown iproute2
+  ifupdown iproute2 curl
 )
 
 missing=()

@@ -1,0 +1,428 @@
+// The HTTP module against real peers (Python's http.server, curl), against a
+// hand-written raw loopback server and client, and against itself: response
+// header rules, body limits, time-outs, the cancel, the connection table and
+// the server side's events and answers. Loopback only.
+#include "httpcomm.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "loopnet.h"
+#include "sockutil.h"
+#include "test_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using testsupport::DebugCapture;
+
+long MsSince(Clock::time_point start)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+bool Has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// A hand-written peer: accepts `connections` connections, reads each request
+// up to its empty line, writes `answer`, then closes at once or, with hold,
+// keeps every connection open until it is destroyed.
+class RawServer {
+public:
+    RawServer(std::string answer, bool hold, int connections = 1) : m_answer(std::move(answer)), m_hold(hold)
+    {
+        m_thread = std::thread([this, connections] { Serve(connections); });
+    }
+    ~RawServer()
+    {
+        m_stop = true;
+        m_thread.join();
+        close(m_listener);
+    }
+    WORD port() const { return loopnet::LocalPort(m_listener); }
+    std::string request()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_request;
+    }
+    bool WaitRequests(int n) const
+    {
+        auto start = Clock::now();
+        while (m_requests.load() < n && MsSince(start) < 20000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return m_requests.load() >= n;
+    }
+
+private:
+    void Serve(int connections)
+    {
+        std::vector<int> held;
+        while (m_requests.load() < connections && !m_stop) {
+            int fd = loopnet::AcceptFor(m_listener, 100);
+            std::string text;
+            while (fd >= 0 && !Has(text, "\r\n\r\n")) {
+                std::string byte = loopnet::ReadFor(fd, 1, 5000);
+                if (byte.empty()) {
+                    break;
+                }
+                text += byte;
+            }
+            if (fd < 0) {
+                continue;
+            }
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_request = text;
+            }
+            loopnet::WriteAll(fd, m_answer);
+            if (m_hold) {
+                held.push_back(fd);
+            } else {
+                close(fd);
+            }
+            m_requests.fetch_add(1);
+        }
+        while (m_hold && !m_stop) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        for (int fd : held) {
+            close(fd);
+        }
+    }
+
+    int m_listener = loopnet::ListenTcp(0);
+    std::string m_answer;
+    bool m_hold;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_requests{0};
+    std::mutex m_mutex;
+    std::string m_request;
+    std::thread m_thread;
+};
+
+struct Fetch {
+    BOOL ok = FALSE;
+    HTTP_PARAM param{};
+    std::vector<char> body;
+};
+
+// One GET (or a parse of `response`) with a buffer of exactly nMaxDataLen + 1
+// bytes, so that the sanitizers see any write past it.
+Fetch Get(WORD port, const char* url, int nMaxDataLen, long lRxTimeout = 0, const std::string* response = nullptr)
+{
+    Fetch f;
+    snprintf(f.param.szUrl, sizeof(f.param.szUrl), "%s", url);
+    f.param.bSetTimeout = lRxTimeout > 0;
+    f.param.Timeout = HTTP_TIMEOUT{2000, 2000, lRxTimeout};
+    f.body.assign(static_cast<size_t>(nMaxDataLen) + 1, 'X');
+    f.ok = response != nullptr ? HTTP_ParseResponse(response->data(), static_cast<int>(response->size()), &f.param,
+                                                    f.body.data(), nMaxDataLen, nullptr)
+                               : HTTP_Get(&f.param, port, loopnet::LOOPBACK, f.body.data(), nMaxDataLen);
+    return f;
+}
+
+Fetch Parse(const std::string& response, int nMaxDataLen)
+{
+    return Get(0, "/", nMaxDataLen, 0, &response);
+}
+
+std::string RunCommand(const std::string& line)
+{
+    std::string out;
+    FILE* pipe = popen(line.c_str(), "r");
+    char buf[512];
+    for (size_t n; pipe != nullptr && (n = fread(buf, 1, sizeof(buf), pipe)) > 0;) {
+        out.append(buf, n);
+    }
+    if (pipe != nullptr) {
+        pclose(pipe);
+    }
+    return out;
+}
+
+class Http : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { WinEmu_Init(); }
+    void SetUp() override
+    {
+        Sock_Construct();
+        ASSERT_TRUE(Sock_Init());
+        HTTP_Construct();
+        ASSERT_TRUE(HTTP_Init());
+    }
+    void TearDown() override
+    {
+        HTTP_Destruct();
+        Sock_Destruct();
+    }
+};
+
+TEST_F(Http, GetFetchesFileAndNotFoundStatusFromPythonHttpServer)
+{
+    if (std::system("python3 -c '' >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "python3 is not installed";
+    }
+    testsupport::TempDir dir;
+    std::string list = "^0A0B0C\r\n" + std::string(300, 'L');
+    testsupport::WriteFileBytes(dir.file("list.txt"), std::vector<BYTE>(list.begin(), list.end()));
+    WORD port = loopnet::FreePort(SOCK_STREAM);
+    pid_t pid = std::atoi(RunCommand("python3 -m http.server --bind 127.0.0.1 " + std::to_string(port) +
+                                     " --directory '" + dir.path() + "' >/dev/null 2>&1 & echo $!")
+                              .c_str());
+    ASSERT_GT(pid, 0);
+    int fd = -1;
+    for (auto start = Clock::now(); fd < 0 && MsSince(start) < 15000; fd = loopnet::ConnectTcp(port)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    close(fd);
+    Fetch found = Get(port, "/list.txt", 1023);
+    Fetch missing = Get(port, "/absent.txt", 1023);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    ASSERT_GE(fd, 0) << "python3 http.server did not come up";
+    EXPECT_TRUE(found.ok);
+    EXPECT_EQ(found.param.nRetCode, 200);
+    EXPECT_EQ(std::string(found.body.data()), list);
+    EXPECT_TRUE(missing.ok);
+    EXPECT_EQ(missing.param.nRetCode, 404);
+}
+
+TEST_F(Http, NotFoundWithBodySucceedsWithItsStatusAndExactRequest)
+{
+    RawServer server("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!", false);
+    DebugCapture capture;
+    Fetch f = Get(server.port(), "/list/a.txt", 1023);
+    EXPECT_TRUE(Has(capture.text(), "WARNING: server retunrs 404\n"));
+    EXPECT_TRUE(f.ok);
+    EXPECT_EQ(f.param.nRetCode, 404);
+    EXPECT_STREQ(f.body.data(), "not here!");
+    EXPECT_EQ(server.request(), "GET /list/a.txt HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) + "\r\n\r\n");
+}
+
+TEST_F(Http, LowerCaseContentLengthEndsBodyWithoutWaitingForClose)
+{
+    RawServer server("HTTP/1.0 200 OK\r\ncontent-length: 10\r\ncontent-type: text/plain; charset=x\r\n\r\n"
+                     "0123456789ABCDEFGHIJ", true);
+    auto start = Clock::now();
+    Fetch f = Get(server.port(), "/", 1023);
+    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_TRUE(f.ok);
+    EXPECT_STREQ(f.body.data(), "0123456789");
+    EXPECT_EQ(f.param.nLength, 10);
+    EXPECT_STREQ(f.param.szType, "text/plain");
+}
+
+TEST_F(Http, ContentLengthMustLeaveRoomForTheTerminator)
+{
+    RawServer tooLong("HTTP/1.1 200 OK\r\nContent-Length: 1023\r\n\r\n" + std::string(1023, 'a'), false);
+    RawServer fits("HTTP/1.1 200 OK\r\nContent-Length: 1022\r\n\r\n" + std::string(1022, 'b'), false);
+    DebugCapture capture;
+    EXPECT_FALSE(Get(tooLong.port(), "/", 1023).ok);
+    EXPECT_TRUE(Has(capture.text(), "WARNING: too long content-length 1023\n"));
+    Fetch accepted = Get(fits.port(), "/", 1023);
+    EXPECT_TRUE(accepted.ok);
+    EXPECT_EQ(std::string(accepted.body.data()), std::string(1022, 'b'));
+}
+
+TEST_F(Http, BodyWithoutLengthEndsAtCloseAndAnnouncedBodyCutShortFails)
+{
+    RawServer noLength("HTTP/1.1 200 OK\r\nServer: raw\r\n\r\n" + std::string(300, 'c'), false);
+    RawServer cutShort("HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n" + std::string(20, 'd'), false);
+    Fetch f = Get(noLength.port(), "/", 1023);
+    EXPECT_TRUE(f.ok);
+    EXPECT_EQ(std::string(f.body.data()), std::string(300, 'c'));
+    EXPECT_EQ(f.param.nLength, 300);
+    EXPECT_FALSE(Get(cutShort.port(), "/", 1023).ok);
+}
+
+TEST_F(Http, HeaderLineWithoutColonFailsExchange)
+{
+    RawServer server("HTTP/1.1 200 OK\r\nJust some words\r\n\r\nbody", false);
+    DebugCapture capture;
+    EXPECT_FALSE(Get(server.port(), "/", 1023).ok);
+    EXPECT_TRUE(Has(capture.text(), "WARNING: unknown parameter Just some words\n"));
+}
+
+TEST_F(Http, SilentServerFailsAtReceiveTimeoutAlsoOnTestClock)
+{
+    RawServer server("HTTP/1.1 200 OK\r\n", true, 2);  // status line, then nothing
+    auto start = Clock::now();
+    EXPECT_FALSE(Get(server.port(), "/", 100, 300).ok);
+    EXPECT_GE(MsSince(start), 250);
+    EXPECT_LT(MsSince(start), 3000);
+    auto fetch = std::async(std::launch::async, [&] { return Get(server.port(), "/", 100); });  // 30 s default
+    ASSERT_TRUE(server.WaitRequests(2));
+    // Only the receive is left to run out; the client may not have begun its
+    // next line yet, hence more than one jump.
+    for (int i = 0; i < 50 && fetch.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready; ++i) {
+        WinEmu_AdvanceTicksForTest(30001);
+    }
+    ASSERT_EQ(fetch.wait_for(std::chrono::seconds(1)), std::future_status::ready);
+    EXPECT_FALSE(fetch.get().ok);
+}
+
+TEST_F(Http, CancelAllEndsBlockedGetPromptly)
+{
+    RawServer server("", true);
+    auto fetch = std::async(std::launch::async, [&] { return Get(server.port(), "/", 100); });
+    ASSERT_TRUE(server.WaitRequests(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto start = Clock::now();
+    HTTP_CancelAll();
+    ASSERT_EQ(fetch.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    long elapsed = MsSince(start);
+    EXPECT_FALSE(fetch.get().ok);
+    EXPECT_LT(elapsed, 200) << "cancel took " << elapsed << " ms";
+    RecordProperty("cancel_ms", static_cast<int>(elapsed));
+}
+
+TEST_F(Http, SixtyFifthConnectionIsRefusedAndCancelEndsTheOthers)
+{
+    RawServer server("", true, HTTP_SOCK_TABLE_SIZE);
+    std::vector<std::future<Fetch>> fetches;
+    for (int i = 0; i < HTTP_SOCK_TABLE_SIZE; ++i) {
+        fetches.push_back(std::async(std::launch::async, [&] { return Get(server.port(), "/", 100); }));
+    }
+    ASSERT_TRUE(server.WaitRequests(HTTP_SOCK_TABLE_SIZE));
+    DebugCapture capture;
+    auto start = Clock::now();
+    EXPECT_FALSE(Get(server.port(), "/", 100).ok);
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_TRUE(Has(capture.text(), "WARNING: AddTable() failed\n"));
+    HTTP_CancelAll();
+    for (auto& f : fetches) {
+        ASSERT_EQ(f.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        EXPECT_FALSE(f.get().ok);
+    }
+    RawServer after("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false);
+    EXPECT_TRUE(Get(after.port(), "/", 100).ok);  // every entry was given back
+}
+
+TEST(HttpResponseParser, RejectsMalformedStatusAndHeaderValuesWithoutOverrun)
+{
+    const std::string ok = "HTTP/1.1 200 OK\r\n";
+    EXPECT_FALSE(Parse("HTTP/2.0 200 OK\r\n\r\n", 10).ok);
+    EXPECT_FALSE(Parse("HTTP/1.1\r\n\r\n", 10).ok);
+    EXPECT_FALSE(Parse("HTTP/1.1 2x0 OK\r\n\r\n", 10).ok);
+    EXPECT_FALSE(Parse(ok + "Content-Length: 4294967297\r\n\r\nab", 10).ok);  // must not wrap to 1
+    EXPECT_FALSE(Parse(ok + "Content-Length: -1\r\n\r\nab", 10).ok);
+    EXPECT_FALSE(Parse(ok + "Content-Type: " + std::string(32, 't') + "\r\n\r\n", 10).ok);
+    EXPECT_STREQ(Parse(ok + "Content-Type: " + std::string(31, 't') + "\r\n\r\n", 10).param.szType,
+                 std::string(31, 't').c_str());
+    EXPECT_FALSE(Parse(ok + "X: " + std::string(2044, 'x') + "\r\n\r\n", 10).ok);  // 2048 bytes without LF
+    EXPECT_TRUE(Parse(ok + "X: " + std::string(2043, 'x') + "\r\n\r\n", 10).ok);
+    Fetch cut = Parse(ok + "\r\n" + std::string(2000, 'z'), 100);
+    EXPECT_TRUE(cut.ok);
+    EXPECT_EQ(std::string(cut.body.data()), std::string(100, 'z'));
+    HTTP_PARAM param{};
+    std::string headersOnly = "HTTP/1.1 201 Created\r\nContent-Length: 7\r\n\r\nignored";
+    EXPECT_TRUE(HTTP_ParseResponse(headersOnly.data(), static_cast<int>(headersOnly.size()), &param, nullptr, 0,
+                                   nullptr));  // no buffer: any length is fine
+    EXPECT_EQ(param.nLength, 7);
+}
+
+// Server side: what a callback sees, and its answers (echoes a POST body,
+// answers "hello" to a GET, without a length when asked to).
+struct ServerLog {
+    std::mutex mutex;
+    std::vector<unsigned> events;
+    std::vector<std::string> urls;
+    std::atomic<int> acceptResult{200};
+    std::atomic<bool> lengthless{false};
+};
+
+int ServeEcho(LPVOID pClient, unsigned uEvent, LPVOID pParam)
+{
+    ServerLog* log = static_cast<ServerLog*>(pParam);
+    std::lock_guard<std::mutex> lock(log->mutex);
+    log->events.push_back(uEvent);
+    HTTP_PARAM* request = HTTP_GetParam(pClient);
+    if (uEvent == HTTP_EVENT_ACCEPT || uEvent == HTTP_EVENT_DISCONNECT) {
+        return uEvent == HTTP_EVENT_ACCEPT ? log->acceptResult.load() : 200;
+    }
+    char body[64] = "hello";
+    if (uEvent == HTTP_EVENT_POST && !HTTP_Receive(pClient, body, sizeof(body))) {
+        return HTTP_Reply(pClient, 400, nullptr, 0);
+    }
+    log->urls.push_back(request->szUrl);
+    snprintf(request->szType, sizeof(request->szType), "text/plain");
+    if (log->lengthless) {
+        return HTTP_Reply(pClient, 200, nullptr, 0) && HTTP_Send(pClient, nullptr, 0);
+    }
+    return HTTP_Reply(pClient, 200, body, static_cast<int>(strlen(body)));
+}
+
+TEST_F(Http, ServerAnswersCurlAndOwnClientAndReportsEventsInOrder)
+{
+    if (std::system("curl --version >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "curl is not installed";
+    }
+    ServerLog log;
+    HTTP_SetCallback(ServeEcho, &log);
+    WORD port = loopnet::FreePort(SOCK_STREAM);
+    ASSERT_TRUE(HTTP_Start(port));
+    std::string curl = "curl -s -i --noproxy '*' --max-time 10 http://127.0.0.1:" + std::to_string(port);
+    std::string got = RunCommand(curl + "/path/x");
+    EXPECT_TRUE(Has(got, "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/plain\r\nContent-Length: 5"
+                         "\r\n\r\nhello")) << got;
+    got = RunCommand(curl + "/post -H 'Content-Type: text/plain' --data-binary ping-pong");
+    EXPECT_TRUE(Has(got, "\r\n\r\nping-pong")) << got;
+    log.lengthless = true;
+    auto start = Clock::now();
+    got = RunCommand(curl + "/nolength");
+    EXPECT_LT(MsSince(start), 5000) << "an answer without length must end with our close";
+    EXPECT_TRUE(Has(got, "HTTP/1.1 200 OK\r\n")) << got;
+    log.lengthless = false;
+
+    Fetch mine;
+    snprintf(mine.param.szUrl, sizeof(mine.param.szUrl), "/own");
+    char answer[64] = {};
+    EXPECT_TRUE(HTTP_Post(&mine.param, port, loopnet::LOOPBACK, "abc", 3, answer, sizeof(answer) - 1));
+    EXPECT_STREQ(answer, "abc");
+    EXPECT_STREQ(mine.param.szType, "text/plain");
+    HTTP_Stop();  // joins the connections, so every event is in
+    std::lock_guard<std::mutex> lock(log.mutex);
+    EXPECT_EQ(log.urls, (std::vector<std::string>{"/path/x", "/post", "/nolength", "/own"}));
+    ASSERT_EQ(log.events.size(), 12u);
+    EXPECT_EQ(std::vector<unsigned>(log.events.begin(), log.events.begin() + 3),
+              (std::vector<unsigned>{HTTP_EVENT_ACCEPT, HTTP_EVENT_GET, HTTP_EVENT_DISCONNECT}));
+    EXPECT_EQ(log.events[10], HTTP_EVENT_POST);
+}
+
+TEST_F(Http, RefusedAcceptAndBadRequestLineRaiseNoRequestEvent)
+{
+    ServerLog log;
+    HTTP_SetCallback(ServeEcho, &log);
+    WORD port = loopnet::FreePort(SOCK_STREAM);
+    ASSERT_TRUE(HTTP_Start(port));
+    log.acceptResult = 403;
+    EXPECT_FALSE(Get(port, "/", 100).ok);
+    log.acceptResult = 200;
+    int fd = loopnet::ConnectTcp(port);
+    ASSERT_TRUE(loopnet::WriteAll(fd, "BREW /pot HTTP/1.1\r\n\r\n"));
+    EXPECT_TRUE(loopnet::SeesClose(fd, 5000));
+    close(fd);
+    HTTP_Stop();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    EXPECT_EQ(log.events, (std::vector<unsigned>{HTTP_EVENT_ACCEPT, HTTP_EVENT_ACCEPT, HTTP_EVENT_DISCONNECT}));
+}
+
+}  // namespace
