@@ -1,0 +1,281 @@
+// kovadir against stand-in list servers on 127.0.0.1 .. 127.0.0.3 sharing
+// their ports, the first also serving the list file. Each command runs the
+// directory client in process from start to stop, as the tool on a PC does.
+// Waits the client counts on the test clock (the 3 s window for further
+// answers, probe time-outs) are shortened by moving that clock.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kovadir_cli.h"
+#include "list_server_sim.h"
+#include "winemu.h"
+
+namespace {
+
+using sim::ListBehaviour;
+using sim::ListFault;
+using sim::ListKind;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+Outcome Kovadir(const std::vector<std::string>& args)
+{
+    std::ostringstream out;
+    std::ostringstream err;
+    Outcome r;
+    r.status = KovadirMain(args, out, err);
+    r.out = out.str();
+    r.err = err.str();
+    return r;
+}
+
+bool Has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// Moves the test clock on five times as fast as real time while it lives.
+class FastClock {
+   public:
+    FastClock()
+    {
+        m_thread = std::thread([this] {
+            while (!m_stop) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                WinEmu_AdvanceTicksForTest(80);
+            }
+        });
+    }
+    ~FastClock()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+   private:
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+class KovadirTest : public ::testing::Test {
+   protected:
+    void SetUp() override
+    {
+        for (int i = 0; i < 3; ++i) {
+            sim::ListServerConfig config;
+            config.address = "127.0.0." + std::to_string(i + 1);
+            config.http = i == 0;
+            config.listFile = sim::ListFileText::Of({"127.0.0.1", "127.0.0.2", "127.0.0.3"});
+            config.lastUpdate = "20240102030405";
+            config.nextServId = 10001 + 100 * static_cast<unsigned>(i);
+            if (i > 0) {
+                config.tcpPort = m_servers[0]->tcpPort();
+                config.udpPort = m_servers[0]->udpPort();
+            }
+            m_servers.push_back(std::make_unique<sim::ListServerSim>(config));
+            ASSERT_TRUE(m_servers.back()->Start()) << m_servers.back()->why();
+        }
+    }
+    void TearDown() override
+    {
+        for (auto& s : m_servers) {
+            s->Stop();
+        }
+    }
+    // The options that reach the farm, then the command words.
+    std::vector<std::string> Args(std::vector<std::string> words, const std::string& servId = "00042") const
+    {
+        std::vector<std::string> args = {
+            "--list-url", "http://127.0.0.1:" + std::to_string(m_servers[0]->httpPort()) + "/list.txt",
+            "--tcp-port", std::to_string(m_servers[0]->tcpPort()),
+            "--udp-port", std::to_string(m_servers[0]->udpPort()),
+            "--radio-id", "R0042",
+            "--timeout",  "10"};
+        if (!servId.empty()) {
+            args.insert(args.end(), {"--serv-id", servId});
+        }
+        args.insert(args.end(), words.begin(), words.end());
+        return args;
+    }
+    void SilenceHealthChecks(size_t i)
+    {
+        ListBehaviour silent;
+        silent.fault = ListFault::Silent;
+        m_servers[i]->SetBehaviour(ListKind::HealthCheck, silent);
+    }
+    std::vector<std::unique_ptr<sim::ListServerSim>> m_servers;
+};
+
+TEST(Kovadir, HelpVersionAndCommandLineErrors)
+{
+    Outcome help = Kovadir({"--help"});
+    EXPECT_EQ(help.status, KOVADIR_EXIT_OK);
+    for (const char* section : {"NAME", "SYNOPSIS", "COMMANDS", "OPTIONS", "EXIT STATUS", "EXAMPLES"}) {
+        EXPECT_TRUE(Has(help.out, std::string("\n") + section + "\n") || help.out.rfind(section, 0) == 0) << section;
+    }
+    EXPECT_EQ(Kovadir({"--version"}).out.rfind("kovadir ", 0), 0u);
+
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{}, "no command given"},
+        {{"--server", "10.0.0.1", "frobnicate"}, "unknown command frobnicate"},
+        {{"--server", "10.0.0.1", "--tcp-port", "1", "servers"}, "servers needs --udp-port N"},
+        {{"--tcp-port", "1", "--udp-port", "2", "servers"}, "give --list-url URL or --server ADDR"},
+        {{"--list-url", "ftp://x/y", "--tcp-port", "1", "--udp-port", "2", "servers"}, "must begin with http://"},
+        {{"--server", "10.0.0.300", "servers"}, "not an IPv4 address: 10.0.0.300"},
+        {{"--server", "10.0.0.1", "--tcp-port", "70000", "servers"}, "bad port 70000"},
+        {{"--server", "10.0.0.1", "--tcp-port", "1", "register", "--callsign", "JA7KOV"}, "register needs --radio-id"},
+        {{"--server", "10.0.0.1", "--tcp-port", "1", "--radio-id", "R1", "register", "--callsign", "ABCDEFGHIJK"},
+         "--callsign: at most 10 characters"},
+        {{"--server", "10.0.0.1", "--tcp-port", "1", "--udp-port", "2", "--radio-id", "R1", "--serv-id", "00001",
+          "search", "--callsign", "X", "JA"},
+         "--callsign is an option of register"},
+        {{"--server", "10.0.0.1", "--serv-id", "42", "online"}, "a server ID is five digits"},
+        {{"--server", "10.0.0.1", "search"}, "search needs a TEXT"},
+        {{"--server", "10.0.0.1", "--udp-port", "2", "--radio-id", "R1", "portcheck", "1", "2"},
+         "portcheck: too many operands"},
+        {{"--server", "10.0.0.1", "--tcp-port"}, "--tcp-port needs a value"},
+    };
+    for (const Case& c : cases) {
+        Outcome r = Kovadir(c.args);
+        EXPECT_EQ(r.status, KOVADIR_EXIT_USAGE) << c.message;
+        EXPECT_TRUE(Has(r.err, c.message)) << r.err;
+        EXPECT_TRUE(Has(r.err, "Try 'kovadir --help'.")) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(KovadirTest, ServersRanksHealthCheckAnswersFirstAndTcpOnlyServersAfter)
+{
+    SilenceHealthChecks(1);
+    FastClock clock;
+    Outcome r = Kovadir(Args({"servers"}));
+    ASSERT_EQ(r.status, KOVADIR_EXIT_OK) << r.err;
+    std::istringstream lines(r.out);
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(lines, line);) {
+        rows.push_back(line);
+    }
+    ASSERT_EQ(rows.size(), 4u) << r.out;
+    EXPECT_EQ(rows[0].rfind("RANK", 0), 0u);
+    // 127.0.0.2 answers only the TCP connect: ranked after the other two.
+    EXPECT_EQ(rows[3].rfind("3     127.0.0.2        no answer     ", 0), 0u) << rows[3];
+    EXPECT_TRUE(Has(rows[3], " ms"));
+    for (int i : {1, 2}) {
+        EXPECT_TRUE(Has(rows[i], "127.0.0.1") || Has(rows[i], "127.0.0.3")) << rows[i];
+        EXPECT_FALSE(Has(rows[i], "no answer")) << rows[i];
+    }
+    EXPECT_EQ(m_servers[0]->RequestCount(ListKind::Http), 1u);
+}
+
+TEST_F(KovadirTest, ServersFailsWhenNoServerAnswersAtAll)
+{
+    FastClock clock;
+    // Nothing listens on 127.0.0.9: the health checks go unanswered and the connect is refused.
+    Outcome r = Kovadir({"--server", "127.0.0.9", "--tcp-port", std::to_string(m_servers[0]->tcpPort()), "--udp-port",
+                         std::to_string(m_servers[0]->udpPort()), "servers"});
+    EXPECT_EQ(r.status, KOVADIR_EXIT_FAILURE);
+    EXPECT_TRUE(Has(r.out, "-     127.0.0.9        no answer     no answer\n")) << r.out;
+    EXPECT_TRUE(Has(r.err, "kovadir: servers: none of the 1 list servers answered")) << r.err;
+}
+
+TEST_F(KovadirTest, RegisteredRepeaterIsFoundBySearchAndList)
+{
+    const std::string prefer = "127.0.0.2";  // every command talks to the same directory
+    Outcome reg = Kovadir(Args({"--prefer", prefer, "register", "--callsign", "JA7KOV", "--city", "Sendai", "--country",
+                                "JPN", "--sc-table", "A5000000000000000000000000000001"},
+                               ""));  // a first registration
+    ASSERT_EQ(reg.status, KOVADIR_EXIT_OK) << reg.err;
+    EXPECT_TRUE(Has(reg.out, "list server   127.0.0.2\n")) << reg.out;
+    EXPECT_TRUE(Has(reg.out, "server ID     10101\n")) << reg.out;
+    EXPECT_TRUE(Has(reg.out, "last update   20240102030405\n")) << reg.out;
+    auto entry = m_servers[1]->Find("10101");
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(entry->callSign, "JA7KOV");
+    EXPECT_EQ(entry->scTable[0], 0xA5);
+    EXPECT_EQ(entry->scTable[15], 0x01);
+
+    Outcome search = Kovadir(Args({"--prefer", prefer, "search", "--by", "city", "send"}, "10101"));
+    ASSERT_EQ(search.status, KOVADIR_EXIT_OK) << search.err;
+    EXPECT_TRUE(Has(search.out, "10101  R0042 JA7KOV     127.0.0.1       Sendai, JPN\n")) << search.out;
+    EXPECT_TRUE(Has(search.out, "1 repeater found\n"));
+    auto searches = m_servers[1]->Requests(ListKind::Search);
+    ASSERT_EQ(searches.size(), 1u);
+    EXPECT_EQ(searches[0].searchKind, 'T');
+    EXPECT_EQ(searches[0].servId, "10101");
+
+    // Renewing the registration under its ID keeps the ID.
+    Outcome renew = Kovadir(Args({"--prefer", prefer, "register", "--callsign", "JA7NEW"}, "10101"));
+    ASSERT_EQ(renew.status, KOVADIR_EXIT_OK) << renew.err;
+    EXPECT_TRUE(Has(renew.out, "server ID     10101\n")) << renew.out;
+    EXPECT_EQ(m_servers[1]->Find("10101")->callSign, "JA7NEW");
+
+    Outcome list = Kovadir(Args({"--prefer", prefer, "list", "R0042", "77777"}, "10101"));
+    ASSERT_EQ(list.status, KOVADIR_EXIT_OK) << list.err;
+    EXPECT_TRUE(Has(list.out, "R0042 10101  JA7NEW     127.0.0.1       20240102030405\n")) << list.out;
+    EXPECT_TRUE(Has(list.out, "77777 -      (not in the directory)\n")) << list.out;
+}
+
+TEST_F(KovadirTest, RefusedRegistrationAndMissingListFileExitOneWithTheReason)
+{
+    ListBehaviour refuse;
+    refuse.fault = ListFault::ErrorCode;
+    refuse.code = "0102";
+    for (auto& s : m_servers) {
+        s->SetBehaviour(ListKind::Regist, refuse);
+    }
+    Outcome reg = Kovadir(Args({"register", "--callsign", "JA7KOV"}));
+    EXPECT_EQ(reg.status, KOVADIR_EXIT_FAILURE);
+    EXPECT_TRUE(Has(reg.err, "kovadir: register: the list server refused it with code 0102 (code 0102)")) << reg.err;
+
+    ListBehaviour notFound;
+    notFound.fault = ListFault::ErrorCode;
+    notFound.code = "404";
+    m_servers[0]->SetBehaviour(ListKind::Http, notFound);
+    Outcome servers = Kovadir(Args({"servers"}));
+    EXPECT_EQ(servers.status, KOVADIR_EXIT_FAILURE);
+    EXPECT_TRUE(Has(servers.err, "kovadir: servers: no list server address from http://127.0.0.1:")) << servers.err;
+    EXPECT_EQ(servers.out, "");
+}
+
+TEST_F(KovadirTest, PortCheckAndOnlineReportWhatTheServersSaw)
+{
+    Outcome check = Kovadir(Args({"portcheck"}));
+    ASSERT_EQ(check.status, KOVADIR_EXIT_OK) << check.err;
+    EXPECT_TRUE(Has(check.out, "is reachable from the list servers\n")) << check.out;
+    EXPECT_EQ(m_servers[2]->RequestCount(ListKind::PortCheck), 1u);
+
+    ListBehaviour silent;
+    silent.fault = ListFault::Silent;
+    for (auto& s : m_servers) {
+        s->SetBehaviour(ListKind::PortCheck, silent);
+    }
+    {
+        FastClock clock;
+        Outcome unreachable = Kovadir(Args({"portcheck"}));
+        EXPECT_EQ(unreachable.status, KOVADIR_EXIT_FAILURE);
+        EXPECT_TRUE(Has(unreachable.err, "kovadir: portcheck of UDP port ")) << unreachable.err;
+        EXPECT_TRUE(Has(unreachable.err, "(code 8000)")) << unreachable.err;
+    }
+
+    FastClock clock;  // the first periodic health check goes out a second after the choice
+    Outcome online = Kovadir(Args({"--prefer", "127.0.0.3", "online"}));
+    ASSERT_EQ(online.status, KOVADIR_EXIT_OK) << online.err;
+    EXPECT_EQ(online.out, "online at list server 127.0.0.3; this unit is seen as 127.0.0.1\n");
+}
+
+}  // namespace

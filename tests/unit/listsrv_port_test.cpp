@@ -1,0 +1,265 @@
+// The directory client's UDP side: health check answers (online state,
+// followed repeaters' addresses, the unit's own address) handed in by the
+// unit core's receiver, port check answers on the main port and on further
+// ports with sockets of their own, and the port check operation against
+// stand-in list servers. Loopback only.
+#include <future>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "listsrv_fixture.h"
+#include "listsrv_internal.h"
+
+namespace {
+
+using namespace lsvtest;
+using sim::ListBehaviour;
+using sim::ListFault;
+using sim::ListKind;
+
+constexpr DWORD kServerA = Ip(10, 0, 0, 1);
+constexpr DWORD kServerB = Ip(10, 0, 0, 2);
+constexpr DWORD kStranger = Ip(10, 9, 9, 9);
+
+std::string Answer(char letter, const std::string& params)
+{
+    return std::string(16, '\0') + "$" + letter + "0000" + params;
+}
+
+BOOL Health(const std::string& datagram, DWORD from)
+{
+    return ListSrv_OnRxHealthCheck(datagram.data(), static_cast<int>(datagram.size()), from);
+}
+
+// Server table A and B without the list thread; the unit follows repeater
+// 00007 as target 2 and 4.
+class ListSrvUdp : public ListSrvTest {
+   protected:
+    void SetUp() override
+    {
+        ListSrvTest::SetUp();
+        Configure();
+        ListSrv_DisableThread(TRUE);
+        ListSrv_SetDbgServAdrs(0, kServerA);
+        ListSrv_SetDbgServAdrs(1, kServerB);
+        ASSERT_TRUE(ListSrv_Start());
+        ListSrv_SetCurrentIP(kServerA);
+        ListSrv_Lock();
+        for (int i : {2, 4}) {
+            lsv::LIST_GET_RES_WORK& res = lsv::s_aListGetResWork[i];
+            std::strcpy(res.Param.szServID, "00007");
+            std::strcpy(res.Param.szRadioID, "11111");
+            res.dwServID = 0x80000007u;
+            res.Param.dwIpAddr = Ip(10, 7, 0, 1);
+        }
+        ListSrv_Unlock();
+    }
+    static void SetState(LIST_STATE state)
+    {
+        ListSrv_Lock();
+        lsv::SetListStateLocked(state);
+        ListSrv_Unlock();
+    }
+    static DWORD HealthCount(DWORD server)
+    {
+        DWORD count = 0;
+        EXPECT_TRUE(lsv::GetHealthCheckCount(server, &count));
+        return count;
+    }
+    static std::vector<int> Changed()
+    {
+        std::vector<int> changed;
+        ListSrv_Lock();
+        int pos = -1;
+        while (ListSrv_GetNextListParam(&pos) != nullptr) {
+            changed.push_back(pos);
+        }
+        ListSrv_Unlock();
+        return changed;
+    }
+};
+
+TEST_F(ListSrvUdp, CurrentServersAnswerMakesReadyOnlineOnceAndOthersOnlyCount)
+{
+    SetState(LIST_STATE_READY);
+    std::string bare = Answer('H', "");
+    ASSERT_EQ(bare.size(), 22u);
+    EXPECT_TRUE(Health(bare, kServerB));  // counted, but not the current server
+    EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_READY);
+    EXPECT_EQ(HealthCount(kServerB), 1u);
+
+    EXPECT_TRUE(Health(bare, kServerA));
+    EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_ONLINE);
+    EXPECT_TRUE(ListSrv_GetStatus(nullptr));
+    EXPECT_EQ(m_events.count(LISTSRV_EVENT_STATUS_CHANGED), 1);
+
+    ListSrv_Lock();
+    lsv::s_dwTmRxIdleTime = GetTickCount() - 100000;
+    ListSrv_Unlock();
+    EXPECT_TRUE(Health(bare, kServerA));
+    ListSrv_Lock();
+    DWORD idle = GetTickCount() - lsv::s_dwTmRxIdleTime;
+    ListSrv_Unlock();
+    EXPECT_LT(idle, 1000u);
+    EXPECT_EQ(m_events.count(LISTSRV_EVENT_STATUS_CHANGED), 1);
+    EXPECT_EQ(HealthCount(kServerA), 2u);
+
+    EXPECT_FALSE(Health(Answer('P', "R0042"), kServerA));
+    EXPECT_FALSE(Health(bare.substr(0, 21), kServerA));
+    EXPECT_EQ(HealthCount(kServerA), 2u);
+    std::string log = Log();
+    EXPECT_EQ(Count(log, "[I] list server online\n"), 1);
+    EXPECT_TRUE(Has(log, "health check detect 10.0.0.2\n"));
+    EXPECT_TRUE(Has(log, "[W] not health check packet 24 50\n"));
+    EXPECT_TRUE(Has(log, "[W] invalid health check length 21\n"));
+}
+
+TEST_F(ListSrvUdp, ServerPartUpdatesFollowedRepeatersAndTheUnitsOwnAddressOnlyFromListServers)
+{
+    std::string moved = Answer('H', "S0039" + std::string("000070A070002") + "000420A2A0001" + std::string(13, ' '));
+    EXPECT_TRUE(Health(moved, kStranger) == FALSE);  // not a list server: nothing taken
+    EXPECT_TRUE(Changed().empty());
+    DWORD global = 0;
+    ListSrv_GetStatus(&global);
+    EXPECT_EQ(global, 0u);
+
+    EXPECT_TRUE(Health(moved, kServerB));
+    EXPECT_EQ(m_events.count(LISTSRV_EVENT_ADDR_CHANGED), 1);
+    EXPECT_EQ(Changed(), (std::vector<int>{2, 4}));
+    ListSrv_Lock();
+    EXPECT_EQ(ListSrv_GetListParam(4)->dwIpAddr, Ip(10, 7, 0, 2));
+    ListSrv_Unlock();
+    ListSrv_GetStatus(&global);
+    EXPECT_EQ(global, Ip(10, 42, 0, 1));
+    EXPECT_EQ(ListSrv_GetNoIdCount(), 1);
+
+    EXPECT_TRUE(Health(moved, kServerB));  // the same address again
+    EXPECT_EQ(m_events.count(LISTSRV_EVENT_ADDR_CHANGED), 1);
+    EXPECT_TRUE(Changed().empty());
+    EXPECT_FALSE(Health(Answer('H', "S0013" + std::string("000070A0700Z2")), kServerB));
+    std::string log = Log();
+    EXPECT_TRUE(Has(log, "[W] health check from unknown server 10.9.9.9\n"));
+    EXPECT_TRUE(Has(log, "[W] OnRxHealthCheck_V() failed\n"));
+}
+
+TEST_F(ListSrvUdp, PortCheckAnswersOnTheMainPortAreCountedOnlyForTheUnitsRadioId)
+{
+    int port = m_receiver->port();
+    auto count = [port](DWORD server) {
+        DWORD n = 99;
+        return lsv::GetPortCheckCount(port, server, &n) ? static_cast<int>(n) : -1;
+    };
+    std::string good = Answer('P', "R0042");
+    ASSERT_EQ(good.size(), 27u);
+    EXPECT_TRUE(ListSrv_OnRxPortCheck(good.data(), 27, kServerB, port));
+    EXPECT_EQ(count(kServerB), 1);
+    EXPECT_EQ(count(kServerA), 0);
+    EXPECT_FALSE(ListSrv_OnRxPortCheck(good.data(), 26, kServerB, port));
+    std::string other = Answer('P', "R0043");
+    EXPECT_FALSE(ListSrv_OnRxPortCheck(other.data(), 27, kServerB, port));
+    EXPECT_TRUE(ListSrv_OnRxPortCheck(good.data(), 27, kStranger, port));  // not counted
+    EXPECT_EQ(count(kServerB), 1);
+    EXPECT_EQ(count(kStranger), -1);
+    std::string log = Log();
+    EXPECT_TRUE(Has(log, "[W] invalid port check length 26\n"));
+    EXPECT_TRUE(Has(log, "[W] port check id mismatch\n"));
+}
+
+// ---- The port check operation against stand-in servers ------------------------
+
+class ListSrvPortCheck : public ListSrvTest {
+   protected:
+    void SetUp() override
+    {
+        ListSrvTest::SetUp();
+        ASSERT_TRUE(m_farm.Start(2));
+        Configure();
+        StartFixed(2);
+    }
+    void DelayAnswers(int delayMs)
+    {
+        ListBehaviour b;
+        b.delayMs = delayMs;
+        for (size_t i = 0; i < m_farm.size(); ++i) {
+            m_farm[i].SetBehaviour(ListKind::PortCheck, b);
+        }
+    }
+    static std::future<std::pair<BOOL, WORD>> CheckAsync(int port)
+    {
+        return std::async(std::launch::async, [port] {
+            WORD code = 0xFFFF;
+            BOOL ok = ListSrv_PortCheck(port, &code);
+            return std::make_pair(ok, code);
+        });
+    }
+};
+
+TEST_F(ListSrvPortCheck, MainPortIsCheckedThroughTheUnitsOwnSocket)
+{
+    DelayAnswers(300);
+    uint16_t port = m_receiver->port();
+    auto check = CheckAsync(port);
+    ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::PortCheck, 1, 3000));
+    EXPECT_EQ(UdpSocketsOnPort(port), 1);
+    auto [ok, code] = check.get();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(code, 0);
+    EXPECT_GE(m_receiver->portAnswers(), 1);
+    auto requests = m_farm[0].Requests(ListKind::PortCheck);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].raw.size(), 13u);
+    EXPECT_EQ(requests[0].port, port);
+    EXPECT_EQ(requests[0].radioId, "R0042");
+    std::string log = Log();
+    EXPECT_TRUE(Has(log, "port check detect " + std::to_string(port) + "\n"));
+    EXPECT_TRUE(Has(log, "[I] port check OK\n"));
+}
+
+TEST_F(ListSrvPortCheck, OtherPortSharesOneBoundSocketBetweenOverlappingChecksAndClosesIt)
+{
+    DelayAnswers(400);
+    uint16_t port = loopnet::FreePort(SOCK_DGRAM);
+    auto first = CheckAsync(port);
+    ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::PortCheck, 1, 3000));
+    auto second = CheckAsync(port);
+    ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::PortCheck, 2, 3000));
+    EXPECT_EQ(UdpSocketsOnPort(port), 1);
+    EXPECT_EQ(first.get(), std::make_pair(TRUE, WORD{0}));
+    EXPECT_EQ(second.get(), std::make_pair(TRUE, WORD{0}));
+    // Gone once the port-check thread's current 50 ms wait on it has ended.
+    EXPECT_TRUE(WaitUntil([port] { return UdpSocketsOnPort(port) == 0; }, 1000));
+    EXPECT_EQ(m_receiver->portAnswers(), 0);
+    EXPECT_TRUE(Has(Log(), "Rx PORT CHECK 2"));
+}
+
+TEST_F(ListSrvPortCheck, PortThatCannotBeBoundOrIsNeverAnsweredFails)
+{
+    uint16_t port = loopnet::FreePort(SOCK_DGRAM);
+    int blocker = loopnet::BindUdp(port);
+    ASSERT_GE(blocker, 0);
+    WORD code = 0;
+    EXPECT_FALSE(ListSrv_PortCheck(port, &code));
+    EXPECT_EQ(code, LISTSRV_ERR_PORT);
+    close(blocker);
+    EXPECT_EQ(m_farm[0].RequestCount(ListKind::PortCheck), 0u);
+
+    ListBehaviour silent;
+    silent.fault = ListFault::Silent;
+    m_farm[0].SetBehaviour(ListKind::PortCheck, silent);
+    m_farm[1].SetBehaviour(ListKind::PortCheck, silent);
+    auto check = CheckAsync(port);
+    ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::PortCheck, 1, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    WinEmu_AdvanceTicksForTest(5000);
+    ASSERT_EQ(check.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    EXPECT_EQ(check.get(), std::make_pair(FALSE, LISTSRV_ERR_COMM));
+    EXPECT_TRUE(WaitUntil([port] { return UdpSocketsOnPort(port) == 0; }, 1000));
+    std::string log = Log();
+    EXPECT_TRUE(Has(log, "[W] bind(" + std::to_string(port) + ") failed\n"));
+    EXPECT_TRUE(Has(log, "[W] AddPortCheck(" + std::to_string(port) + ") failed\n"));
+    EXPECT_TRUE(Has(log, "[W] 127.0.0.2 port check timeout\n"));
+    EXPECT_TRUE(Has(log, "[I] port check NG (8000)\n"));
+}
+
+}  // namespace

@@ -1,0 +1,438 @@
+// The directory client's wire protocol: the parsers of what a list server
+// sends (checked against byte strings written here and against the stand-in
+// server's own codec), and the TCP exchanges of registration, search and list
+// retrieval against a stand-in server that misbehaves on request. Loopback only.
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "listsrv_fixture.h"
+
+namespace {
+
+using namespace lsvtest;
+using sim::ListBehaviour;
+using sim::ListFault;
+using sim::ListKind;
+
+const BYTE* Bytes(const std::string& s)
+{
+    return reinterpret_cast<const BYTE*>(s.data());
+}
+
+sim::ListRepeater Repeater(const std::string& servId, const std::string& radioId, int searchResp = 0)
+{
+    sim::ListRepeater r;
+    r.servId = servId;
+    r.radioId = radioId;
+    r.callSign = "JA1" + radioId;
+    r.city = "Sendai";
+    r.state = "Miyagi";
+    r.country = "JPN";
+    r.moduration = 3;
+    for (size_t i = 0; i < r.scTable.size(); ++i) {
+        r.scTable[i] = static_cast<uint8_t>(0x11 * i);
+    }
+    r.searchResp = searchResp;
+    r.ipAddr = Ip(10, 1, 2, 3);
+    r.lastUpdate = "20230405060708";
+    return r;
+}
+
+// The 16-byte header, "$", the letter, the code, then the parameters.
+std::string UdpAnswer(char letter, const std::string& params, const std::string& code = "0000")
+{
+    return std::string(16, '\0') + "$" + letter + code + params;
+}
+
+TEST(ListSrvParse, TcpHeaderGivesTheDigitsAsCodeAndRejectsWrongLetterOrDigits)
+{
+    testsupport::DebugCapture capture;
+    WORD code = 0xFFFF;
+    EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("$R0102"), 6, 'R', &code), 0);
+    EXPECT_EQ(code, 0x0102);
+    EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("$S0000"), 6, 'R', &code), LISTSRV_ERR_INVALID);
+    EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("#R0000"), 6, 'R', &code), LISTSRV_ERR_INVALID);
+    EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("$R00A1"), 6, 'R', &code), LISTSRV_ERR_INVALID);
+    EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("$R00"), 4, 'R', &code), LISTSRV_ERR_INVALID);
+    std::string log = capture.text();
+    EXPECT_TRUE(Has(log, "[W] not matched packet 24 53\n"));
+    EXPECT_TRUE(Has(log, "[W] not matched packet 23 52\n"));
+    EXPECT_EQ(Count(log, "[W] invalid response code\n"), 1);
+}
+
+TEST(ListSrvParse, SearchRecordsDiscloseOnlyWhatTheRepeaterAllows)
+{
+    testsupport::DebugCapture capture;
+    LISTSRV_SEARCH_RES_PARAM hit;
+    std::string open = sim::ListServerSim::SearchRecord(Repeater("00007", "12345"));
+    ASSERT_EQ(open.size(), 127u);
+    ASSERT_EQ(ListSrv_ParseSearchRecord(Bytes(open), 127, &hit), 0);
+    EXPECT_STREQ(hit.szServID, "00007");
+    EXPECT_STREQ(hit.szRadioID, "12345");
+    EXPECT_STREQ(hit.szCallSign, "JA112345");
+    EXPECT_STREQ(hit.szCity, "Sendai");
+    EXPECT_STREQ(hit.szState, "Miyagi");
+    EXPECT_STREQ(hit.szCountry, "JPN");
+    EXPECT_EQ(hit.byModuration, 3);
+    EXPECT_EQ(hit.dwIpAddr, Ip(10, 1, 2, 3));
+    EXPECT_STREQ(hit.szLastUpdate, "20230405060708");
+
+    std::string closed = sim::ListServerSim::SearchRecord(Repeater("00008", "54321", 1));
+    ASSERT_EQ(ListSrv_ParseSearchRecord(Bytes(closed), 127, &hit), 0);
+    EXPECT_STREQ(hit.szServID, "00008");
+    EXPECT_STREQ(hit.szCallSign, "JA154321");
+    EXPECT_EQ(hit.dwIpAddr, Ip(10, 1, 2, 3));
+    EXPECT_EQ(hit.bySearchResp, 1);
+    EXPECT_STREQ(hit.szCity, "");
+    EXPECT_STREQ(hit.szCountry, "");
+    EXPECT_EQ(hit.byModuration, 0);
+
+    std::string blank = " " + open.substr(1);
+    EXPECT_EQ(ListSrv_ParseSearchRecord(Bytes(blank), 127, &hit), 1);
+    EXPECT_EQ(ListSrv_ParseSearchRecord(Bytes(open), 126, &hit), LISTSRV_ERR_INVALID);
+    std::string badModulation = open;
+    badModulation[111] = 'x';
+    EXPECT_EQ(ListSrv_ParseSearchRecord(Bytes(badModulation), 127, &hit), LISTSRV_ERR_INVALID);
+    EXPECT_TRUE(Has(capture.text(), "[W] GetData() failed\n"));
+}
+
+TEST(ListSrvParse, ListRecordsCarryServerNumberOrNoData)
+{
+    testsupport::DebugCapture capture;
+    LISTSRV_LIST_PARAM entry;
+    DWORD servId = 0;
+    std::string rec = sim::ListServerSim::ListRecord(Repeater("01234", "77777"));
+    ASSERT_EQ(rec.size(), 159u);
+    ASSERT_EQ(ListSrv_ParseListRecord(Bytes(rec), 159, &entry, &servId), 0);
+    EXPECT_EQ(servId, 0x80000000u | 1234u);
+    EXPECT_STREQ(entry.szRadioID, "77777");
+    EXPECT_EQ(entry.abyScTable[15], 0xFF);
+    EXPECT_EQ(entry.dwIpAddr, Ip(10, 1, 2, 3));
+
+    std::string none = sim::ListServerSim::NoDataRecord("66666");
+    ASSERT_EQ(ListSrv_ParseListRecord(Bytes(none), 159, &entry, &servId), 0);
+    EXPECT_EQ(servId, 0u);
+    EXPECT_STREQ(entry.szRadioID, "66666");
+    EXPECT_STREQ(entry.szCallSign, "");
+
+    std::string letters = rec;
+    letters[2] = 'A';  // a server ID that is text but not a number
+    EXPECT_EQ(ListSrv_ParseListRecord(Bytes(letters), 159, &entry, &servId), LISTSRV_ERR_INVALID);
+    EXPECT_TRUE(Has(capture.text(), "[W] ServID is not number\n"));
+}
+
+TEST(ListSrvParse, HealthCheckPartsAreBoundedByTheDatagram)
+{
+    testsupport::DebugCapture capture;
+    HEALTH_CHECK_RES_V res[LISTSRV_HEALTH_RES_MAX];
+    int n = -1;
+    // An "S" part with an entry, an ID without address and an empty entry,
+    // then a part of another kind that is skipped.
+    std::string parts = "S0039" + std::string("00007C0A80001") + "00009        " + std::string(13, ' ') + "X0002ab";
+    std::string answer = UdpAnswer('H', parts);
+    ASSERT_TRUE(ListSrv_CheckUdpRes(Bytes(answer), static_cast<int>(answer.size()), 'H', 22));
+    ASSERT_TRUE(ListSrv_ParseHealthCheckRes(Bytes(answer), static_cast<int>(answer.size()), res, 101, &n));
+    ASSERT_EQ(n, 3);
+    EXPECT_EQ(res[0].dwServID, 0x80000007u);
+    EXPECT_EQ(res[0].dwIpAddr, Ip(192, 168, 0, 1));
+    EXPECT_EQ(res[1].dwServID, 0x80000009u);
+    EXPECT_EQ(res[1].dwIpAddr, 0u);
+    EXPECT_EQ(res[2].dwServID, 0u);
+
+    std::string tooLong = UdpAnswer('H', "S0014" + std::string("00007C0A80001"));
+    EXPECT_FALSE(ListSrv_ParseHealthCheckRes(Bytes(tooLong), static_cast<int>(tooLong.size()), res, 101, &n));
+    std::string notDigits = UdpAnswer('H', "S00x3" + std::string("00007C0A80001"));
+    EXPECT_FALSE(ListSrv_ParseHealthCheckRes(Bytes(notDigits), static_cast<int>(notDigits.size()), res, 101, &n));
+    std::string badAddr = UdpAnswer('H', "S0013" + std::string("00007C0A8000Z"));
+    EXPECT_FALSE(ListSrv_ParseHealthCheckRes(Bytes(badAddr), static_cast<int>(badAddr.size()), res, 101, &n));
+    std::string shortOne = UdpAnswer('H', "").substr(0, 21);
+    EXPECT_FALSE(ListSrv_CheckUdpRes(Bytes(shortOne), 21, 'H', 22));
+    std::string portShort = UdpAnswer('P', "1234");
+    char radio[6];
+    EXPECT_FALSE(ListSrv_ParsePortCheckRes(Bytes(portShort), 26, radio));
+    std::string log = capture.text();
+    EXPECT_TRUE(Has(log, "[W] invalid variable length 13 14\n"));
+    EXPECT_TRUE(Has(log, "[W] invalid variable length\n"));
+    EXPECT_TRUE(Has(log, "[W] OnRxHealthCheck_V() failed\n"));
+    EXPECT_TRUE(Has(log, "[W] invalid health check length 21\n"));
+    EXPECT_TRUE(Has(log, "[W] invalid port check length 26\n"));
+}
+
+// ---- Exchanges with a stand-in server ----------------------------------------
+
+class ListSrvExchange : public ListSrvTest {
+   protected:
+    void SetUp() override
+    {
+        ListSrvTest::SetUp();
+        ASSERT_TRUE(m_farm.Start(1));
+        Configure();
+        StartFixed(1);
+        ListSrv_SetCurrentIP(m_farm.address(0));
+    }
+
+    static LISTSRV_REGIST_PARAM Registration()
+    {
+        LISTSRV_REGIST_PARAM p{};
+        std::strcpy(p.szRadioID, "R0042");
+        std::strcpy(p.szCallSign, "JA7KOV");
+        std::strcpy(p.szCity, "Sendai");
+        std::strcpy(p.szState, "Miyagi");
+        std::strcpy(p.szCountry, "JPN");
+        p.byModuration = 1;
+        p.abyScTable[0] = 0xA5;
+        std::strcpy(p.szSignature, "sig");
+        std::strcpy(p.szMailAddr, "op@example.org");
+        return p;
+    }
+
+    void Behave(ListKind kind, ListFault fault, const std::string& code = std::string(), char letter = 0)
+    {
+        ListBehaviour b;
+        b.fault = fault;
+        b.code = code;
+        b.letter = letter;
+        b.times = 1;
+        m_farm[0].SetBehaviour(kind, b);
+    }
+};
+
+TEST_F(ListSrvExchange, RegistWithBlockTakesTheServersIdAndSendsEveryField)
+{
+    LISTSRV_REGIST_PARAM p = Registration();
+    WORD code = 0xFFFF;
+    ASSERT_TRUE(ListSrv_Regist(&p, &code));
+    EXPECT_EQ(code, 0);
+    EXPECT_STREQ(p.szServID, "10001");
+    EXPECT_STREQ(p.szLastUpdate, "20240102030405");
+    auto requests = m_farm[0].Requests(ListKind::Regist);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_TRUE(requests[0].valid);
+    EXPECT_EQ(requests[0].raw.size(), 230u);
+    EXPECT_EQ(requests[0].servId, "");
+    EXPECT_EQ(requests[0].callSign, "JA7KOV");
+    EXPECT_EQ(requests[0].mailAddr, "op@example.org");
+    EXPECT_EQ(requests[0].scTableHex, "A5000000000000000000000000000000");
+    EXPECT_EQ(ListSrv_GetCurrentIP(), m_farm.address(0));
+    EXPECT_TRUE(Has(Log(), "[I] regist OK\n"));
+}
+
+TEST_F(ListSrvExchange, RegistFailuresReportTheServersCodeOrInvalidResponse)
+{
+    struct Case {
+        ListFault fault;
+        std::string code;
+        char letter;
+        WORD expected;
+    };
+    const Case cases[] = {
+        {ListFault::ErrorCode, "0102", 0, 0x0102},  // header and a lone LF
+        {ListFault::WrongLetter, "", 'S', LISTSRV_ERR_INVALID},
+        {ListFault::BadDigits, "00A1", 0, LISTSRV_ERR_INVALID},
+        {ListFault::ErrorCode, "0000", 0, LISTSRV_ERR_INVALID},  // "success" without the ID block
+        {ListFault::ShortRecord, "", 0, LISTSRV_ERR_COMM},
+    };
+    for (const Case& c : cases) {
+        Behave(ListKind::Regist, c.fault, c.code, c.letter);
+        LISTSRV_REGIST_PARAM p = Registration();
+        WORD code = 0;
+        EXPECT_FALSE(ListSrv_Regist(&p, &code));
+        EXPECT_EQ(code, c.expected) << static_cast<int>(c.fault) << " " << c.code;
+        EXPECT_STREQ(p.szServID, "");
+    }
+    std::string log = Log();
+    EXPECT_TRUE(Has(log, "[I] regist NG (0102)\n"));
+    EXPECT_TRUE(Has(log, "[W] not matched packet 24 53\n"));
+    EXPECT_TRUE(Has(log, "[W] invalid response code\n"));
+    EXPECT_EQ(Count(log, "[W] TxRegistReq() faild\n"), 5);
+}
+
+TEST_F(ListSrvExchange, SilentServerFailsTheExchangeAfterThirtySeconds)
+{
+    Behave(ListKind::Regist, ListFault::Silent);
+    auto result = std::async(std::launch::async, [] {
+        LISTSRV_REGIST_PARAM p = Registration();
+        WORD code = 0;
+        BOOL ok = ListSrv_Regist(&p, &code);
+        return std::make_pair(ok, code);
+    });
+    ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Regist, 1, 5000));
+    EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    WinEmu_AdvanceTicksForTest(29000);
+    EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    WinEmu_AdvanceTicksForTest(1000);
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    auto [ok, code] = result.get();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(code, LISTSRV_ERR_COMM);
+    EXPECT_TRUE(Has(Log(), "[W] RxSock() timeout\n"));
+}
+
+TEST_F(ListSrvExchange, StopEndsAWaitingExchangeWithinAboutFiftyMilliseconds)
+{
+    Behave(ListKind::Search, ListFault::Silent);
+    auto result = std::async(std::launch::async, [] {
+        LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_CALLSIGN, "JA"};
+        WORD code = 0;
+        BOOL ok = ListSrv_Search(&req, nullptr, nullptr, &code);
+        return std::make_pair(ok, code);
+    });
+    ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Search, 1, 5000));
+    auto start = Clock::now();
+    ListSrv_Stop();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_LT(MsSince(start), 400);
+    auto [ok, code] = result.get();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(code, LISTSRV_ERR_COMM);
+    std::string log = Log();
+    EXPECT_TRUE(Has(log, "[W] RxSock() canceled\n"));
+    EXPECT_TRUE(Has(log, "[I] search NG (8000)\n"));
+
+    // A request that starts after the stop is refused as cancelled.
+    LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_CALLSIGN, "JA"};
+    WORD after = 0;
+    EXPECT_FALSE(ListSrv_Search(&req, nullptr, nullptr, &after));
+    EXPECT_EQ(after, LISTSRV_ERR_CANCELED);
+}
+
+struct Hits {
+    std::vector<LISTSRV_SEARCH_RES_PARAM> all;
+    size_t stopAfter = 0;  // 0: never
+    static BOOL Collect(const LISTSRV_SEARCH_RES_PARAM* pRes, LPVOID pParam)
+    {
+        Hits* self = static_cast<Hits*>(pParam);
+        self->all.push_back(*pRes);
+        return self->stopAfter == 0 || self->all.size() < self->stopAfter;
+    }
+};
+
+TEST_F(ListSrvExchange, StopEndsATestingHealthCheckBeforeItsSocketIsFreed)
+{
+    Behave(ListKind::HealthCheck, ListFault::Silent);
+    auto result = std::async(std::launch::async, [] {
+        const char* ids[] = {"00007"};
+        WORD code = 0;
+        BOOL ok = ListSrv_DbgHealthCheck(ids, 1, &code);
+        return std::make_pair(ok, code);
+    });
+    ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::HealthCheck, 1, 5000));
+    auto start = Clock::now();
+    ListSrv_Stop();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_LT(MsSince(start), 400);
+    auto [ok, code] = result.get();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(code, LISTSRV_ERR_CANCELED);
+}
+
+TEST_F(ListSrvExchange, SearchSkipsBlankRecordsAndEndsAtTheClosingLineFeed)
+{
+    std::string a = sim::ListServerSim::SearchRecord(Repeater("00007", "11111"));
+    std::string b = sim::ListServerSim::SearchRecord(Repeater("00008", "22222", 1));
+    std::string blank = " " + a.substr(1);
+    ListBehaviour raw;
+    raw.fault = ListFault::Raw;
+    raw.raw = "$S0000" + a + blank + b + "\n";
+    raw.times = 1;
+    m_farm[0].SetBehaviour(ListKind::Search, raw);
+    Hits hits;
+    LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_RADIO_ID, "1111122222 and a text longer than forty characters"};
+    WORD code = 0xFFFF;
+    ASSERT_TRUE(ListSrv_Search(&req, Hits::Collect, &hits, &code));
+    EXPECT_EQ(code, 0);
+    ASSERT_EQ(hits.all.size(), 2u);
+    EXPECT_STREQ(hits.all[0].szServID, "00007");
+    EXPECT_STREQ(hits.all[1].szServID, "00008");
+    EXPECT_STREQ(hits.all[1].szCity, "");
+    auto requests = m_farm[0].Requests(ListKind::Search);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].raw.size(), 54u);
+    EXPECT_EQ(requests[0].searchKind, 'R');
+    EXPECT_EQ(requests[0].searchKey, "1111122222 and a text longer than forty");
+    EXPECT_EQ(requests[0].servId, "00042");
+    EXPECT_EQ(requests[0].radioId, "R0042");
+}
+
+TEST_F(ListSrvExchange, SearchFailuresShortRecordRefusingCallbackAndUnknownKey)
+{
+    m_farm[0].AddRepeater(Repeater("00007", "11111"));
+    m_farm[0].AddRepeater(Repeater("00009", "11112"));
+    Behave(ListKind::Search, ListFault::ShortRecord);
+    LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_CALLSIGN, "JA"};
+    WORD code = 0;
+    EXPECT_FALSE(ListSrv_Search(&req, nullptr, nullptr, &code));
+    EXPECT_EQ(code, LISTSRV_ERR_INVALID);
+
+    Hits hits;
+    hits.stopAfter = 1;
+    EXPECT_FALSE(ListSrv_Search(&req, Hits::Collect, &hits, &code));
+    EXPECT_EQ(code, LISTSRV_ERR_COMM);
+    EXPECT_EQ(hits.all.size(), 1u);
+
+    LISTSRV_SEARCH_REQ_PARAM bad{static_cast<SEARCH_KEY>(6), "x"};
+    EXPECT_FALSE(ListSrv_Search(&bad, nullptr, nullptr, &code));
+    EXPECT_EQ(code, LISTSRV_ERR_SEARCH_KEY);
+
+    Behave(ListKind::Search, ListFault::ErrorCode, "0203");
+    EXPECT_FALSE(ListSrv_Search(&req, nullptr, nullptr, &code));
+    EXPECT_EQ(code, 0x0203);
+    std::string log = Log();
+    EXPECT_TRUE(Has(log, "[W] RxTcpRes() return invalid length (126 != 127)\n"));
+    EXPECT_TRUE(Has(log, "[W] LISTSRV_ENUM_PROC failed\n"));
+    EXPECT_TRUE(Has(log, "[W] unknown search key 6\n"));
+    EXPECT_TRUE(Has(log, "[W] CMD_SEARCH ret=0203\n"));
+}
+
+TEST_F(ListSrvExchange, GetListWithImmediateLineFeedSucceedsWithoutRecords)
+{
+    Behave(ListKind::GetList, ListFault::LoneLf);
+    const char* ids[] = {"11111", "22222"};
+    WORD code = 0xFFFF;
+    ASSERT_TRUE(ListSrv_DbgGetList(ids, 2, &code));
+    EXPECT_EQ(code, 0);
+    ListSrv_Lock();
+    int pos = -1;
+    EXPECT_EQ(ListSrv_GetNextListParam(&pos), nullptr);
+    ListSrv_Unlock();
+    EXPECT_EQ(m_events.count(LISTSRV_EVENT_GET_LIST), 0);
+    auto requests = m_farm[0].Requests(ListKind::GetList);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].raw.size(), 25u);
+    EXPECT_EQ(requests[0].ids, (std::vector<std::string>{"11111", "22222"}));
+    EXPECT_TRUE(Has(Log(), "[I] get list OK\n"));
+}
+
+TEST_F(ListSrvExchange, HealthCheckWithThreeFollowedRepeatersIs81Bytes)
+{
+    m_farm[0].AddRepeater(Repeater("00007", "11111"));
+    BYTE sc[16] = {0x12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEF};
+    ListSrv_SetSCTable(sc);
+    const char* ids[] = {"00007", "00008", "00009"};
+    WORD code = 0xFFFF;
+    ASSERT_TRUE(ListSrv_DbgHealthCheck(ids, 3, &code));
+    EXPECT_EQ(code, 0);
+    auto requests = m_farm[0].Requests(ListKind::HealthCheck);
+    ASSERT_GE(requests.size(), 1u);
+    const std::string& raw = requests[0].raw;
+    EXPECT_EQ(raw.size(), 81u);
+    char head[18];
+    std::snprintf(head, sizeof(head), "#H%05u00042R0042", static_cast<unsigned>(m_receiver->port()));
+    EXPECT_EQ(raw.substr(0, 17), head);
+    EXPECT_EQ(raw.substr(17, 25), "S002000007000080000900042");
+    EXPECT_EQ(raw.substr(42, 38),
+              "D0033"
+              "12" +
+                  std::string(28, '0') +
+                  "EF"
+                  "1");
+    EXPECT_EQ(raw[80], '\n');
+    EXPECT_EQ(requests[0].ids, (std::vector<std::string>{"00007", "00008", "00009", "00042"}));
+    EXPECT_TRUE(Has(Log(), "[I] health check OK\n"));
+}
+
+}  // namespace

@@ -1,0 +1,20 @@
+// kovadir_cli: the command line of kovadir, the directory tool: it runs the
+// unit's directory client on a PC against list servers (servers, register,
+// search, list, portcheck, online). Kept apart from main() so that the tests
+// run it in process (also under qemu-arm).
+//
+// Threads: one call at a time (the directory client's state is process-wide).
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Exit statuses.
+inline constexpr int KOVADIR_EXIT_OK = 0;
+inline constexpr int KOVADIR_EXIT_FAILURE = 1;  // no list server, a refused or failed request
+inline constexpr int KOVADIR_EXIT_USAGE = 2;    // the command line is wrong
+
+// Runs one command line (without the program name); results go to out,
+// errors to err (the client's trace lines, with --verbose, to the standard output).
+int KovadirMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
