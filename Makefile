@@ -1,5 +1,5 @@
 # The project's everyday commands. `make check` is what CI runs.
-.PHONY: all build check deps bench fuzz clean writer-check
+.PHONY: all build check demo deps bench fuzz clean writer-check
 
 all: build
 
@@ -9,6 +9,14 @@ deps:
 build: deps
 	cmake --preset dev
 	cmake --build --preset dev
+
+# Two simulated units on this PC relaying a voice exchange over loopback,
+# printed as a timeline (tools/kovasim, docs/simulation.md).
+DEV_BUILD ?= build/dev
+demo: deps
+	cmake --preset dev -B $(DEV_BUILD)
+	cmake --build $(DEV_BUILD) --target kovalan kovasim
+	$(DEV_BUILD)/tools/kovasim/kovasim demo --kovalan $(DEV_BUILD)/kovalan
 
 # Every build and test suite, with a summary line per suite.
 check: deps
@@ -22,7 +30,7 @@ writer-check:
 bench: deps
 	cmake --preset bench
 	cmake --build --preset bench
-	@for b in build/bench/bench/*_bench; do echo "== $$b"; "$$b"; done
+	@st=0; for b in build/bench/bench/*_bench; do echo "== $$b"; "$$b" || st=1; done; exit $$st
 
 fuzz: deps
 	cmake --preset fuzz

@@ -171,6 +171,7 @@ void InitValiables()
     s_bLanTxDataReq = FALSE;
     s_dwTmLanTxDataReq = 0;
     InitSioVariables();
+    InitLanVariables();
 }
 
 DWORD MinDelay(DWORD a, DWORD b)
@@ -211,8 +212,7 @@ void OnTimerTick()
         s_ulOccupyTargetAdrs = 0;
         DebugPrint("RELASE timeout\n");
     }
-    // Not yet (peer link): target supervision and the send turn of up to 5
-    // peer control packets.
+    LanOnTimer(now);
     LedOnTimer();
     if (s_bLinkUp && !s_bLinkUpPrev && NET_IsEnableDHCP() && !NET_IsActiveDHCP()) {
         DebugPrint("[I] restart DHCP\n");
@@ -241,23 +241,6 @@ DWORD TimerThread(LPVOID)
         OnTimerTick();
     }
     DebugPrint("end timer thread\n");
-    return 0;
-}
-
-// The radio-to-peer sender. Sending each queued frame to the targets comes
-// with the peer link; nothing posts to the queue before that, and whatever is
-// found there is dropped so that the wait cannot spin.
-DWORD TxLanThread(LPVOID)
-{
-    DebugPrint("start LAN tx thread\n");
-    while (!s_bStopReq.load()) {
-        TxQueue_Wait(&s_LanTxQueue, INFINITE);
-        if (s_bStopReq.load()) {
-            break;
-        }
-        TxQueue_Clear(&s_LanTxQueue);  // not yet (peer link): send to the targets
-    }
-    DebugPrint("end LAN tx thread\n");
     return 0;
 }
 
@@ -323,7 +306,7 @@ unsigned long HandleText(LPVOID pClient)
     return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(pClient));
 }
 
-void CmdServerCallback(LPVOID pClient, DWORD nEvent, LPVOID pData, int, LPVOID)
+void CmdServerCallback(LPVOID pClient, DWORD nEvent, LPVOID pData, int nLen, LPVOID)
 {
     switch (nEvent) {
         case CMDSRV_EVENT_ACCEPT:
@@ -337,10 +320,8 @@ void CmdServerCallback(LPVOID pClient, DWORD nEvent, LPVOID pData, int, LPVOID)
             CMD_LogOffUser(pClient);
             break;
         case CMDSRV_EVENT_RX_DATA:
-            // Not yet (peer link): while READY, a packet long enough to carry its
-            // type byte goes to the handler of its type: voice data (0), connect
-            // request (7) and acknowledgement (8), status notice (11). Until the
-            // peer link is built every packet is dropped here.
+            // A peer packet; the sender is the datagram's source address.
+            OnRxLanPacket(CmdServer_GetAddress(pClient), static_cast<const BYTE*>(pData), nLen);
             break;
         case CMDSRV_EVENT_RX_SETTING:
             if (pData != nullptr) {
@@ -696,15 +677,6 @@ ULONG AssignableTargetAddress(int i)
     return ulAdrs;
 }
 
-BOOL StartConnect()
-{
-    // Not yet (peer link): every target with an address goes to CONNECTING
-    // and its first connect request is due at once. Until the peer link is
-    // built the targets keep their addresses and stay NONE.
-    DebugPrint("[W] peer link not built yet: no target is connected\n");
-    return FALSE;
-}
-
 BOOL UpdateTargetInfo_Sub(CONFIG_PARAM* pConfig, const TARGET_WORK* pTarget)
 {
     BOOL bChanged = FALSE;
@@ -818,9 +790,14 @@ BOOL Server_Start()
     if (s_Config.nUsbPort != 0 && !OpenUsbConsole(s_Config.nUsbPort, TRUE)) {
         return FALSE;
     }
-    s_pUdpClient = CmdServer_GetClient();
-    s_pUdpClient2 = CmdServer_GetClient();
-    if (s_pUdpClient == nullptr || s_pUdpClient2 == nullptr) {
+    // The radio port is open already: its thread may send a status notice.
+    LPVOID pClient = CmdServer_GetClient();
+    LPVOID pClient2 = CmdServer_GetClient();
+    EnterCriticalSection(&s_csTarget);
+    s_pUdpClient = pClient;
+    s_pUdpClient2 = pClient2;
+    LeaveCriticalSection(&s_csTarget);
+    if (pClient == nullptr || pClient2 == nullptr) {
         DebugLog(LOG_CAT_WARNING, "[W] CmdServer_GetClient() failed\n");
         return FALSE;
     }
@@ -860,9 +837,13 @@ void Server_OnIdle()
         dwWait = MinDelay(dwWait, CopyTargetsAndSave());
         CMD_Unlock();
     }
-    // Not yet (peer link): the release of queued voice frames to the radio,
-    // under s_csSerial. It will run before the wait and shorten it to the due
-    // time of a record it holds back; its producers wake the loop.
+    // Queued voice frames to the radio; whoever queues one wakes the loop,
+    // and a record held back shortens the wait to its due time.
+    EnterCriticalSection(&s_csSerial);
+    if (ReleaseSioTxData(GetTickCount(), &dwWait)) {
+        bWorked = true;
+    }
+    LeaveCriticalSection(&s_csSerial);
     if (!bWorked) {
         IdleWait(dwWait);
     }
@@ -888,13 +869,19 @@ void Server_Stop()
     JoinWorker(&s_hPlayThread);
     JoinWorker(&s_hTimerThread);
     s_bStopReq.store(FALSE);
-    if (s_pUdpClient != nullptr) {
-        CmdServer_Disconnect(s_pUdpClient);
-        s_pUdpClient = nullptr;
+    // The radio port is still open: its thread sends only under s_csTarget
+    // and finds the clients gone.
+    EnterCriticalSection(&s_csTarget);
+    LPVOID pClient = s_pUdpClient;
+    LPVOID pClient2 = s_pUdpClient2;
+    s_pUdpClient = nullptr;
+    s_pUdpClient2 = nullptr;
+    LeaveCriticalSection(&s_csTarget);
+    if (pClient != nullptr) {
+        CmdServer_Disconnect(pClient);
     }
-    if (s_pUdpClient2 != nullptr) {
-        CmdServer_Disconnect(s_pUdpClient2);
-        s_pUdpClient2 = nullptr;
+    if (pClient2 != nullptr) {
+        CmdServer_Disconnect(pClient2);
     }
     Serial_Close(RADIO_PORT);
     CloseUsbConsole();

@@ -106,6 +106,9 @@ void Server_FeedRadioForTest(const BYTE* pData, int nLen);
 // validation, before it is handled (null: nobody). Runs under the serial lock.
 typedef void (*SERVER_RADIO_FRAME_OBSERVER)(BYTE byCmd, const BYTE* pParam, int nLen);
 void Server_SetRadioFrameObserverForTest(SERVER_RADIO_FRAME_OBSERVER observer);
+// Hands one datagram from ulAdrs to the peer link as the command server's
+// UDP receive thread does (ignored unless the unit is READY).
+void Server_FeedPeerPacketForTest(ULONG ulAdrs, const BYTE* pData, int nLen);
 // While set, Server_Start creates no timer thread and the test drives the
 // 100 ms tick itself with Server_TickForTest.
 void Server_SetManualTimerForTest(BOOL bManual);

@@ -1,8 +1,8 @@
 // server_internal: the state and the internal operations that the unit
 // core's files share: server.cpp (life cycle, idle loop, timer tick, event
-// routing), server_sio.cpp (the radio serial protocol) and server_led.cpp (the
-// LED patterns); the peer link and recording files join them later. Included
-// only by server*.cpp.
+// routing), server_sio.cpp (the radio serial protocol), server_lan.cpp (the
+// peer link) and server_led.cpp (the LED patterns); the recording file joins
+// them later. Included only by server*.cpp.
 //
 // Locks and what they guard:
 //  - s_csSerial: the radio receiver, every frame sent to the radio, the radio's
@@ -11,6 +11,8 @@
 //    occupancy, the delayed save, the LED pattern state;
 //  - s_csTxQueue (owner of the LAN-to-radio queue) and s_csRecFile (the
 //    recording files), innermost.
+// The two UDP clients are set and cleared under s_csTarget, and every peer
+// packet is sent with s_csTarget held, so no sender uses a freed client.
 // Order: s_csSerial before s_csTarget, never the reverse; the command lock
 // (tried by the idle loop only) before s_csTarget.
 //
@@ -208,8 +210,6 @@ void InitTargetWork();
 // entry is enabled, not 0, held by no lower-indexed target and not the unit's
 // own; else 0. Caller holds s_csTarget.
 ULONG AssignableTargetAddress(int i);
-// Starts the links to every target with an address; caller holds s_csTarget.
-BOOL StartConnect();
 // Copies a target's identity and code table into every configuration entry
 // with its address; TRUE when a call sign or radio ID changed.
 BOOL UpdateTargetInfo_Sub(CONFIG_PARAM* pConfig, const TARGET_WORK* pTarget);
@@ -218,6 +218,8 @@ BOOL UpdateTargetInfo_Sub(CONFIG_PARAM* pConfig, const TARGET_WORK* pTarget);
 void DisconnectTargets();
 // Wakes the idle loop (a frame queued for the radio, a restart request).
 void WakeIdleLoop();
+// Radio-to-peer sender thread (server_lan.cpp).
+DWORD TxLanThread(LPVOID);
 
 // ---- server_sio.cpp ----------------------------------------------------------
 
@@ -235,6 +237,61 @@ BOOL TxSioCommand(BYTE byCmd, const BYTE* pParam, int nLength);
 void SioOnTimer(DWORD now);
 // Test seam: the validated-frame observer.
 void SioRx_SetObserver(SERVER_RADIO_FRAME_OBSERVER observer);
+
+// ---- server_lan.cpp ----------------------------------------------------------
+
+// Radio channel of a voice frame.
+enum _TRX_CH : int {
+    TRX_CH_A = 0,
+    TRX_CH_B = 1,
+};
+typedef _TRX_CH TRX_CH;
+
+// Resets the peer link's own state: the radio transmission buffer and
+// number, the LAN-to-radio queue's owner and the release state.
+void InitLanVariables();
+// Every target with an address starts a fresh attempt, its first request due
+// at once. Always TRUE. Caller holds s_csTarget.
+BOOL StartConnect();
+// The tick's peer step: supervision of every target, then the send turn of
+// at most 5 control packets. Caller holds s_csTarget.
+void LanOnTimer(DWORD now);
+// One datagram from ulAdrs on the peer port; ignored unless the unit is READY.
+void OnRxLanPacket(ULONG ulAdrs, const BYTE* pData, int nLen);
+// Sends a status notice to a peer; caller holds s_csTarget.
+BOOL SendStatusNotify(ULONG ulAdrs, WORD wMsgID, BYTE byStatus);
+// 'G' (channel A) and 'g' (channel B) from the radio; caller holds s_csSerial.
+BOOL OnRxSioTxData(const char* pParam, int nLen, TRX_CH eCh);
+// Every connected target is due an acknowledgement carrying the own code
+// table. Caller holds s_csTarget.
+void AnnounceCodeTable();
+// Decodes the type, counter and FICH of a voice area of at least 15
+// characters; prints "[W] GetData() failed" when they do not decode.
+BOOL DecodeVoiceHeader(const char* pParam, COMMON_DATA_HEADER* pHeader);
+// Sets pHeader->dwGroupID from characters 1-2 of a voice area; FALSE (group
+// 0, a warning printed) when they are neither blanks, "**" nor a number.
+BOOL GetSioGroupID(const char* pParam, COMMON_DATA_HEADER* pHeader);
+
+// Queue records: the header and n (at most SIO_DATA_MAX) data bytes. FALSE
+// when the queue is full or n is out of range.
+BOOL PostDataToTxQueue(TX_QUEUE* q, const COMMON_DATA_HEADER* pHeader, const BYTE* pData, int n);
+// Takes the oldest record into *pHeader and pData (SIO_DATA_MAX bytes);
+// its data length, 0 when the queue is empty or the record was too short.
+int GetDataFromTxQueue(TX_QUEUE* q, COMMON_DATA_HEADER* pHeader, BYTE* pData);
+// Ownership of the LAN-to-radio queue (a peer's address, 0 for playback),
+// under s_csTxQueue: take it (TRUE when free or already id's), read it
+// (TRUE when owned), give it back (TRUE when id owned it).
+BOOL SetTxQueueOwner(unsigned int id);
+BOOL GetTxQueueOwner(unsigned int* pId);
+BOOL ReleaseTxQueueOwner(unsigned int id);
+// Empties the LAN-to-radio queue, drops the record waiting for release and
+// releases the owner, whoever it is. Caller holds s_csSerial.
+void ClearSioTxQueue();
+// The idle loop's release of one queued record to the radio. TRUE when a
+// record went out (more may follow at once); otherwise *pdwWait is lowered
+// to the time until a held-back record or the empty-queue release is due.
+// Caller holds s_csSerial.
+BOOL ReleaseSioTxData(DWORD now, DWORD* pdwWait);
 
 // ---- server_led.cpp ----------------------------------------------------------
 

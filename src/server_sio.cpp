@@ -1,10 +1,10 @@
 // server_sio: the radio serial protocol of the unit core. It owns the frame
 // receiver (a resumable state machine fed with whatever a read returned), the
-// validation and dispatch of complete frames, the handlers of the radio's
-// version check ('V'), code table ('I') and status reports ('C', 'P'), the
-// framing of every command sent to the radio (TxSioCommand), the status
-// parameter, and the tick's radio steps: the receive time-out, the status
-// notice, the keep-alive and the health check.
+// validation and dispatch of complete frames (voice data 'G'/'g' goes to the
+// peer link), the handlers of the radio's version check ('V'), code table
+// ('I') and status reports ('C', 'P'), the framing of every command sent to
+// the radio (TxSioCommand), the status parameter, and the tick's radio steps:
+// the receive time-out, the status notice, the keep-alive and the health check.
 //
 // Frame (both directions): SOH, command letter, the parameter length n as
 // four hex digits, n parameter characters, EOT, then the 8-bit sum of SOH
@@ -261,11 +261,7 @@ void ApplyCodeTable(const SQL_CODE_INFO& info)
         EnterReady(GetTickCount());
     } else if (state == UNIT_STATE_READY && changed) {
         // The connected peers learn the new table from a fresh acknowledgement.
-        for (TARGET_WORK& t : s_aTargetWork) {
-            if (t.eStatus == CONNECTED && t.ulAdrs != 0) {
-                t.bTxConnAckReq = TRUE;
-            }
-        }
+        AnnounceCodeTable();
     }
     LeaveCriticalSection(&s_csTarget);
 }
@@ -314,7 +310,7 @@ void OnStatusChanged(const STATUS_NOTIFY_INFO& old, const STATUS_NOTIFY_INFO& no
 {
     if (old.byLTRXA == 3 && now.byLTRXA < 2) {
         DebugPrint("[I] rx no signal %c\n", 'A');
-        // Not yet (peer link): ClearSioTxQueue, which also drops the release state.
+        ClearSioTxQueue();
         TxQueue_Clear(&s_LanTxQueue);
     }
     if (old.byLTRXB == 3 && now.byLTRXB < 2) {
@@ -323,11 +319,13 @@ void OnStatusChanged(const STATUS_NOTIFY_INFO& old, const STATUS_NOTIFY_INFO& no
     }
     if (old.byRTRXA == 4 && now.byRTRXA != 4) {
         DebugPrint("[I] tx no signal %c\n", 'A');
-        // Not yet (recording, peer link): StopDataPlay and ClearSioTxQueue.
+        // Not yet (recording): StopDataPlay.
+        ClearSioTxQueue();
     }
     if (old.byRTRXB == 4 && now.byRTRXB != 4) {
         DebugPrint("[I] tx no signal %c\n", 'B');
-        // Not yet (recording, peer link): StopDataPlay and ClearSioTxQueue.
+        // Not yet (recording): StopDataPlay.
+        ClearSioTxQueue();
     }
     if (now.byStat == POWER_DOWN_STATUS && !s_bPowerDown.load()) {
         s_bPowerDown.store(TRUE);
@@ -342,7 +340,7 @@ void OnStatusChanged(const STATUS_NOTIFY_INFO& old, const STATUS_NOTIFY_INFO& no
             if (s_wStatusID == STATUS_ID_WRAP) {
                 s_wStatusID = 1;
             }
-            // Not yet (peer link): SendStatusNotify to the occupant with s_wStatusID.
+            SendStatusNotify(s_ulOccupyTargetAdrs, s_wStatusID, now.byStat);
         }
         LeaveCriticalSection(&s_csTarget);
     }
@@ -372,9 +370,9 @@ BOOL OnRxSioStatusNotify(const char* pParam, int nLen, BOOL bForce)
     return TRUE;
 }
 
-// Voice data and play requests. Their handlers come with the peer link ('G',
-// 'g': sending to the targets) and with recording and playback ('R', 'L',
-// 'l'); until then a frame is checked and reported, not acted on.
+// Recording and play requests. Their handlers come with recording and
+// playback ('R', 'L', 'l'); until then a frame is checked and reported, not
+// acted on.
 void OnRxSioNotYet(BYTE byCmd, int nLen, int nMin)
 {
     if (!CheckParamLength(nLen, nMin)) {
@@ -399,7 +397,11 @@ void Dispatch(BYTE byCmd, const char* pParam, int nLen)
             OnRxSioSqlCode(pParam, nLen);
             break;
         case 'G':
+            OnRxSioTxData(pParam, nLen, TRX_CH_A);
+            break;
         case 'g':
+            OnRxSioTxData(pParam, nLen, TRX_CH_B);
+            break;
         case 'R':
             OnRxSioNotYet(byCmd, nLen, VOICE_HEADER_SIZE);
             break;

@@ -158,10 +158,11 @@ bool UnitProcess::Start(const UnitOptions& o)
     std::vector<char*> envp = Pointers(env);
 
     int nsFd = -1;
-    if (!o.netns.empty()) {
-        nsFd = open(("/var/run/netns/" + o.netns).c_str(), O_RDONLY | O_CLOEXEC);
+    if (!o.netns.empty() || !o.netnsPath.empty()) {
+        std::string path = o.netnsPath.empty() ? "/var/run/netns/" + o.netns : o.netnsPath;
+        nsFd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (nsFd < 0) {
-            m_error = "no network namespace '" + o.netns + "': " + std::strerror(errno);
+            m_error = "no network namespace '" + (o.netnsPath.empty() ? o.netns : path) + "': " + std::strerror(errno);
             return false;
         }
     }

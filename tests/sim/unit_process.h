@@ -1,13 +1,13 @@
 // UnitProcess: the daemon as a child process on a simulated board.
 //
 // Runs `BINARY --root DIR [args]`, optionally inside a named network
-// namespace (/var/run/netns/NAME, as `ip netns add` makes it) or in a fresh
-// one of its own with only loopback up; collects its standard output and
-// error line by line on a reader thread; waits for a line containing a text
-// or matching a pattern, with a deadline; signals it and waits for its exit
-// with a deadline, reporting the status and the time taken. The destructor
-// kills and reaps the child if it still runs; only the child's own PID is
-// ever signalled.
+// namespace (/var/run/netns/NAME, as `ip netns add` makes it), one named by a
+// file (a NetLab member), or a fresh one of its own with only loopback up;
+// collects its standard output and error line by line on a reader thread;
+// waits for a line containing a text or matching a pattern, with a deadline;
+// signals it and waits for its exit with a deadline, reporting the status and
+// the time taken. The destructor kills and reaps the child if it still runs;
+// only the child's own PID is ever signalled.
 //
 // The child dies with the thread that started it (parent-death signal), so a
 // crashed test leaves no unit behind: start it from the test's own thread.
@@ -37,6 +37,7 @@ struct UnitOptions {
     std::vector<std::string> args;  // further arguments
     std::vector<std::string> env;   // extra "NAME=value" entries
     std::string netns;              // run inside this named network namespace
+    std::string netnsPath;          // or inside the namespace this file names (e.g. /proc/PID/fd/N)
     bool newNetns = false;          // run inside a new namespace of its own (loopback up)
 };
 

@@ -29,6 +29,7 @@
 #include "server.h"
 #include "sim_board.h"
 #include "sockutil.h"
+#include "test_support.h"
 #include "winemu.h"
 
 namespace {
@@ -36,80 +37,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Collects the standard output (where the debug lines go) through a pipe
-// while the debug output runs, so a test can wait for a line.
-class StdoutTap {
-   public:
-    StdoutTap()
-    {
-        std::fflush(stdout);
-        int fds[2];
-        if (pipe(fds) != 0) {
-            ADD_FAILURE() << "pipe failed";
-            return;
-        }
-        m_read = fds[0];
-        m_saved = dup(STDOUT_FILENO);
-        dup2(fds[1], STDOUT_FILENO);
-        close(fds[1]);
-        m_reader = std::thread([this] { ReadLoop(); });
-        InitDebugPrint();
-    }
-    ~StdoutTap()
-    {
-        FreeDebugPrint();
-        std::fflush(stdout);
-        dup2(m_saved, STDOUT_FILENO);  // the pipe's last writer goes: the reader sees its end
-        close(m_saved);
-        m_reader.join();
-        close(m_read);
-        if (::testing::Test::HasFailure()) {
-            std::fprintf(stderr, "--- unit output ---\n%s-------------------\n", Text().c_str());
-        }
-    }
-    std::string Text()
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return m_text;
-    }
-    int Count(const std::string& needle)
-    {
-        std::string text = Text();
-        int n = 0;
-        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-            ++n;
-        }
-        return n;
-    }
-    bool WaitForCount(const std::string& needle, int count, std::chrono::milliseconds timeout = 2000ms)
-    {
-        auto deadline = Clock::now() + timeout;
-        while (Count(needle) < count) {
-            if (Clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
-    }
-
-   private:
-    void ReadLoop()
-    {
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(m_read, buf, sizeof(buf))) > 0) {
-            std::lock_guard<std::mutex> guard(m_lock);
-            m_text.append(buf, static_cast<size_t>(n));
-        }
-    }
-
-    int m_read = -1;
-    int m_saved = -1;
-    std::thread m_reader;
-    std::mutex m_lock;
-    std::string m_text;
-};
+using testsupport::StdoutTap;
 
 // A UDP port nobody uses now, for the unit's peer port.
 int FreeUdpPort()

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -69,6 +71,79 @@ std::string DebugCapture::text()
     fflush(stdout);
     m_capturing = false;
     return testing::internal::GetCapturedStdout();
+}
+
+StdoutTap::StdoutTap()
+{
+    std::fflush(stdout);
+    int fds[2];
+    if (pipe(fds) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return;
+    }
+    m_read = fds[0];
+    m_saved = dup(STDOUT_FILENO);
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[1]);
+    m_reader = std::thread([this] { ReadLoop(); });
+    InitDebugPrint();
+}
+
+StdoutTap::~StdoutTap()
+{
+    FreeDebugPrint();
+    std::fflush(stdout);
+    if (m_saved >= 0) {
+        dup2(m_saved, STDOUT_FILENO);  // the pipe's last writer goes: the reader sees its end
+        close(m_saved);
+    }
+    if (m_reader.joinable()) {
+        m_reader.join();
+    }
+    if (m_read >= 0) {
+        close(m_read);
+    }
+    if (::testing::Test::HasFailure()) {
+        std::fprintf(stderr, "--- unit output ---\n%s-------------------\n", Text().c_str());
+    }
+}
+
+std::string StdoutTap::Text()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_text;
+}
+
+int StdoutTap::Count(const std::string& needle)
+{
+    std::string text = Text();
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+bool StdoutTap::WaitForCount(const std::string& needle, int count, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (Count(needle) < count) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void StdoutTap::ReadLoop()
+{
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(m_read, buf, sizeof(buf))) > 0) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_text.append(buf, static_cast<size_t>(n));
+    }
 }
 
 }  // namespace testsupport

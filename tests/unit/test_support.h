@@ -3,7 +3,10 @@
 // output (which goes to the standard output).
 #pragma once
 
+#include <chrono>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "winemu.h"
@@ -40,6 +43,32 @@ public:
 
 private:
     bool m_capturing;
+};
+
+// Runs the debug output for the lifetime of the object and collects the
+// standard output through a pipe as it comes, so a test can wait for a line
+// that another thread prints. On a failed test the output is shown.
+class StdoutTap {
+public:
+    StdoutTap();
+    ~StdoutTap();
+    StdoutTap(const StdoutTap&) = delete;
+    StdoutTap& operator=(const StdoutTap&) = delete;
+    std::string Text();
+    // Occurrences of needle in the output so far.
+    int Count(const std::string& needle);
+    // Waits until needle occurred count times; false after the time-out.
+    bool WaitForCount(const std::string& needle, int count,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
+
+private:
+    void ReadLoop();
+
+    int m_read = -1;
+    int m_saved = -1;
+    std::thread m_reader;
+    std::mutex m_lock;
+    std::string m_text;
 };
 
 }  // namespace testsupport

@@ -1,0 +1,292 @@
+// The kovactl program against kovalan running as a process on a simulated
+// board. The unit's USB console is a pty linked as dev/ttyGS0; a second pty
+// stands for the PC's /dev/ttyACM0, and a relay thread copies bytes between
+// the two as the USB cable would. kovactl reads the version, changes and
+// commits a target in separate runs (the USB session outlasts a run), shows
+// the target table, and commits a port change from a piped session.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loopnet.h"
+#include "pty_link.h"
+#include "radio_sim.h"
+#include "sim_board.h"
+#include "unit_process.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+#ifdef KOVALAN_E2E_SANITIZED
+constexpr int SLOW = 4;
+#else
+constexpr int SLOW = 1;
+#endif
+
+struct ToolRun {
+    int status = -1;  // exit status, -1 when it had to be killed
+    std::string out;
+    std::string err;
+};
+
+// Reads what a pipe has into *text; false at its end.
+bool Drain(int fd, std::string* text)
+{
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
+        text->append(buf, static_cast<size_t>(n));
+    }
+    return n > 0 || (n < 0 && errno == EINTR);
+}
+
+// Runs the kovactl binary with input on its standard input, within timeoutMs.
+ToolRun RunKovactl(const std::vector<std::string>& args, const std::string& input = "", int timeoutMs = 20000)
+{
+    std::vector<std::string> argv{KOVACTL_E2E_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> ptrs;
+    for (std::string& a : argv) {
+        ptrs.push_back(a.data());
+    }
+    ptrs.push_back(nullptr);
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        return {};
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, ptrs[0], &actions, nullptr, ptrs.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    for (int fd : {in[0], out[1], err[1]}) {
+        close(fd);
+    }
+    ToolRun r;
+    if (rc == 0) {
+        signal(SIGPIPE, SIG_IGN);
+        (void)!write(in[1], input.data(), input.size());  // small: fits the pipe
+    }
+    close(in[1]);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool outOpen = rc == 0;
+    bool errOpen = rc == 0;
+    while ((outOpen || errOpen) && Clock::now() < deadline) {
+        pollfd p[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
+        if (poll(p, 2, 50) > 0) {
+            outOpen = outOpen && (p[0].revents == 0 || Drain(out[0], &r.out));
+            errOpen = errOpen && (p[1].revents == 0 || Drain(err[0], &r.err));
+        }
+    }
+    close(out[0]);
+    close(err[0]);
+    if (rc == 0) {
+        int status = 0;
+        if (outOpen || errOpen) {
+            kill(pid, SIGKILL);  // our own child only
+        }
+        waitpid(pid, &status, 0);
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return r;
+}
+
+// Copies bytes both ways between two pty masters until stopped: the USB cable.
+class Relay {
+   public:
+    Relay(int a, int b) : m_thread([this, a, b] { Run(a, b); }) {}
+    ~Relay()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+   private:
+    static void Copy(int from, int to)
+    {
+        char buf[4096];
+        ssize_t n = read(from, buf, sizeof buf);
+        for (ssize_t done = 0; n > 0 && done < n;) {
+            ssize_t w = write(to, buf + done, static_cast<size_t>(n - done));
+            if (w > 0) {
+                done += w;
+            } else {
+                pollfd p{to, POLLOUT, 0};
+                poll(&p, 1, 20);
+            }
+        }
+    }
+    void Run(int a, int b)
+    {
+        while (!m_stop) {
+            pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+            if (poll(p, 2, 20) > 0) {
+                if (p[0].revents & POLLIN) {
+                    Copy(a, b);
+                }
+                if (p[1].revents & POLLIN) {
+                    Copy(b, a);
+                }
+            }
+        }
+    }
+
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) {
+        lines.push_back(l);
+    }
+    return lines;
+}
+
+class KovactlE2e : public ::testing::Test {
+   protected:
+    void SetUp() override
+    {
+        m_board.WriteFile("/var/local/kovalan.ini",
+                          "CommPort=2\nUsbPort=1000\nRxUdpPort=" + std::to_string(loopnet::FreePort(SOCK_DGRAM)) +
+                              "\nTxUdpPort=" + std::to_string(m_txPort) + "\nProgram=KOVA-LAN\n");
+        m_radioLink = std::make_unique<sim::PtyLink>(m_board.root(), "ttymxc1");
+        m_usbLink = std::make_unique<sim::PtyLink>(m_board.root(), "ttyGS0");
+        m_pcLink = std::make_unique<sim::PtyLink>(m_board.root(), "ttyACM0");  // never opened by the unit
+        ASSERT_TRUE(m_radioLink->plugged() && m_usbLink->plugged() && m_pcLink->plugged());
+        m_relay = std::make_unique<Relay>(m_usbLink->master(), m_pcLink->master());
+        sim::UnitOptions options;
+        options.binary = KOVALAN_E2E_BINARY;
+        options.root = m_board.root();
+        ASSERT_TRUE(m_unit.Start(options)) << m_unit.error();
+        ASSERT_TRUE(m_unit.WaitForLine("start timer thread", 5000 * SLOW).has_value()) << m_unit.Output();
+        // A unit builds its target links only once its radio has identified itself.
+        m_radio = std::make_unique<sim::RadioSim>(*m_radioLink);
+        ASSERT_TRUE(m_radio->Identify({}, {}, 3000 * SLOW));
+        m_radio->StartKeepAlive();
+        ASSERT_TRUE(m_unit.WaitForLine("[I] state ready", 3000 * SLOW).has_value()) << m_unit.Output();
+    }
+    void TearDown() override
+    {
+        m_unit.Stop(SIGTERM, 3000 * SLOW);
+        m_radio.reset();
+        m_relay.reset();
+        if (HasFailure()) {
+            std::fprintf(stderr, "--- unit output ---\n%s-------------------\n", m_unit.Output().c_str());
+        }
+    }
+    ToolRun Ctl(std::vector<std::string> args, const std::string& input = "")
+    {
+        args.insert(args.begin(), {"-d", m_pcLink->linkPath(), "--timeout", std::to_string(3000 * SLOW)});
+        return RunKovactl(args, input);
+    }
+
+    sim::SimBoard m_board;
+    int m_txPort = loopnet::FreePort(SOCK_DGRAM);  // nothing answers there: an enabled target keeps connecting
+    std::unique_ptr<sim::PtyLink> m_radioLink;
+    std::unique_ptr<sim::PtyLink> m_usbLink;
+    std::unique_ptr<sim::PtyLink> m_pcLink;
+    std::unique_ptr<Relay> m_relay;
+    std::unique_ptr<sim::RadioSim> m_radio;
+    sim::UnitProcess m_unit;
+};
+
+}  // namespace
+
+TEST_F(KovactlE2e, TargetChangedInSeparateRunsIsCommittedSavedAndShownConnecting)
+{
+    ToolRun vers = Ctl({"vers"});
+    EXPECT_EQ(vers.status, 0) << vers.err;
+    EXPECT_EQ(vers.out, "KOVA-LAN Ver 1.4.4.0\n");
+    for (std::vector<std::string> change : {std::vector<std::string>{"target", "5", "127.0.0.1"},
+                                            {"enable", "5", "1"},
+                                            {"setdest", "6", "0", "memo=far hill"},
+                                            {"save"},
+                                            {"update"}}) {
+        ToolRun r = Ctl(change);
+        EXPECT_EQ(r.status, 0) << change[0] << ": " << r.out << r.err;
+    }
+    EXPECT_EQ(Ctl({"updatecount"}).out, "00000002\n");
+    EXPECT_NE(m_board.ReadFile("/var/local/kovalan.ini").find("Target5=1,127.0.0.1,"), std::string::npos);
+    ToolRun bogus = Ctl({"ver"});
+    EXPECT_EQ(bogus.status, 1);
+    EXPECT_EQ(bogus.out, "command error\n");
+
+    std::vector<std::string> rows;
+    auto deadline = Clock::now() + std::chrono::milliseconds(5000 * SLOW);
+    do {
+        ToolRun table = Ctl({"targets"});
+        ASSERT_EQ(table.status, 0) << table.err;
+        rows = Lines(table.out);
+        ASSERT_EQ(rows.size(), 101u) << table.out;
+    } while (rows[6].find("connecting") == std::string::npos && Clock::now() < deadline);
+    EXPECT_NE(rows[6].find("127.0.0.1"), std::string::npos) << rows[6];
+    EXPECT_NE(rows[6].find("connecting"), std::string::npos) << rows[6];
+    EXPECT_NE(rows[7].find("far hill"), std::string::npos) << rows[7];
+    EXPECT_NE(rows[8].find("idle"), std::string::npos) << rows[8];
+    ToolRun json = Ctl({"--json", "targets"});
+    EXPECT_EQ(json.status, 0);
+    EXPECT_NE(json.out.find("{\"index\": 5, \"enable\": true, \"target\": \"127.0.0.1\", \"status\": \"connecting\""),
+              std::string::npos)
+        << json.out;
+}
+
+TEST_F(KovactlE2e, PipedSessionCommitsAPortChangeAndMovesTheUnit)
+{
+    const int port = loopnet::FreePort(SOCK_DGRAM);
+    ToolRun session = Ctl({}, "udpport " + std::to_string(port) + "\nsave\nupdate\nudpport\n");
+    EXPECT_EQ(session.status, 0) << session.err;
+    EXPECT_EQ(session.out, "OK\nOK\nOK\n" + std::to_string(port) + "\n");
+    EXPECT_NE(m_board.ReadFile("/var/local/kovalan.ini").find("RxUdpPort=" + std::to_string(port)), std::string::npos);
+    // The unit rebinds its peer port: the old one frees, the new one is taken.
+    auto deadline = Clock::now() + std::chrono::milliseconds(3000 * SLOW);
+    bool taken = false;
+    while (!taken && Clock::now() < deadline) {
+        int fd = loopnet::BindUdp(static_cast<uint16_t>(port));
+        taken = fd < 0;
+        if (fd >= 0) {
+            close(fd);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    EXPECT_TRUE(taken);
+}
+
+TEST_F(KovactlE2e, LockedUnitRefusesEditsWithStatus1UntilThePasswordOpensIt)
+{
+    ToolRun lock = Ctl({"lock", "1", "s3cret"});
+    ASSERT_EQ(lock.status, 0) << lock.out << lock.err;
+    ToolRun refused = Ctl({"udpport"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "NG\n");
+    ToolRun table = Ctl({"--json", "targets"});
+    EXPECT_EQ(table.status, 1);
+    EXPECT_EQ(table.out, "");
+    EXPECT_EQ(Ctl({"-p", "s3cre", "udpport"}).status, 1);
+    ToolRun opened = Ctl({"-p", "s3cret", "udpport"});
+    EXPECT_EQ(opened.status, 0) << opened.err;
+    EXPECT_EQ(opened.out, std::to_string(m_txPort) + "\n");
+}

@@ -1,0 +1,442 @@
+// kovasim as a process: the demo relays every frame both ways in order, says
+// so in its timeline and leaves no unit or board behind; a demo whose units
+// cannot start fails with the reason; make-root makes a root the daemon runs
+// on with the chosen ports, targets and MAC; run brings a unit up, refuses a
+// second run on the same root and stops the unit cleanly on SIGTERM. The
+// frame judge of the demo is checked on hand-made arrivals.
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board_root.h"
+#include "kovasim_cli.h"
+#include "loopnet.h"
+#include "pty_link.h"
+#include "radio_frame.h"
+#include "radio_sim.h"
+#include "relay_check.h"
+#include "setting_client.h"
+#include "sim_board.h"
+#include "timeline.h"
+#include "unit_process.h"
+
+namespace {
+
+#ifdef KOVALAN_E2E_SANITIZED
+constexpr int SLOW = 4;
+#else
+constexpr int SLOW = 1;
+#endif
+
+using Clock = std::chrono::steady_clock;
+
+std::string Kovasim()
+{
+    const char* env = std::getenv("KOVASIM_BINARY");
+    return env != nullptr && *env != '\0' ? env : KOVASIM_E2E_BINARY;
+}
+
+// Runs kovasim with args to its end.
+struct Finished {
+    sim::UnitExit exit;
+    std::string output;
+    int ms = 0;
+};
+Finished RunKovasim(const std::vector<std::string>& args, int timeoutMs)
+{
+    sim::UnitProcess p;
+    sim::UnitOptions o;
+    o.binary = Kovasim();
+    o.args = args;
+    auto start = Clock::now();
+    Finished f;
+    if (!p.Start(o)) {
+        f.output = p.error();
+        return f;
+    }
+    f.exit = p.WaitExit(timeoutMs);
+    f.ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    p.Kill();
+    p.WaitForLine("\x01 no such line", 2000);  // returns once the output has closed
+    f.output = p.Output();
+    return f;
+}
+
+// Every match of the pattern's first group.
+std::vector<std::string> Captures(const std::string& text, const std::string& pattern)
+{
+    std::vector<std::string> out;
+    std::regex re(pattern);
+    for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it) {
+        out.push_back((*it)[1]);
+    }
+    return out;
+}
+
+class Folder {
+   public:
+    Folder()
+    {
+        char pattern[] = "/tmp/kovasim-test-XXXXXX";
+        m_path = mkdtemp(pattern) != nullptr ? pattern : "";
+    }
+    ~Folder()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(m_path, ec);
+    }
+    const std::string& path() const { return m_path; }
+
+   private:
+    std::string m_path;
+};
+
+TEST(KovasimDemo, EveryFrameCrossesBothWaysInOrderAndNothingIsLeftBehind)
+{
+    Finished f = RunKovasim({"demo", "--kovalan", KOVALAN_E2E_BINARY, "--slow", std::to_string(SLOW)}, 30000 * SLOW);
+    ASSERT_TRUE(f.exit.exited) << f.output;
+    EXPECT_EQ(f.exit.status, 0) << f.output;
+    std::printf("kovasim demo ran %d ms\n", f.ms);
+    EXPECT_LT(f.ms, 15000 * SLOW);
+
+    // Header, identification, 6 voice frames, end; the identification stands in for the header.
+    EXPECT_NE(f.output.find("A -> B: 9 frames sent, 8 to relay"), std::string::npos) << f.output;
+    EXPECT_NE(f.output.find("B -> A: 9 frames sent, 8 to relay"), std::string::npos) << f.output;
+    EXPECT_EQ(Captures(f.output, R"(to relay[^\n]*, (8) arrived in order)").size(), 2u) << f.output;
+    EXPECT_NE(f.output.find("demo passed"), std::string::npos) << f.output;
+    // Each far radio heard the identification first and the end last, with a latency.
+    for (const char* heard : {R"(radio B\s+gets F identification I, counter 0100, [0-9.]+ ms)",
+                              R"(radio B\s+gets F end T, counter 0107, [0-9.]+ ms)",
+                              R"(radio A\s+gets F identification I, counter 0200, [0-9.]+ ms)",
+                              R"(radio A\s+gets F end T, counter 0207, [0-9.]+ ms)"}) {
+        EXPECT_TRUE(std::regex_search(f.output, std::regex(heard))) << heard << "\n" << f.output;
+    }
+    EXPECT_TRUE(std::regex_search(f.output, std::regex(R"(console A\s+status 1 -> connected)"))) << f.output;
+    EXPECT_TRUE(std::regex_search(
+        f.output,
+        std::regex(
+            R"(after the exchange: status 1 connected on A, connected on B; LEDs A comm on, alarm off \| B comm on, alarm off)")))
+        << f.output;
+    EXPECT_TRUE(std::regex_search(f.output, std::regex(R"(unit B\s+Tx: Sio)"))) << f.output;
+
+    // Units stopped and boards removed.
+    std::vector<std::string> boards = Captures(f.output, R"(board (/\S+), receives)");
+    ASSERT_EQ(boards.size(), 2u) << f.output;
+    for (const std::string& b : boards) {
+        EXPECT_FALSE(std::filesystem::exists(b)) << b;
+    }
+    std::vector<std::string> pids = Captures(f.output, R"(\(pid ([0-9]+)\))");
+    ASSERT_EQ(pids.size(), 2u) << f.output;
+    for (const std::string& pid : pids) {
+        EXPECT_NE(kill(std::stoi(pid), 0), 0) << "unit " << pid << " still runs";
+    }
+}
+
+TEST(KovasimDemo, FailsWithTheReasonWhenAUnitCannotStart)
+{
+    Finished f = RunKovasim({"demo", "--kovalan", "/bin/false"}, 10000 * SLOW);
+    ASSERT_TRUE(f.exit.exited) << f.output;
+    EXPECT_EQ(f.exit.status, 1) << f.output;
+    // The unit's end is seen as such, even when its output closes before it can be reaped.
+    EXPECT_NE(f.output.find("unit A ended during its start (exit status 1)"), std::string::npos) << f.output;
+    EXPECT_EQ(f.output.find("did not stop cleanly"), std::string::npos) << f.output;
+    EXPECT_EQ(f.output.find("demo passed"), std::string::npos) << f.output;
+    for (const std::string& b : Captures(f.output, R"(board (/\S+), receives)")) {
+        EXPECT_FALSE(std::filesystem::exists(b)) << b;
+    }
+}
+
+TEST(KovasimDemo, CtrlCStopsTheUnitsAndRemovesTheBoards)
+{
+    sim::UnitProcess demo;
+    sim::UnitOptions o;
+    o.binary = Kovasim();
+    o.args = {"demo", "--kovalan", KOVALAN_E2E_BINARY};
+    ASSERT_TRUE(demo.Start(o)) << demo.error();
+    ASSERT_TRUE(demo.WaitForLine("unit B: board", 5000 * SLOW)) << demo.Output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    sim::UnitExit exit = demo.Stop(SIGINT, 8000 * SLOW);
+    ASSERT_TRUE(exit.exited) << demo.Output();
+    demo.WaitForLine("\x01 no such line", 2000);
+    std::string output = demo.Output();
+    EXPECT_EQ(exit.status, 1) << output;
+    EXPECT_NE(output.find("  interrupted"), std::string::npos) << output;
+    for (const std::string& b : Captures(output, R"(board (/\S+), receives)")) {
+        EXPECT_FALSE(std::filesystem::exists(b)) << b;
+    }
+    for (const std::string& pid : Captures(output, R"(\(pid ([0-9]+)\))")) {
+        EXPECT_NE(kill(std::stoi(pid), 0), 0) << "unit " << pid << " still runs";
+    }
+}
+
+// --- The timeline and the command line (in process) -------------------------------------
+
+TEST(KovasimTimeline, ListsEventsFromSeveralThreadsInTimeOrderWithoutTheUnitsDate)
+{
+    Clock::time_point t0 = Clock::now();
+    kovasim::Timeline timeline(t0);
+    std::thread late([&] { timeline.Add(t0 + std::chrono::milliseconds(30), "radio B", "gets F"); });
+    timeline.Add(t0 + std::chrono::milliseconds(10), "radio A", "sends G");
+    late.join();
+    std::vector<sim::UnitLine> lines = {
+        {"2026/01/31 12:00:00 Rx: Lan A [005][I][00256] ", false, t0 + std::chrono::milliseconds(20)},
+        {"2026/01/31 12:00:00 start REC thread", false, t0 + std::chrono::milliseconds(5)},
+        {"Tx: Sio A [005][I][00256]", false, t0 + std::chrono::milliseconds(25)},
+    };
+    timeline.AddUnitLines("unit B", lines, false);
+    std::istringstream text(timeline.Render());
+    std::vector<std::string> rows;
+    for (std::string row; std::getline(text, row);) {
+        rows.push_back(row);
+    }
+    ASSERT_EQ(rows.size(), 5u) << timeline.Render();  // the heading, then four; the thread line is dropped
+    EXPECT_EQ(rows[1], "     10.0  radio A    sends G");
+    EXPECT_EQ(rows[2], "     20.0  unit B     Rx: Lan A [005][I][00256] ");
+    EXPECT_EQ(rows[3], "     25.0  unit B     Tx: Sio A [005][I][00256]");
+    EXPECT_EQ(rows[4], "     30.0  radio B    gets F");
+
+    timeline.AddUnitLines("unit B", lines, true);
+    EXPECT_NE(timeline.Render().find("      5.0  unit B     start REC thread"), std::string::npos);
+}
+
+TEST(KovasimCli, RefusesBadCommandLinesWithStatusTwoAndNamesTheFault)
+{
+    std::atomic<bool> stop{false};
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"demo", "--frames", "61"}, "--frames takes a number from 0 to 60, not '61'"},
+        {{"demo", "--spacing=abc"}, "--spacing takes a number from 1 to 200, not 'abc'"},
+        {{"demo", "--code"}, "--code needs a value"},
+        {{"demo", "extra"}, "takes no argument 'extra'"},
+        {{"make-root"}, "needs the folder to make"},
+        {{"make-root", "DIR", "--target", "100=127.0.0.1"}, "--target takes N=ADDR"},
+        {{"make-root", "DIR", "--target", "1=127.0.0.256"}, "--target takes N=ADDR"},
+        {{"make-root", "DIR", "--target", "1=127.0.0.1,maybe"}, "--target takes N=ADDR"},
+        {{"make-root", "DIR", "--mac", "02:00:00:00:00"}, "--mac takes six hex pairs"},
+        {{"make-root", "DIR", "--static", "10.0.0.1"}, "--static takes ADDR,MASK"},
+        {{"make-root", "DIR", "DIR2"}, "takes one folder, not also '"},
+        {{"run"}, "needs the board root to run on"},
+        {{"run", "DIR", "--bogus"}, "unknown option --bogus"},
+        {{"fly"}, "unknown verb 'fly'"},
+    };
+    Folder folder;
+    std::string dir = folder.path() + "/root";
+    for (const auto& [pattern, message] : cases) {
+        std::vector<std::string> args = pattern;
+        for (std::string& a : args) {
+            a = a == "DIR" ? dir : a == "DIR2" ? dir + "2" : a;
+        }
+        std::ostringstream out, err;
+        EXPECT_EQ(KovasimMain(args, out, err, stop), KOVASIM_EXIT_USAGE) << args[0] << " " << message;
+        EXPECT_NE(err.str().find(message), std::string::npos) << err.str();
+        EXPECT_FALSE(std::filesystem::exists(dir)) << "nothing is made on a bad line";
+    }
+    for (const char* verb : {"demo", "make-root", "run"}) {
+        std::ostringstream out, err;
+        EXPECT_EQ(KovasimMain({verb, "--help"}, out, err, stop), KOVASIM_EXIT_OK);
+        EXPECT_NE(out.str().find(std::string("kovasim ") + verb + " - "), std::string::npos) << out.str();
+    }
+}
+
+TEST(KovasimMakeRoot, StaticAddressNoCarrierAndOtherPortsReachTheRootAsTheDaemonReadsIt)
+{
+    Folder folder;
+    std::string root = folder.path() + "/unit";
+    std::atomic<bool> stop{false};
+    std::ostringstream out, err;
+    ASSERT_EQ(KovasimMain({"make-root", root, "--static", "10.77.0.5,255.255.255.0,10.77.0.1", "--no-carrier",
+                           "--comm-port", "3", "--usb-port", "1001", "--rx-port", "40555"},
+                          out, err, stop),
+              KOVASIM_EXIT_OK)
+        << err.str();
+    std::ifstream in(root + "/etc/network/interfaces");
+    std::string interfaces((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(interfaces.find("iface eth0 inet static"), std::string::npos) << interfaces;
+    EXPECT_NE(interfaces.find("address 10.77.0.5"), std::string::npos) << interfaces;
+    EXPECT_NE(interfaces.find("gateway 10.77.0.1"), std::string::npos) << interfaces;
+    std::ifstream carrier(root + "/sys/class/net/eth0/carrier");
+    EXPECT_EQ(carrier.get(), '0');
+    EXPECT_EQ(access((root + "/sbin/board-command").c_str(), X_OK), 0);
+
+    kovasim::RootPorts ports;
+    std::string why;
+    ASSERT_TRUE(kovasim::ReadRootPorts(root, &ports, &why)) << why;
+    EXPECT_EQ(ports.commPort, 3);
+    EXPECT_EQ(ports.usbPort, 1001);
+    EXPECT_EQ(ports.rxPort, 40555);
+    EXPECT_EQ(ports.txPort, 21110);
+    EXPECT_EQ(kovasim::DeviceName(ports.commPort), "ttymxc2");
+    EXPECT_EQ(kovasim::DeviceName(ports.usbPort), "ttyGS1");
+    EXPECT_FALSE(kovasim::ReadRootPorts(folder.path(), &ports, &why)) << "a folder that is no root";
+}
+
+// --- The frame judge --------------------------------------------------------------
+
+struct Arrivals {
+    std::vector<kovasim::SentFrame> sent;
+    std::vector<sim::radio::Frame> got;
+    Clock::time_point t0 = Clock::now();
+
+    Arrivals()
+    {
+        sim::Transmission t;
+        t.counter = 0x0300;
+        t.voiceFrames = 3;
+        int ms = 0;
+        for (const std::string& p : sim::RadioSim::TransmissionParams(t)) {
+            sent.push_back({'G', p, t0 + std::chrono::milliseconds(ms)});
+            ms += 20;
+        }
+    }
+    // The far radio receives sent frame i, relayed as `command`, delayMs after it was sent.
+    void Receive(size_t i, int delayMs, char command = 'F')
+    {
+        sim::radio::FrameCollector collector;
+        collector.Feed(sim::radio::Encode(command, sent[i].param),
+                       &got);  // parsed as the radio parses it
+        got.back().arrival = sent[i].sent + std::chrono::milliseconds(delayMs);
+    }
+};
+
+TEST(KovasimRelayCheck, AcceptsTheIdentificationInTheHeadersPlaceAndMeasuresEachLatency)
+{
+    Arrivals a;  // H, I, 0, 1, 2, T
+    for (size_t i = 1; i < a.sent.size(); ++i) {
+        a.Receive(i, static_cast<int>(i));
+    }
+    kovasim::RelayReport r = kovasim::CheckRelay(a.sent, a.got);
+    EXPECT_TRUE(r.ok()) << r.problems.front();
+    ASSERT_EQ(r.frames.size(), 5u);
+    EXPECT_EQ(r.arrivedCount(), 5u);
+    EXPECT_EQ(r.frames[0].sentIndex, 1u);
+    EXPECT_EQ(r.frames[0].latencyUs, 1000);
+    EXPECT_EQ(r.frames[4].latencyUs, 5000);
+}
+
+TEST(KovasimRelayCheck, NamesAMissingFrameAndOneThatOvertookItsPredecessor)
+{
+    Arrivals a;
+    a.Receive(1, 1);
+    a.Receive(3, 1);  // voice '1' before voice '0'
+    a.Receive(2, 30);
+    a.Receive(5, 1);  // voice '2' (index 4) never comes
+    kovasim::RelayReport r = kovasim::CheckRelay(a.sent, a.got);
+    ASSERT_EQ(r.problems.size(), 2u);
+    EXPECT_EQ(r.problems[0],
+              "frame 2 of 5 (voice 0, counter 0301) arrived out of order, after frame 3 of 5 (voice "
+              "1, counter 0302)");
+    EXPECT_EQ(r.problems[1], "frame 4 of 5 (voice 2, counter 0303) never arrived");
+    EXPECT_EQ(r.arrivedCount(), 4u);
+}
+
+TEST(KovasimRelayCheck, FlagsARelayedHeaderAWrongChannelAndAFrameNobodySent)
+{
+    Arrivals a;
+    a.Receive(0, 1);  // the header itself
+    for (size_t i = 1; i < a.sent.size(); ++i) {
+        a.Receive(i, 1, i == 2 ? 'f' : 'F');
+    }
+    sim::radio::FrameCollector collector;
+    collector.Feed(sim::radio::Encode('F', "0  0309000000051234"), &a.got);
+    kovasim::RelayReport r = kovasim::CheckRelay(a.sent, a.got);
+    ASSERT_EQ(r.problems.size(), 3u);
+    EXPECT_NE(r.problems[0].find("header H, counter 0300 was relayed"), std::string::npos) << r.problems[0];
+    EXPECT_NE(r.problems[1].find("(voice 0, counter 0301) arrived as 'f' instead of 'F'"), std::string::npos)
+        << r.problems[1];
+    EXPECT_NE(r.problems[2].find("never sent (voice 0, counter 0309)"), std::string::npos) << r.problems[2];
+}
+
+// --- make-root and run --------------------------------------------------------------
+
+bool PortTaken(uint16_t port)
+{
+    int fd = loopnet::BindUdp(port);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return fd < 0;
+}
+
+TEST(KovasimMakeRoot, MakesARootTheDaemonRunsOnWithTheChosenPortsTargetsAndMac)
+{
+    Folder folder;
+    std::string root = folder.path() + "/unit";
+    uint16_t rx = loopnet::FreePort(SOCK_DGRAM);
+    Finished made = RunKovasim({"make-root", root, "--rx-port", std::to_string(rx), "--tx-port=40123", "--target",
+                                "1=127.0.0.1", "--target", "7=127.0.0.9,off", "--mac", "02:00:00:00:00:2A"},
+                               5000);
+    ASSERT_EQ(made.exit.status, 0) << made.output;
+    EXPECT_EQ(RunKovasim({"make-root", root}, 5000).exit.status, 1) << "a root is never made over another";
+
+    sim::PtyLink radioLink(root, "ttymxc1");
+    sim::PtyLink usbLink(root, "ttyGS0");
+    sim::RadioSim radio(radioLink);
+    sim::UnitProcess unit;
+    sim::UnitOptions o;
+    o.binary = KOVALAN_E2E_BINARY;
+    o.root = root;
+    ASSERT_TRUE(unit.Start(o)) << unit.error();
+    ASSERT_TRUE(unit.WaitForLine("start timer thread", 5000 * SLOW)) << unit.Output();
+    ASSERT_TRUE(radio.Identify({}, {}, 2000 * SLOW)) << unit.Output();
+    EXPECT_TRUE(unit.WaitForLine("[I] state ready", 2000 * SLOW)) << unit.Output();
+    EXPECT_TRUE(PortTaken(rx)) << "the unit receives on the chosen port";
+
+    sim::SettingClient console(usbLink);
+    sim::ReplyEnd one;
+    one.lines = 1;
+    const std::pair<const char*, const char*> replies[] = {
+        {"mac", "02:00:00:00:00:2A"}, {"udpport", "40123"}, {"target 1", "127.0.0.1"}, {"enable 1", "1"},
+        {"target 7", "127.0.0.9"},    {"enable 7", "0"},
+    };
+    for (const auto& [command, expected] : replies) {
+        sim::SettingReply reply = console.Command(command, one);
+        EXPECT_EQ(reply.lines, std::vector<std::string>{expected}) << command << ": " << reply.raw;
+    }
+    sim::UnitExit exit = unit.Stop(SIGTERM, 3000 * SLOW);
+    EXPECT_TRUE(exit.exited);
+    EXPECT_EQ(exit.status, 0) << unit.Output();
+}
+
+TEST(KovasimRun, BringsTheUnitUpRefusesASecondRunAndStopsItCleanlyOnSigterm)
+{
+    Folder folder;
+    std::string root = folder.path() + "/unit";
+    uint16_t rx = loopnet::FreePort(SOCK_DGRAM);
+    ASSERT_EQ(RunKovasim({"make-root", root, "--rx-port", std::to_string(rx)}, 5000).exit.status, 0);
+
+    sim::UnitProcess run;
+    sim::UnitOptions o;
+    o.binary = Kovasim();
+    o.args = {"run", root, "--kovalan", KOVALAN_E2E_BINARY, "--slow", std::to_string(SLOW)};
+    ASSERT_TRUE(run.Start(o)) << run.error();
+    ASSERT_TRUE(run.WaitForLine("[I] state ready", 8000 * SLOW)) << run.Output();
+    EXPECT_TRUE(run.WaitForLine("radio: got I \"0\"", 2000 * SLOW)) << run.Output();
+    EXPECT_TRUE(std::filesystem::is_symlink(root + "/dev/ttymxc1"));
+
+    Finished second = RunKovasim({"run", root, "--kovalan", KOVALAN_E2E_BINARY}, 5000 * SLOW);
+    EXPECT_EQ(second.exit.status, 1) << second.output;
+    EXPECT_NE(second.output.find("another kovasim runs a unit on"), std::string::npos) << second.output;
+    EXPECT_TRUE(run.running()) << "the first run goes on";
+
+    sim::UnitExit exit = run.Stop(SIGTERM, 5000 * SLOW);
+    ASSERT_TRUE(exit.exited) << run.Output();
+    EXPECT_EQ(exit.status, 0) << run.Output();
+    EXPECT_TRUE(run.WaitForLine("the unit was stopped: exit status 0", 0)) << run.Output();
+    EXPECT_TRUE(run.WaitForLine("end timer thread", 0)) << run.Output();
+    EXPECT_FALSE(std::filesystem::exists(root + "/dev/ttymxc1"));
+    EXPECT_FALSE(std::filesystem::exists(root + "/var/run/kovasim.lock"));
+    EXPECT_FALSE(PortTaken(rx)) << "the unit is gone";
+}
+
+}  // namespace

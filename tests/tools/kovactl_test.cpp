@@ -1,0 +1,602 @@
+// kovactl against fake units: a loopback TCP setting port and the PC end of
+// a pty standing for the USB gadget port. The fake answers as the unit's
+// line editor does (the "\r\n" answer to a line end, no prompt; optionally an
+// echo of every typed character), with replies the tests write out here, so
+// the reply-end rules, the exit statuses and the JSON output are checked
+// against the unit's behaviour rather than against kovactl's own tables.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "kovactl_cli.h"
+#include "kovactl_reply.h"
+#include "loopnet.h"
+#include "pty_link.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr char PAUSE = '\x01';       // in a fake reply: wait 250 ms here
+constexpr int LINE_END_FUSE = 1000;  // more line ends than any test sends
+
+// A reply function: the raw bytes the unit sends for a line (PAUSE marks
+// allowed). An empty function stands for a unit that never answers at all.
+using Answer = std::function<std::string(const std::string& line)>;
+
+class FakeUnit {
+   public:
+    // A TCP setting port on 127.0.0.1.
+    explicit FakeUnit(Answer answer) : m_answer(std::move(answer))
+    {
+        m_listener = loopnet::ListenTcp(0);
+        m_thread = std::thread([this] { ServeTcp(); });
+    }
+    // The unit end of a pty; echo: send every typed character back.
+    FakeUnit(Answer answer, sim::PtyLink& link, bool echo) : m_answer(std::move(answer)), m_link(&link), m_echo(echo)
+    {
+        m_thread = std::thread([this] { Serve(m_link->master()); });
+    }
+    ~FakeUnit()
+    {
+        m_stop = true;
+        m_thread.join();
+        if (m_listener >= 0) {
+            close(m_listener);
+        }
+    }
+    uint16_t port() const { return loopnet::LocalPort(m_listener); }
+    std::string hostPort() const { return "127.0.0.1:" + std::to_string(port()); }
+    std::vector<std::string> lines()
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_lines;
+    }
+    termios attributesAtFirstLine()
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        return m_attr;
+    }
+
+   private:
+    void ServeTcp()
+    {
+        while (!m_stop) {
+            int fd = loopnet::AcceptFor(m_listener, 20);
+            if (fd >= 0) {
+                // As the unit does: the echo and the reply are separate small writes.
+                int one = 1;
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                Serve(fd);
+                close(fd);
+            }
+        }
+    }
+    // What arrived within 20 ms; false once the client has gone.
+    static bool ReadTcp(int fd, std::string* in)
+    {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) {
+            return true;
+        }
+        char buf[512];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            in->assign(buf, static_cast<size_t>(n));
+        }
+        return n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN));
+    }
+    void Send(int fd, const std::string& bytes)
+    {
+        if (m_link != nullptr) {
+            m_link->Write(bytes);
+        } else {
+            loopnet::WriteAll(fd, bytes);
+        }
+    }
+    void Serve(int fd)
+    {
+        std::string line;
+        while (!m_stop) {
+            std::string in;
+            if (m_link != nullptr) {
+                std::vector<uint8_t> b = m_link->ReadAvailable(20);
+                in.assign(b.begin(), b.end());
+            } else if (!ReadTcp(fd, &in)) {
+                return;
+            }
+            // A PC end that echoes what it receives would feed the unit its own
+            // line ends for ever: stop answering, the test then fails on the reply.
+            if (!m_answer || m_lineEnds > LINE_END_FUSE) {
+                continue;
+            }
+            for (char c : in) {
+                if (c != '\r' && c != '\n') {
+                    line += c;
+                    if (m_echo) {
+                        Send(fd, std::string(1, c));
+                    }
+                    continue;
+                }
+                ++m_lineEnds;
+                Send(fd, "\r\n");
+                Reply(fd, line);
+                line.clear();
+            }
+        }
+    }
+    void Reply(int fd, const std::string& line)
+    {
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            if (m_lines.empty() && m_link != nullptr) {
+                m_link->SlaveAttributes(&m_attr);
+            }
+            m_lines.push_back(line);
+        }
+        std::string reply = m_answer(line);
+        size_t start = 0;
+        for (size_t pause; (pause = reply.find(PAUSE, start)) != std::string::npos; start = pause + 1) {
+            Send(fd, reply.substr(start, pause - start));
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+        Send(fd, reply.substr(start));
+    }
+
+    Answer m_answer;
+    sim::PtyLink* m_link = nullptr;
+    bool m_echo = false;
+    int m_lineEnds = 0;  // serving thread only
+    int m_listener = -1;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_lock;
+    std::vector<std::string> m_lines;
+    termios m_attr{};
+    std::thread m_thread;
+};
+
+// The answers of a unit with target 5 at 10.0.0.5, connected, and the lock off.
+// Entry 7's call sign, as a peer may send it, holds a quote.
+std::string UnitAnswer(const std::string& line)
+{
+    static const std::map<std::string, std::string> fixed = {
+        {"vers", "KOVA-LAN Ver 1.4.4.0\r\n"},
+        {"enable 3 1", "OK\r\n"},
+        {"udpport", "NG\r\n"},
+        {"update", "hardware error\r\n"},
+        {"getdest 5 7", "getdest 5 enable=1 target=10.0.0.5\r\n" + std::string(1, PAUSE) +
+                            "getdest 6 enable=0 target=0.0.0.0\r\ngetdest 7 enable=0 target=0.0.0.0\r\n"},
+        {"getdest 0 2", "getdest 0 enable=0 target=0.0.0.0\r\ngetdest 1 enable=0 target=0.0.0.0\r\n"},
+        {"log", "log L 20240102030405 616263\r\n" + std::string(1, PAUSE) + "log Z\r\n"},
+        {"searchres", "searchres BUSY\r\n"},
+        {"setdest 3 0 target=10.0.0.9", ""},
+        {"setdest 4 0 target=10.0.0.9", "NG\r\n"},
+    };
+    auto it = fixed.find(line);
+    if (it != fixed.end()) {
+        return it->second;
+    }
+    if (line == "getdest 0 99") {
+        std::string rows;
+        for (int n = 0; n < 100; ++n) {
+            const bool five = n == 5;
+            rows += "getdest " + std::to_string(n) + " enable=" + (five ? "1" : "0") +
+                    " target=" + (five ? "10.0.0.5" : "0.0.0.0") +
+                    " sctbl=00000000000000000000000000000000 callsign=\"" +
+                    (five     ? "JA1ABC"
+                     : n == 7 ? "Q\"7"
+                              : "") +
+                    "\" radioid=\"\" memo=\"" + (five ? "east hill \\ b" : "") + "\" loc_dgid=FF def_dgid=FF\r\n";
+        }
+        return rows;
+    }
+    if (line.rfind("status ", 0) == 0) {
+        return line == "status 5" ? "connected\r\n" : "idle\r\n";
+    }
+    if (line.rfind("setdest", 0) == 0 || line.rfind("netparam", 0) == 0) {
+        return "OK\r\n";
+    }
+    return "command error\r\n";
+}
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+    long ms = 0;
+};
+
+ToolRun Kovactl(std::vector<std::string> args, const std::string& input = "")
+{
+    std::istringstream in(input);
+    std::ostringstream out;
+    std::ostringstream err;
+    auto start = Clock::now();
+    ToolRun r;
+    r.status = KovactlMain(args, in, out, err);
+    r.ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    r.out = out.str();
+    r.err = err.str();
+    return r;
+}
+
+// Just enough JSON to read kovactl's output back: objects, arrays, strings, numbers, true/false.
+struct Json {
+    std::string text;  // a string's value, or a number/literal as written
+    std::vector<Json> items;
+    std::map<std::string, Json> fields;
+    const Json& operator[](const std::string& key) const { return fields.at(key); }
+};
+
+struct JsonReader {
+    const std::string& s;
+    size_t i = 0;
+    void Blanks()
+    {
+        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) {
+            ++i;
+        }
+    }
+    void Expect(char c)
+    {
+        Blanks();
+        if (i >= s.size() || s[i] != c) {
+            throw std::runtime_error(std::string("expected ") + c + " at " + std::to_string(i));
+        }
+        ++i;
+    }
+    std::string String()
+    {
+        Expect('"');
+        std::string v;
+        while (i < s.size() && s[i] != '"') {
+            char c = s[i++];
+            if (c == '\\') {
+                c = s.at(i++);
+                if (c == 'u') {
+                    v += static_cast<char>(std::stoi(s.substr(i, 4), nullptr, 16));
+                    i += 4;
+                    continue;
+                }
+                c = c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+            }
+            v += c;
+        }
+        Expect('"');
+        return v;
+    }
+    Json Value()
+    {
+        Blanks();
+        Json j;
+        if (s.at(i) == '{' || s.at(i) == '[') {
+            const bool object = s[i++] == '{';
+            Blanks();
+            while (s.at(i) != (object ? '}' : ']')) {
+                if (object) {
+                    std::string key = String();
+                    Expect(':');
+                    j.fields[key] = Value();
+                } else {
+                    j.items.push_back(Value());
+                }
+                Blanks();
+                if (s.at(i) == ',') {
+                    ++i;
+                    Blanks();
+                }
+            }
+            ++i;
+        } else if (s[i] == '"') {
+            j.text = String();
+        } else {
+            while (i < s.size() && std::string(",]} \n").find(s[i]) == std::string::npos) {
+                j.text += s[i++];
+            }
+        }
+        return j;
+    }
+};
+
+Json ParseJson(const std::string& text)
+{
+    JsonReader r{text};
+    Json j = r.Value();
+    r.Blanks();
+    EXPECT_EQ(r.i, text.size()) << "trailing text in " << text;
+    return j;
+}
+
+std::vector<std::string> OutLines(const std::string& out)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string l; std::getline(in, l);) {
+        lines.push_back(l);
+    }
+    return lines;
+}
+
+class TempRoot {
+   public:
+    TempRoot()
+    {
+        char name[] = "/tmp/kovactl-test-XXXXXX";
+        m_path = mkdtemp(name);
+    }
+    ~TempRoot() { std::filesystem::remove_all(m_path); }
+    const std::string& path() const { return m_path; }
+
+   private:
+    std::string m_path;
+};
+
+}  // namespace
+
+TEST(KovactlTcp, ReadsChangesAndRefusalsGetTheirExitStatusAndLinesEndInCrOnly)
+{
+    FakeUnit unit(UnitAnswer);
+    const std::string t = unit.hostPort();
+    ToolRun vers = Kovactl({"-t", t, "vers"});
+    EXPECT_EQ(vers.status, 0);
+    EXPECT_EQ(vers.out, "KOVA-LAN Ver 1.4.4.0\n");
+    EXPECT_EQ(Kovactl({"-t", t, "enable", "3", "1"}).status, 0);
+    ToolRun ng = Kovactl({"-t", t, "udpport"});
+    EXPECT_EQ(ng.status, 1);
+    EXPECT_EQ(ng.out, "NG\n");
+    EXPECT_EQ(Kovactl({"-t", t, "update"}).status, 1);
+    ToolRun unknown = Kovactl({"-t", t, "--quiet", "50", "bogus", "word"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_EQ(unknown.out, "command error\n");
+    // A blank inside an argument is quoted after the "="; a command's own options pass through.
+    EXPECT_EQ(Kovactl({"-t", t, "setdest", "3", "1", "memo=east hill"}).status, 0);
+    EXPECT_EQ(Kovactl({"-t", t, "netparam", "-t", "10.0.0.5", "255.0.0.0"}).status, 0);
+    // A CR LF terminator would show up here as an extra empty line after each command.
+    EXPECT_EQ(unit.lines(),
+              (std::vector<std::string>{"vers", "enable 3 1", "udpport", "update", "bogus word",
+                                        "setdest 3 1 memo=\"east hill\"", "netparam -t 10.0.0.5 255.0.0.0"}));
+}
+
+TEST(KovactlTcp, ListingsAreNotCutAtAPauseAndEndAtTheirLastLineWithoutWaiting)
+{
+    FakeUnit unit(UnitAnswer);
+    const std::string t = unit.hostPort();
+    ToolRun dest = Kovactl({"-t", t, "--quiet", "50", "--timeout", "2000", "getdest", "5", "7"});
+    EXPECT_EQ(dest.status, 0);
+    EXPECT_EQ(OutLines(dest.out).size(), 3u) << dest.out;
+    ToolRun log = Kovactl({"-t", t, "--quiet", "50", "--timeout", "2000", "log"});
+    EXPECT_EQ(log.out, "log L 20240102030405 616263\nlog Z\n");
+    EXPECT_LT(log.ms, 1500);
+    EXPECT_EQ(Kovactl({"-t", t, "--timeout", "2000", "searchres"}).out, "searchres BUSY\n");
+}
+
+TEST(KovactlTcp, SilentSetdestIsAcceptedAfterTheQuietTimeButItsRefusalIsNot)
+{
+    FakeUnit unit(UnitAnswer);
+    const std::string t = unit.hostPort();
+    ToolRun accepted =
+        Kovactl({"-t", t, "--quiet", "100", "--timeout", "3000", "setdest", "3", "0", "target=10.0.0.9"});
+    EXPECT_EQ(accepted.status, 0);
+    EXPECT_EQ(accepted.out, "");
+    EXPECT_LT(accepted.ms, 2000);
+    ToolRun json = Kovactl({"-t", t, "--quiet", "100", "--json", "setdest", "3", "0", "target=10.0.0.9"});
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(ParseJson(json.out)["outcome"].text, "no_reply");
+    EXPECT_TRUE(ParseJson(json.out)["reply"].items.empty());
+    ToolRun refused = Kovactl({"-t", t, "--quiet", "100", "setdest", "4", "0", "target=10.0.0.9"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "NG\n");
+}
+
+TEST(KovactlTcp, SilentUnitCutReplyRefusedPortAndMissingDeviceAllGiveStatus2)
+{
+    FakeUnit silent{Answer{}};
+    ToolRun none = Kovactl({"-t", silent.hostPort(), "--timeout", "100", "--json", "vers"});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_LT(none.ms, 1000);
+    EXPECT_EQ(ParseJson(none.out)["outcome"].text, "timeout");
+
+    FakeUnit unit(UnitAnswer);
+    ToolRun cut = Kovactl({"-t", unit.hostPort(), "--timeout", "200", "--json", "getdest", "0", "2"});
+    EXPECT_EQ(cut.status, 2);
+    Json j = ParseJson(cut.out);
+    EXPECT_EQ(j["outcome"].text, "incomplete");
+    EXPECT_EQ(j["reply"].items.size(), 2u);
+
+    ToolRun refused = Kovactl({"-t", "127.0.0.1:" + std::to_string(loopnet::FreePort(SOCK_STREAM)), "vers"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("refused"), std::string::npos) << refused.err;
+    EXPECT_EQ(Kovactl({"-d", "/nonexistent/ttyACM9", "vers"}).status, 2);
+}
+
+TEST(KovactlSerial, QuietUnitTimesOutQuicklyAndTheLineIsRaw9600)
+{
+    TempRoot root;
+    sim::PtyLink link(root.path(), "ttyACM0");
+    ASSERT_TRUE(link.plugged()) << link.error();
+    {
+        // Start from a cooked terminal at another speed, as a PC's tty comes up.
+        int fd = open(link.slavePath().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        termios cooked;
+        tcgetattr(fd, &cooked);
+        cooked.c_lflag |= ICANON | ECHO | ISIG;
+        cooked.c_iflag |= ICRNL | IXON;
+        cooked.c_oflag |= OPOST;
+        cfsetspeed(&cooked, B38400);
+        tcsetattr(fd, TCSANOW, &cooked);
+        close(fd);
+    }
+    FakeUnit unit([](const std::string& line) { return line == "vers" ? "KOVA-LAN Ver 1.4.4.0\r\n" : ""; }, link,
+                  false);
+    ToolRun vers = Kovactl({"-d", link.linkPath(), "vers"});
+    EXPECT_EQ(vers.out, "KOVA-LAN Ver 1.4.4.0\n");
+    termios a = unit.attributesAtFirstLine();
+    EXPECT_EQ(cfgetospeed(&a), B9600);
+    EXPECT_EQ(a.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(a.c_lflag & (ICANON | ECHO | ISIG), 0u);  // the PC must not echo replies back to the unit
+    EXPECT_EQ(a.c_iflag & (ICRNL | IXON), 0u);
+    EXPECT_EQ(a.c_oflag & OPOST, 0u);
+    // The echo "\r\n" comes, the one-line reply never does.
+    ToolRun mute = Kovactl({"-d", link.linkPath(), "--timeout", "150", "--json", "mac"});
+    EXPECT_EQ(mute.status, 2);
+    EXPECT_LT(mute.ms, 1000);
+}
+
+TEST(KovactlSerial, TypedEchoAndStaleInputAreNotTakenForTheReply)
+{
+    TempRoot root;
+    sim::PtyLink link(root.path(), "ttyACM0");
+    ASSERT_TRUE(link.plugged()) << link.error();
+    ASSERT_TRUE(link.Write("OK\r\nstale\r\n"));  // left in the port before kovactl opens it
+    FakeUnit unit(UnitAnswer, link, true);
+    ToolRun vers = Kovactl({"-d", link.linkPath(), "vers"});
+    EXPECT_EQ(vers.status, 0);
+    EXPECT_EQ(vers.out, "KOVA-LAN Ver 1.4.4.0\n");
+    ToolRun dest = Kovactl({"-d", link.linkPath(), "--json", "getdest", "5", "7"});
+    Json j = ParseJson(dest.out);
+    ASSERT_EQ(j["reply"].items.size(), 3u) << dest.out;
+    EXPECT_EQ(j["reply"].items[0].text, "getdest 5 enable=1 target=10.0.0.5");
+    EXPECT_EQ(j["command"].text, "getdest 5 7");
+    EXPECT_EQ(j["outcome"].text, "value");
+}
+
+TEST(KovactlTargets, TableAndJsonShowEveryEntryWithItsLinkState)
+{
+    FakeUnit unit(UnitAnswer);
+    ToolRun table = Kovactl({"-t", unit.hostPort(), "targets"});
+    ASSERT_EQ(table.status, 0) << table.err;
+    std::vector<std::string> rows = OutLines(table.out);
+    ASSERT_EQ(rows.size(), 101u);
+    EXPECT_NE(rows[0].find("Status"), std::string::npos);
+    EXPECT_NE(rows[6].find("10.0.0.5"), std::string::npos);
+    EXPECT_NE(rows[6].find("connected"), std::string::npos);
+    EXPECT_NE(rows[6].find("east hill \\ b"), std::string::npos);
+    EXPECT_NE(rows[7].find("idle"), std::string::npos);
+
+    ToolRun json = Kovactl({"-t", unit.hostPort(), "--json", "targets"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    Json all = ParseJson(json.out);
+    ASSERT_EQ(all.items.size(), 100u);
+    const Json& five = all.items[5];
+    EXPECT_EQ(five["index"].text, "5");
+    EXPECT_EQ(five["enable"].text, "true");
+    EXPECT_EQ(five["target"].text, "10.0.0.5");
+    EXPECT_EQ(five["status"].text, "connected");
+    EXPECT_EQ(five["callsign"].text, "JA1ABC");
+    EXPECT_EQ(five["memo"].text, "east hill \\ b");
+    EXPECT_EQ(all.items[7]["callsign"].text, "Q\"7");
+    EXPECT_EQ(all.items[7]["memo"].text, "");
+    EXPECT_EQ(all.items[99]["status"].text, "idle");
+    EXPECT_EQ(all.items[99]["enable"].text, "false");
+}
+
+TEST(KovactlTargets, RefusedStateShowsTheUnitsAnswerInTheTableAndGivesStatus1)
+{
+    FakeUnit unit([](const std::string& line) {
+        return line == "status 42" ? std::string("command error\r\n") : UnitAnswer(line);
+    });
+    ToolRun table = Kovactl({"-t", unit.hostPort(), "targets"});
+    EXPECT_EQ(table.status, 1);
+    std::vector<std::string> rows = OutLines(table.out);
+    ASSERT_EQ(rows.size(), 101u) << table.err;
+    EXPECT_NE(rows[43].find("command error"), std::string::npos) << rows[43];
+    EXPECT_NE(rows[6].find("connected"), std::string::npos) << rows[6];
+    EXPECT_NE(table.err.find("status 42"), std::string::npos) << table.err;
+    Json all = ParseJson(Kovactl({"-t", unit.hostPort(), "--json", "targets"}).out);
+    ASSERT_EQ(all.items.size(), 100u);
+    EXPECT_EQ(all.items[42]["status"].text, "command error");
+    EXPECT_EQ(all.items[43]["status"].text, "idle");
+}
+
+TEST(KovactlTargets, LockedUnitFailsWithStatus1UntilThePasswordIsGiven)
+{
+    std::atomic<bool> open{false};
+    FakeUnit unit([&open](const std::string& line) {
+        if (line.rfind("chkpass", 0) == 0) {
+            open = line == "chkpass s3cret";
+            return std::string(open ? "OK\r\n" : "NG\r\n");
+        }
+        return line.rfind("getdest", 0) == 0 && !open ? std::string("NG\r\n") : UnitAnswer(line);
+    });
+    ToolRun locked = Kovactl({"-t", unit.hostPort(), "--json", "targets"});
+    EXPECT_EQ(locked.status, 1);
+    EXPECT_EQ(locked.out, "");
+    EXPECT_NE(locked.err.find("-p"), std::string::npos) << locked.err;
+    EXPECT_EQ(Kovactl({"-t", unit.hostPort(), "-p", "wrong", "targets"}).status, 1);
+    ToolRun opened = Kovactl({"-t", unit.hostPort(), "-p", "s3cret", "targets"});
+    EXPECT_EQ(opened.status, 0) << opened.err;
+    EXPECT_EQ(OutLines(opened.out).size(), 101u);
+}
+
+TEST(KovactlSession, StdinLinesGoInOrderAndTheWorstOutcomeIsTheStatus)
+{
+    FakeUnit unit(UnitAnswer);
+    ToolRun session = Kovactl({"-t", unit.hostPort(), "--quiet", "50"},
+                              "vers\n\n  \t\nenable 3 1\r\ncaf\xC3\xA9\nbogus\nsearchres\n");
+    EXPECT_EQ(session.status, 1);
+    EXPECT_EQ(session.out, "KOVA-LAN Ver 1.4.4.0\nOK\ncommand error\nsearchres BUSY\n");
+    EXPECT_NE(session.err.find("ASCII"), std::string::npos);
+    EXPECT_EQ(unit.lines(), (std::vector<std::string>{"vers", "enable 3 1", "bogus", "searchres"}));
+    ToolRun json = Kovactl({"-t", unit.hostPort(), "--json"}, "enable 3 1\nudpport\n");
+    std::vector<std::string> objects = OutLines(json.out);
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_EQ(ParseJson(objects[0])["outcome"].text, "ok");
+    EXPECT_EQ(ParseJson(objects[1])["outcome"].text, "ng");
+    EXPECT_EQ(ParseJson(objects[1])["reply"].items.at(0).text, "NG");
+}
+
+TEST(KovactlReply, ParserGivesTheSameReplyHoweverTheBytesAreCut)
+{
+    const std::string sent = "getdest 0 1";
+    const std::string bytes = "getdest 0 1\r\n\r\ngetdest 0 enable=0\r\ngetdest 1 enable=1\r\nlate\r\n";
+    for (size_t piece : {1u, 2u, 5u, 1000u}) {
+        CtlReplyParser parser(sent, CtlExpectFor(sent));
+        for (size_t i = 0; i < bytes.size(); i += piece) {
+            parser.Feed(bytes.substr(i, piece));
+        }
+        EXPECT_TRUE(parser.Complete()) << piece;
+        EXPECT_EQ(parser.Lines(), (std::vector<std::string>{"getdest 0 enable=0", "getdest 1 enable=1"})) << piece;
+    }
+    // A first-line refusal ends a listing; a getdest the unit refuses is one line.
+    CtlReplyParser refused(sent, CtlExpectFor(sent));
+    refused.Feed("\r\nNG\r\n");
+    EXPECT_TRUE(refused.Complete());
+    CtlReplyParser reversed("getdest 5 3", CtlExpectFor("getdest 5 3"));
+    reversed.Feed("\r\ncommand error\r\n");
+    EXPECT_TRUE(reversed.Complete());
+    EXPECT_EQ(CtlClassify(reversed.Lines()), CtlOutcome::ERROR);
+}
+
+TEST(KovactlCli, HelpIsAManualAndBadCommandLinesAreUsageErrors)
+{
+    ToolRun help = Kovactl({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "EXAMPLES"}) {
+        EXPECT_NE(("\n" + help.out).find(std::string("\n") + section + "\n"), std::string::npos) << section;
+    }
+    EXPECT_EQ(Kovactl({"-x", "vers"}).status, KOVACTL_EXIT_USAGE);
+    EXPECT_EQ(Kovactl({"-d", "/dev/null", "-t", "127.0.0.1", "vers"}).status, KOVACTL_EXIT_USAGE);
+    EXPECT_EQ(Kovactl({"--timeout", "0", "vers"}).status, KOVACTL_EXIT_USAGE);
+    EXPECT_EQ(Kovactl({"-t", "127.0.0.1:65536", "vers"}).status, KOVACTL_EXIT_USAGE);
+    EXPECT_EQ(Kovactl({"-b", "12345", "vers"}).status, KOVACTL_EXIT_USAGE);
+    EXPECT_EQ(Kovactl({"--device"}).status, KOVACTL_EXIT_USAGE);
+}

@@ -1,0 +1,533 @@
+// kovasim_cli: see the header. Each verb parses its own options into the
+// settings of demo, board_root or run and hands over; usage errors end with
+// status 2 and a pointer to the verb's help.
+#include "kovasim_cli.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <system_error>
+
+#include "board_root.h"
+#include "demo.h"
+#include "run.h"
+#include "unit_process.h"
+
+#ifndef KOVASIM_VERSION
+#define KOVASIM_VERSION "0"
+#endif
+
+namespace {
+
+constexpr const char* TOOL_HELP = R"(NAME
+       kovasim - simulated KOVA-LAN boards on a PC
+
+SYNOPSIS
+       kovasim demo [--frames N] [--spacing MS] [--code N] [--verbose] [--keep DIR]
+       kovasim make-root DIR [--rx-port P] [--tx-port Q] [--target N=ADDR[,off]]...
+                             [--mac MAC] [--static ADDR,MASK[,GW] | --dhcp]
+                             [--no-carrier] [--comm-port N] [--usb-port N]
+       kovasim run DIR [--code N]
+       kovasim --help | --version | VERB --help
+
+DESCRIPTION
+       A simulated board is a folder that holds the files a KOVA-LAN board
+       gives the unit daemon: its settings, the Ethernet carrier, the MAC
+       fuses, the LED lines, the network files, and a stand-in that records
+       the shell commands the unit would run. `kovalan --root DIR` runs the
+       daemon on such a folder. kovasim makes these folders, plugs a
+       simulated repeater radio and a console cable into them, and runs
+       units on them; nothing touches the PC's network settings, clock or
+       files outside the folders.
+
+VERBS
+       demo   Two units on two temporary boards, linked over 127.0.0.1; radio
+              A transmits, radio B hears it and answers. Prints a timeline
+              and exits 0 only when every frame arrived in order both ways.
+
+       make-root DIR
+              Makes a board root in DIR for a unit to run on.
+
+       run DIR
+              Runs one unit on the board root DIR with a simulated radio,
+              printing its output until Ctrl-C; typed lines go to its console.
+
+OPTIONS
+       --kovalan PATH
+              The daemon to run (demo, run). Without it: $KOVALAN_BINARY, then
+              a kovalan next to kovasim or two folders up (the build tree).
+
+       --help Shows this text, or a verb's own.
+
+       --version
+              Shows the version.
+
+EXIT STATUS
+       0      Success.
+       1      The demo failed, or a root or unit could not be made or run.
+       2      The command line is wrong.
+)";
+
+constexpr const char* DEMO_HELP = R"(NAME
+       kovasim demo - two simulated units relaying a voice exchange
+
+SYNOPSIS
+       kovasim demo [--kovalan PATH] [--frames N] [--spacing MS] [--code N]
+                    [--verbose] [--keep DIR] [--slow N]
+
+DESCRIPTION
+       Makes two boards in temporary folders and starts a unit and a
+       simulated radio on each. Unit A receives peer packets on UDP port P of
+       127.0.0.1 and sends to port Q, unit B the other way round; each one's
+       target 1 is 127.0.0.1, enabled. Both radios identify themselves, the
+       units link, radio A transmits (header, identification, voice frames,
+       end) and radio B must hear every frame but the header, which the
+       identification replaces, as 'F' frames in order; then B answers the
+       same way.
+
+       The timeline shows, in milliseconds since the start: what each radio
+       sent and got (with each frame's radio-to-radio latency), what each
+       unit relayed (its own output lines), the consoles' `status 1`
+       replies and every change of the LEDs, with a look at both before,
+       during and after the exchange. Every process and folder it made is
+       gone when it ends.
+
+OPTIONS
+       --frames N     voice frames per transmission, 0 to 60 (6)
+       --spacing MS   pause between frames, 1 to 200 ms (20)
+       --code N       the frames' code number, 0 to 127 (5); both radios admit it
+       --verbose      every line of the units' output in the timeline
+       --keep DIR     copy both board roots (settings, logs, command logs)
+                      to DIR/A and DIR/B at the end
+       --slow N       multiply every wait by N, 1 to 20 (for sanitizer builds)
+       --kovalan PATH the daemon to run
+
+EXIT STATUS
+       0 when every frame arrived in order both ways and both units stopped
+       cleanly; 1 otherwise, naming each frame that was missing, out of
+       order or damaged.
+)";
+
+constexpr const char* MAKE_ROOT_HELP = R"(NAME
+       kovasim make-root - make a simulated board's root folder
+
+SYNOPSIS
+       kovasim make-root DIR [options]
+
+DESCRIPTION
+       Makes DIR (missing or empty) a board root: etc/network/interfaces,
+       etc/resolv.conf, proc/net/route, the MAC fuses in sys/fsl_otp, the
+       carrier in sys/class/net/eth0, the LED lines in sys/class/gpio, the
+       var folders, the sbin/board-command stand-in that records what the
+       unit would run, and var/local/kovalan.ini with the chosen ports and
+       targets. The radio and console devices (dev/ttymxc1, dev/ttyGS0)
+       appear while `kovasim run DIR` runs.
+
+OPTIONS
+       --rx-port P          RxUdpPort, where the unit receives (21110)
+       --tx-port Q          TxUdpPort, where it sends to its targets (21110)
+       --target N=ADDR[,off]
+                            target entry N (0-99) at the dotted address,
+                            enabled unless ",off"; repeatable. The unit really
+                            sends to it: keep to 127.0.0.1 unless you mean it.
+       --mac MAC            the MAC fuses, as 02:00:00:00:00:01 (that one)
+       --static ADDR,MASK[,GW]
+                            a static eth0 in the interfaces file
+       --dhcp               eth0 by DHCP (the default)
+       --no-carrier         the Ethernet cable unplugged
+       --comm-port N        CommPort, the radio's line (2: dev/ttymxc1)
+       --usb-port N         UsbPort, the console (1000: dev/ttyGS0; 0 none)
+
+EXAMPLE
+       kovasim make-root /tmp/unit-a --rx-port 40001 --tx-port 40002 \
+               --target 1=127.0.0.1
+)";
+
+constexpr const char* RUN_HELP = R"(NAME
+       kovasim run - run one unit on a board root with a simulated radio
+
+SYNOPSIS
+       kovasim run DIR [--kovalan PATH] [--code N] [--slow N]
+
+DESCRIPTION
+       Plugs a simulated radio into DIR's radio line and a console cable
+       into its USB port (as the root's settings name them), starts
+       `kovalan --root DIR`, lets the radio identify itself and keep the line
+       alive, and prints the unit's output and the frames it sends to its
+       radio (all but the keep-alive) until Ctrl-C or SIGTERM, which stop
+       the unit in order. Lines typed on standard input:
+
+       TEXT       a console command (status 1, target 1, mac, log, ...)
+       !tx [N]    the radio transmits: header, identification, N voice
+                  frames (6), end
+       !id        the radio identifies itself again
+       !help      this list
+
+       Two units on two roots whose ports cross (one's --rx-port is the
+       other's --tx-port, both with --target 1=127.0.0.1) link with each
+       other: run each in its own terminal and type !tx in one.
+
+OPTIONS
+       --code N       the radio admits only code N and transmits it; without
+                      it, the radio admits every code and transmits code 5
+       --slow N       multiply every wait by N, 1 to 20
+       --kovalan PATH the daemon to run
+
+EXIT STATUS
+       0 when the unit was stopped and ended cleanly; 1 when it could not be
+       started, ended by itself, or did not stop cleanly.
+)";
+
+// The verb's arguments after the verb, one at a time, with --name=value split.
+class Options {
+   public:
+    Options(const std::vector<std::string>& args, std::ostream& err, const char* verb)
+        : m_args(args), m_err(err), m_verb(verb)
+    {
+    }
+    // The next argument; false at the end. An option's name goes to *name,
+    // a plain argument to *plain.
+    bool Next(std::string* name, std::string* plain)
+    {
+        if (m_at >= m_args.size()) {
+            return false;
+        }
+        std::string arg = m_args[m_at++];
+        m_inline.reset();
+        name->clear();
+        plain->clear();
+        if (arg.rfind("--", 0) != 0 || arg == "--") {
+            *plain = arg;
+            return true;
+        }
+        size_t eq = arg.find('=');
+        if (eq != std::string::npos) {
+            m_inline = arg.substr(eq + 1);
+            arg.erase(eq);
+        }
+        *name = arg;
+        return true;
+    }
+    // The current option's value; false (after a message) when it has none.
+    bool Value(const std::string& name, std::string* value)
+    {
+        if (m_inline) {
+            *value = *m_inline;
+            return true;
+        }
+        if (m_at < m_args.size()) {
+            *value = m_args[m_at++];
+            return true;
+        }
+        return Fail(name + " needs a value");
+    }
+    bool Number(const std::string& name, int lo, int hi, int* out)
+    {
+        std::string text;
+        if (!Value(name, &text)) {
+            return false;
+        }
+        bool digits = !text.empty() && text.size() <= 6 && text.find_first_not_of("0123456789") == std::string::npos;
+        int value = digits ? std::stoi(text) : -1;
+        if (!digits || value < lo || value > hi) {
+            return Fail(name + " takes a number from " + std::to_string(lo) + " to " + std::to_string(hi) + ", not '" +
+                        text + "'");
+        }
+        *out = value;
+        return true;
+    }
+    bool Fail(const std::string& why)
+    {
+        m_err << "kovasim " << m_verb << ": " << why << "\n(see kovasim " << m_verb << " --help)\n";
+        return false;
+    }
+
+   private:
+    const std::vector<std::string>& m_args;
+    std::ostream& m_err;
+    const char* m_verb;
+    size_t m_at = 0;
+    std::optional<std::string> m_inline;
+};
+
+bool Executable(const std::string& path)
+{
+    return !path.empty() && access(path.c_str(), X_OK) == 0 && !std::filesystem::is_directory(path);
+}
+
+// The daemon: the option, $KOVALAN_BINARY, beside kovasim, or the build tree's top.
+std::string FindDaemon(const std::string& option, std::ostream& err)
+{
+    if (!option.empty()) {
+        if (Executable(option)) {
+            return option;
+        }
+        err << "kovasim: --kovalan " << option << " is not an executable\n";
+        return "";
+    }
+    std::string env = sim::UnitProcess::DefaultBinary();
+    if (!env.empty()) {
+        if (Executable(env)) {
+            return env;
+        }
+        err << "kovasim: KOVALAN_BINARY=" << env << " is not an executable\n";
+        return "";
+    }
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        for (const std::filesystem::path& candidate :
+             {self.parent_path() / "kovalan", self.parent_path().parent_path().parent_path() / "kovalan"}) {
+            if (Executable(candidate.string())) {
+                return candidate.lexically_normal().string();
+            }
+        }
+    }
+    err << "kovasim: cannot find the kovalan daemon; give --kovalan PATH or set KOVALAN_BINARY\n";
+    return "";
+}
+
+// "N=ADDR" or "N=ADDR,off".
+bool ParseTarget(const std::string& text, kovasim::TargetSetting* t)
+{
+    size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0 || eq > 2 || text.find_first_not_of("0123456789") != eq) {
+        return false;
+    }
+    t->index = std::stoi(text.substr(0, eq));
+    std::string address = text.substr(eq + 1);
+    t->enabled = true;
+    size_t comma = address.find(',');
+    if (comma != std::string::npos) {
+        std::string state = address.substr(comma + 1);
+        if (state != "off" && state != "on") {
+            return false;
+        }
+        t->enabled = state == "on";
+        address.erase(comma);
+    }
+    t->address = address;
+    return kovasim::ValidAddress(address);
+}
+
+// "ADDR,MASK" or "ADDR,MASK,GW".
+bool ParseStatic(const std::string& text, kovasim::RootSettings* s)
+{
+    std::vector<std::string> parts;
+    size_t from = 0;
+    for (size_t comma; (comma = text.find(',', from)) != std::string::npos; from = comma + 1) {
+        parts.push_back(text.substr(from, comma - from));
+    }
+    parts.push_back(text.substr(from));
+    if (parts.size() < 2 || parts.size() > 3) {
+        return false;
+    }
+    for (const std::string& p : parts) {
+        if (!kovasim::ValidAddress(p)) {
+            return false;
+        }
+    }
+    s->dhcp = false;
+    s->address = parts[0];
+    s->netmask = parts[1];
+    s->gateway = parts.size() == 3 ? parts[2] : "";
+    return true;
+}
+
+bool IsHelp(const std::vector<std::string>& args)
+{
+    for (const std::string& a : args) {
+        if (a == "--help" || a == "-h") {
+            return true;
+        }
+    }
+    return false;
+}
+
+int Demo(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop)
+{
+    Options o(args, err, "demo");
+    kovasim::DemoOptions d;
+    std::string kovalan, name, plain;
+    while (o.Next(&name, &plain)) {
+        bool ok = true;
+        if (!plain.empty()) {
+            ok = o.Fail("takes no argument '" + plain + "'");
+        } else if (name == "--kovalan") {
+            ok = o.Value(name, &kovalan);
+        } else if (name == "--frames") {
+            ok = o.Number(name, 0, 60, &d.voiceFrames);
+        } else if (name == "--spacing") {
+            ok = o.Number(name, 1, 200, &d.spacingMs);
+        } else if (name == "--code") {
+            ok = o.Number(name, 0, 127, &d.code);
+        } else if (name == "--slow") {
+            ok = o.Number(name, 1, 20, &d.slow);
+        } else if (name == "--keep") {
+            ok = o.Value(name, &d.keepDir);
+        } else if (name == "--verbose") {
+            d.verbose = true;
+        } else {
+            ok = o.Fail("unknown option " + name);
+        }
+        if (!ok) {
+            return KOVASIM_EXIT_USAGE;
+        }
+    }
+    d.binary = FindDaemon(kovalan, err);
+    if (d.binary.empty()) {
+        return KOVASIM_EXIT_FAILURE;
+    }
+    return kovasim::RunDemo(d, out, stop);
+}
+
+// One make-root option into the settings; false after a message.
+bool MakeRootOption(Options& o, const std::string& name, kovasim::RootSettings* s)
+{
+    std::string value;
+    if (name == "--rx-port") {
+        return o.Number(name, 1, 65535, &s->rxPort);
+    }
+    if (name == "--tx-port") {
+        return o.Number(name, 1, 65535, &s->txPort);
+    }
+    if (name == "--comm-port") {
+        return o.Number(name, 0, 1099, &s->commPort);
+    }
+    if (name == "--usb-port") {
+        return o.Number(name, 0, 1099, &s->usbPort);
+    }
+    if (name == "--no-carrier") {
+        s->carrier = false;
+        return true;
+    }
+    if (name == "--dhcp") {
+        s->dhcp = true;
+        return true;
+    }
+    if (!o.Value(name, &value)) {
+        return false;
+    }
+    if (name == "--target") {
+        kovasim::TargetSetting t;
+        if (!ParseTarget(value, &t)) {
+            return o.Fail("--target takes N=ADDR or N=ADDR,off with N from 0 to 99, not '" + value + "'");
+        }
+        s->targets.push_back(t);
+        return true;
+    }
+    if (name == "--mac") {
+        return kovasim::ParseMac(value, &s->mac) || o.Fail("--mac takes six hex pairs like 02:00:00:00:00:01");
+    }
+    if (name == "--static") {
+        return ParseStatic(value, s) || o.Fail("--static takes ADDR,MASK or ADDR,MASK,GW, dotted");
+    }
+    return o.Fail("unknown option " + name);
+}
+
+int MakeRoot(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    Options o(args, err, "make-root");
+    kovasim::RootSettings s;
+    std::string dir, name, plain;
+    while (o.Next(&name, &plain)) {
+        bool ok = true;
+        if (!plain.empty()) {
+            ok = dir.empty() ? (dir = plain, true) : o.Fail("takes one folder, not also '" + plain + "'");
+        } else {
+            ok = MakeRootOption(o, name, &s);
+        }
+        if (!ok) {
+            return KOVASIM_EXIT_USAGE;
+        }
+    }
+    if (dir.empty()) {
+        o.Fail("needs the folder to make");
+        return KOVASIM_EXIT_USAGE;
+    }
+    std::string why;
+    if (!kovasim::MakeRoot(dir, s, &why)) {
+        err << "kovasim make-root: " << why << "\n";
+        return KOVASIM_EXIT_FAILURE;
+    }
+    out << "board root made in " << dir << "\n"
+        << kovasim::IniText(s) << "run a unit on it: kovasim run " << dir << "\n";
+    return KOVASIM_EXIT_OK;
+}
+
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop)
+{
+    Options o(args, err, "run");
+    kovasim::RunOptions r;
+    std::string kovalan, name, plain;
+    while (o.Next(&name, &plain)) {
+        bool ok = true;
+        if (!plain.empty()) {
+            ok = r.root.empty() ? (r.root = plain, true) : o.Fail("takes one folder, not also '" + plain + "'");
+        } else if (name == "--kovalan") {
+            ok = o.Value(name, &kovalan);
+        } else if (name == "--code") {
+            ok = o.Number(name, 0, 127, &r.code);
+        } else if (name == "--slow") {
+            ok = o.Number(name, 1, 20, &r.slow);
+        } else {
+            ok = o.Fail("unknown option " + name);
+        }
+        if (!ok) {
+            return KOVASIM_EXIT_USAGE;
+        }
+    }
+    if (r.root.empty()) {
+        o.Fail("needs the board root to run on");
+        return KOVASIM_EXIT_USAGE;
+    }
+    r.binary = FindDaemon(kovalan, err);
+    if (r.binary.empty()) {
+        return KOVASIM_EXIT_FAILURE;
+    }
+    return kovasim::RunUnit(r, out, err, stop);
+}
+
+}  // namespace
+
+int KovasimMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                const std::atomic<bool>& stop)
+{
+    if (args.empty()) {
+        err << TOOL_HELP;
+        return KOVASIM_EXIT_USAGE;
+    }
+    const std::string& verb = args[0];
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    struct Verb {
+        const char* name;
+        const char* help;
+        std::function<int()> run;
+    };
+    const Verb verbs[] = {
+        {"demo", DEMO_HELP, [&] { return Demo(rest, out, err, stop); }},
+        {"make-root", MAKE_ROOT_HELP, [&] { return MakeRoot(rest, out, err); }},
+        {"run", RUN_HELP, [&] { return Run(rest, out, err, stop); }},
+    };
+    for (const Verb& v : verbs) {
+        if (verb == v.name) {
+            if (IsHelp(rest)) {
+                out << v.help;
+                return KOVASIM_EXIT_OK;
+            }
+            return v.run();
+        }
+    }
+    if (verb == "--help" || verb == "-h" || verb == "help") {
+        out << TOOL_HELP;
+        return KOVASIM_EXIT_OK;
+    }
+    if (verb == "--version") {
+        out << "kovasim " << KOVASIM_VERSION << "\n";
+        return KOVASIM_EXIT_OK;
+    }
+    err << "kovasim: unknown verb '" << verb << "'\n(see kovasim --help)\n";
+    return KOVASIM_EXIT_USAGE;
+}
