@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
+#include "fuzz_unit_ready.h"
 #include "server.h"
 
 namespace {
@@ -21,42 +21,9 @@ constexpr int MAX_DATAGRAM = 4096;
 constexpr int TARGETS = 3;
 const ULONG SENDERS[] = {0x0A000001, 0x0A000002, 0x0A000003, 0x0A00004D};
 
-// One radio frame: SOH, command, length as four hex digits, the parameters,
-// EOT and the two hex digits of the 8-bit sum of SOH through EOT.
-void FeedRadioFrame(char cCmd, const std::string& param)
-{
-    static const char s_szHex[] = "0123456789ABCDEF";
-    std::vector<BYTE> f = {0x01, static_cast<BYTE>(cCmd)};
-    size_t n = param.size();
-    for (int shift = 12; shift >= 0; shift -= 4) {
-        f.push_back(static_cast<BYTE>(s_szHex[(n >> shift) & 0xF]));
-    }
-    f.insert(f.end(), param.begin(), param.end());
-    f.push_back(0x04);
-    BYTE sum = 0;
-    for (BYTE b : f) {
-        sum = static_cast<BYTE>(sum + b);
-    }
-    f.push_back(static_cast<BYTE>(s_szHex[sum >> 4]));
-    f.push_back(static_cast<BYTE>(s_szHex[sum & 0xF]));
-    Server_FeedRadioForTest(f.data(), static_cast<int>(f.size()));
-}
-
 void BringUp()
 {
-    Server_Construct();
-    CONFIG_Init();
-    CONFIG_PARAM* cfg = CONFIG_Get();
-    for (int i = 0; i < TARGETS; ++i) {
-        cfg->aTargetInfo[i].bEnable = TRUE;
-        cfg->aTargetInfo[i].dwTargetIP = SENDERS[i];
-    }
-    Server_Connect();  // takes the configuration over
-    FeedRadioFrame('V', "FUZZ-RADIO      ALLALL1.0.0 20240101 12345      FUZZ0CALL ");
-    FeedRadioFrame('I', "200000000000000000000000000000801234");
-    if (Server_GetUnitState() != UNIT_STATE_READY) {
-        std::abort();
-    }
+    fuzz_unit::BringUp(SENDERS, TARGETS);
 }
 
 void CheckTargets()

@@ -2,19 +2,24 @@
 // again in pieces whose sizes come from the input, it must pass the same
 // frames to the protocol handlers in the same order, each parameter area
 // inside the received frame (at most 1425 characters). A difference aborts;
-// the sanitizers catch any access outside a buffer. The handlers run as on a
-// unit without ports (their answers cannot go out); debug output stays off.
+// the sanitizers catch any access outside a buffer. The unit is READY with
+// two targets before each feed (identified again when a frame took it out of
+// READY), so voice, status, recording and play frames reach their READY
+// handlers: the transmission buffer, the code-table filter and the queue to
+// the peers. It has no ports, so answers cannot go out; debug output stays off.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "fuzz_unit_ready.h"
 #include "server.h"
 
 namespace {
 
 constexpr int MAX_RX_PARAM = 1425;
+const ULONG TARGETS[] = {0x0A000001, 0x0A000002};
 
 struct Seen {
     BYTE byCmd;
@@ -38,6 +43,9 @@ void ResetReceiver()
 {
     static const BYTE s_abyReset[] = {0x01, 0x04, 0x04};
     Server_FeedRadioForTest(s_abyReset, sizeof(s_abyReset));
+    if (Server_GetUnitState() != UNIT_STATE_READY) {
+        fuzz_unit::IdentifyRadio();
+    }
 }
 
 std::vector<Seen> FeedWhole(const uint8_t* data, size_t size)
@@ -71,7 +79,7 @@ std::vector<Seen> FeedInPieces(const uint8_t* data, size_t size)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const bool s_bReady = [] {
-        Server_Construct();
+        fuzz_unit::BringUp(TARGETS, 2);
         Server_SetRadioFrameObserverForTest(Observe);
         return true;
     }();

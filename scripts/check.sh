@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds every configuration and runs every test suite: the unit tests on the
 # PC (debug, AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer),
-# the unit tests of the board's 32-bit ARM build under qemu-arm, and a short
-# run of each fuzz target on its seed corpus. Ends with one line per suite
-# and a total.
+# the unit tests of the board's 32-bit ARM build under qemu-arm, a short
+# run of each fuzz target on its seed corpus, the optimised benchmark build
+# with a short relay run, and the Windows writer under Wine. Ends with one
+# line per suite and a total.
 set -uo pipefail
 
 cd "$(dirname "$0")/.."
@@ -79,6 +80,25 @@ run_fuzz_smoke() {
   [ "$failed" -eq 0 ] || status=1
 }
 
+# The optimised build (it meets warnings the debug builds do not) and a short
+# relay benchmark run: the daemon relays a few frames each way and to 100
+# targets, and the run fails unless every frame arrived in order.
+run_bench_smoke() {
+  echo "=== bench: build"
+  if ! cmake --preset bench >build/bench-configure.log 2>&1 || ! cmake --build --preset bench -j "$JOBS"; then
+    cat build/bench-configure.log 2>/dev/null; summary+=("bench: build failed"); status=1; return
+  fi
+  rm -f build/bench-configure.log
+  echo "=== bench: relay_bench (short run)"
+  if KOVALAN_RELAY_FRAMES=100 KOVALAN_RELAY_FANOUT_FRAMES=10 KOVALAN_RELAY_IDLE_S=1 \
+      build/bench/bench/relay_bench >build/bench/relay-smoke.log 2>&1; then
+    summary+=("bench: 1 passed, 0 failed"); total_passed=$((total_passed + 1))
+  else
+    tail -n 40 build/bench/relay-smoke.log
+    summary+=("bench: 0 passed, 1 failed"); total_failed=$((total_failed + 1)); status=1
+  fi
+}
+
 # The Windows firmware writer under Wine: counts its checks, or says why it
 # was skipped (it installs its own packages when run as root).
 run_writer_check() {
@@ -108,6 +128,7 @@ run_unit_suite asan
 run_unit_suite tsan
 run_unit_suite armhf
 run_fuzz_smoke
+run_bench_smoke
 run_writer_check
 
 echo

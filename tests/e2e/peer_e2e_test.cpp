@@ -925,9 +925,72 @@ TEST_F(PeerLink, CommunicationLedFlickersOnlyWhileVoiceGoesToALinkedPeer)
     EXPECT_TRUE(linked.back()) << "steady light again once the voice stopped";
 }
 
+// Sends t from one unit's radio and expects the other unit's radio to hear it whole, in order.
+void ExpectRelayed(Unit& from, Unit& to, const sim::Transmission& t)
+{
+    SCOPED_TRACE(from.name() + " -> " + to.name());
+    to.RadioFromNow();
+    ASSERT_TRUE(from.radio().SendTransmission(t));
+    ExpectAreas(to.RadioVoice(RelayedAreas(t).size(), 2000 * SLOW), RelayedAreas(t), t.command == 'g' ? 'f' : 'F');
+}
+
+// Two units on this machine's loopback, each the other's target 0 at
+// 127.0.0.1, one receiving on the port the other sends to. Unit A's tick can
+// be moved, so that it notices B's silence without waiting two minutes.
+TEST(TwoUnits, LinkOnLoopbackRelayBothWaysAndLinkAgainAfterOneIsKilledAndRestarted)
+{
+    Unit a("unit A", "CALLA00001", "11111");
+    Unit b("unit B", "CALLB00002", "22222");
+    struct Dump {
+        std::vector<Unit*> units;
+        ~Dump() { ReviewOutput(units); }
+    } dump{{&a, &b}};
+    int portA = FreeUdpPort();
+    int portB = FreeUdpPort(portA);
+    a.Configure(portA, portB, {UNIT_ADDRESS});
+    b.Configure(portB, portA, {UNIT_ADDRESS});
+    bool movable = a.UseMovableClock();
+    ASSERT_TRUE(a.Start());
+    ASSERT_TRUE(b.Start());
+    ASSERT_TRUE(a.MakeReady());
+    ASSERT_TRUE(b.MakeReady());
+    for (Unit* u : {&a, &b}) {
+        ASSERT_TRUE(u->Detected(UNIT_ADDRESS, 2000 * SLOW)) << u->name();
+        EXPECT_TRUE(u->StatusIs(0, "connected")) << u->name();
+    }
+    ExpectRelayed(a, b, Talk('G', CODE, 0x0100));
+    ExpectRelayed(b, a, Talk('g', CODE, 0x0200));
+    auto linked = SampleLed(a.board(), [&] { a.radio().SendTransmission(Talk('G', CODE, 0x0300, 15)); }, 600);
+    EXPECT_GT(std::count(linked.begin(), linked.end(), false), 0) << "A's LED flickers while voice goes to B";
+
+    b.Kill();
+    if (movable) {
+        // Two minutes without a word from B: A gives the link up and tries again.
+        ASSERT_TRUE(a.Advance(121000));
+        EXPECT_TRUE(a.StatusIs(0, "connecting"));
+        auto alone = SampleLed(a.board(), [&] { a.radio().SendTransmission(Talk('G', CODE, 0x0400, 15)); }, 200);
+        EXPECT_EQ(std::count(alone.begin(), alone.end(), false), 0) << "steady light: the voice went to nobody";
+    } else {
+        std::printf("A's tick cannot be moved here (%s): its 120 s silence limit is not checked\n",
+                    a.clockProblem().c_str());
+    }
+
+    size_t fromLine = a.LineCount();
+    ASSERT_TRUE(b.Start());
+    ASSERT_TRUE(b.MakeReady());
+    ASSERT_TRUE(b.Detected(UNIT_ADDRESS, 3000 * SLOW));
+    EXPECT_TRUE(b.StatusIs(0, "connected"));
+    EXPECT_TRUE(a.StatusIs(0, "connected"));
+    if (movable) {
+        EXPECT_TRUE(a.Detected(UNIT_ADDRESS, 3000 * SLOW, fromLine)) << "A links to the restarted B again";
+    }
+    ExpectRelayed(b, a, Talk('G', CODE, 0x0500));
+    ExpectRelayed(a, b, Talk('G', CODE, 0x0600));
+}
+
 // Three units in a network lab, each with its own eth0 and address, every one
 // the others' targets.
-TEST(PeerLab, ThreeUnitsOnOneSegmentLinkUpAndOneRelaysToBothOthers)
+TEST(PeerLab, ThreeUnitsOnOneSegmentLinkUpRelayEachWayAndLinkARestartedUnitAgain)
 {
     constexpr int N = 3;
     sim::NetLab lab(N);
@@ -976,6 +1039,17 @@ TEST(PeerLab, ThreeUnitsOnOneSegmentLinkUpAndOneRelaysToBothOthers)
         SCOPED_TRACE(units[j]->name());
         ExpectAreas(units[j]->RadioVoice(RelayedAreas(t).size(), 2000 * SLOW), RelayedAreas(t), 'F');
     }
+    ExpectRelayed(*units[2], *units[0], Talk('g', CODE, 0x0900));
+
+    // The last unit, killed and started again, links to both others and is heard again.
+    units[N - 1]->Kill();
+    ASSERT_TRUE(units[N - 1]->Start(&lab, N - 1));
+    ASSERT_TRUE(units[N - 1]->MakeReady());
+    for (int j = 0; j < N - 1; ++j) {
+        ASSERT_TRUE(units[N - 1]->Detected(sim::NetLab::Address(j), 3000 * SLOW)) << "restarted unit sees " << j;
+        EXPECT_TRUE(units[N - 1]->StatusIs(j, "connected"));
+    }
+    ExpectRelayed(*units[N - 1], *units[1], Talk('G', CODE, 0x0A00));
 }
 
 }  // namespace
