@@ -12,6 +12,7 @@
 
 #include "board_root.h"
 #include "demo.h"
+#include "list_server.h"
 #include "run.h"
 #include "unit_process.h"
 
@@ -30,6 +31,8 @@ SYNOPSIS
                              [--mac MAC] [--static ADDR,MASK[,GW] | --dhcp]
                              [--no-carrier] [--comm-port N] [--usb-port N]
        kovasim run DIR [--code N]
+       kovasim list-server [--servers N] [--tcp-port P] [--udp-port P] [--http-port P]
+                           [--url PATH] [--repeater SERVID,RADIOID,CALLSIGN]... [--quiet]
        kovasim --help | --version | VERB --help
 
 DESCRIPTION
@@ -54,6 +57,10 @@ VERBS
               Runs one unit on the board root DIR with a simulated radio,
               printing its output until Ctrl-C; typed lines go to its console.
 
+       list-server
+              Stand-in list servers on 127.0.0.1 to 127.0.0.N for trying the
+              directory client (kovadir) by hand, until Ctrl-C.
+
 OPTIONS
        --kovalan PATH
               The daemon to run (demo, run). Without it: $KOVALAN_BINARY, then
@@ -66,8 +73,39 @@ OPTIONS
 
 EXIT STATUS
        0      Success.
-       1      The demo failed, or a root or unit could not be made or run.
+       1      The demo failed, or a root, unit or list server could not be
+              made or run.
        2      The command line is wrong.
+)";
+
+constexpr const char* LIST_SERVER_HELP = R"(NAME
+       kovasim list-server - stand-in list servers for trying the directory client
+
+SYNOPSIS
+       kovasim list-server [--servers N] [--tcp-port P] [--udp-port P] [--http-port P]
+                           [--url PATH] [--repeater SERVID,RADIOID,CALLSIGN]... [--quiet]
+
+DESCRIPTION
+       Runs N stand-in list servers (default 1, at most 8) on 127.0.0.1 to
+       127.0.0.N until SIGINT or SIGTERM. They share the TCP port (REGIST,
+       SEARCH, GET_LIST), the UDP port (health and port checks) and the HTTP
+       port; the first one serves the list file naming every server at PATH
+       (default /list.txt). Ports left out are chosen free and printed, with
+       a kovadir command line that uses them. Every request and its answer
+       is printed as it comes.
+
+OPTIONS
+       --servers N        how many servers (1 to 8)
+       --tcp-port P, --udp-port P, --http-port P
+                          the ports to listen on (default: free ports)
+       --url PATH         where the list file is served (default /list.txt)
+       --repeater SERVID,RADIOID,CALLSIGN
+                          a repeater every server's directory holds from the
+                          start (repeat for more)
+       --quiet            print only the ports, not the requests
+
+EXAMPLE
+       kovasim list-server --servers 3 --repeater 10001,R0042,JA7KOV
 )";
 
 constexpr const char* DEMO_HELP = R"(NAME
@@ -490,6 +528,56 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     return kovasim::RunUnit(r, out, err, stop);
 }
 
+// One --repeater value, SERVID,RADIOID,CALLSIGN, into the farm's directory; false after a message.
+bool AddFarmRepeater(Options& o, const std::string& value, kovasim::ListServerOptions* l)
+{
+    size_t a = value.find(',');
+    size_t b = a == std::string::npos ? a : value.find(',', a + 1);
+    if (b == std::string::npos || value.find(',', b + 1) != std::string::npos) {
+        return o.Fail("--repeater takes SERVID,RADIOID,CALLSIGN, not '" + value + "'");
+    }
+    kovasim::FarmRepeater r{value.substr(0, a), value.substr(a + 1, b - a - 1), value.substr(b + 1)};
+    bool id = r.servId.size() == 5 && r.servId.find_first_not_of("0123456789") == std::string::npos;
+    if (!id || r.radioId.empty() || r.radioId.size() > 5 || r.callSign.empty() || r.callSign.size() > 10) {
+        return o.Fail("--repeater needs a five-digit server ID, a radio ID of 1-5 and a call sign of 1-10 characters");
+    }
+    l->repeaters.push_back(r);
+    return true;
+}
+
+int ListServer(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+               const std::atomic<bool>& stop)
+{
+    Options o(args, err, "list-server");
+    kovasim::ListServerOptions l;
+    std::string name, plain, value;
+    while (o.Next(&name, &plain)) {
+        int port = 0;
+        bool ok = true;
+        if (!plain.empty()) {
+            ok = o.Fail("takes no operand '" + plain + "'");
+        } else if (name == "--servers") {
+            ok = o.Number(name, 1, kovasim::FARM_MAX_SERVERS, &l.servers);
+        } else if (name == "--tcp-port" || name == "--udp-port" || name == "--http-port") {
+            ok = o.Number(name, 1, 65535, &port);
+            uint16_t* target = name == "--tcp-port" ? &l.tcpPort : name == "--udp-port" ? &l.udpPort : &l.httpPort;
+            *target = static_cast<uint16_t>(port);
+        } else if (name == "--url") {
+            ok = o.Value(name, &l.listUrl) && (l.listUrl.rfind('/', 0) == 0 || o.Fail("--url takes a path from /"));
+        } else if (name == "--repeater") {
+            ok = o.Value(name, &value) && AddFarmRepeater(o, value, &l);
+        } else if (name == "--quiet") {
+            l.quiet = true;
+        } else {
+            ok = o.Fail("unknown option " + name);
+        }
+        if (!ok) {
+            return KOVASIM_EXIT_USAGE;
+        }
+    }
+    return kovasim::RunListServers(l, out, err, stop) == 0 ? KOVASIM_EXIT_OK : KOVASIM_EXIT_FAILURE;
+}
+
 }  // namespace
 
 int KovasimMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
@@ -510,6 +598,7 @@ int KovasimMain(const std::vector<std::string>& args, std::ostream& out, std::os
         {"demo", DEMO_HELP, [&] { return Demo(rest, out, err, stop); }},
         {"make-root", MAKE_ROOT_HELP, [&] { return MakeRoot(rest, out, err); }},
         {"run", RUN_HELP, [&] { return Run(rest, out, err, stop); }},
+        {"list-server", LIST_SERVER_HELP, [&] { return ListServer(rest, out, err, stop); }},
     };
     for (const Verb& v : verbs) {
         if (verb == v.name) {

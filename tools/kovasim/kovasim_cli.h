@@ -1,5 +1,5 @@
 // kovasim_cli: the command line of kovasim, simulated KOVA-LAN boards on a
-// PC: the verbs demo, make-root and run, their options and help texts, and
+// PC: the verbs demo, make-root, run and list-server, their options and help texts, and
 // where the daemon's binary is found. Kept apart from main() so that the
 // verbs can be run in process.
 #pragma once
