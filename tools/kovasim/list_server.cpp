@@ -114,8 +114,11 @@ void FillDirectories(const ListServerOptions& o, std::vector<std::unique_ptr<Lis
 
 void PrintUsage(const ListServerOptions& o, const ListServerSim& first, std::ostream& out)
 {
-    out << o.servers << " list server" << (o.servers == 1 ? "" : "s") << " on 127.0.0.1"
-        << (o.servers > 1 ? "-" + std::to_string(o.servers) : "") << ": TCP port " << first.tcpPort() << ", UDP port "
+    out << o.servers << " list server" << (o.servers == 1 ? "" : "s") << " on 127.0.0.1";
+    if (o.servers > 1) {
+        out << "-" << o.servers;
+    }
+    out << ": TCP port " << first.tcpPort() << ", UDP port "
         << first.udpPort() << "; list file at http://127.0.0.1:" << first.httpPort() << o.listUrl << "\n"
         << "try: kovadir --list-url http://127.0.0.1:" << first.httpPort() << o.listUrl << " --tcp-port "
         << first.tcpPort() << " --udp-port " << first.udpPort() << " servers\n"
