@@ -1,9 +1,10 @@
 // main: the program entry of kovalan, the LAN unit daemon. It reads the
 // command line (--root selects a simulated board before anything opens a
 // file), installs the stop signals, brings the daemon up in its fixed order,
-// runs the unit core's idle loop until SIGTERM or SIGINT, and tears down in
-// reverse order. A failure before the loop ends the process with -1 after
-// the same tear-down.
+// runs the unit core's idle loop until SIGTERM or SIGINT, and tears down:
+// the unit core with the modules it owns (Server_Destruct), the socket
+// layer, then the debug output. A failure before the loop ends the process
+// with -1 after the same tear-down.
 //
 // Threads: the main thread runs everything here; the stop signals may land
 // on any thread, and their handler only sets an atomic flag and wakes the
