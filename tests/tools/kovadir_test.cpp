@@ -108,6 +108,16 @@ class KovadirTest : public ::testing::Test {
         args.insert(args.end(), words.begin(), words.end());
         return args;
     }
+    // The same, with the list file named by --host, --url and --http-port.
+    std::vector<std::string> HostArgs(std::vector<std::string> words, const std::string& url,
+                                      const std::string& servId = "00042") const
+    {
+        std::vector<std::string> args = Args(std::move(words), servId);
+        args.erase(args.begin(), args.begin() + 2);
+        args.insert(args.begin(), {"--host", "127.0.0.1", "--url", url, "--http-port", HttpPort()});
+        return args;
+    }
+    std::string HttpPort() const { return std::to_string(m_servers[0]->httpPort()); }
     void SilenceHealthChecks(size_t i)
     {
         ListBehaviour silent;
@@ -134,7 +144,21 @@ TEST(Kovadir, HelpVersionAndCommandLineErrors)
         {{}, "no command given"},
         {{"--server", "10.0.0.1", "frobnicate"}, "unknown command frobnicate"},
         {{"--server", "10.0.0.1", "--tcp-port", "1", "servers"}, "servers needs --udp-port N"},
-        {{"--tcp-port", "1", "--udp-port", "2", "servers"}, "give --list-url URL or --server ADDR"},
+        {{"--tcp-port", "1", "--udp-port", "2", "servers"}, "give --host H [--url U], --list-url URL or --server ADDR"},
+        {{"--host", "10.0.0.1", "--list-url", "http://x/y", "--udp-port", "2", "status"},
+         "--list-url excludes --host, --url and --http-port"},
+        {{"--server", "10.0.0.1", "--http-port", "8080", "--udp-port", "2", "status"},
+         "--server excludes --host, --url and --http-port"},
+        {{"--url", "/list.txt", "--udp-port", "2", "status"}, "--url and --http-port need --host H"},
+        {{"--host", "10.0.0.1:80", "--udp-port", "2", "status"}, "--host takes a host name or address only"},
+        {{"--host", "10.0.0.1", "--url", "list.txt", "--udp-port", "2", "status"}, "--url takes the list file's path"},
+        {{"--server", "10.0.0.1", "--tcp-port", "1", "--radio-id", "R1", "regist"}, "regist needs --callsign CALL"},
+        {{"--server", "10.0.0.1", "--tcp-port", "1", "--udp-port", "2", "--radio-id", "R1", "--serv-id", "00001",
+          "search", "town", "X"},
+         "search KEY: callsign, servid, radioid, city, state or country, not town"},
+        {{"--server", "10.0.0.1", "--tcp-port", "1", "--udp-port", "2", "--radio-id", "R1", "--serv-id", "00001",
+          "--by", "city", "search", "city", "X"},
+         "give the key once"},
         {{"--list-url", "ftp://x/y", "--tcp-port", "1", "--udp-port", "2", "servers"}, "must begin with http://"},
         {{"--server", "10.0.0.300", "servers"}, "not an IPv4 address: 10.0.0.300"},
         {{"--server", "10.0.0.1", "--tcp-port", "70000", "servers"}, "bad port 70000"},
@@ -276,6 +300,69 @@ TEST_F(KovadirTest, PortCheckAndOnlineReportWhatTheServersSaw)
     Outcome online = Kovadir(Args({"--prefer", "127.0.0.3", "online"}));
     ASSERT_EQ(online.status, KOVADIR_EXIT_OK) << online.err;
     EXPECT_EQ(online.out, "online at list server 127.0.0.3; this unit is seen as 127.0.0.1\n");
+}
+
+TEST_F(KovadirTest, StatusOverHostUrlAndHttpPortReportsTheServerOnceOnline)
+{
+    FastClock clock;
+    Outcome r = Kovadir(HostArgs({"--prefer", "127.0.0.3", "status"}, "/list.txt"));
+    ASSERT_EQ(r.status, KOVADIR_EXIT_OK) << r.err << r.out;
+    EXPECT_EQ(r.out, "online at list server 127.0.0.3; this unit is seen as 127.0.0.1\n");
+    auto fetches = m_servers[0]->Requests(ListKind::Http);
+    ASSERT_EQ(fetches.size(), 1u);
+    EXPECT_EQ(fetches[0].url, "/list.txt");
+}
+
+TEST_F(KovadirTest, StatusTimingOutExitsOneNamingWhatTheClientIsDoing)
+{
+    for (size_t i = 0; i < m_servers.size(); ++i) {
+        SilenceHealthChecks(i);
+    }
+    const std::string fullUrl = "http://127.0.0.1:" + HttpPort() + "/list.txt";
+    struct Case {
+        std::vector<std::string> args;
+        std::string line;
+    };
+    const Case cases[] = {
+        {HostArgs({"--timeout", "1", "status"}, "/list.txt", ""),
+         "not online after 1 s: waiting for the server ID (state WAIT_ID)\n"},
+        {Args({"--timeout", "2", "status"}), "not online after 2 s: searching for a list server (state SEARCH)\n"},
+        // A full URL goes to the host as it is; this server only knows the path, answers 404.
+        {HostArgs({"--timeout", "1", "status"}, fullUrl),
+         "not online after 1 s: no list server address from " + fullUrl + " at 127.0.0.1:" + HttpPort() +
+             " (the list file cannot be had or holds none) (state GET_SERVER_ERR)\n"},
+    };
+    for (const Case& c : cases) {
+        Outcome r = Kovadir(c.args);
+        EXPECT_EQ(r.status, KOVADIR_EXIT_FAILURE) << c.line;
+        EXPECT_EQ(r.out, c.line);
+        EXPECT_EQ(r.err, "");
+    }
+    auto fetches = m_servers[0]->Requests(ListKind::Http);
+    ASSERT_EQ(fetches.size(), 3u);
+    EXPECT_EQ(fetches[2].url, fullUrl);
+}
+
+TEST_F(KovadirTest, RegistAndSearchWithTheKeyFirstReachTheServer)
+{
+    const std::string prefer = "127.0.0.2";
+    Outcome reg = Kovadir(Args({"--prefer", prefer, "--callsign", "JA7KOV", "--country", "JPN", "regist"}, ""));
+    ASSERT_EQ(reg.status, KOVADIR_EXIT_OK) << reg.err;
+    EXPECT_TRUE(Has(reg.out, "server ID     10101\n")) << reg.out;
+
+    Outcome byCountry = Kovadir(Args({"--prefer", prefer, "search", "country", "jp"}, "10101"));
+    ASSERT_EQ(byCountry.status, KOVADIR_EXIT_OK) << byCountry.err;
+    EXPECT_TRUE(Has(byCountry.out, "10101  R0042 JA7KOV     127.0.0.1       JPN\n")) << byCountry.out;
+    // One operand stays the text, searched by call sign.
+    Outcome lone = Kovadir(Args({"--prefer", prefer, "search", "country"}, "10101"));
+    ASSERT_EQ(lone.status, KOVADIR_EXIT_OK) << lone.err;
+    EXPECT_EQ(lone.out, "0 repeaters found\n");
+    auto searches = m_servers[1]->Requests(ListKind::Search);
+    ASSERT_EQ(searches.size(), 2u);
+    EXPECT_EQ(searches[0].searchKind, 'N');
+    EXPECT_EQ(searches[0].searchKey, "jp");
+    EXPECT_EQ(searches[1].searchKind, 'C');
+    EXPECT_EQ(searches[1].searchKey, "country");
 }
 
 }  // namespace

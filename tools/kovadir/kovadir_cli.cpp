@@ -24,10 +24,12 @@ constexpr const char* HELP_TEXT = R"(NAME
        kovadir - run the KOVA-LAN unit's directory client against list servers
 
 SYNOPSIS
+       kovadir [--host H --url U --http-port P --tcp-port P --udp-port P
+               --rx-port P --serv-id ID --radio-id ID --callsign C ...]
+               status|regist|search KEY TEXT|list RADIOID...|portcheck PORT
        kovadir [OPTIONS] servers
        kovadir [OPTIONS] register --radio-id ID --callsign CALL [REGISTRATION]
        kovadir [OPTIONS] search [--by KEY] TEXT
-       kovadir [OPTIONS] list RADIO-ID...
        kovadir [OPTIONS] portcheck [PORT]
        kovadir [OPTIONS] online
        kovadir --help | --version
@@ -41,6 +43,17 @@ DESCRIPTION
        and port check answers to the client.
 
 COMMANDS
+       status
+              Waits until the client is online (see online) or --timeout
+              has passed, sitting out the client's failures and retries as
+              the unit would. Online, it prints what online prints and
+              exits 0. Otherwise it prints "not online" with what the
+              client is doing (for example searching for a list server,
+              waiting for the radio ID, no list server address) and its
+              state name, and exits 1. Either answer goes to standard
+              output. Neither ID is needed: without them the client waits
+              for them.
+
        servers
               Probes every list server at once with UDP health checks, as
               the unit does when it chooses a server, and then with TCP
@@ -51,16 +64,19 @@ COMMANDS
               they do for the unit. Fails when no server answered at all.
 
        register --radio-id ID --callsign CALL [REGISTRATION]
+       regist --radio-id ID --callsign CALL [REGISTRATION]
               Registers a repeater with the current list server, or with a
               server chosen at random among those that accept a TCP
               connection. Prints the server ID the server gave and the time
               of the entry. Without --serv-id the registration is a first
               one and the server gives a new ID.
 
+       search KEY TEXT
        search [--by KEY] TEXT
               Searches the directory of the chosen list server. KEY is one
               of callsign (the default), servid, radioid, city, state,
-              country. Prints one line per repeater found.
+              country; a single operand is the TEXT. Prints one line per
+              repeater found.
 
        list RADIO-ID...
               Retrieves the current entries of up to 100 repeaters by their
@@ -78,14 +94,24 @@ COMMANDS
               Waits until the chosen list server answers the unit's periodic
               health check (the first goes out about 1 s after the server
               was chosen), then prints the server and this host's address as
-              the server sees it.
+              the server sees it. Unlike status it needs both IDs and gives
+              up at the client's first failure (reason on standard error).
 
 OPTIONS
+       --host H
+              The host of the list file of server addresses (a name or a
+              dotted address).
+       --url U
+              The list file's path on that host (default /), for example
+              /list.txt. A full http:// URL is sent to the host as it is.
+       --http-port P
+              The HTTP port of that host (default 80). --host H --url U
+              --http-port P name the same file as --list-url http://H:P/U.
        --list-url http://HOST[:PORT]/PATH
               The list file of server addresses (HTTP, port 80 by default).
        --server ADDR
               A list server's IPv4 address; repeat for up to 8. Replaces the
-              list file.
+              list file. --host, --list-url and --server exclude each other.
        --prefer ADDR
               Choose this server whenever it answers.
        --tcp-port N, --udp-port N
@@ -98,9 +124,11 @@ OPTIONS
        --serv-id ID, --radio-id ID
               The unit's server ID (five digits) and radio ID (up to five
               characters), sent in every request. search, list and online
-              need both; register and portcheck need --radio-id.
+              need both; register and portcheck need --radio-id; status
+              needs neither.
        --timeout S
-              Seconds to wait for the client to get ready (default 20).
+              Seconds to wait for the client to get ready, or for status
+              to get online (default 20).
        -v, --verbose
               Prints the directory client's trace lines on standard output.
        --help Shows this text.
@@ -116,27 +144,40 @@ REGISTRATION
        --mail ADDR (up to 60). --serv-id renews the registration of that ID.
 
 EXIT STATUS
-       0      The request succeeded (servers: at least one server answered).
+       0      The request succeeded (servers: at least one server answered;
+              status: online).
        1      No list server could be had, or the request failed or was
-              refused; the reason is on standard error.
+              refused; the reason is on standard error (status: not online
+              in time, on standard output).
        2      The command line is wrong.
 
 EXAMPLES
+       kovadir --host lists.example.net --url /kova.txt --udp-port 30002 \
+               --serv-id 10001 --radio-id 12345 status
+       kovadir --host lists.example.net --url /kova.txt --tcp-port 30001 \
+               --radio-id 12345 --callsign JA7KOV regist
        kovadir --list-url http://lists.example.net/kova.txt \
                --tcp-port 30001 --udp-port 30002 servers
        kovadir --server 192.0.2.10 --tcp-port 30001 register \
                --radio-id 12345 --callsign JA7KOV --city Sendai
        kovadir --server 192.0.2.10 --tcp-port 30001 --udp-port 30002 \
-               --serv-id 10001 --radio-id 12345 search --by city Sendai
+               --serv-id 10001 --radio-id 12345 search city Sendai
 )";
 
 struct Options {
     DirSettings dir;
     bool bHelp = false;
     bool bVersion = false;
-    bool bListUrl = false;
+    bool bListUrl = false;  // the list file is named (by --list-url, or by --host and its companions)
+    std::string host;       // --host, --url and --http-port: the list file's parts
+    std::string url;
+    int nHttpPort = 80;
+    bool bHost = false;
+    bool bUrl = false;
+    bool bHttpPort = false;
     int nTimeoutS = 20;
-    std::string command;
+    std::string command;  // the command, "regist" taken as "register"
+    std::string typed;    // the command word as given, for messages
     std::vector<std::string> operands;
     std::string searchBy = "callsign";
     bool bSearchBy = false;
@@ -202,6 +243,45 @@ std::string ParseListUrl(const std::string& url, DirSettings* pDir)
     return std::string();
 }
 
+// The list file named by --host, --url and --http-port, taken exactly as
+// --list-url http://HOST:PORT/PATH takes it. A full http:// URL in --url goes
+// to the client as it is, as the unit's own setting would: the request for it
+// goes to --host. An error text or nothing.
+std::string TakeHostOptions(Options* pOpt)
+{
+    const bool bParts = pOpt->bHost || pOpt->bUrl || pOpt->bHttpPort;
+    if (!bParts) {
+        return std::string();
+    }
+    if (pOpt->bListUrl) {
+        return "--list-url excludes --host, --url and --http-port";
+    }
+    if (!pOpt->dir.servers.empty()) {
+        return "--server excludes --host, --url and --http-port";
+    }
+    if (!pOpt->bHost) {
+        return "--url and --http-port need --host H";
+    }
+    if (pOpt->host.find_first_of("/:") != std::string::npos) {
+        return "--host takes a host name or address only (no port, no path): " + pOpt->host;
+    }
+    const std::string& url = pOpt->url;
+    const bool bFullUrl = url.compare(0, 7, "http://") == 0;
+    if (pOpt->bUrl && url.compare(0, 1, "/") != 0 && !bFullUrl) {
+        return "--url takes the list file's path (/PATH) or a full http:// URL";
+    }
+    std::string e = ParseListUrl(
+        "http://" + pOpt->host + ":" + std::to_string(pOpt->nHttpPort) + (bFullUrl ? "/" : url), &pOpt->dir);
+    if (e.empty() && bFullUrl) {
+        if (url.size() > 128 || !IsPlainText(url) || url.find(' ') != std::string::npos) {
+            return "bad --url (up to 128 characters, no blanks)";
+        }
+        pOpt->dir.path = url;
+    }
+    pOpt->bListUrl = true;
+    return e;
+}
+
 std::string ParseAddress(const std::string& text, DWORD* pdwAdrs)
 {
     if (!str2ipadrs(text.c_str(), pdwAdrs) || *pdwAdrs == 0) {
@@ -225,6 +305,23 @@ const std::map<std::string, Setter>& ValueOptions()
          [](Options& o, const std::string& v) {
              o.bListUrl = true;
              return ParseListUrl(v, &o.dir);
+         }},
+        {"--host",
+         [](Options& o, const std::string& v) {
+             o.bHost = true;
+             o.host = v;
+             return std::string();
+         }},
+        {"--url",
+         [](Options& o, const std::string& v) {
+             o.bUrl = true;
+             o.url = v;
+             return std::string();
+         }},
+        {"--http-port",
+         [](Options& o, const std::string& v) {
+             o.bHttpPort = true;
+             return SetPort(&o.nHttpPort, 1, v);
          }},
         {"--server",
          [](Options& o, const std::string& v) {
@@ -365,29 +462,30 @@ std::string ParseArgs(const std::vector<std::string>& args, Options* pOpt)
 std::string CheckNeeds(const Options& o)
 {
     const std::string& c = o.command;
+    const std::string& t = o.typed;
     const bool bTcp = c == "servers" || c == "register" || c == "search" || c == "list";
     const bool bUdp = c != "register";
     const bool bBothIds = c == "search" || c == "list" || c == "online";
     if (!o.bListUrl && o.dir.servers.empty()) {
-        return "give --list-url URL or --server ADDR";
+        return "give --host H [--url U], --list-url URL or --server ADDR";
     }
     if (o.bListUrl && !o.dir.servers.empty()) {
         return "--list-url and --server exclude each other";
     }
     if (bTcp && o.dir.tcpPort == 0) {
-        return c + " needs --tcp-port N";
+        return t + " needs --tcp-port N";
     }
     if (bUdp && o.dir.udpPort == 0) {
-        return c + " needs --udp-port N";
+        return t + " needs --udp-port N";
     }
     if ((bBothIds || c == "register" || c == "portcheck") && o.dir.radioId.empty()) {
-        return c + " needs --radio-id ID";
+        return t + " needs --radio-id ID";
     }
     if (bBothIds && o.dir.servId.empty()) {
-        return c + " needs --serv-id ID";
+        return t + " needs --serv-id ID";
     }
     if (c == "register" && o.regist.szCallSign[0] == '\0') {
-        return "register needs --callsign CALL";
+        return t + " needs --callsign CALL";
     }
     if (!o.registOptions.empty() && c != "register") {
         return o.registOptions.front() + " is an option of register";
@@ -604,11 +702,27 @@ int CmdOnline(std::ostream& out)
     return KOVADIR_EXIT_OK;
 }
 
+// Waits the whole time-out for the client to get online, through its
+// retries, and says whether it did or what it is doing instead.
+int CmdStatus(const Options& o, const DirSession& session, std::ostream& out)
+{
+    LIST_STATE state = session.WaitForOnline(o.nTimeoutS * 1000);
+    if (state == LIST_STATE_ONLINE) {
+        return CmdOnline(out);
+    }
+    out << "not online after " << o.nTimeoutS << " s: " << session.StateText(state) << " (state " << DirStateName(state)
+        << ")\n";
+    return KOVADIR_EXIT_FAILURE;
+}
+
 // The list state a command waits for before it runs.
 LIST_STATE StateNeeded(const std::string& command)
 {
     if (command == "search" || command == "list") {
         return LIST_STATE_READY;
+    }
+    if (command == "status") {
+        return LIST_STATE_NONE;  // it does its own waiting
     }
     return command == "online" ? LIST_STATE_ONLINE : LIST_STATE_WAIT_ID;
 }
@@ -625,8 +739,11 @@ int RunCommand(Options& o, std::ostream& out, std::ostream& err)
     DirSession session;
     std::string why;
     if (!session.Start(dir, &why) || !session.WaitForState(StateNeeded(o.command), o.nTimeoutS * 1000, &why)) {
-        err << "kovadir: " << o.command << ": " << why << "\n";
+        err << "kovadir: " << o.typed << ": " << why << "\n";
         return KOVADIR_EXIT_FAILURE;
+    }
+    if (o.command == "status") {
+        return CmdStatus(o, session, out);
     }
     if (o.command == "servers") {
         return CmdServers(out, err);
@@ -646,13 +763,37 @@ int RunCommand(Options& o, std::ostream& out, std::ostream& err)
     return CmdOnline(out);
 }
 
-// The operands a command takes; an error text or nothing.
-std::string CheckOperands(const Options& o)
+bool IsSearchKey(const std::string& key)
+{
+    return key == "callsign" || key == "servid" || key == "radioid" || key == "city" || key == "state" ||
+           key == "country";
+}
+
+// search KEY TEXT: the key moves from the operands to searchBy.
+std::string TakeSearchKey(Options* pOpt)
+{
+    if (pOpt->operands.size() != 2) {
+        return std::string();
+    }
+    if (pOpt->bSearchBy) {
+        return "search: give the key once, as --by KEY or as search KEY TEXT";
+    }
+    if (!IsSearchKey(pOpt->operands[0])) {
+        return "search KEY: callsign, servid, radioid, city, state or country, not " + pOpt->operands[0];
+    }
+    pOpt->searchBy = pOpt->operands[0];
+    pOpt->operands.erase(pOpt->operands.begin());
+    return std::string();
+}
+
+// The operands a command takes (taking the key of search KEY TEXT); an error text or nothing.
+std::string TakeOperands(Options* pOpt)
 {
     static const std::map<std::string, std::pair<size_t, size_t>> s_counts = {
-        {"servers", {0, 0}},   {"register", {0, 0}}, {"search", {1, 1}}, {"list", {1, LISTSRV_TARGET_MAX}},
-        {"portcheck", {0, 1}}, {"online", {0, 0}},
+        {"servers", {0, 0}},   {"register", {0, 0}}, {"search", {1, 2}}, {"list", {1, LISTSRV_TARGET_MAX}},
+        {"portcheck", {0, 1}}, {"online", {0, 0}},   {"status", {0, 0}},
     };
+    const Options& o = *pOpt;
     auto it = s_counts.find(o.command);
     if (it == s_counts.end()) {
         return "unknown command " + o.command;
@@ -662,10 +803,13 @@ std::string CheckOperands(const Options& o)
         return o.command == "search" ? "search needs a TEXT" : "list needs at least one RADIO-ID";
     }
     if (n > it->second.second) {
-        return o.command + ": too many operands";
+        return o.typed + ": too many operands";
     }
-    if (o.command == "search" && o.searchBy != "callsign" && o.searchBy != "servid" && o.searchBy != "radioid" &&
-        o.searchBy != "city" && o.searchBy != "state" && o.searchBy != "country") {
+    std::string e = o.command == "search" ? TakeSearchKey(pOpt) : std::string();
+    if (!e.empty()) {
+        return e;
+    }
+    if (o.command == "search" && !IsSearchKey(o.searchBy)) {
         return "--by takes callsign, servid, radioid, city, state or country";
     }
     for (size_t i = 0; o.command == "list" && i < n; ++i) {
@@ -699,7 +843,14 @@ int KovadirMain(const std::vector<std::string>& args, std::ostream& out, std::os
     if (o.command.empty()) {
         return UsageError(err, "no command given");
     }
-    e = CheckOperands(o);
+    o.typed = o.command;
+    if (o.command == "regist") {
+        o.command = "register";
+    }
+    e = TakeOperands(&o);
+    if (e.empty()) {
+        e = TakeHostOptions(&o);
+    }
     if (e.empty()) {
         e = CheckNeeds(o);
     }

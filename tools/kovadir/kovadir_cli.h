@@ -1,7 +1,7 @@
 // kovadir_cli: the command line of kovadir, the directory tool: it runs the
-// unit's directory client on a PC against list servers (servers, register,
-// search, list, portcheck, online). Kept apart from main() so that the tests
-// run it in process (also under qemu-arm).
+// unit's directory client on a PC against list servers (status, servers,
+// register, search, list, portcheck, online). Kept apart from main() so that
+// the tests run it in process (also under qemu-arm).
 //
 // Threads: one call at a time (the directory client's state is process-wide).
 #pragma once

@@ -45,7 +45,10 @@ const char* DirStateName(LIST_STATE state)
 
 std::string DirSession::ListFileText() const
 {
-    return "http://" + m_settings.host + ":" + std::to_string(m_settings.httpPort) + m_settings.path;
+    const std::string hostPort = m_settings.host + ":" + std::to_string(m_settings.httpPort);
+    // A full URL as the path is asked of the host as it is.
+    return m_settings.path.compare(0, 1, "/") == 0 ? "http://" + hostPort + m_settings.path
+                                                   : m_settings.path + " at " + hostPort;
 }
 
 bool DirSession::Start(const DirSettings& settings, std::string* why)
@@ -141,6 +144,38 @@ void DirSession::ReceiveLoop()
     }
 }
 
+std::string DirSession::StateText(LIST_STATE state) const
+{
+    const std::string server = DirDotted(ListSrv_GetCurrentIP());
+    switch (state) {
+        case LIST_STATE_NONE:
+            return "starting";
+        case LIST_STATE_GET_SERVER:
+            return m_settings.host.empty() ? "taking the list server addresses"
+                                           : "fetching the list server addresses from " + ListFileText();
+        case LIST_STATE_GET_SERVER_ERR:
+            return m_settings.host.empty() ? "no list server address"
+                                           : "no list server address from " + ListFileText() +
+                                                 " (the list file cannot be had or holds none)";
+        case LIST_STATE_WAIT_ID:
+            return m_settings.servId.empty() && m_settings.radioId.empty() ? "waiting for the server ID and radio ID"
+                   : m_settings.servId.empty()                             ? "waiting for the server ID"
+                                                                           : "waiting for the radio ID";
+        case LIST_STATE_SEARCH:
+            return "searching for a list server";
+        case LIST_STATE_SEARCH_ERR:
+            return "no list server answers health checks on UDP port " + std::to_string(m_settings.udpPort);
+        case LIST_STATE_GET_LIST:
+            return "fetching the list from list server " + server;
+        case LIST_STATE_GET_LIST_ERR:
+            return "the list server did not answer the list request";
+        case LIST_STATE_READY:
+            return "waiting for list server " + server + " to answer a health check";
+        default:
+            return "online";
+    }
+}
+
 bool DirSession::WaitForState(LIST_STATE want, int timeoutMs, std::string* why) const
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -150,19 +185,7 @@ bool DirSession::WaitForState(LIST_STATE want, int timeoutMs, std::string* why) 
             return true;
         }
         if (IsFailureFor(state, want)) {
-            switch (state) {
-                case LIST_STATE_GET_SERVER_ERR:
-                    *why = m_settings.host.empty() ? "no list server address"
-                                                   : "no list server address from " + ListFileText() +
-                                                         " (the list file cannot be had or holds none)";
-                    break;
-                case LIST_STATE_SEARCH_ERR:
-                    *why = "no list server answers health checks on UDP port " + std::to_string(m_settings.udpPort);
-                    break;
-                default:
-                    *why = "the list server did not answer the list request";
-                    break;
-            }
+            *why = StateText(state);
             return false;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -171,6 +194,17 @@ bool DirSession::WaitForState(LIST_STATE want, int timeoutMs, std::string* why) 
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(STATE_POLL_MS));
     }
+}
+
+LIST_STATE DirSession::WaitForOnline(int timeoutMs) const
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    LIST_STATE state = ListSrv_GetListState();
+    while (state != LIST_STATE_ONLINE && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(STATE_POLL_MS));
+        state = ListSrv_GetListState();
+    }
+    return state;
 }
 
 std::string DirDotted(DWORD dwAdrs)

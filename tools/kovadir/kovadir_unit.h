@@ -48,6 +48,11 @@ class DirSession {
     // of real time; false with the reason when an error state comes first or
     // the time runs out.
     bool WaitForState(LIST_STATE want, int timeoutMs, std::string* why) const;
+    // Waits until the client is online, within timeoutMs of real time, sitting
+    // out its error states (it retries them itself); the state it is in then.
+    LIST_STATE WaitForOnline(int timeoutMs) const;
+    // What the client is doing in a state, in words, for this session's settings.
+    std::string StateText(LIST_STATE state) const;
 
    private:
     void ReceiveLoop();
