@@ -107,12 +107,9 @@ private:
 // A binary frame built independently of the server's reader.
 std::string Frame(int command, int length, char fill)
 {
-    std::string frame;
-    frame += static_cast<char>(command);
-    frame += static_cast<char>((length >> 8) & 0xFF);
-    frame += static_cast<char>(length & 0xFF);
-    frame += '\x5A';
-    return frame + std::string(static_cast<size_t>(length), fill);
+    const char head[] = {static_cast<char>(command), static_cast<char>((length >> 8) & 0xFF),
+                         static_cast<char>(length & 0xFF), '\x5A'};
+    return std::string(head, 4) + std::string(static_cast<size_t>(length), fill);
 }
 
 class CommandServer : public ::testing::Test {

@@ -31,14 +31,20 @@ std::string Sp(size_t n)
     return std::string(n, ' ');
 }
 
-// A connection to address:port; -1 if refused.
-int ConnectTo(const std::string& address, uint16_t port)
+sockaddr_in Addr(const std::string& address, uint16_t port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+    return sa;
+}
+
+// A connection to address:port; -1 if refused.
+int ConnectTo(const std::string& address, uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa = Addr(address, port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
         close(fd);
         return -1;
@@ -46,31 +52,28 @@ int ConnectTo(const std::string& address, uint16_t port)
     return fd;
 }
 
-// Sends a request and reads the reply until the server closes (or timeoutMs).
-std::string Exchange(const std::string& address, uint16_t port, const std::string& request, int timeoutMs = WAIT_MS)
+// Sends a request and reads the reply until the server closes (or WAIT_MS).
+std::string Exchange(const std::string& address, uint16_t port, const std::string& request)
 {
     int fd = ConnectTo(address, port);
     if (fd < 0) {
         return "<refused>";
     }
     loopnet::WriteAll(fd, request);
-    std::string reply = loopnet::ReadFor(fd, 1 << 20, timeoutMs);
+    std::string reply = loopnet::ReadFor(fd, 1 << 20, WAIT_MS);
     close(fd);
     return reply;
 }
 
 bool SendTo(int fd, const std::string& address, uint16_t port, const std::string& bytes)
 {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+    sockaddr_in sa = Addr(address, port);
     return sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) ==
            static_cast<ssize_t>(bytes.size());
 }
 
-// One datagram within timeoutMs ("" if none), with its sender.
-std::string Receive(int fd, int timeoutMs, uint32_t* fromAddr = nullptr, uint16_t* fromPort = nullptr)
+// One datagram within timeoutMs ("" if none), with its sender's address.
+std::string Receive(int fd, int timeoutMs, uint32_t* fromAddr = nullptr)
 {
     pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, timeoutMs) != 1) {
@@ -82,9 +85,6 @@ std::string Receive(int fd, int timeoutMs, uint32_t* fromAddr = nullptr, uint16_
     ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &len);
     if (fromAddr) {
         *fromAddr = ntohl(from.sin_addr.s_addr);
-    }
-    if (fromPort) {
-        *fromPort = ntohs(from.sin_port);
     }
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
 }
@@ -105,36 +105,17 @@ std::string UdpHeader(uint8_t lengthLow)
 
 ListRepeater OpenRepeater()
 {
-    ListRepeater r;
-    r.servId = "10001";
-    r.radioId = "E1234";
-    r.callSign = "JA1ABC";
-    r.city = "Tokyo";
-    r.state = "Kanto";
-    r.country = "JPN";
-    r.moduration = 1;
-    for (int i = 0; i < 16; ++i) {
-        r.scTable[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+    ListRepeater r{.servId = "10001", .radioId = "E1234", .callSign = "JA1ABC", .city = "Tokyo", .state = "Kanto",
+                   .country = "JPN", .moduration = 1, .ipAddr = 0x0A000001, .lastUpdate = "20240101120000",
+                   .signature = "", .mailAddr = ""};
+    for (size_t i = 0; i < r.scTable.size(); ++i) {
+        r.scTable[i] = static_cast<uint8_t>(i);
     }
-    r.ipAddr = 0x0A000001;
-    r.lastUpdate = "20240101120000";
     return r;
 }
-
-ListRepeater RestrictedRepeater()
-{
-    ListRepeater r;
-    r.servId = "10002";
-    r.radioId = "E2000";
-    r.callSign = "ja1xyz";
-    r.city = "Osaka";
-    r.state = "Kansai";
-    r.country = "JPN";
-    r.moduration = 2;
-    r.searchResp = 1;
-    r.lastUpdate = "20240202000000";
-    return r;
-}
+const ListRepeater kRestricted{.servId = "10002", .radioId = "E2000", .callSign = "ja1xyz", .city = "Osaka",
+                               .state = "Kansai", .country = "JPN", .moduration = 2, .searchResp = 1,
+                               .lastUpdate = "20240202000000", .signature = "", .mailAddr = ""};
 
 // The records of the two repeaters, written out field by field.
 const std::string SEARCH_OPEN =
@@ -158,7 +139,7 @@ class ListServerSimTest : public ::testing::Test {
         server = std::make_unique<ListServerSim>(config);
         ASSERT_TRUE(server->Start()) << server->why();
         server->AddRepeater(OpenRepeater());
-        server->AddRepeater(RestrictedRepeater());
+        server->AddRepeater(kRestricted);
         rx = loopnet::BindUdp(0);
         tx = loopnet::BindUdp(0);
         ASSERT_GE(rx, 0);
@@ -214,12 +195,16 @@ TEST_F(ListServerSimTest, HttpServesTheListFileOnlyAtItsPath)
     EXPECT_EQ(got[0].raw, get);
     EXPECT_EQ(got[0].url, "/list.txt");
     EXPECT_EQ(got[0].host, "127.0.0.1:80");
-    EXPECT_EQ(got[0].reply.substr(got[0].reply.size() - body.size()), body);
     EXPECT_EQ(got[2].method, "POST");
 }
 
-TEST_F(ListServerSimTest, RegistrationWithoutIdGetsTheNextFreeIdAndTheSendersAddress)
+TEST_F(ListServerSimTest, RegistrationWithoutIdGetsTheNextFreeIdAndTheSendersAddressAndABadFieldALoneLf)
 {
+    std::string badDigit = REGIST_BLOCK;
+    badDigit[103] = 'x';  // modulation
+    EXPECT_EQ(Tcp("#R" + badDigit + "\n"), "$R0001\n");
+    EXPECT_EQ(Tcp("#R12   " + REGIST_BLOCK.substr(5) + "\n"), "$R0001\n");
+    EXPECT_EQ(server->Directory().size(), 2u);
     EXPECT_EQ(Tcp("#R" + REGIST_BLOCK + "\n"), "$R000010003" + std::string("20240102030405") + "\n");
     std::optional<ListRepeater> entry = server->Find("10003");
     ASSERT_TRUE(entry.has_value());
@@ -236,14 +221,14 @@ TEST_F(ListServerSimTest, RegistrationWithoutIdGetsTheNextFreeIdAndTheSendersAdd
     EXPECT_EQ(server->Find("10003")->city, "Kyoto");
 
     std::vector<ListRequest> got = server->Requests(ListKind::Regist);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_TRUE(got[0].valid);
-    EXPECT_EQ(got[0].servId, "");
-    EXPECT_EQ(got[0].callSign, "JA2QQQ");
-    EXPECT_EQ(got[0].scTableHex, "00112233445566778899AABBCCDDEEFF");
-    EXPECT_EQ(got[0].raw, "#R" + REGIST_BLOCK + "\n");
-    EXPECT_EQ(got[0].fromAddr, loopnet::LOOPBACK);
-    EXPECT_EQ(got[1].servId, "10003");
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_TRUE(got[2].valid);
+    EXPECT_EQ(got[2].servId, "");
+    EXPECT_EQ(got[2].callSign, "JA2QQQ");
+    EXPECT_EQ(got[2].scTableHex, "00112233445566778899AABBCCDDEEFF");
+    EXPECT_EQ(got[2].raw, "#R" + REGIST_BLOCK + "\n");
+    EXPECT_EQ(got[2].fromAddr, loopnet::LOOPBACK);
+    EXPECT_EQ(got[3].servId, "10003");
 }
 
 TEST_F(ListServerSimTest, RequestSentInPiecesIsReadWholeAcrossAnLfInsideAField)
@@ -269,16 +254,6 @@ TEST_F(ListServerSimTest, RequestSentInPiecesIsReadWholeAcrossAnLfInsideAField)
     EXPECT_EQ(loopnet::ReadFor(fd, 1024, WAIT_MS), "$L0000" + Sp(5) + "E2\n00" + Sp(149) + LIST_OPEN + "\n");
     close(fd);
     EXPECT_EQ(server->Requests(ListKind::GetList)[0].ids, (std::vector<std::string>{"E2\n00", "E1234"}));
-}
-
-TEST_F(ListServerSimTest, RegistrationWithUnusableFieldsIsRefusedWithLoneLf)
-{
-    std::string badDigit = REGIST_BLOCK;
-    badDigit[103] = 'x';  // modulation
-    EXPECT_EQ(Tcp("#R" + badDigit + "\n"), "$R0001\n");
-    std::string badId = "12   " + REGIST_BLOCK.substr(5);
-    EXPECT_EQ(Tcp("#R" + badId + "\n"), "$R0001\n");
-    EXPECT_EQ(server->Directory().size(), 2u);
 }
 
 TEST_F(ListServerSimTest, SearchSendsMatchingRecordsAndRestrictedOnesHideTheirDetails)
@@ -360,13 +335,6 @@ TEST_F(ListServerSimTest, HealthCheckIsAnsweredAtTheNamedPort)
     EXPECT_EQ(got[1].dModuration, '1');
 }
 
-TEST_F(ListServerSimTest, PortCheckIsAnsweredAtTheCheckedPortWithTheRadioId)
-{
-    EXPECT_EQ(Udp(PortCheck13()), UdpHeader(11) + "$P0000E1234");
-    ASSERT_EQ(server->RequestCount(ListKind::PortCheck), 1u);
-    EXPECT_EQ(server->Requests(ListKind::PortCheck)[0].radioId, "E1234");
-}
-
 TEST_F(ListServerSimTest, EachTcpFaultShapesTheRegistrationReply)
 {
     std::string proper = "$R000010009" + std::string("20240102030405") + "\n";
@@ -391,19 +359,15 @@ TEST_F(ListServerSimTest, EachTcpFaultShapesTheRegistrationReply)
     }
 }
 
-TEST_F(ListServerSimTest, ShortStreamRecordArrivesOneByteShortEndingInLf)
+TEST_F(ListServerSimTest, ShortRecordEndsInLfAndWrongIdReplacesOnlyTheFirstRecordsServerId)
 {
     server->SetBehaviour(ListKind::Search, {.fault = ListFault::ShortRecord});
-    std::string reply = Tcp("#S10001E1234C" + Sp(40) + "\n");
-    EXPECT_EQ(reply, "$S0000" + SEARCH_OPEN.substr(0, 125) + "\n");
+    EXPECT_EQ(Tcp("#S10001E1234C" + Sp(40) + "\n"), "$S0000" + SEARCH_OPEN.substr(0, 125) + "\n");
     server->SetBehaviour(ListKind::GetList, {.fault = ListFault::ShortRecord, .shortBy = 3});
     EXPECT_EQ(Tcp("#L10001E1234RE1234\n"), "$L0000" + LIST_OPEN.substr(0, 155) + "\n");
     server->SetBehaviour(ListKind::GetList, {.fault = ListFault::LoneLf});
     EXPECT_EQ(Tcp("#L10001E1234RE1234\n"), "$L0000\n");
-}
 
-TEST_F(ListServerSimTest, WrongIdReplacesOnlyTheFirstRecordsServerId)
-{
     server->SetBehaviour(ListKind::GetList, {.fault = ListFault::WrongId, .id = "1234X"});
     EXPECT_EQ(Tcp("#L10001E1234RE1234RE2000\n"), "$L0000" + ("1234X" + LIST_OPEN.substr(5)) + LIST_RESTRICTED + "\n");
     EXPECT_EQ(Tcp("#L10001E1234\n"), "$L0000\n");  // no record to change
@@ -447,23 +411,29 @@ TEST_F(ListServerSimTest, LateReplyComesNoSoonerThanItsDelayAndFaultsExpire)
     EXPECT_EQ(got[2].reply, UdpHeader(6) + "$H0000");
 }
 
-TEST_F(ListServerSimTest, EachUdpFaultShapesTheCheckReply)
+TEST_F(ListServerSimTest, PortCheckIsAnsweredWithTheRadioIdAndEachUdpFaultShapesTheCheckReply)
 {
-    server->SetBehaviour(ListKind::PortCheck, {.fault = ListFault::ShortRecord});
-    EXPECT_EQ(Udp(PortCheck13()), UdpHeader(11) + "$P0000E123");
-    server->SetBehaviour(ListKind::PortCheck, {.fault = ListFault::WrongLetter});
-    EXPECT_EQ(Udp(PortCheck13()), UdpHeader(11) + "$H0000E1234");
-    server->SetBehaviour(ListKind::PortCheck, {.fault = ListFault::ErrorCode, .code = "0200"});
-    EXPECT_EQ(Udp(PortCheck13()), UdpHeader(11) + "$P0200E1234");
-    server->SetBehaviour(ListKind::PortCheck, {.fault = ListFault::WrongId, .id = "E9999"});
-    EXPECT_EQ(Udp(PortCheck13()), UdpHeader(11) + "$P0000E9999");
-
-    server->SetBehaviour(ListKind::HealthCheck, {.fault = ListFault::ShortRecord});
-    EXPECT_EQ(Udp(HealthCheck18()), UdpHeader(6) + "$H000");
-    server->SetBehaviour(ListKind::HealthCheck, {.fault = ListFault::BadDigits});
-    EXPECT_EQ(Udp(HealthCheck18()), UdpHeader(6) + "$H00A1");
-    server->SetBehaviour(ListKind::HealthCheck, {.fault = ListFault::LoneLf});
-    EXPECT_EQ(Udp(HealthCheck18()), "\n");
+    EXPECT_EQ(Udp(PortCheck13()), UdpHeader(11) + "$P0000E1234");
+    ASSERT_EQ(server->RequestCount(ListKind::PortCheck), 1u);
+    EXPECT_EQ(server->Requests(ListKind::PortCheck)[0].radioId, "E1234");
+    const struct {
+        ListKind kind;
+        ListBehaviour b;
+        std::string reply;
+    } cases[] = {
+        {ListKind::PortCheck, {.fault = ListFault::ShortRecord}, UdpHeader(11) + "$P0000E123"},
+        {ListKind::PortCheck, {.fault = ListFault::WrongLetter}, UdpHeader(11) + "$H0000E1234"},
+        {ListKind::PortCheck, {.fault = ListFault::ErrorCode, .code = "0200"}, UdpHeader(11) + "$P0200E1234"},
+        {ListKind::PortCheck, {.fault = ListFault::WrongId, .id = "E9999"}, UdpHeader(11) + "$P0000E9999"},
+        {ListKind::HealthCheck, {.fault = ListFault::ShortRecord}, UdpHeader(6) + "$H000"},
+        {ListKind::HealthCheck, {.fault = ListFault::BadDigits}, UdpHeader(6) + "$H00A1"},
+        {ListKind::HealthCheck, {.fault = ListFault::LoneLf}, "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.b.fault));
+        server->SetBehaviour(c.kind, c.b);
+        EXPECT_EQ(Udp(c.kind == ListKind::PortCheck ? PortCheck13() : HealthCheck18()), c.reply);
+    }
     server->SetBehaviour(ListKind::HealthCheck, {.fault = ListFault::WrongId, .id = "77777"});
     std::string withS = "#H" + Port5(loopnet::LocalPort(rx)) + "10001E1234" + "S0010" + "10002" + "10001\n";
     EXPECT_EQ(Udp(withS), UdpHeader(37) + "$H0000" + "S0026" + "77777" + Sp(8) + "100017F000001");

@@ -24,6 +24,7 @@
 namespace {
 
 using sim::PtyLink;
+using testsupport::CountOf;
 using testsupport::DebugCapture;
 using testsupport::TempDir;
 
@@ -41,15 +42,6 @@ std::string Pattern(size_t start, size_t count)
 std::string Text(const std::vector<uint8_t>& bytes)
 {
     return std::string(bytes.begin(), bytes.end());
-}
-
-size_t CountOf(const std::string& text, const std::string& line)
-{
-    size_t count = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 template <typename Pred>

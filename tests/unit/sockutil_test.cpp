@@ -30,13 +30,10 @@ long MsSince(Clock::time_point start)
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
+// Printed lines ending in line (after their time stamp).
 int Occurrences(const std::string& text, const std::string& line)
 {
-    int count = 0;
-    for (size_t at = text.find(" " + line); at != std::string::npos; at = text.find(" " + line, at + 1)) {
-        ++count;
-    }
-    return count;
+    return static_cast<int>(testsupport::CountOf(text, " " + line));
 }
 
 int OpenDescriptors()

@@ -50,6 +50,15 @@ std::string ReadFileText(const std::string& path)
     return std::string(bytes.begin(), bytes.end());
 }
 
+size_t CountOf(const std::string& text, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 DebugCapture::DebugCapture() : m_capturing(true)
 {
     fflush(stdout);

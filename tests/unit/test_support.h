@@ -30,6 +30,8 @@ private:
 std::vector<BYTE> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<BYTE>& bytes);
 std::string ReadFileText(const std::string& path);
+// Occurrences of needle in text (overlapping ones included).
+size_t CountOf(const std::string& text, const std::string& needle);
 
 // Runs the debug output (InitDebugPrint) for the lifetime of the object and
 // captures what it prints; text() stops the capture and returns it.
