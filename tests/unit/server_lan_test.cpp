@@ -33,6 +33,7 @@
 #include "sim_board.h"
 #include "sockutil.h"
 #include "test_support.h"
+#include "unit_fixture.h"
 #include "winemu.h"
 
 namespace {
@@ -242,29 +243,8 @@ bool IsVoiceToRadio(const sim::radio::Frame& f)
 
 // ---- The unit ----------------------------------------------------------------------
 
-class PeerLink : public ::testing::Test {
+class PeerLink : public testsupport::InProcessUnit {
    protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(Board_SetRoot(m_board.root().c_str()));
-        ASSERT_TRUE(WinEmu_Init());
-        m_radioLink = std::make_unique<sim::PtyLink>(m_board.root(), "ttymxc1");
-        ASSERT_TRUE(m_radioLink->plugged()) << m_radioLink->error();
-    }
-    void TearDown() override
-    {
-        if (m_constructed) {
-            m_radio.reset();
-            Server_Destruct();
-            Sock_Destruct();
-            m_tap.reset();
-            Server_SetManualTimerForTest(FALSE);
-        }
-        m_peers.clear();
-        m_radioLink.reset();
-        Board_SetRoot(nullptr);
-    }
-
     // A unit with nTargets targets at 127.0.0.2 and up, each played by a peer.
     void Boot(int nTargets, bool bListServer = false)
     {
@@ -279,17 +259,7 @@ class PeerLink : public ::testing::Test {
             ASSERT_TRUE(m_peers.back()->bound()) << ip;
         }
         m_stranger = std::make_unique<FarPeer>("127.0.0.99", peerPort, unitPort);
-        m_board.WriteFile("/var/local/kovalan.ini", ini);
-        Sock_Construct();
-        Server_Construct();
-        m_constructed = true;
-        CONFIG_Init();
-        CONFIG_Load("/var/local/kovalan.ini", nullptr);
-        CONFIG_Get()->bListServer = bListServer ? TRUE : FALSE;
-        m_tap = std::make_unique<testsupport::StdoutTap>();
-        Server_SetManualTimerForTest(TRUE);
-        ASSERT_TRUE(Sock_Init() && Server_Init() && Server_Start());
-        m_radio = std::make_unique<sim::RadioSim>(*m_radioLink);
+        StartUnit(ini, bListServer);
     }
     // The radio identifies itself with a table admitting code 5 (DG-IDs 12, 34).
     void Ready()
@@ -303,19 +273,6 @@ class PeerLink : public ::testing::Test {
     }
     FarPeer& Peer(size_t i) { return *m_peers.at(i); }
 
-    // One tick; the radio's status report first keeps it counted alive.
-    void Tick(int n = 1)
-    {
-        for (int i = 0; i < n; ++i) {
-            FeedRadio('C', sim::radio::StatusParam(m_status));
-            Server_TickForTest();
-        }
-    }
-    void FeedRadio(char command, const std::string& param)
-    {
-        Bytes frame = sim::radio::Encode(command, param);
-        Server_FeedRadioForTest(frame.data(), static_cast<int>(frame.size()));
-    }
     CLIENT_STATUS Status(unsigned i)
     {
         CLIENT_STATUS s = NONE;
@@ -376,14 +333,8 @@ class PeerLink : public ::testing::Test {
         return all.at(i);
     }
 
-    sim::SimBoard m_board;
-    std::unique_ptr<sim::PtyLink> m_radioLink;
-    std::unique_ptr<sim::RadioSim> m_radio;
-    std::unique_ptr<testsupport::StdoutTap> m_tap;
     std::vector<std::unique_ptr<FarPeer>> m_peers;
     std::unique_ptr<FarPeer> m_stranger;
-    sim::radio::RadioStatus m_status;
-    bool m_constructed = false;
 };
 
 // The unit's own acknowledgement: radio "SIM0CALL"/"12345" of the simulator,
