@@ -172,6 +172,7 @@ void InitValiables()
     s_dwTmLanTxDataReq = 0;
     InitSioVariables();
     InitLanVariables();
+    InitRecVariables();
 }
 
 DWORD MinDelay(DWORD a, DWORD b)
@@ -224,8 +225,7 @@ void OnTimerTick()
     EnterCriticalSection(&s_csSerial);
     now = GetTickCount();
     SioOnTimer(now);
-    // Not yet (recording): a recording that got no accepted frame for 2000 ms
-    // is stopped with result '1'.
+    RecOnTimer(now);
     if (s_bLanTxDataReq && now - s_dwTmLanTxDataReq >= LAN_TX_REQ_TIMEOUT_MS) {
         DebugLog(LOG_CAT_WARNING, "[W] tx req timeout\n");
         s_bLanTxDataReq = FALSE;
@@ -241,38 +241,6 @@ DWORD TimerThread(LPVOID)
         OnTimerTick();
     }
     DebugPrint("end timer thread\n");
-    return 0;
-}
-
-// The recording writer. Writing recordings comes with recording and
-// playback; until then records found in the queue are dropped.
-DWORD RecThread(LPVOID)
-{
-    DebugPrint("start REC thread\n");
-    while (!s_bStopReq.load()) {
-        TxQueue_Wait(&s_RecQueue, INFINITE);
-        if (s_bStopReq.load()) {
-            break;
-        }
-        TxQueue_Clear(&s_RecQueue);  // not yet (recording): write to the slot's file
-    }
-    DebugPrint("end REC thread\n");
-    return 0;
-}
-
-// The playback feeder. Playing a slot comes with recording and playback;
-// until then a wake-up without a stop is consumed and ignored.
-DWORD PlayThread(LPVOID)
-{
-    DebugPrint("start PLAY thread\n");
-    while (!s_bStopReq.load()) {
-        WaitForSingleObject(s_hEvPlay, INFINITE);
-        if (s_bStopReq.load()) {
-            break;
-        }
-        ResetEvent(s_hEvPlay);  // not yet (recording): take the request and play it
-    }
-    DebugPrint("end PLAY thread\n");
     return 0;
 }
 
@@ -763,8 +731,7 @@ BOOL Server_Init()
     }
     ListSrv_SetSeed(GetBE32(&s_MacAdrs.abyAdrs[2]));
     MakeDataFolder();
-    // Not yet (recording): CheckRecFile sets aside a recording that a power
-    // loss cut short.
+    CheckRecFile();
     ApplyClockFloor();
     return TRUE;
 }

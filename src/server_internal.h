@@ -1,8 +1,8 @@
 // server_internal: the state and the internal operations that the unit
 // core's files share: server.cpp (life cycle, idle loop, timer tick, event
 // routing), server_sio.cpp (the radio serial protocol), server_lan.cpp (the
-// peer link) and server_led.cpp (the LED patterns); the recording file joins
-// them later. Included only by server*.cpp.
+// peer link), server_rec.cpp (recording and playback) and server_led.cpp
+// (the LED patterns). Included only by server*.cpp.
 //
 // Locks and what they guard:
 //  - s_csSerial: the radio receiver, every frame sent to the radio, the radio's
@@ -292,6 +292,37 @@ void ClearSioTxQueue();
 // to the time until a held-back record or the empty-queue release is due.
 // Caller holds s_csSerial.
 BOOL ReleaseSioTxData(DWORD now, DWORD* pdwWait);
+
+// ---- server_rec.cpp ----------------------------------------------------------
+
+// Resets the recording state (no file is open when it runs).
+void InitRecVariables();
+// 'R' from the radio: checks, traces and queues a recording frame for
+// RecThread. Caller holds s_csSerial.
+BOOL OnRxSioRecData(const char* pParam, int nLen);
+// 'L' (channel A) and 'l' (channel B): answers a play request and hands an
+// accepted one to PlayThread. Caller holds s_csSerial.
+BOOL OnRxSioPlay(const char* pParam, int nLen, TRX_CH eCh);
+// Ends a recording: no more frames accepted, its file closed, the index
+// cleared, and the 'R' answer with cResult sent unless it is 0. Caller
+// holds s_csSerial.
+void StopDataRec(DWORD dwCh, char cResult);
+// StopDataRec for the slot being recorded, when a recording owes an answer.
+// Caller holds s_csSerial.
+void StopRunningRec(char cResult);
+// Ends a running playback: the request is dropped and the file closed.
+void StopDataPlay();
+// The tick's recording step: 2000 ms without an accepted frame ends the
+// recording with '1'. Caller holds s_csSerial.
+void RecOnTimer(DWORD now);
+// Recording writer and playback feeder threads.
+DWORD RecThread(LPVOID);
+DWORD PlayThread(LPVOID);
+// Feeds the opened playback file to the LAN-to-radio queue; FALSE on a read error.
+BOOL PlayDataLoop();
+// Start-up check: a recording the index still names is set aside unless its
+// file reads back whole.
+void CheckRecFile();
 
 // ---- server_led.cpp ----------------------------------------------------------
 

@@ -1,7 +1,8 @@
 // server_sio: the radio serial protocol of the unit core. It owns the frame
 // receiver (a resumable state machine fed with whatever a read returned), the
 // validation and dispatch of complete frames (voice data 'G'/'g' goes to the
-// peer link), the handlers of the radio's version check ('V'), code table
+// peer link, recording frames 'R' and play requests 'L'/'l' to recording and
+// playback), the handlers of the radio's version check ('V'), code table
 // ('I') and status reports ('C', 'P'), the framing of every command sent to
 // the radio (TxSioCommand), the status parameter, and the tick's radio steps:
 // the receive time-out, the status notice, the keep-alive and the health check.
@@ -14,7 +15,7 @@
 // on the timer thread; SetLanStatus on the peer-link threads. Locks: every
 // function here runs with s_csSerial held (SerialCallback and SetLanStatus
 // take it); the code-table and status handlers and the health check take
-// s_csTarget inside it.
+// s_csTarget inside it, and the recording handlers s_csRecFile.
 #include <atomic>
 #include <cstddef>
 #include <cstring>
@@ -59,8 +60,6 @@ constexpr int VERS_CHECK_PARAM_SIZE = 58;
 constexpr int SQL_CODE_PARAM_SIZE = 32;
 constexpr int SQL_CODE_DGID_PARAM_SIZE = 36;
 constexpr int STATUS_PARAM_SIZE = 14;
-constexpr int VOICE_HEADER_SIZE = 15;
-constexpr int PLAY_PARAM_SIZE = 2;
 
 // The unit's own version answer.
 struct tagVERS_RES {
@@ -315,22 +314,22 @@ void OnStatusChanged(const STATUS_NOTIFY_INFO& old, const STATUS_NOTIFY_INFO& no
     }
     if (old.byLTRXB == 3 && now.byLTRXB < 2) {
         DebugPrint("[I] rx no signal %c\n", 'B');
-        // Not yet (recording): a running recording is stopped with result '1'.
+        StopRunningRec('1');
     }
     if (old.byRTRXA == 4 && now.byRTRXA != 4) {
         DebugPrint("[I] tx no signal %c\n", 'A');
-        // Not yet (recording): StopDataPlay.
+        StopDataPlay();
         ClearSioTxQueue();
     }
     if (old.byRTRXB == 4 && now.byRTRXB != 4) {
         DebugPrint("[I] tx no signal %c\n", 'B');
-        // Not yet (recording): StopDataPlay.
+        StopDataPlay();
         ClearSioTxQueue();
     }
     if (now.byStat == POWER_DOWN_STATUS && !s_bPowerDown.load()) {
         s_bPowerDown.store(TRUE);
         DebugPrint("[I] Power down\n");
-        // Not yet (recording): a running recording is stopped without a response.
+        StopDataRec(0, 0);
         CloseLogFile();
     }
     if (now.byStat >= 5 && now.byStat <= 7) {
@@ -370,17 +369,6 @@ BOOL OnRxSioStatusNotify(const char* pParam, int nLen, BOOL bForce)
     return TRUE;
 }
 
-// Recording and play requests. Their handlers come with recording and
-// playback ('R', 'L', 'l'); until then a frame is checked and reported, not
-// acted on.
-void OnRxSioNotYet(BYTE byCmd, int nLen, int nMin)
-{
-    if (!CheckParamLength(nLen, nMin)) {
-        return;
-    }
-    DebugPrint("[W] rx cmd %c not handled yet\n", byCmd);
-}
-
 void Dispatch(BYTE byCmd, const char* pParam, int nLen)
 {
     switch (byCmd) {
@@ -403,11 +391,13 @@ void Dispatch(BYTE byCmd, const char* pParam, int nLen)
             OnRxSioTxData(pParam, nLen, TRX_CH_B);
             break;
         case 'R':
-            OnRxSioNotYet(byCmd, nLen, VOICE_HEADER_SIZE);
+            OnRxSioRecData(pParam, nLen);
             break;
         case 'L':
+            OnRxSioPlay(pParam, nLen, TRX_CH_A);
+            break;
         case 'l':
-            OnRxSioNotYet(byCmd, nLen, PLAY_PARAM_SIZE);
+            OnRxSioPlay(pParam, nLen, TRX_CH_B);
             break;
         default:
             DebugPrint("[W] unknown rx cmd (%02X)\n", byCmd);

@@ -1,9 +1,11 @@
-// kovasim as a process: the demo relays every frame both ways in order, says
-// so in its timeline and leaves no unit or board behind; a demo whose units
+// kovasim as a process: the demo relays every frame both ways in order, plays
+// a recording back in order with its spacing, says so in its timeline and
+// leaves no unit or board behind; a demo whose units
 // cannot start fails with the reason; make-root makes a root the daemon runs
 // on with the chosen ports, targets and MAC; run brings a unit up, refuses a
 // second run on the same root and stops the unit cleanly on SIGTERM. The
-// frame judge of the demo is checked on hand-made arrivals.
+// frame judge of the demo and its playback offsets are checked on hand-made
+// arrivals.
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -130,6 +132,31 @@ TEST(KovasimDemo, EveryFrameCrossesBothWaysInOrderAndNothingIsLeftBehind)
             R"(after the exchange: status 1 connected on A, connected on B; LEDs A comm on, alarm off \| B comm on, alarm off)")))
         << f.output;
     EXPECT_TRUE(std::regex_search(f.output, std::regex(R"(unit B\s+Tx: Sio)"))) << f.output;
+
+    // Radio A recorded slot 12 and got all six frames back on channel A, in
+    // order, spaced as recorded (not all at once, not stalled).
+    for (const char* step :
+         {R"(radio A\s+gets answer R '[^']*': slot 12 recorded)", R"(radio A\s+asks to play slot 12 on channel A)",
+          R"(unit A\s+Tx: play: A ch=12 res=0)", R"(radio A\s+gets answer L '[^']*': slot 12 accepted)"}) {
+        EXPECT_TRUE(std::regex_search(f.output, std::regex(step))) << step << "\n" << f.output;
+    }
+    EXPECT_NE(f.output.find("A's recording in slot 12: 6 frames recorded, 6 played back in order as 'F'"),
+              std::string::npos)
+        << f.output;
+    const std::regex played(R"(radio A\s+gets F [^\n]*, counter ([0-9A-F]{4}) from slot 12, at \+([0-9.]+) ms )"
+                            R"(\(recorded at \+([0-9.]+) ms\))");
+    std::vector<std::string> counters;
+    double playedMs = -1;  // of the last frame that came back
+    double recordedMs = -1;
+    for (std::sregex_iterator it(f.output.begin(), f.output.end(), played), none; it != none; ++it) {
+        counters.push_back((*it)[1]);
+        playedMs = std::stod((*it)[2]);
+        recordedMs = std::stod((*it)[3]);
+    }
+    EXPECT_EQ(counters, (std::vector<std::string>{"0300", "0301", "0302", "0303", "0304", "0305"})) << f.output;
+    EXPECT_GE(recordedMs, 5 * 20 - 1);  // five gaps of 20 ms at the radio
+    EXPECT_GE(playedMs, recordedMs / 2) << f.output;
+    EXPECT_LE(playedMs, recordedMs + 100 * SLOW) << f.output;
 
     // Units stopped and boards removed.
     std::vector<std::string> boards = Captures(f.output, R"(board (/\S+), receives)");
@@ -355,6 +382,24 @@ TEST(KovasimRelayCheck, FlagsARelayedHeaderAWrongChannelAndAFrameNobodySent)
     EXPECT_NE(r.problems[1].find("(voice 0, counter 0301) arrived as 'f' instead of 'F'"), std::string::npos)
         << r.problems[1];
     EXPECT_NE(r.problems[2].find("never sent (voice 0, counter 0309)"), std::string::npos) << r.problems[2];
+}
+
+TEST(KovasimRelayCheck, MeasuresPlaybackOffsetsFromTheFirstFrameThatCameBack)
+{
+    Arrivals a;  // H, I, 0, 1, 2, T, sent 20 ms apart; the identification never comes back
+    a.Receive(2, 500);
+    a.Receive(3, 505);
+    a.Receive(5, 490);
+    kovasim::RelayReport r = kovasim::CheckRelay(a.sent, a.got);
+    std::vector<kovasim::PlayedOffset> offsets = kovasim::PlaybackOffsets(a.sent, r);
+    ASSERT_EQ(offsets.size(), 3u);
+    const double expected[3][3] = {{2, 0, 0}, {3, 25, 20}, {5, 50, 60}};  // index, played, recorded
+    for (size_t i = 0; i < offsets.size(); ++i) {
+        EXPECT_EQ(offsets[i].sentIndex, static_cast<size_t>(expected[i][0])) << i;
+        EXPECT_NEAR(offsets[i].playedMs, expected[i][1], 0.001) << i;
+        EXPECT_NEAR(offsets[i].recordedMs, expected[i][2], 0.001) << i;
+    }
+    EXPECT_TRUE(kovasim::PlaybackOffsets(a.sent, kovasim::CheckRelay(a.sent, {})).empty());
 }
 
 // --- make-root and run --------------------------------------------------------------

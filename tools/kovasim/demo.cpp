@@ -1,14 +1,16 @@
-// demo: the two-unit exchange (see demo.h). The steps run in a fixed order,
-// each with a bounded wait; the first one that fails ends the run with its
-// reason. The frames are judged by relay_check against what the harness's
-// radios actually wrote and read, never by the units' own account; the
-// units' lines only annotate the timeline.
+// demo: the two-unit exchange and a recording played back (see demo.h). The
+// steps run in a fixed order, each with a bounded wait; the first one that
+// fails ends the run with its reason. The frames are judged by relay_check
+// against what the harness's radios actually wrote and read, never by the
+// units' own account; the units' lines only annotate the timeline.
 #include "demo.h"
 
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -36,6 +38,12 @@ constexpr int SETTLE_MS = 400;    // between the two transmissions
 constexpr int LAST_LOOK_MS = 700;
 constexpr size_t PAYLOAD_SIZE = 40;
 constexpr size_t TAIL_LINES = 15;
+// The recording: radio A records into this slot (two hex digits on the
+// line, "0C") and asks for it back on channel A.
+constexpr int REC_SLOT = 12;
+constexpr uint16_t REC_COUNTER = 0x0300;
+constexpr int REC_VOICE_FRAMES = 4;
+constexpr int ANSWER_MS = 2000;  // the unit's 'R' or 'L' answer after the request
 
 struct Side {
     std::string name;
@@ -51,6 +59,17 @@ struct Direction {
     size_t sent = 0;
     RelayReport report;
 };
+
+// What the recording and its playback did.
+struct Playback {
+    std::string label;                // "A's recording in slot 12"
+    std::vector<SentFrame> recorded;  // the 'R' frames as the radio wrote them
+    bool played = false;              // the unit took the play request; report and offsets hold
+    RelayReport report;               // the 'F' frames that came back against the recorded ones
+    std::vector<PlayedOffset> offsets;
+};
+
+using Note = std::function<std::string(const RelayedFrame&)>;
 
 std::string Fixed(double value, int decimals)
 {
@@ -90,10 +109,14 @@ class Demo {
     Direction Exchange(Side& from, Side& to, uint16_t counter);
     void Transmit(Side& from, const std::vector<std::string>& params, std::vector<SentFrame>* sent);
     void AddArrivals(const std::string& who, const std::vector<sim::radio::Frame>& frames, const RelayReport& report,
-                     const std::vector<SentFrame>& sent);
+                     const std::vector<SentFrame>& sent, const Note& note);
+    bool Record(Side& side, Playback* p);
+    bool Play(Side& side, Playback* p);
+    bool Answer(Side& side, size_t mark, char command, const std::string& request);
     void StopUnits();
-    void Finish(const std::vector<Direction>& directions);
+    void Finish(const std::vector<Direction>& directions, const Playback& playback);
     void PrintDirection(const Direction& d);
+    void PrintPlayback(const Playback& p);
 
     const DemoOptions& m_options;
     std::ostream& m_out;
@@ -141,7 +164,9 @@ bool Demo::Prepare()
               << LOOPBACK << "\n";
     }
     m_out << "  both radios admit code " << m_options.code << "; a transmission is a header, an identification, "
-          << m_options.voiceFrames << " voice frames and an end, " << m_options.spacingMs << " ms apart\n\n";
+          << m_options.voiceFrames << " voice frames and an end, " << m_options.spacingMs << " ms apart\n"
+          << "  then radio A records an identification, " << REC_VOICE_FRAMES << " voice frames and an end into slot "
+          << REC_SLOT << " and has unit A play them back on channel A\n\n";
     m_out.flush();  // the timeline follows at the end
     return true;
 }
@@ -236,8 +261,10 @@ void Demo::Transmit(Side& from, const std::vector<std::string>& params, std::vec
     }
 }
 
+// A timeline line for every 'F'/'f' frame; `note` adds to the line of one
+// the report matched to a sent frame.
 void Demo::AddArrivals(const std::string& who, const std::vector<sim::radio::Frame>& frames, const RelayReport& report,
-                       const std::vector<SentFrame>& sent)
+                       const std::vector<SentFrame>& sent, const Note& note)
 {
     for (const sim::radio::Frame& f : frames) {
         if (f.command != 'F' && f.command != 'f') {
@@ -246,7 +273,7 @@ void Demo::AddArrivals(const std::string& who, const std::vector<sim::radio::Fra
         std::string text = std::string("gets ") + f.command + " " + DescribeVoice(f.param);
         for (const RelayedFrame& r : report.frames) {
             if (r.arrived && r.arrival == f.arrival && sent[r.sentIndex].param == f.param) {
-                text += ", " + Fixed(r.latencyUs / 1000.0, 2) + " ms after it was sent";
+                text += note(r);
             }
         }
         m_timeline.Add(f.arrival, who, text);
@@ -279,8 +306,105 @@ Direction Demo::Exchange(Side& from, Side& to, uint16_t counter)
     std::vector<sim::radio::Frame> received = to.unit->radio().FramesSince(mark);
     d.sent = sent.size();
     d.report = CheckRelay(sent, received);
-    AddArrivals("radio " + to.name, received, d.report, sent);
+    AddArrivals("radio " + to.name, received, d.report, sent,
+                [](const RelayedFrame& r) { return ", " + Fixed(r.latencyUs / 1000.0, 2) + " ms after it was sent"; });
     return d;
+}
+
+// The unit's answer to the radio's request: the first `command` frame after
+// `mark`, which must name the slot with result '0'.
+bool Demo::Answer(Side& side, size_t mark, char command, const std::string& request)
+{
+    sim::RadioSim& radio = side.unit->radio();
+    radio.SetCursor(mark);
+    std::string letter(1, command);
+    auto frame = radio.WaitFor(command, ANSWER_MS * m_options.slow);
+    if (!frame) {
+        return Step(false, "radio " + side.name + " got no '" + letter + "' answer to " + request + " within " +
+                               Fixed(ANSWER_MS * m_options.slow / 1000.0, 1) + " s");
+    }
+    auto answer =
+        command == 'R' ? sim::radio::ParseRecordAnswer(frame->param) : sim::radio::ParsePlayAnswer(frame->param);
+    std::string shown = letter + " '" + frame->param + "'";
+    if (!answer) {
+        m_timeline.Add(frame->arrival, "radio " + side.name, "gets " + shown + ", which is no answer");
+        return Step(false, "unit " + side.name + " answered " + request + " with the unreadable " + shown);
+    }
+    bool ok = answer->slot == REC_SLOT && answer->result == '0';
+    std::string meaning = command == 'R' ? (answer->result == '0' ? "recorded" : "not recorded")
+                                         : (answer->result == '0' ? "accepted, playing on channel A" : "refused");
+    m_timeline.Add(frame->arrival, "radio " + side.name,
+                   "gets answer " + shown + ": slot " + std::to_string(answer->slot) + " " + meaning);
+    return Step(ok, "unit " + side.name + " answered " + request + " with " + shown + " (slot " +
+                        std::to_string(answer->slot) + ", result '" + std::string(1, answer->result) + "')");
+}
+
+// The radio sends a short recording as 'R' frames, spaced as a radio sends
+// voice, and the unit must answer that the slot was recorded.
+bool Demo::Record(Side& side, Playback* p)
+{
+    sim::Recording r;
+    r.slot = REC_SLOT;
+    r.code = m_options.code;
+    r.counter = REC_COUNTER;
+    r.voiceFrames = REC_VOICE_FRAMES;
+    r.payloadSize = PAYLOAD_SIZE;
+    std::vector<std::string> params = sim::RadioSim::RecordingParams(r);
+    sim::RadioSim& radio = side.unit->radio();
+    size_t mark = radio.FrameCount();
+    std::string slot = "slot " + std::to_string(REC_SLOT);
+    for (size_t i = 0; i < params.size(); ++i) {
+        if (i != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_options.spacingMs));
+        }
+        SentFrame frame{'R', params[i], Clock::now()};
+        if (!radio.SendFrame(frame.command, frame.param)) {
+            m_timeline.Add(frame.sent, "radio " + side.name, "could not send R " + DescribeVoice(frame.param));
+            return Step(false, "radio " + side.name + " could not send its recording");
+        }
+        double at = p->recorded.empty() ? 0.0 : m_timeline.Ms(frame.sent) - m_timeline.Ms(p->recorded[0].sent);
+        m_timeline.Add(frame.sent, "radio " + side.name,
+                       "sends R " + DescribeVoice(frame.param) + " for " + slot + ", at +" + Fixed(at, 1) + " ms");
+        p->recorded.push_back(frame);
+    }
+    return Answer(side, mark, 'R', "the recording of " + slot);
+}
+
+// The radio asks for the slot on channel A; once the unit took the request
+// every recorded frame must come back as 'F', in order, with its spacing.
+bool Demo::Play(Side& side, Playback* p)
+{
+    sim::RadioSim& radio = side.unit->radio();
+    size_t mark = radio.FrameCount();
+    std::string slot = "slot " + std::to_string(REC_SLOT);
+    m_timeline.Add("radio " + side.name,
+                   "asks to play " + slot + " on channel A (L '" + sim::radio::PlayParam(REC_SLOT) + "')");
+    if (!Step(radio.SendPlay(REC_SLOT, 'L'), "radio " + side.name + " could not send its play request")) {
+        return false;
+    }
+    if (!Answer(side, mark, 'L', "the play request for " + slot)) {
+        return false;
+    }
+    const std::string& last = p->recorded.back().param;
+    int waitMs = (ARRIVAL_MS + m_options.spacingMs * static_cast<int>(p->recorded.size())) * m_options.slow;
+    radio.WaitFor([&](const sim::radio::Frame& f) { return f.command == 'F' && f.param == last; }, waitMs);
+    std::vector<sim::radio::Frame> received = radio.FramesSince(mark);
+    p->played = true;
+    p->report = CheckRelay(p->recorded, received);
+    p->offsets = PlaybackOffsets(p->recorded, p->report);
+    AddArrivals("radio " + side.name, received, p->report, p->recorded, [&](const RelayedFrame& r) {
+        for (const PlayedOffset& o : p->offsets) {
+            if (o.sentIndex == r.sentIndex) {
+                return " from " + slot + ", at +" + Fixed(o.playedMs, 1) + " ms (recorded at +" +
+                       Fixed(o.recordedMs, 1) + " ms)";
+            }
+        }
+        return std::string();
+    });
+    if (!p->report.ok()) {
+        return false;  // its problems join the failures at the end
+    }
+    return Step(true, "");
 }
 
 void Demo::StopUnits()
@@ -324,7 +448,28 @@ void Demo::PrintDirection(const Direction& d)
     }
 }
 
-void Demo::Finish(const std::vector<Direction>& directions)
+void Demo::PrintPlayback(const Playback& p)
+{
+    m_out << "  " << p.label << ": " << p.recorded.size() << " frames recorded";
+    if (!p.played) {
+        m_out << ", not played back\n";
+        return;
+    }
+    m_out << ", " << p.report.arrivedCount() << " played back" << (p.report.ok() ? " in order" : "") << " as 'F'";
+    double worst = -1;
+    for (const PlayedOffset& o : p.offsets) {
+        worst = std::max(worst, std::fabs(o.playedMs - o.recordedMs));
+    }
+    if (worst >= 0) {
+        m_out << "; each within " << Fixed(worst, 1) << " ms of its recorded offset";
+    }
+    m_out << "\n";
+    for (const std::string& problem : p.report.problems) {
+        m_out << "    " << problem << "\n";
+    }
+}
+
+void Demo::Finish(const std::vector<Direction>& directions, const Playback& playback)
 {
     m_out << m_timeline.Render() << "\n";
     if (!m_snapshots.empty()) {
@@ -339,11 +484,15 @@ void Demo::Finish(const std::vector<Direction>& directions)
         for (const Direction& d : directions) {
             PrintDirection(d);
         }
+        if (!playback.recorded.empty()) {
+            PrintPlayback(playback);
+        }
         m_out << "\n";
     }
     double seconds = std::chrono::duration<double>(Clock::now() - m_start).count();
     if (m_failures.empty()) {
-        m_out << "demo passed: every frame arrived in order, both ways (" << Fixed(seconds, 1) << " s)\n";
+        m_out << "demo passed: every frame arrived in order, both ways and played back (" << Fixed(seconds, 1)
+              << " s)\n";
         return;
     }
     m_out << "demo FAILED (" << Fixed(seconds, 1) << " s):\n";
@@ -357,8 +506,10 @@ int Demo::Run()
 {
     m_out << "kovasim demo: two simulated units linked over loopback\n";
     std::vector<Direction> directions;
+    Playback playback;
+    playback.label = "A's recording in slot " + std::to_string(REC_SLOT);
     if (!Prepare()) {
-        Finish(directions);
+        Finish(directions, playback);
         return 1;
     }
     LedWatch leds(m_timeline, {{"A", &m_a.board}, {"B", &m_b.board}});
@@ -378,6 +529,10 @@ int Demo::Run()
         directions.push_back(Exchange(m_b, m_a, 0x0200));
         std::this_thread::sleep_for(std::chrono::milliseconds(LAST_LOOK_MS * m_options.slow));
         Snapshot("after the exchange");
+        ok = Step(true, "");
+    }
+    if (ok) {
+        ok = Record(m_a, &playback) && Play(m_a, &playback);
     }
     leds.Stop();
     StopUnits();
@@ -385,6 +540,9 @@ int Demo::Run()
         for (const std::string& problem : d.report.problems) {
             m_failures.push_back(d.label + ": " + problem);
         }
+    }
+    for (const std::string& problem : playback.report.problems) {
+        m_failures.push_back(playback.label + ": " + problem);
     }
     for (Side* side : {&m_a, &m_b}) {
         if (side->unit) {
@@ -401,7 +559,7 @@ int Demo::Run()
                     CopyRoot(m_b.board.root(), m_options.keepDir + "/B", &why);
         m_out << (kept ? "board roots kept in " + m_options.keepDir + "/A and /B\n" : why + "\n");
     }
-    Finish(directions);
+    Finish(directions, playback);
     return m_failures.empty() ? 0 : 1;
 }
 

@@ -47,8 +47,10 @@ DESCRIPTION
 
 VERBS
        demo   Two units on two temporary boards, linked over 127.0.0.1; radio
-              A transmits, radio B hears it and answers. Prints a timeline
-              and exits 0 only when every frame arrived in order both ways.
+              A transmits, radio B hears it and answers; then radio A records
+              a short transmission and plays it back. Prints a timeline and
+              exits 0 only when every frame arrived in order both ways and
+              every recorded frame came back in order.
 
        make-root DIR
               Makes a board root in DIR for a unit to run on.
@@ -123,14 +125,20 @@ DESCRIPTION
        units link, radio A transmits (header, identification, voice frames,
        end) and radio B must hear every frame but the header, which the
        identification replaces, as 'F' frames in order; then B answers the
-       same way.
+       same way. Last, radio A records an identification, four voice frames
+       and an end into slot 12 ('R' frames, as far apart as the voice
+       frames), unit A must answer that it recorded them, radio A asks for
+       slot 12 on channel A ('L') and must get every recorded frame back as
+       an 'F' frame, in order.
 
        The timeline shows, in milliseconds since the start: what each radio
        sent and got (with each frame's radio-to-radio latency), what each
        unit relayed (its own output lines), the consoles' `status 1`
        replies and every change of the LEDs, with a look at both before,
-       during and after the exchange. Every process and folder it made is
-       gone when it ends.
+       during and after the exchange, and the unit's answers to the
+       recording and the play request, with each played-back frame's time
+       beside the time it had when it was recorded. Every process and
+       folder it made is gone when it ends.
 
 OPTIONS
        --frames N     voice frames per transmission, 0 to 60 (6)

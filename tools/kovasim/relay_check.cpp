@@ -146,4 +146,24 @@ RelayReport CheckRelay(const std::vector<SentFrame>& sent, const std::vector<sim
     return report;
 }
 
+std::vector<PlayedOffset> PlaybackOffsets(const std::vector<SentFrame>& recorded, const RelayReport& report)
+{
+    std::vector<PlayedOffset> out;
+    const RelayedFrame* first = nullptr;
+    for (const RelayedFrame& f : report.frames) {
+        if (!f.arrived) {
+            continue;
+        }
+        first = first != nullptr ? first : &f;
+        PlayedOffset o;
+        o.sentIndex = f.sentIndex;
+        o.playedMs = std::chrono::duration<double, std::milli>(f.arrival - first->arrival).count();
+        o.recordedMs =
+            std::chrono::duration<double, std::milli>(recorded[f.sentIndex].sent - recorded[first->sentIndex].sent)
+                .count();
+        out.push_back(o);
+    }
+    return out;
+}
+
 }  // namespace kovasim

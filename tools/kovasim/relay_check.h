@@ -2,7 +2,9 @@
 // radio sent (parameter areas with their send times) and the frames the far
 // radio received, it says which of the frames that ought to arrive did,
 // whether they came in order, intact and on the right channel, which did
-// not, and what each one's radio-to-radio latency was.
+// not, and what each one's radio-to-radio latency was. The same judge serves
+// a played-back recording: the frames the radio recorded must come back as
+// 'F' frames in order, and their spacing is set beside the recorded one.
 //
 // A unit holds a transmission's header until the identification frame
 // arrives and, when the two carry the same counter, sends the
@@ -49,6 +51,18 @@ struct RelayReport {
 // Compares what was sent with the frames the far radio got (in arrival
 // order; frames other than 'F'/'f' are ignored).
 RelayReport CheckRelay(const std::vector<SentFrame>& sent, const std::vector<sim::radio::Frame>& received);
+
+// A played-back frame's time since the first frame that came back, beside
+// the time between the two when they were recorded.
+struct PlayedOffset {
+    size_t sentIndex = 0;
+    double playedMs = 0;
+    double recordedMs = 0;
+};
+
+// One per arrived frame of the report, in recording order; none when
+// nothing came back. `recorded` is what CheckRelay judged the report on.
+std::vector<PlayedOffset> PlaybackOffsets(const std::vector<SentFrame>& recorded, const RelayReport& report);
 
 // "identification I, counter 0100" for a voice-data area.
 std::string DescribeVoice(const std::string& param);

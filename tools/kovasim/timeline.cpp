@@ -14,11 +14,12 @@ namespace {
 constexpr int LED_SAMPLE_MS = 10;
 constexpr size_t DATE_PREFIX = 20;  // "2024/01/31 12:00:00 "
 
-// Lines about the unit's state, its links and the frames it relays.
+// Lines about the unit's state, its links, the frames it relays, and its
+// recordings and playbacks.
 constexpr const char* RELEVANT[] = {
-    "[I] state ready", "connect req", "connect ack",   "target detected", "target lost",
-    "no response",     "Rx: Sio",     "Tx: Sio",       "Rx: Lan",         "Tx: Lan",
-    "OCCUPY",          "RELASE",      "status notify", "no signal",       "[W]",
+    "[I] state ready", "connect req", "connect ack", "target detected", "target lost", "no response",   "Rx: Sio",
+    "Tx: Sio",         "Rx: Lan",     "Tx: Lan",     "OCCUPY",          "RELASE",      "status notify", "no signal",
+    "Rx: rec",         "Tx: rec",     "Rx: play",    "Tx: play",        "[W]",
 };
 
 }  // namespace

@@ -35,8 +35,9 @@ class Timeline {
     void Add(const std::string& who, const std::string& what) { Add(Clock::now(), who, what); }
     // Milliseconds since the start.
     double Ms(Clock::time_point when) const;
-    // A unit's output lines as events of `who`: the ones about state, links
-    // and relayed frames (every line when all is set), without the date.
+    // A unit's output lines as events of `who`: the ones about state, links,
+    // relayed frames, recordings and playbacks (every line when all is set),
+    // without the date.
     void AddUnitLines(const std::string& who, const std::vector<sim::UnitLine>& lines, bool all);
     // Every event, oldest first, one line each.
     std::string Render() const;
