@@ -392,12 +392,13 @@ TEST_F(Recorder, PlayRequestIsRefusedWhileAFarUnitOwnsTheQueueOrAPlaybackRuns)
     Server_OnIdle();
     FeedRadio('L', radio::PlayParam(10));
     EXPECT_EQ(Answer('L'), "0A0");
-    ASSERT_EQ(PlayToRadio(1).size(), 1u);  // the playback runs
+    const size_t first = PlayToRadio(1).size();  // the playback runs (its records are 1 ms apart)
+    ASSERT_GE(first, 1u);
     FeedRadio('l', radio::PlayParam(10));
     EXPECT_EQ(Answer('l'), "0A1");
     EXPECT_TRUE(m_tap->WaitForCount("[W] now playing", 1));
-    std::vector<radio::Frame> rest = PlayToRadio(399);
-    ASSERT_EQ(rest.size(), 399u);
+    std::vector<radio::Frame> rest = PlayToRadio(400 - first);
+    ASSERT_EQ(rest.size(), 400 - first);
     EXPECT_EQ(rest.back().param, Recording(10, 400, 1).back().area);
 }
 
@@ -407,7 +408,7 @@ TEST_F(Recorder, RadioTransmitEndStopsThePlaybackAndFreesTheQueue)
     PutFile(RecName(11), RecFile(300, Recording(11, 300, 20)));
     FeedRadio('l', radio::PlayParam(11));
     EXPECT_EQ(Answer('l'), "0B0");
-    ASSERT_EQ(PlayToRadio(2).size(), 2u);
+    ASSERT_GE(PlayToRadio(2).size(), 2u);
     EXPECT_TRUE(m_tap->WaitForCount("Tx: Sio B", 2));
     m_status.rtrxB = '4';
     Tick();
@@ -425,7 +426,7 @@ TEST_F(Recorder, RadioTransmitEndStopsThePlaybackAndFreesTheQueue)
     EXPECT_EQ(again[0].param, Recording(11, 300, 20)[0].area);
 }
 
-TEST_F(Recorder, ChannelBReceptionEndAnswersOneAndPowerDownEndsSilentlyAndIgnoresMore)
+TEST_F(Recorder, ChannelBReceptionEndAnswersOneForTheRecordedSlotAndPowerDownEndsSilently)
 {
     Boot();
     FeedRadio('R', Area('I', 7, 1, "one"));
@@ -436,6 +437,19 @@ TEST_F(Recorder, ChannelBReceptionEndAnswersOneAndPowerDownEndsSilentlyAndIgnore
     Tick();
     EXPECT_EQ(Answer('R'), "R071");
     EXPECT_EQ(FileBytes(REC_INFO), Bytes(32, 0));
+
+    // A playback accepted while a recording runs leaves the recording's slot alone.
+    PutFile(RecName(11), RecFile(3, Recording(11, 3, 20)));
+    FeedRadio('R', Area('I', 7, 2, "again"));
+    ASSERT_TRUE(WaitSize(RecName(7), 8 + 8 + Area('I', 7, 2, "again").size()));
+    FeedRadio('L', radio::PlayParam(11));
+    EXPECT_EQ(Answer('L'), "0B0");
+    m_status.ltrxB = '3';
+    Tick();
+    m_status.ltrxB = '0';
+    Tick();
+    EXPECT_EQ(Answer('R'), "R071");
+    EXPECT_EQ(PlayToRadio(3).size(), 3u);
 
     FeedRadio('R', Area('I', 8, 1, "two"));
     ASSERT_TRUE(WaitSize(RecName(8), 8 + 8 + Area('I', 8, 1, "two").size()));
