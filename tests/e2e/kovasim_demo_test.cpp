@@ -87,22 +87,34 @@ std::vector<std::string> Captures(const std::string& text, const std::string& pa
     return out;
 }
 
-class Folder {
-   public:
-    Folder()
-    {
-        char pattern[] = "/tmp/kovasim-test-XXXXXX";
-        m_path = mkdtemp(pattern) != nullptr ? pattern : "";
+// Expects every board the output names removed and every unit it names ended (and `count` of each
+// named, unless count is negative).
+void ExpectNothingLeft(const std::string& output, int count = -1)
+{
+    std::vector<std::string> roots = Captures(output, R"(board (/\S+), receives)");
+    EXPECT_TRUE(count < 0 || roots.size() == static_cast<size_t>(count)) << output;
+    for (const std::string& b : roots) {
+        EXPECT_FALSE(std::filesystem::exists(b)) << b;
     }
+    std::vector<std::string> pids = Captures(output, R"(\(pid ([0-9]+)\))");
+    EXPECT_TRUE(count < 0 || pids.size() == static_cast<size_t>(count)) << output;
+    for (const std::string& pid : pids) {
+        EXPECT_NE(kill(std::stoi(pid), 0), 0) << "unit " << pid << " still runs";
+    }
+}
+
+// A fresh folder, removed at the end.
+struct Folder {
+    std::string root = [] {
+        char pattern[] = "/tmp/kovasim-test-XXXXXX";
+        return std::string(mkdtemp(pattern) != nullptr ? pattern : "");
+    }();
     ~Folder()
     {
         std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
+        std::filesystem::remove_all(root, ec);
     }
-    const std::string& path() const { return m_path; }
-
-   private:
-    std::string m_path;
+    const std::string& path() const { return root; }
 };
 
 TEST(KovasimDemo, EveryFrameCrossesBothWaysInOrderAndNothingIsLeftBehind)
@@ -114,35 +126,23 @@ TEST(KovasimDemo, EveryFrameCrossesBothWaysInOrderAndNothingIsLeftBehind)
     EXPECT_LT(f.ms, 15000 * SLOW);
 
     // Header, identification, 6 voice frames, end; the identification stands in for the header.
-    EXPECT_NE(f.output.find("A -> B: 9 frames sent, 8 to relay"), std::string::npos) << f.output;
-    EXPECT_NE(f.output.find("B -> A: 9 frames sent, 8 to relay"), std::string::npos) << f.output;
     EXPECT_EQ(Captures(f.output, R"(to relay[^\n]*, (8) arrived in order)").size(), 2u) << f.output;
-    EXPECT_NE(f.output.find("demo passed"), std::string::npos) << f.output;
-    // Each far radio heard the identification first and the end last, with a latency.
-    for (const char* heard : {R"(radio B\s+gets F identification I, counter 0100, [0-9.]+ ms)",
-                              R"(radio B\s+gets F end T, counter 0107, [0-9.]+ ms)",
-                              R"(radio A\s+gets F identification I, counter 0200, [0-9.]+ ms)",
-                              R"(radio A\s+gets F end T, counter 0207, [0-9.]+ ms)"}) {
-        EXPECT_TRUE(std::regex_search(f.output, std::regex(heard))) << heard << "\n" << f.output;
+    // Each far radio heard the identification first and the end last, with a latency; then radio A
+    // recorded slot 12 and got all six frames back on channel A.
+    for (const char* line :
+         {R"(A -> B: 9 frames sent, 8 to relay)", R"(B -> A: 9 frames sent, 8 to relay)", R"(demo passed)",
+          R"(radio B\s+gets F identification I, counter 0100, [0-9.]+ ms)",
+          R"(radio B\s+gets F end T, counter 0107, [0-9.]+ ms)",
+          R"(radio A\s+gets F identification I, counter 0200, [0-9.]+ ms)",
+          R"(radio A\s+gets F end T, counter 0207, [0-9.]+ ms)", R"(console A\s+status 1 -> connected)",
+          R"(after the exchange: status 1 connected on A, connected on B; LEDs A comm on, )"
+          R"(alarm off \| B comm on, alarm off)",
+          R"(unit B\s+Tx: Sio)", R"(radio A\s+gets answer R '[^']*': slot 12 recorded)",
+          R"(radio A\s+asks to play slot 12 on channel A)", R"(unit A\s+Tx: play: A ch=12 res=0)",
+          R"(radio A\s+gets answer L '[^']*': slot 12 accepted)",
+          R"(A's recording in slot 12: 6 frames recorded, 6 played back in order as 'F')"}) {
+        EXPECT_TRUE(std::regex_search(f.output, std::regex(line))) << line << "\n" << f.output;
     }
-    EXPECT_TRUE(std::regex_search(f.output, std::regex(R"(console A\s+status 1 -> connected)"))) << f.output;
-    EXPECT_TRUE(std::regex_search(
-        f.output,
-        std::regex(
-            R"(after the exchange: status 1 connected on A, connected on B; LEDs A comm on, alarm off \| B comm on, alarm off)")))
-        << f.output;
-    EXPECT_TRUE(std::regex_search(f.output, std::regex(R"(unit B\s+Tx: Sio)"))) << f.output;
-
-    // Radio A recorded slot 12 and got all six frames back on channel A, in
-    // order, spaced as recorded (not all at once, not stalled).
-    for (const char* step :
-         {R"(radio A\s+gets answer R '[^']*': slot 12 recorded)", R"(radio A\s+asks to play slot 12 on channel A)",
-          R"(unit A\s+Tx: play: A ch=12 res=0)", R"(radio A\s+gets answer L '[^']*': slot 12 accepted)"}) {
-        EXPECT_TRUE(std::regex_search(f.output, std::regex(step))) << step << "\n" << f.output;
-    }
-    EXPECT_NE(f.output.find("A's recording in slot 12: 6 frames recorded, 6 played back in order as 'F'"),
-              std::string::npos)
-        << f.output;
     const std::regex played(R"(radio A\s+gets F [^\n]*, counter ([0-9A-F]{4}) from slot 12, at \+([0-9.]+) ms )"
                             R"(\(recorded at \+([0-9.]+) ms\))");
     std::vector<std::string> counters;
@@ -158,17 +158,7 @@ TEST(KovasimDemo, EveryFrameCrossesBothWaysInOrderAndNothingIsLeftBehind)
     EXPECT_GE(playedMs, recordedMs / 2) << f.output;
     EXPECT_LE(playedMs, recordedMs + 100 * SLOW) << f.output;
 
-    // Units stopped and boards removed.
-    std::vector<std::string> boards = Captures(f.output, R"(board (/\S+), receives)");
-    ASSERT_EQ(boards.size(), 2u) << f.output;
-    for (const std::string& b : boards) {
-        EXPECT_FALSE(std::filesystem::exists(b)) << b;
-    }
-    std::vector<std::string> pids = Captures(f.output, R"(\(pid ([0-9]+)\))");
-    ASSERT_EQ(pids.size(), 2u) << f.output;
-    for (const std::string& pid : pids) {
-        EXPECT_NE(kill(std::stoi(pid), 0), 0) << "unit " << pid << " still runs";
-    }
+    ExpectNothingLeft(f.output, 2);
 }
 
 TEST(KovasimDemo, FailsWithTheReasonWhenAUnitCannotStart)
@@ -180,9 +170,7 @@ TEST(KovasimDemo, FailsWithTheReasonWhenAUnitCannotStart)
     EXPECT_NE(f.output.find("unit A ended during its start (exit status 1)"), std::string::npos) << f.output;
     EXPECT_EQ(f.output.find("did not stop cleanly"), std::string::npos) << f.output;
     EXPECT_EQ(f.output.find("demo passed"), std::string::npos) << f.output;
-    for (const std::string& b : Captures(f.output, R"(board (/\S+), receives)")) {
-        EXPECT_FALSE(std::filesystem::exists(b)) << b;
-    }
+    ExpectNothingLeft(f.output);
 }
 
 TEST(KovasimDemo, CtrlCStopsTheUnitsAndRemovesTheBoards)
@@ -200,12 +188,7 @@ TEST(KovasimDemo, CtrlCStopsTheUnitsAndRemovesTheBoards)
     std::string output = demo.Output();
     EXPECT_EQ(exit.status, 1) << output;
     EXPECT_NE(output.find("  interrupted"), std::string::npos) << output;
-    for (const std::string& b : Captures(output, R"(board (/\S+), receives)")) {
-        EXPECT_FALSE(std::filesystem::exists(b)) << b;
-    }
-    for (const std::string& pid : Captures(output, R"(\(pid ([0-9]+)\))")) {
-        EXPECT_NE(kill(std::stoi(pid), 0), 0) << "unit " << pid << " still runs";
-    }
+    ExpectNothingLeft(output);
 }
 
 // --- The timeline and the command line (in process) -------------------------------------
@@ -289,9 +272,9 @@ TEST(KovasimMakeRoot, StaticAddressNoCarrierAndOtherPortsReachTheRootAsTheDaemon
         << err.str();
     std::ifstream in(root + "/etc/network/interfaces");
     std::string interfaces((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(interfaces.find("iface eth0 inet static"), std::string::npos) << interfaces;
-    EXPECT_NE(interfaces.find("address 10.77.0.5"), std::string::npos) << interfaces;
-    EXPECT_NE(interfaces.find("gateway 10.77.0.1"), std::string::npos) << interfaces;
+    for (const char* line : {"iface eth0 inet static", "address 10.77.0.5", "gateway 10.77.0.1"}) {
+        EXPECT_NE(interfaces.find(line), std::string::npos) << interfaces;
+    }
     std::ifstream carrier(root + "/sys/class/net/eth0/carrier");
     EXPECT_EQ(carrier.get(), '0');
     EXPECT_EQ(access((root + "/sbin/board-command").c_str(), X_OK), 0);
@@ -299,10 +282,8 @@ TEST(KovasimMakeRoot, StaticAddressNoCarrierAndOtherPortsReachTheRootAsTheDaemon
     kovasim::RootPorts ports;
     std::string why;
     ASSERT_TRUE(kovasim::ReadRootPorts(root, &ports, &why)) << why;
-    EXPECT_EQ(ports.commPort, 3);
-    EXPECT_EQ(ports.usbPort, 1001);
-    EXPECT_EQ(ports.rxPort, 40555);
-    EXPECT_EQ(ports.txPort, 21110);
+    EXPECT_EQ((std::vector<int>{ports.commPort, ports.usbPort, ports.rxPort, ports.txPort}),
+              (std::vector<int>{3, 1001, 40555, 21110}));
     EXPECT_EQ(kovasim::DeviceName(ports.commPort), "ttymxc2");
     EXPECT_EQ(kovasim::DeviceName(ports.usbPort), "ttyGS1");
     EXPECT_FALSE(kovasim::ReadRootPorts(folder.path(), &ports, &why)) << "a folder that is no root";
@@ -317,9 +298,7 @@ struct Arrivals {
 
     Arrivals()
     {
-        sim::Transmission t;
-        t.counter = 0x0300;
-        t.voiceFrames = 3;
+        const sim::Transmission t{.counter = 0x0300, .voiceFrames = 3};
         int ms = 0;
         for (const std::string& p : sim::RadioSim::TransmissionParams(t)) {
             sent.push_back({'G', p, t0 + std::chrono::milliseconds(ms)});
@@ -329,9 +308,8 @@ struct Arrivals {
     // The far radio receives sent frame i, relayed as `command`, delayMs after it was sent.
     void Receive(size_t i, int delayMs, char command = 'F')
     {
-        sim::radio::FrameCollector collector;
-        collector.Feed(sim::radio::Encode(command, sent[i].param),
-                       &got);  // parsed as the radio parses it
+        sim::radio::FrameCollector collector;  // parsed as the radio parses it
+        collector.Feed(sim::radio::Encode(command, sent[i].param), &got);
         got.back().arrival = sent[i].sent + std::chrono::milliseconds(delayMs);
     }
 };
@@ -449,8 +427,7 @@ TEST(KovasimMakeRoot, MakesARootTheDaemonRunsOnWithTheChosenPortsTargetsAndMac)
         EXPECT_EQ(reply.lines, std::vector<std::string>{expected}) << command << ": " << reply.raw;
     }
     sim::UnitExit exit = unit.Stop(SIGTERM, 3000 * SLOW);
-    EXPECT_TRUE(exit.exited);
-    EXPECT_EQ(exit.status, 0) << unit.Output();
+    EXPECT_TRUE(exit.exited && exit.status == 0) << unit.Output();
 }
 
 TEST(KovasimRun, BringsTheUnitUpRefusesASecondRunAndStopsItCleanlyOnSigterm)

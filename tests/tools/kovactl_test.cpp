@@ -1,9 +1,7 @@
-// kovactl against fake units: a loopback TCP setting port and the PC end of
-// a pty standing for the USB gadget port. The fake answers as the unit's
-// line editor does (the "\r\n" answer to a line end, no prompt; optionally an
-// echo of every typed character), with replies the tests write out here, so
-// the reply-end rules, the exit statuses and the JSON output are checked
-// against the unit's behaviour rather than against kovactl's own tables.
+// kovactl against fake units on a loopback TCP setting port and on a pty standing for the USB
+// gadget port. The fake answers as the unit's line editor does ("\r\n" at a line end, no prompt,
+// optionally an echo of every typed character) with replies written out here, so reply ends, exit
+// statuses and JSON output are checked against the unit's behaviour, not kovactl's own tables.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -26,6 +24,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "kovactl_cli.h"
 #include "kovactl_reply.h"
@@ -246,67 +245,63 @@ struct Json {
     const Json& operator[](const std::string& key) const { return fields.at(key); }
 };
 
+// Reads JSON from s[i] on; throws where the text is no JSON.
 struct JsonReader {
     const std::string& s;
     size_t i = 0;
-    void Blanks()
+    // The next character that is no blank, not taken.
+    char Next()
     {
-        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) {
+        while (std::isspace(static_cast<unsigned char>(s.at(i)))) {
             ++i;
         }
+        return s[i];
     }
-    void Expect(char c)
+    void Take(char c)
     {
-        Blanks();
-        if (i >= s.size() || s[i] != c) {
+        if (Next() != c) {
             throw std::runtime_error(std::string("expected ") + c + " at " + std::to_string(i));
         }
         ++i;
     }
     std::string String()
     {
-        Expect('"');
+        Take('"');
         std::string v;
-        while (i < s.size() && s[i] != '"') {
-            char c = s[i++];
-            if (c == '\\') {
-                c = s.at(i++);
-                if (c == 'u') {
-                    v += static_cast<char>(std::stoi(s.substr(i, 4), nullptr, 16));
-                    i += 4;
-                    continue;
-                }
+        for (char c; (c = s.at(i++)) != '"'; v += c) {
+            if (c != '\\') {
+                continue;
+            }
+            c = s.at(i++);
+            if (c == 'u') {
+                c = static_cast<char>(std::stoi(s.substr(i, 4), nullptr, 16));
+                i += 4;
+            } else {
                 c = c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
             }
-            v += c;
         }
-        Expect('"');
         return v;
     }
     Json Value()
     {
-        Blanks();
         Json j;
-        if (s.at(i) == '{' || s.at(i) == '[') {
-            const bool object = s[i++] == '{';
-            Blanks();
-            while (s.at(i) != (object ? '}' : ']')) {
-                if (object) {
+        const char open = Next();
+        if (open == '"') {
+            j.text = String();
+        } else if (open == '{' || open == '[') {
+            for (++i; Next() != (open == '{' ? '}' : ']');) {
+                if (open == '{') {
                     std::string key = String();
-                    Expect(':');
+                    Take(':');
                     j.fields[key] = Value();
                 } else {
                     j.items.push_back(Value());
                 }
-                Blanks();
-                if (s.at(i) == ',') {
+                if (Next() == ',') {
                     ++i;
-                    Blanks();
                 }
             }
             ++i;
-        } else if (s[i] == '"') {
-            j.text = String();
         } else {
             while (i < s.size() && std::string(",]} \n").find(s[i]) == std::string::npos) {
                 j.text += s[i++];
@@ -320,8 +315,7 @@ Json ParseJson(const std::string& text)
 {
     JsonReader r{text};
     Json j = r.Value();
-    r.Blanks();
-    EXPECT_EQ(r.i, text.size()) << "trailing text in " << text;
+    EXPECT_EQ(text.find_first_not_of(" \n", r.i), std::string::npos) << "trailing text in " << text;
     return j;
 }
 
@@ -335,18 +329,14 @@ std::vector<std::string> OutLines(const std::string& out)
     return lines;
 }
 
-class TempRoot {
-   public:
-    TempRoot()
-    {
+// A pty on a fresh folder, removed at the end.
+struct TempPty {
+    std::string root = [] {
         char name[] = "/tmp/kovactl-test-XXXXXX";
-        m_path = mkdtemp(name);
-    }
-    ~TempRoot() { std::filesystem::remove_all(m_path); }
-    const std::string& path() const { return m_path; }
-
-   private:
-    std::string m_path;
+        return std::string(mkdtemp(name));
+    }();
+    sim::PtyLink link{root, "ttyACM0"};
+    ~TempPty() { std::filesystem::remove_all(root); }
 };
 
 }  // namespace
@@ -354,21 +344,23 @@ class TempRoot {
 TEST(KovactlTcp, ReadsChangesAndRefusalsGetTheirExitStatusAndLinesEndInCrOnly)
 {
     FakeUnit unit(UnitAnswer);
-    const std::string t = unit.hostPort();
-    ToolRun vers = Kovactl({"-t", t, "vers"});
-    EXPECT_EQ(vers.status, 0);
-    EXPECT_EQ(vers.out, "KOVA-LAN Ver 1.4.4.0\n");
-    EXPECT_EQ(Kovactl({"-t", t, "enable", "3", "1"}).status, 0);
-    ToolRun ng = Kovactl({"-t", t, "udpport"});
-    EXPECT_EQ(ng.status, 1);
-    EXPECT_EQ(ng.out, "NG\n");
-    EXPECT_EQ(Kovactl({"-t", t, "update"}).status, 1);
-    ToolRun unknown = Kovactl({"-t", t, "--quiet", "50", "bogus", "word"});
-    EXPECT_EQ(unknown.status, 1);
-    EXPECT_EQ(unknown.out, "command error\n");
     // A blank inside an argument is quoted after the "="; a command's own options pass through.
-    EXPECT_EQ(Kovactl({"-t", t, "setdest", "3", "1", "memo=east hill"}).status, 0);
-    EXPECT_EQ(Kovactl({"-t", t, "netparam", "-t", "10.0.0.5", "255.0.0.0"}).status, 0);
+    const std::tuple<std::vector<std::string>, int, const char*> runs[] = {
+        {{"vers"}, 0, "KOVA-LAN Ver 1.4.4.0\n"},
+        {{"enable", "3", "1"}, 0, "OK\n"},
+        {{"udpport"}, 1, "NG\n"},
+        {{"update"}, 1, "hardware error\n"},
+        {{"--quiet", "50", "bogus", "word"}, 1, "command error\n"},
+        {{"setdest", "3", "1", "memo=east hill"}, 0, "OK\n"},
+        {{"netparam", "-t", "10.0.0.5", "255.0.0.0"}, 0, "OK\n"},
+    };
+    for (const auto& [args, status, out] : runs) {
+        std::vector<std::string> line = {"-t", unit.hostPort()};
+        line.insert(line.end(), args.begin(), args.end());
+        ToolRun r = Kovactl(line);
+        EXPECT_EQ(r.status, status) << args[0];
+        EXPECT_EQ(r.out, out) << args[0];
+    }
     // A CR LF terminator would show up here as an extra empty line after each command.
     EXPECT_EQ(unit.lines(),
               (std::vector<std::string>{"vers", "enable 3 1", "udpport", "update", "bogus word",
@@ -399,8 +391,9 @@ TEST(KovactlTcp, SilentSetdestIsAcceptedAfterTheQuietTimeButItsRefusalIsNot)
     EXPECT_LT(accepted.ms, 2000);
     ToolRun json = Kovactl({"-t", t, "--quiet", "100", "--json", "setdest", "3", "0", "target=10.0.0.9"});
     EXPECT_EQ(json.status, 0);
-    EXPECT_EQ(ParseJson(json.out)["outcome"].text, "no_reply");
-    EXPECT_TRUE(ParseJson(json.out)["reply"].items.empty());
+    Json j = ParseJson(json.out);
+    EXPECT_EQ(j["outcome"].text, "no_reply");
+    EXPECT_TRUE(j["reply"].items.empty());
     ToolRun refused = Kovactl({"-t", t, "--quiet", "100", "setdest", "4", "0", "target=10.0.0.9"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.out, "NG\n");
@@ -429,8 +422,8 @@ TEST(KovactlTcp, SilentUnitCutReplyRefusedPortAndMissingDeviceAllGiveStatus2)
 
 TEST(KovactlSerial, QuietUnitTimesOutQuicklyAndTheLineIsRaw9600)
 {
-    TempRoot root;
-    sim::PtyLink link(root.path(), "ttyACM0");
+    TempPty pty;
+    sim::PtyLink& link = pty.link;
     ASSERT_TRUE(link.plugged()) << link.error();
     {
         // Start from a cooked terminal at another speed, as a PC's tty comes up.
@@ -463,8 +456,8 @@ TEST(KovactlSerial, QuietUnitTimesOutQuicklyAndTheLineIsRaw9600)
 
 TEST(KovactlSerial, TypedEchoAndStaleInputAreNotTakenForTheReply)
 {
-    TempRoot root;
-    sim::PtyLink link(root.path(), "ttyACM0");
+    TempPty pty;
+    sim::PtyLink& link = pty.link;
     ASSERT_TRUE(link.plugged()) << link.error();
     ASSERT_TRUE(link.Write("OK\r\nstale\r\n"));  // left in the port before kovactl opens it
     FakeUnit unit(UnitAnswer, link, true);

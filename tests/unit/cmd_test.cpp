@@ -1,9 +1,6 @@
-// The command interpreter and its 36 commands, driven as the setting tool
-// drives them: lines over a loopback TCP setting connection accepted by the
-// command server, and over the USB console (a pseudo-terminal standing for
-// the gadget tty), on a simulated board whose ini file, interfaces file, OTP
-// MAC files and command log are real files. The unit core is a recording
-// stand-in: it only answers what the commands ask of it.
+// The command interpreter over a loopback setting connection and the USB
+// console (a pty standing for the gadget tty) on a simulated board, with a
+// recording stand-in for the unit core.
 #include "cmd.h"
 
 #include <sys/socket.h>
@@ -284,83 +281,21 @@ TEST_F(CommandSet, WordsMatchInAnyCaseAndLinesAreSplitIntoAtMost16Words)
 
 TEST_F(CommandSet, WrongWordCountsAndBadArgumentsAreCommandErrorsThatChangeNothing)
 {
+    // clang-format off
     const char* bad[] = {
-        "conn x",
-        "disc x",
-        "save x",
-        "reboot x",
-        "currip x",
-        "status",
-        "status 1 2",
-        "status x",
-        "status 100",
-        "target",
-        "target 1 2 3",
-        "target 100",
-        "target 5 300.1.1.1",
-        "target 4294967296 1.2.3.4",
-        "enable",
-        "enable 1 1 1",
-        "enable 100 1",
-        "enable 1 2",
-        "vers x",
-        "update x",
-        "mac 1 2",
-        "mac 1:2:3:4:5",
-        "mac 1:2:3:4:5:1FF",
-        "mac 1:2:3:4::5",
-        "mac 1:2:3:4:5:6:",
-        "mac 1:2:3:4:5:100000001",
-        "udpport 0",
-        "udpport 65536",
-        "udpport 4294967297",
-        "udpport 1 2",
-        "chkpass",
-        "chkpass a b",
-        "setpass a",
-        "setpass a b c",
-        "factset",
-        "factset x",
-        "factset 0 0",
-        "getdest 1",
-        "getdest 5 3",
-        "getdest 0 100",
-        "setdest 1 1",
-        "setdest 100 1 enable=1",
-        "setdest 1 x enable=1",
-        "enableall 1 2",
-        "myrep x",
-        "log x",
-        "logsize x",
-        "logflag enable=1",
-        "logflag a b c",
-        "logflag enable=1 flag=xyz",
-        "listsrv 2",
-        "listsrv 1 2",
-        "search x",
-        "searchres x",
-        "lock 1",
-        "lock 2 x",
-        "lock 1 2 3",
-        "regist",
-        "portchk 1",
-        "repsearch",
-        "listinfo",
-        "listdebug 1",
-        "liststatus x",
-        "settingport 0",
-        "settingport 65536",
-        "settingport 1 2",
-        "ntp 1",
-        "ntp 2 x",
-        "ntp 1 2 3",
-        "updatecount x",
-        "netparam -x",
-        "netparam 1.2.3",
-        "netparam 10.0.0.1 255.0.0",
-        "netparam -",
-        "bogus",
-    };
+        "conn x", "disc x", "save x", "reboot x", "currip x", "vers x", "update x", "myrep x", "log x", "logsize x",
+        "status", "status 1 2", "status x", "status 100", "target", "target 1 2 3", "target 100",
+        "target 5 300.1.1.1", "target 4294967296 1.2.3.4", "enable", "enable 1 1 1", "enable 100 1", "enable 1 2",
+        "mac 1 2", "mac 1:2:3:4:5", "mac 1:2:3:4:5:1FF", "mac 1:2:3:4::5", "mac 1:2:3:4:5:6:",
+        "mac 1:2:3:4:5:100000001", "udpport 0", "udpport 65536", "udpport 4294967297", "udpport 1 2",
+        "chkpass", "chkpass a b", "setpass a", "setpass a b c", "factset", "factset x", "factset 0 0",
+        "getdest 1", "getdest 5 3", "getdest 0 100", "setdest 1 1", "setdest 100 1 enable=1", "setdest 1 x enable=1",
+        "enableall 1 2", "logflag enable=1", "logflag a b c", "logflag enable=1 flag=xyz", "listsrv 2",
+        "listsrv 1 2", "search x", "searchres x", "lock 1", "lock 2 x", "lock 1 2 3", "regist", "portchk 1",
+        "repsearch", "listinfo", "listdebug 1", "liststatus x", "settingport 0", "settingport 65536",
+        "settingport 1 2", "ntp 1", "ntp 2 x", "ntp 1 2 3", "updatecount x", "netparam -x", "netparam 1.2.3",
+        "netparam 10.0.0.1 255.0.0", "netparam -", "bogus"};
+    // clang-format on
     SettingClient* c = Usb();
     CONFIG_PARAM before = Live();
     for (const char* line : bad) {
@@ -377,8 +312,8 @@ TEST_F(CommandSet, WrongWordCountsAndBadArgumentsAreCommandErrorsThatChangeNothi
 TEST_F(CommandSet, ACommandWaitsForTheCommandLockAndIsDroppedWhenItsConnectionIsStopped)
 {
     SettingClient* c = Tcp();
-    EXPECT_EQ(Ask(c, "vers"), "KOVA-LAN Ver 1.4.4.0\r\n");  // the connection is logged on
-    CMD_Lock();                                             // the unit core applies settings
+    EXPECT_EQ(Ask(c, "vers"), "KOVA-LAN Ver 1.4.4.0\r\n");  // logs the connection on
+    CMD_Lock();
     ASSERT_TRUE(c->Send("conn\r"));
     EXPECT_EQ(c->ReadQuiet(200, 300), "\r\n");
     EXPECT_FALSE(CMD_TryLock());

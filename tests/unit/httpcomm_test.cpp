@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -214,51 +215,44 @@ TEST_F(Http, NotFoundWithBodySucceedsWithItsStatusAndExactRequest)
     EXPECT_TRUE(f.ok);
     EXPECT_EQ(f.param.nRetCode, 404);
     EXPECT_STREQ(f.body.data(), "not here!");
-    EXPECT_EQ(server.request(), "GET /list/a.txt HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) + "\r\n\r\n");
+    EXPECT_EQ(server.request(),
+              "GET /list/a.txt HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) + "\r\n\r\n");
 }
 
-TEST_F(Http, LowerCaseContentLengthEndsBodyWithoutWaitingForClose)
+// Each answer comes from a server that then closes, or (hold) keeps the
+// connection open so that only the announced length can end the body.
+TEST_F(Http, BodyEndsAtItsLengthOrAtCloseAndBadLengthsOrHeadersFail)
 {
-    RawServer server("HTTP/1.0 200 OK\r\ncontent-length: 10\r\ncontent-type: text/plain; charset=x\r\n\r\n"
-                     "0123456789ABCDEFGHIJ", true);
-    auto start = Clock::now();
-    Fetch f = Get(server.port(), "/", 1023);
-    EXPECT_LT(MsSince(start), 2000);
-    EXPECT_TRUE(f.ok);
-    EXPECT_STREQ(f.body.data(), "0123456789");
-    EXPECT_EQ(f.param.nLength, 10);
-    EXPECT_STREQ(f.param.szType, "text/plain");
-}
-
-TEST_F(Http, ContentLengthMustLeaveRoomForTheTerminator)
-{
-    RawServer tooLong("HTTP/1.1 200 OK\r\nContent-Length: 1023\r\n\r\n" + std::string(1023, 'a'), false);
-    RawServer fits("HTTP/1.1 200 OK\r\nContent-Length: 1022\r\n\r\n" + std::string(1022, 'b'), false);
-    DebugCapture capture;
-    EXPECT_FALSE(Get(tooLong.port(), "/", 1023).ok);
-    EXPECT_TRUE(Has(capture.text(), "WARNING: too long content-length 1023\n"));
-    Fetch accepted = Get(fits.port(), "/", 1023);
-    EXPECT_TRUE(accepted.ok);
-    EXPECT_EQ(std::string(accepted.body.data()), std::string(1022, 'b'));
-}
-
-TEST_F(Http, BodyWithoutLengthEndsAtCloseAndAnnouncedBodyCutShortFails)
-{
-    RawServer noLength("HTTP/1.1 200 OK\r\nServer: raw\r\n\r\n" + std::string(300, 'c'), false);
-    RawServer cutShort("HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n" + std::string(20, 'd'), false);
-    Fetch f = Get(noLength.port(), "/", 1023);
-    EXPECT_TRUE(f.ok);
-    EXPECT_EQ(std::string(f.body.data()), std::string(300, 'c'));
-    EXPECT_EQ(f.param.nLength, 300);
-    EXPECT_FALSE(Get(cutShort.port(), "/", 1023).ok);
-}
-
-TEST_F(Http, HeaderLineWithoutColonFailsExchange)
-{
-    RawServer server("HTTP/1.1 200 OK\r\nJust some words\r\n\r\nbody", false);
-    DebugCapture capture;
-    EXPECT_FALSE(Get(server.port(), "/", 1023).ok);
-    EXPECT_TRUE(Has(capture.text(), "WARNING: unknown parameter Just some words\n"));
+    const std::string ok = "HTTP/1.1 200 OK\r\n";
+    const struct {
+        std::string answer;
+        bool hold, ok;
+        std::string body, type, warning;
+    } cases[] = {
+        {"HTTP/1.0 200 OK\r\ncontent-length: 10\r\ncontent-type: text/plain; charset=x\r\n\r\n0123456789ABCDEFGHIJ",
+         true, true, "0123456789", "text/plain", ""},
+        {ok + "Content-Length: 1023\r\n\r\n" + std::string(1023, 'a'), false, false, "", "",
+         "WARNING: too long content-length 1023\n"},
+        {ok + "Content-Length: 1022\r\n\r\n" + std::string(1022, 'b'), false, true, std::string(1022, 'b'), "", ""},
+        {ok + "Server: raw\r\n\r\n" + std::string(300, 'c'), false, true, std::string(300, 'c'), "", ""},
+        {ok + "Content-Length: 50\r\n\r\n" + std::string(20, 'd'), false, false, "", "", ""},
+        {ok + "Just some words\r\n\r\nbody", false, false, "", "", "WARNING: unknown parameter Just some words\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer.substr(0, 60));
+        RawServer server(c.answer, c.hold);
+        DebugCapture capture;
+        auto start = Clock::now();
+        Fetch f = Get(server.port(), "/", 1023);
+        EXPECT_LT(MsSince(start), 2000);
+        EXPECT_TRUE(Has(capture.text(), c.warning));
+        ASSERT_EQ(bool(f.ok), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(std::string(f.body.data()), c.body);
+            EXPECT_EQ(f.param.nLength, static_cast<int>(c.body.size()));
+            EXPECT_STREQ(f.param.szType, c.type.c_str());
+        }
+    }
 }
 
 TEST_F(Http, SilentServerFailsAtReceiveTimeoutAlsoOnTestClock)
@@ -291,7 +285,6 @@ TEST_F(Http, CancelAllEndsBlockedGetPromptly)
     long elapsed = MsSince(start);
     EXPECT_FALSE(fetch.get().ok);
     EXPECT_LT(elapsed, 200) << "cancel took " << elapsed << " ms";
-    RecordProperty("cancel_ms", static_cast<int>(elapsed));
 }
 
 TEST_F(Http, SixtyFifthConnectionIsRefusedAndCancelEndsTheOthers)
@@ -401,10 +394,16 @@ TEST_F(Http, ServerAnswersCurlAndOwnClientAndReportsEventsInOrder)
     HTTP_Stop();  // joins the connections, so every event is in
     std::lock_guard<std::mutex> lock(log.mutex);
     EXPECT_EQ(log.urls, (std::vector<std::string>{"/path/x", "/post", "/nolength", "/own"}));
+    // A connection's disconnect may be reported after the next one's accept.
     ASSERT_EQ(log.events.size(), 12u);
-    EXPECT_EQ(std::vector<unsigned>(log.events.begin(), log.events.begin() + 3),
-              (std::vector<unsigned>{HTTP_EVENT_ACCEPT, HTTP_EVENT_GET, HTTP_EVENT_DISCONNECT}));
-    EXPECT_EQ(log.events[10], HTTP_EVENT_POST);
+    EXPECT_EQ(log.events[0], HTTP_EVENT_ACCEPT);
+    EXPECT_EQ(log.events[1], HTTP_EVENT_GET);
+    EXPECT_EQ(log.events.back(), HTTP_EVENT_DISCONNECT);
+    const std::pair<unsigned, std::ptrdiff_t> counts[] = {
+        {HTTP_EVENT_ACCEPT, 4}, {HTTP_EVENT_GET, 2}, {HTTP_EVENT_POST, 2}, {HTTP_EVENT_DISCONNECT, 4}};
+    for (auto [event, n] : counts) {
+        EXPECT_EQ(std::count(log.events.begin(), log.events.end(), event), n) << event;
+    }
 }
 
 TEST_F(Http, RefusedAcceptAndBadRequestLineRaiseNoRequestEvent)

@@ -1,7 +1,6 @@
-// The directory client's wire protocol: the parsers of what a list server
-// sends (checked against byte strings written here and against the stand-in
-// server's own codec), and the TCP exchanges of registration, search and list
-// retrieval against a stand-in server that misbehaves on request. Loopback only.
+// The directory client's wire protocol: its parsers against hand-written bytes
+// and the stand-in server's codec, and its exchanges against a stand-in server
+// that misbehaves on request. Loopback only.
 #include <cstdio>
 #include <cstring>
 #include <future>
@@ -143,12 +142,11 @@ TEST(ListSrvParse, HealthCheckPartsAreBoundedByTheDatagram)
     EXPECT_EQ(res[1].dwIpAddr, 0u);
     EXPECT_EQ(res[2].dwServID, 0u);
 
-    std::string tooLong = UdpAnswer('H', "S0014" + std::string("00007C0A80001"));
-    EXPECT_FALSE(ListSrv_ParseHealthCheckRes(Bytes(tooLong), static_cast<int>(tooLong.size()), res, 101, &n));
-    std::string notDigits = UdpAnswer('H', "S00x3" + std::string("00007C0A80001"));
-    EXPECT_FALSE(ListSrv_ParseHealthCheckRes(Bytes(notDigits), static_cast<int>(notDigits.size()), res, 101, &n));
-    std::string badAddr = UdpAnswer('H', "S0013" + std::string("00007C0A8000Z"));
-    EXPECT_FALSE(ListSrv_ParseHealthCheckRes(Bytes(badAddr), static_cast<int>(badAddr.size()), res, 101, &n));
+    // A part longer than the datagram, a length that is no number, an address that is no hex.
+    for (const char* part : {"S001400007C0A80001", "S00x300007C0A80001", "S001300007C0A8000Z"}) {
+        std::string bad = UdpAnswer('H', part);
+        EXPECT_FALSE(ListSrv_ParseHealthCheckRes(Bytes(bad), static_cast<int>(bad.size()), res, 101, &n)) << part;
+    }
     std::string shortOne = UdpAnswer('H', "").substr(0, 21);
     EXPECT_FALSE(ListSrv_CheckUdpRes(Bytes(shortOne), 21, 'H', 22));
     std::string portShort = UdpAnswer('P', "1234");
@@ -166,6 +164,15 @@ TEST(ListSrvParse, HealthCheckPartsAreBoundedByTheDatagram)
 
 class ListSrvExchange : public ListSrvTest {
    protected:
+    // Stops the client under an exchange that is waiting; it must end promptly.
+    static std::pair<BOOL, WORD> StopAndGet(std::future<std::pair<BOOL, WORD>>& result)
+    {
+        auto start = Clock::now();
+        ListSrv_Stop();
+        EXPECT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        EXPECT_LT(MsSince(start), 400);
+        return result.get();
+    }
     void SetUp() override
     {
         ListSrvTest::SetUp();
@@ -192,12 +199,7 @@ class ListSrvExchange : public ListSrvTest {
 
     void Behave(ListKind kind, ListFault fault, const std::string& code = std::string(), char letter = 0)
     {
-        ListBehaviour b;
-        b.fault = fault;
-        b.code = code;
-        b.letter = letter;
-        b.times = 1;
-        m_farm[0].SetBehaviour(kind, b);
+        m_farm[0].SetBehaviour(kind, ListBehaviour{.fault = fault, .times = 1, .letter = letter, .code = code});
     }
 };
 
@@ -282,11 +284,7 @@ TEST_F(ListSrvExchange, StopEndsAWaitingExchangeWithinAboutFiftyMilliseconds)
         return std::make_pair(ok, code);
     });
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Search, 1, 5000));
-    auto start = Clock::now();
-    ListSrv_Stop();
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_LT(MsSince(start), 400);
-    auto [ok, code] = result.get();
+    auto [ok, code] = StopAndGet(result);
     EXPECT_FALSE(ok);
     EXPECT_EQ(code, LISTSRV_ERR_COMM);
     std::string log = Log();
@@ -321,11 +319,7 @@ TEST_F(ListSrvExchange, StopEndsATestingHealthCheckBeforeItsSocketIsFreed)
         return std::make_pair(ok, code);
     });
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::HealthCheck, 1, 5000));
-    auto start = Clock::now();
-    ListSrv_Stop();
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_LT(MsSince(start), 400);
-    auto [ok, code] = result.get();
+    auto [ok, code] = StopAndGet(result);
     EXPECT_FALSE(ok);
     EXPECT_EQ(code, LISTSRV_ERR_CANCELED);
 }
@@ -335,11 +329,8 @@ TEST_F(ListSrvExchange, SearchSkipsBlankRecordsAndEndsAtTheClosingLineFeed)
     std::string a = sim::ListServerSim::SearchRecord(Repeater("00007", "11111"));
     std::string b = sim::ListServerSim::SearchRecord(Repeater("00008", "22222", 1));
     std::string blank = " " + a.substr(1);
-    ListBehaviour raw;
-    raw.fault = ListFault::Raw;
-    raw.raw = "$S0000" + a + blank + b + "\n";
-    raw.times = 1;
-    m_farm[0].SetBehaviour(ListKind::Search, raw);
+    m_farm[0].SetBehaviour(ListKind::Search,
+                           ListBehaviour{.fault = ListFault::Raw, .times = 1, .raw = "$S0000" + a + blank + b + "\n"});
     Hits hits;
     LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_RADIO_ID, "1111122222 and a text longer than forty characters"};
     WORD code = 0xFFFF;
@@ -424,12 +415,7 @@ TEST_F(ListSrvExchange, HealthCheckWithThreeFollowedRepeatersIs81Bytes)
     std::snprintf(head, sizeof(head), "#H%05u00042R0042", static_cast<unsigned>(m_receiver->port()));
     EXPECT_EQ(raw.substr(0, 17), head);
     EXPECT_EQ(raw.substr(17, 25), "S002000007000080000900042");
-    EXPECT_EQ(raw.substr(42, 38),
-              "D0033"
-              "12" +
-                  std::string(28, '0') +
-                  "EF"
-                  "1");
+    EXPECT_EQ(raw.substr(42, 38), "D003312" + std::string(28, '0') + "EF1");
     EXPECT_EQ(raw[80], '\n');
     EXPECT_EQ(requests[0].ids, (std::vector<std::string>{"00007", "00008", "00009", "00042"}));
     EXPECT_TRUE(Has(Log(), "[I] health check OK\n"));

@@ -1,8 +1,6 @@
-// The directory client's list thread against stand-in list servers: from
-// nothing to online, the fall-back when health checks go unanswered, the wait
-// for the unit's IDs, registration and list retrieval of followed repeaters
-// with the addresses kept current by health checks. Long waits run on the
-// test clock. Loopback only.
+// The directory client's list thread against stand-in list servers on
+// loopback: going online, fall-back, the wait for IDs, registration and list
+// retrieval. Long waits run on the test clock.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -58,13 +56,17 @@ class ListSrvThread : public ListSrvTest {
         WinEmu_AdvanceTicksForTest(1000);
         ASSERT_TRUE(WaitUntil([] { return StateIs(LIST_STATE_ONLINE); }, 5000));
     }
+    void AddToAll(const sim::ListRepeater& r)
+    {
+        for (size_t i = 0; i < m_farm.size(); ++i) {
+            m_farm[i].AddRepeater(r);
+        }
+    }
     sim::ListServerSim& Current() { return m_farm[static_cast<size_t>(m_farm.IndexOf(ListSrv_GetCurrentIP()))]; }
     void SilenceHealthChecks()
     {
-        ListBehaviour silent;
-        silent.fault = ListFault::Silent;
         for (size_t i = 0; i < m_farm.size(); ++i) {
-            m_farm[i].SetBehaviour(ListKind::HealthCheck, silent);
+            m_farm[i].SetBehaviour(ListKind::HealthCheck, ListBehaviour{.fault = ListFault::Silent});
         }
     }
 };
@@ -94,13 +96,12 @@ TEST_F(ListSrvThread, GoesOnlineAndFallsBackToSearchAfter120SecondsWithoutAnswer
         3000));
     EXPECT_FALSE(ListSrv_GetStatus(nullptr));
     EXPECT_EQ(m_events.count(LISTSRV_EVENT_STATUS_CHANGED), 2);
-    std::string log = Log();
-    EXPECT_TRUE(Has(log, "[I] now getting list server address..\n"));
-    EXPECT_TRUE(Has(log, "[I] got list server address\n"));
-    EXPECT_TRUE(Has(log, "[I] now searching list server..\n"));
-    EXPECT_TRUE(Has(log, "[I] list server ready\n"));
-    EXPECT_TRUE(Has(log, "[I] list server online\n"));
-    EXPECT_TRUE(Has(log, "[W] list server offline !!\n"));
+    const std::string log = Log();
+    for (const char* line : {"[I] now getting list server address..\n", "[I] got list server address\n",
+                             "[I] now searching list server..\n", "[I] list server ready\n", "[I] list server online\n",
+                             "[W] list server offline !!\n"}) {
+        EXPECT_TRUE(Has(log, line)) << line;
+    }
 }
 
 TEST_F(ListSrvThread, WaitsForTheRadioIdAndReturnsToWaitingWhenTheServerIdIsCleared)
@@ -125,9 +126,7 @@ TEST_F(ListSrvThread, WaitsForTheRadioIdAndReturnsToWaitingWhenTheServerIdIsClea
 TEST_F(ListSrvThread, RegistBeforeTheAddressesAreKnownIsNotReady)
 {
     ASSERT_TRUE(m_farm.Start(1, ListFileText::Of({"127.0.0.1"})));
-    ListBehaviour silent;
-    silent.fault = ListFault::Silent;
-    m_farm[0].SetBehaviour(ListKind::Http, silent);
+    m_farm[0].SetBehaviour(ListKind::Http, ListBehaviour{.fault = ListFault::Silent});
     Configure();
     ASSERT_TRUE(ListSrv_Start());
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Http, 1, 5000));
@@ -172,10 +171,8 @@ TEST_F(ListSrvThread, RetrievalFillsEveryTargetOfARadioAndHealthChecksKeepTheirA
 {
     StartFarm();
     GoOnline();
-    for (size_t i = 0; i < m_farm.size(); ++i) {
-        m_farm[i].AddRepeater(Repeater("00007", "11111", Ip(10, 0, 0, 7)));
-        m_farm[i].AddRepeater(Repeater("00008", "22222", Ip(10, 0, 0, 8)));
-    }
+    AddToAll(Repeater("00007", "11111", Ip(10, 0, 0, 7)));
+    AddToAll(Repeater("00008", "22222", Ip(10, 0, 0, 8)));
     ASSERT_TRUE(ListSrv_SetTargetRadioID(3, "11111"));
     ASSERT_TRUE(ListSrv_SetTargetRadioID(7, "22222"));
     ASSERT_TRUE(ListSrv_SetTargetRadioID(9, "22222"));
@@ -206,9 +203,7 @@ TEST_F(ListSrvThread, RetrievalFillsEveryTargetOfARadioAndHealthChecksKeepTheirA
     EXPECT_EQ(ListSrv_GetNoIdCount(), 1);
 
     // Repeater 00008 moves; the next periodic health check brings its address.
-    for (size_t i = 0; i < m_farm.size(); ++i) {
-        m_farm[i].AddRepeater(Repeater("00008", "22222", Ip(10, 0, 8, 8)));
-    }
+    AddToAll(Repeater("00008", "22222", Ip(10, 0, 8, 8)));
     size_t before = Current().RequestCount(ListKind::HealthCheck);
     WinEmu_AdvanceTicksForTest(30000);
     ASSERT_TRUE(WaitUntil([this] { return m_events.count(LISTSRV_EVENT_ADDR_CHANGED) == 1; }, 5000));
@@ -236,10 +231,7 @@ TEST_F(ListSrvThread, FailedRetrievalDropsTheServerAndSearchesAgain)
 {
     StartFarm();
     GoOnline();
-    ListBehaviour bad;
-    bad.fault = ListFault::BadDigits;
-    bad.times = 1;
-    Current().SetBehaviour(ListKind::GetList, bad);
+    Current().SetBehaviour(ListKind::GetList, ListBehaviour{.fault = ListFault::BadDigits, .times = 1});
     ASSERT_TRUE(ListSrv_SetTargetRadioID(0, "11111"));
     ListSrv_GetListReq();
     ASSERT_TRUE(WaitUntil([] { return StateIs(LIST_STATE_GET_LIST_ERR); }, 5000));
@@ -342,10 +334,7 @@ TEST_F(ListSrvThread, DailyReloadDropsAVanishedCurrentServerAndAFailedOneKeepsTh
     ASSERT_EQ(ListSrv_GetServerAdrs(table, LISTSRV_SERVER_MAX), 1);
     EXPECT_EQ(table[0], other);
 
-    ListBehaviour notFound;
-    notFound.fault = ListFault::ErrorCode;
-    notFound.code = "404";
-    m_farm[0].SetBehaviour(ListKind::Http, notFound);
+    m_farm[0].SetBehaviour(ListKind::Http, ListBehaviour{.fault = ListFault::ErrorCode, .code = "404"});
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     WinEmu_AdvanceTicksForTest(86400000);
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Http, 3, 5000));
@@ -371,9 +360,7 @@ TEST_F(ListSrvThread, DailyReloadDropsAVanishedCurrentServerAndAFailedOneKeepsTh
 TEST_F(ListSrvThread, StopEndsTheListThreadInAnHttpExchangeOrInAPause)
 {
     ASSERT_TRUE(m_farm.Start(1, ListFileText::Of({"127.0.0.1"})));
-    ListBehaviour silent;
-    silent.fault = ListFault::Silent;
-    m_farm[0].SetBehaviour(ListKind::Http, silent);
+    m_farm[0].SetBehaviour(ListKind::Http, ListBehaviour{.fault = ListFault::Silent});
     Configure();
     ASSERT_TRUE(ListSrv_Start());
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Http, 1, 5000));
@@ -381,10 +368,7 @@ TEST_F(ListSrvThread, StopEndsTheListThreadInAnHttpExchangeOrInAPause)
     ListSrv_Stop();
     EXPECT_LT(MsSince(start), 250);
 
-    ListBehaviour notFound;
-    notFound.fault = ListFault::ErrorCode;
-    notFound.code = "404";
-    m_farm[0].SetBehaviour(ListKind::Http, notFound);
+    m_farm[0].SetBehaviour(ListKind::Http, ListBehaviour{.fault = ListFault::ErrorCode, .code = "404"});
     ASSERT_TRUE(ListSrv_Start());
     ASSERT_TRUE(WaitUntil([] { return StateIs(LIST_STATE_GET_SERVER_ERR); }, 5000));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // in its 10 s pause
@@ -401,9 +385,7 @@ TEST_F(ListSrvThread, StopEndsTheListThreadInAnHttpExchangeOrInAPause)
 TEST_F(ListSrvThread, StartedClientRegistersSearchesFollowsAndChecksItsPort)
 {
     ASSERT_TRUE(m_farm.Start(3, ListFileText::Of({"127.0.0.1", "127.0.0.2", "127.0.0.3"})));
-    for (size_t i = 0; i < m_farm.size(); ++i) {
-        m_farm[i].AddRepeater(Repeater("00007", "11111", Ip(10, 0, 0, 7)));
-    }
+    AddToAll(Repeater("00007", "11111", Ip(10, 0, 0, 7)));
     Configure("", "R0042");  // a unit without a server ID yet
     ASSERT_TRUE(ListSrv_Start());
     ASSERT_TRUE(WaitUntil([] { return StateIs(LIST_STATE_WAIT_ID); }, 5000));

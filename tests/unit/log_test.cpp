@@ -1,10 +1,6 @@
-// Ring log file: the exact bytes of a record and its journal, long texts over
-// several records, the newest-first walk, wrap-around and generations, repair
-// of writes torn by power loss, and files the store must not trust.
-//
-// Expected bytes are built here by hand and served records are checked with
-// this file's own encoding, so a fault shared with the module's encoder cannot
-// hide.
+// Ring log file: record and journal bytes, the newest-first walk, wrap-around,
+// repair of torn writes and untrustworthy files. Expected bytes come from this
+// file's own encoding, so a fault shared with the module's encoder cannot hide.
 
 #include "log.h"
 
@@ -71,8 +67,7 @@ Bytes Journal(DWORD offset, const Bytes& slot)
     return bak;
 }
 
-// Text i of a history, each with its own time stamp and length; the day of
-// week and milliseconds are not stored.
+// Text i of a history, each with its own time stamp and length.
 SYSTEMTIME TimeFor(int i)
 {
     return {2021, 4, 3, 13, WORD(10 + i / 3600), WORD((i / 60) % 60), WORD(i % 60), 999};
@@ -117,7 +112,7 @@ std::vector<Served> ReadAll()
 }
 
 // The history index of each served record, newest first; -1 for a record
-// that is no text written (data, time or kind wrong).
+// whose data, time or kind is wrong.
 Indexes ServedIndexes(int nWritten)
 {
     Indexes out;
@@ -133,9 +128,8 @@ Indexes ServedIndexes(int nWritten)
     return out;
 }
 
-// What a reader must see of a ring of nSlots after one-record texts 0..n-1:
-// the newest first, down to the oldest still in the ring, except that in a
-// full ring the oldest sits at the write position, where the walk ends.
+// What a reader sees of a ring of nSlots after one-record texts 0..n-1: newest
+// first; in a full ring the oldest sits at the write position, where the walk ends.
 Indexes ExpectedServed(int n, int nSlots)
 {
     Indexes out;
@@ -206,7 +200,7 @@ TEST_F(RingLog, LongTextRunsOverRecordsAndOnlyTheFirstCarriesTheFirstMark)
 {
     ASSERT_TRUE(LOG_Open(logPath.c_str(), 3 * SLOT));
     for (int i = 0; i < 3; i++) {
-        ASSERT_TRUE(Write(i));  // wrapped once: the text is written in generation 1
+        ASSERT_TRUE(Write(i));  // wraps: the long text is in generation 1
     }
     Bytes text(53);
     std::iota(text.begin(), text.end(), BYTE(200));
@@ -307,9 +301,7 @@ TEST_F(RingLog, FailedDeviceWriteClosesTheStore)
 
 TEST_F(RingLog, FullRingWrapsToSlotZeroInTheNextGenerationAndReopensAfterIt)
 {
-    // Two device syncs per record make 4096 of them take half a minute on a
-    // disk: the first 4032 records are laid down here, the store writes the
-    // last 64 and goes on from there.
+    // 4096 synced writes would take half a minute: the first 4032 are laid down here.
     constexpr DWORD capacity = 262144;
     constexpr int slots = 4096, prefilled = 4032;
     Bytes file;
@@ -339,8 +331,8 @@ TEST_F(RingLog, FullRingWrapsToSlotZeroInTheNextGenerationAndReopensAfterIt)
     EXPECT_EQ(ServedIndexes(slots + 2), ExpectedServed(slots + 2, slots));
 }
 
-// The first 17 rounds reopen the store, so the position and generation are
-// found at open; later rounds leave the writer to step past 15 by itself.
+// Rounds 0-16 reopen the store (position and generation found at open); later
+// ones leave the writer to step past generation 15 by itself.
 TEST_F(RingLog, RingEndingAtItsLastSlotReopensAtSlotZeroWithGenerationsCountingModulo16)
 {
     for (int round = 0; round < 34; round++) {
@@ -387,10 +379,9 @@ TEST_F(RingLog, LogFileLargerThanTheRingIsStartedAfreshEvenOverAnOpenStore)
     EXPECT_EQ(GetSizes(), (Sizes{128, 64, 64}));
 }
 
-// A wrapped ring of 16 slots after texts 0..17 whose slot 1 (the newest text)
-// has been wiped, with the journal that would restore it; each row spoils the
-// journal in one way (its bytes: offset 0-3, record length 12-13, flags 14,
-// record sum 15). The wiped slot must not hide the write position either.
+// A wrapped ring whose slot 1 (the newest text) is wiped, with the journal that
+// would restore it; each row spoils the journal in one way (offset 0-3, record
+// length 12-13, flags 14, record sum 15).
 TEST_F(RingLog, UntrustworthyJournalNeverRewritesASlot)
 {
     Fill(18, 16);
@@ -433,11 +424,10 @@ TEST_F(RingLog, UntrustworthyJournalNeverRewritesASlot)
 
 // ---- Power loss during a record write -----------------------------------------
 
-// Each history is nTexts one-record texts in a ring of 16 slots, the last one
-// torn: the journal cut after every byte (the slot not reached), then the slot
-// cut after every byte under a complete journal. 16: the ring's last slot,
-// past the end of the file; 17: slot 0 of the second round over an older
-// record; 22: the middle of the second round.
+// nTexts texts in a ring of 16 slots, the last one torn: the journal cut after
+// every byte, then the slot cut after every byte under a complete journal.
+// 16: the last slot, past the file's end; 17: slot 0 over an older record;
+// 22: mid second round.
 TEST_F(RingLog, TornJournalOrSlotWriteNeverServesAHalfRecordNorLosesAnOlderOne)
 {
     constexpr int nSlots = 16;
@@ -453,10 +443,9 @@ TEST_F(RingLog, TornJournalOrSlotWriteNeverServesAHalfRecordNorLosesAnOlderOne)
         ASSERT_EQ(bakAfter, Journal(slot, RecordFor(nTexts - 1, (nTexts - 1) / nSlots)));
         const bool bPastEnd = logBefore.size() <= slot;
 
-        // The store must hold exactly the texts written before plus, when
-        // bLastKept, the last one, in the files' before or after image, and
-        // take the next text without losing any of them; a lost text written
-        // again must leave the files as if it had never been lost.
+        // The store holds the earlier texts plus, if bLastKept, the last one,
+        // takes the next text, and a lost text written again leaves the files
+        // as if it had never been lost.
         auto reopen = [&](const Bytes& log, const Bytes& bak, bool bLastKept) {
             WriteFileBytes(logPath, log);
             WriteFileBytes(bakPath, bak);

@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <random>
 #include <string>
 #include <thread>
@@ -28,11 +27,6 @@ namespace {
 using namespace sim;
 using radio::Frame;
 
-std::vector<uint8_t> Bytes(const std::string& s)
-{
-    return std::vector<uint8_t>(s.begin(), s.end());
-}
-
 // The unit's version answer as the system describes it.
 const std::string UNIT_VERSION_PARAM = "KOVA-LAN        ALLALL1.4.4 20210413" + std::string(22, ' ');
 const std::vector<uint8_t> UNIT_I_ANSWER = {0x01, 0x49, 0x30, 0x30, 0x30, 0x31, 0x30, 0x04, 0x33, 0x46};
@@ -48,29 +42,29 @@ std::vector<Frame> Collect(const std::vector<uint8_t>& stream, size_t* stray = n
     return frames;
 }
 
-TEST(RadioFrame, CodeTableAcknowledgementIsTheUnitsExactBytes)
+// The one frame in bytes as "ok command param", or what else was collected.
+std::string OneFrame(const std::vector<uint8_t>& bytes)
 {
-    EXPECT_EQ(radio::Hex(radio::Encode('I', "0")), radio::Hex(UNIT_I_ANSWER));
-    std::vector<Frame> frames = Collect(UNIT_I_ANSWER);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_TRUE(frames[0].ok());
-    EXPECT_EQ(frames[0].command, 'I');
-    EXPECT_EQ(frames[0].param, "0");
+    std::vector<Frame> frames = Collect(bytes);
+    if (frames.size() != 1) {
+        return std::to_string(frames.size()) + " frames";
+    }
+    return std::string(frames[0].ok() ? "ok " : "bad ") + frames[0].command + " " + frames[0].param;
 }
 
-TEST(RadioFrame, VersionAnswerFrameHasLength003AAndChecksum7C)
+TEST(RadioFrame, EncoderAndCollectorAgreeWithTheUnitsGoldenBytesAndVersionAnswer)
 {
+    EXPECT_EQ(radio::Hex(radio::Encode('I', "0")), radio::Hex(UNIT_I_ANSWER));
+    EXPECT_EQ(OneFrame(UNIT_I_ANSWER), "ok I 0");
+
     std::vector<uint8_t> frame = radio::Encode('V', UNIT_VERSION_PARAM);
     ASSERT_EQ(frame.size(), 67u);
     EXPECT_EQ(std::string(frame.begin() + 1, frame.begin() + 6), "V003A");
     EXPECT_EQ(std::string(frame.end() - 2, frame.end()), "7C");
     auto answer = radio::ParseVersionAnswer(UNIT_VERSION_PARAM);
     ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->name, "KOVA-LAN");
-    EXPECT_EQ(answer->dst, "ALL");
-    EXPECT_EQ(answer->type, "ALL");
-    EXPECT_EQ(answer->version, "1.4.4");
-    EXPECT_EQ(answer->date, "20210413");
+    EXPECT_EQ(answer->name + "|" + answer->dst + "|" + answer->type + "|" + answer->version + "|" + answer->date,
+              "KOVA-LAN|ALL|ALL|1.4.4|20210413");
     std::string dirty = UNIT_VERSION_PARAM;
     dirty[50] = 'X';
     EXPECT_FALSE(radio::ParseVersionAnswer(dirty));
@@ -80,7 +74,7 @@ TEST(RadioFrame, VersionAnswerFrameHasLength003AAndChecksum7C)
 TEST(RadioFrame, StreamGivesTheSameFramesWholeBytewiseInRandomChunksAndAfterGarbage)
 {
     const std::string garbage = "zz\x04q";
-    std::vector<uint8_t> stream = Bytes(garbage);
+    std::vector<uint8_t> stream(garbage.begin(), garbage.end());
     std::vector<std::string> params = {UNIT_VERSION_PARAM, "0", std::string(14, ' '),
                                        radio::VoiceParam({'1', "  ", 0x1234, 0x7F}, radio::Payload(300, 1))};
     const std::string commands = "VICF";
@@ -102,9 +96,7 @@ TEST(RadioFrame, StreamGivesTheSameFramesWholeBytewiseInRandomChunksAndAfterGarb
         }
         ASSERT_EQ(frames.size(), params.size());
         for (size_t i = 0; i < params.size(); ++i) {
-            EXPECT_TRUE(frames[i].ok());
-            EXPECT_EQ(frames[i].command, commands[i]);
-            EXPECT_EQ(frames[i].param, params[i]);
+            EXPECT_TRUE(frames[i].ok() && frames[i].command == commands[i] && frames[i].param == params[i]) << i;
         }
         EXPECT_EQ(c.strayBytes(), garbage.size());
         EXPECT_FALSE(c.midFrame());
@@ -113,30 +105,28 @@ TEST(RadioFrame, StreamGivesTheSameFramesWholeBytewiseInRandomChunksAndAfterGarb
 
 TEST(RadioFrame, DamagedFramesAreCollectedButJudgedInvalid)
 {
-    std::vector<uint8_t> badSum = UNIT_I_ANSWER;
+    // A wrong or lower-case checksum, a length field that does not match or is in lower case.
+    std::vector<uint8_t> badSum = UNIT_I_ANSWER, lowerSum = UNIT_I_ANSWER;
     badSum[9] = '0';
-    std::vector<uint8_t> lowerSum = UNIT_I_ANSWER;
     lowerSum[9] = 'f';
-    std::vector<uint8_t> longField = radio::EncodeWithLengthField('C', "000F", std::string(14, ' '));
-    std::vector<uint8_t> lowerField = radio::EncodeWithLengthField('C', "000e", std::string(14, ' '));
-    for (const auto& bytes : {badSum, lowerSum}) {
+    const std::pair<std::vector<uint8_t>, bool> cases[] = {
+        {badSum, false},
+        {lowerSum, false},
+        {radio::EncodeWithLengthField('C', "000F", std::string(14, ' ')), true},
+        {radio::EncodeWithLengthField('C', "000e", std::string(14, ' ')), true}};
+    for (const auto& [bytes, sumValid] : cases) {
         auto frames = Collect(bytes);
-        ASSERT_EQ(frames.size(), 1u);
-        EXPECT_FALSE(frames[0].sumValid);
-        EXPECT_TRUE(frames[0].lengthValid);
+        ASSERT_EQ(frames.size(), 1u) << radio::Hex(bytes);
+        EXPECT_EQ(frames[0].sumValid, sumValid) << radio::Hex(bytes);
+        EXPECT_EQ(frames[0].lengthValid, !sumValid) << radio::Hex(bytes);
     }
-    auto frames = Collect(longField);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_TRUE(frames[0].sumValid);
-    EXPECT_FALSE(frames[0].lengthValid);
-    EXPECT_EQ(frames[0].lengthField, 15u);
-    EXPECT_FALSE(Collect(lowerField)[0].lengthValid);
+    EXPECT_EQ(Collect(cases[2].first)[0].lengthField, 15u);
 
     // A SOH inside a frame starts a new one; the cut-off part counts as stray.
     std::vector<uint8_t> restarted = {0x01, 'C', '0', '0'};
     restarted.insert(restarted.end(), UNIT_I_ANSWER.begin(), UNIT_I_ANSWER.end());
     size_t stray = 0;
-    frames = Collect(restarted, &stray);
+    auto frames = Collect(restarted, &stray);
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_TRUE(frames[0].ok());
     EXPECT_EQ(stray, 4u);
@@ -144,66 +134,46 @@ TEST(RadioFrame, DamagedFramesAreCollectedButJudgedInvalid)
 
 TEST(RadioFrame, ParameterAreasHaveTheirFieldsAtTheirOffsets)
 {
-    radio::RadioIdentity id;
-    id.name = "RADIO-NAME-THAT-IS-TOO-LONG";
-    id.radioId = "AB123";
-    id.callSign = "CALL1";
-    std::string v = radio::VersionCheckParam(id);
+    std::string v =
+        radio::VersionCheckParam({.name = "RADIO-NAME-THAT-IS-TOO-LONG", .radioId = "AB123", .callSign = "CALL1"});
     ASSERT_EQ(v.size(), 58u);
-    EXPECT_EQ(v.substr(0, 16), "RADIO-NAME-THAT-");
-    EXPECT_EQ(v.substr(16, 3), "ALL");
-    EXPECT_EQ(v.substr(36, 1), " ");
-    EXPECT_EQ(v.substr(37, 5), "AB123");
-    EXPECT_EQ(v.substr(42, 6), "      ");
-    EXPECT_EQ(v.substr(48), "CALL1     ");
+    EXPECT_EQ(v.substr(0, 19), "RADIO-NAME-THAT-ALL");
+    EXPECT_EQ(v.substr(36), " AB123      CALL1     ");
 
     radio::CodeTable table;
-    table.Admit(0);
-    table.Admit(9);
-    table.Admit(127);
+    for (int code : {0, 9, 127}) {
+        table.Admit(code);
+    }
     EXPECT_EQ(radio::CodeTableParam(table), "0102" + std::string(26, '0') + "80");
     table.locDgid = 0x1F;
     table.defDgid = 0xA0;
     EXPECT_EQ(radio::CodeTableParam(table).substr(32), "1FA0");
 
-    radio::RadioStatus s;
-    s.stat = '4';
-    s.ltrxB = '3';
-    s.rtrxA = '4';
-    s.strm = '1';
-    s.buffer = '2';
-    EXPECT_EQ(radio::StatusParam(s), "40003401234512");
-
+    EXPECT_EQ(radio::StatusParam({.stat = '4', .ltrxB = '3', .rtrxA = '4', .strm = '1', .buffer = '2'}),
+              "40003401234512");
     EXPECT_EQ(radio::VoiceParam({'H', "05", 0xBEEF, 0x12345}, "xy"), "H05BEEF00012345xy");
     EXPECT_EQ(radio::RecordParam('I', 127, 1, 3, ""), "I7F000100000003");
     EXPECT_EQ(radio::PlayParam(100), "64");
+
     auto voice = radio::ParseVoiceParam("3**00ff0000007Fpayload");
     ASSERT_TRUE(voice);
-    EXPECT_EQ(voice->header.type, '3');
-    EXPECT_EQ(voice->header.group, "**");
-    EXPECT_EQ(voice->header.counter, 0xFF);
-    EXPECT_EQ(voice->header.fich, 0x7Fu);
-    EXPECT_EQ(voice->payload, "payload");
+    EXPECT_EQ(std::string(1, voice->header.type) + voice->header.group + voice->payload, "3**payload");
+    EXPECT_TRUE(voice->header.counter == 0xFF && voice->header.fich == 0x7Fu);
     EXPECT_FALSE(radio::ParseVoiceParam("3**00G00000007F"));
-
     EXPECT_EQ(radio::ParseStatusAnswer("5" + std::string(13, ' ')).value_or('x'), '5');
     EXPECT_FALSE(radio::ParseStatusAnswer("5" + std::string(12, ' ') + "0"));
     auto play = radio::ParsePlayAnswer("7F1");
-    ASSERT_TRUE(play);
-    EXPECT_EQ(play->slot, 127);
-    EXPECT_EQ(play->result, '1');
+    EXPECT_TRUE(play && play->slot == 127 && play->result == '1');
     EXPECT_FALSE(radio::ParsePlayAnswer("7f1"));
     auto rec = radio::ParseRecordAnswer("R050");
-    ASSERT_TRUE(rec);
-    EXPECT_EQ(rec->slot, 5);
-    EXPECT_EQ(rec->result, '0');
+    EXPECT_TRUE(rec && rec->slot == 5 && rec->result == '0');
     EXPECT_FALSE(radio::ParseRecordAnswer("X050"));
 }
 
 // --- RadioSim against a fake unit on a socket pair ----------------------------------
 
 class FakeUnit : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_fds), 0); }
     void TearDown() override
     {
@@ -251,8 +221,7 @@ TEST_F(FakeUnit, IdentifySendsVersionCheckThenCodeTableAndCollectsBothAnswers)
     unit.join();
     std::vector<Frame> frames = radio.Frames();
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_TRUE(frames[0].ok() && frames[1].ok());
-    EXPECT_LE(frames[0].arrival, frames[1].arrival);
+    EXPECT_TRUE(frames[0].ok() && frames[1].ok() && frames[0].arrival <= frames[1].arrival);
     EXPECT_EQ(radio.StrayBytes(), 0u);
 }
 
@@ -279,20 +248,14 @@ TEST_F(FakeUnit, WaitForSkipsOtherFramesAndGivesUpAtItsDeadline)
 TEST_F(FakeUnit, TransmissionIsHeaderIdentificationVoiceAndEndOfOneCounter)
 {
     RadioSim radio(m_fds[0]);
-    Transmission t;
-    t.command = 'g';
-    t.group = "07";
-    t.code = 42;
-    t.voiceFrames = 5;
-    t.spacingMs = 1;
+    const Transmission t{.command = 'g', .group = "07", .code = 42, .voiceFrames = 5, .spacingMs = 1};
     std::thread sender([&] { EXPECT_TRUE(radio.SendTransmission(t)); });
     std::string types;
     std::vector<radio::VoiceFrame> seen;
     for (int i = 0; i < 8; ++i) {
         std::vector<Frame> frames = Collect(ReadFrame());
         ASSERT_EQ(frames.size(), 1u);
-        EXPECT_TRUE(frames[0].ok());
-        EXPECT_EQ(frames[0].command, 'g');
+        EXPECT_TRUE(frames[0].ok() && frames[0].command == 'g');
         auto voice = radio::ParseVoiceParam(frames[0].param);
         ASSERT_TRUE(voice);
         EXPECT_EQ(voice->header.group, "07");
@@ -312,15 +275,11 @@ TEST_F(FakeUnit, TransmissionIsHeaderIdentificationVoiceAndEndOfOneCounter)
 TEST_F(FakeUnit, KeepAliveSendsStatusReportsAtItsInterval)
 {
     RadioSim radio(m_fds[0]);
-    radio::RadioStatus status;
-    status.stat = '5';
+    const radio::RadioStatus status{.stat = '5'};
     radio.StartKeepAlive(40, status);
     auto first = radio::Clock::now();
     for (int i = 0; i < 4; ++i) {
-        std::vector<Frame> frames = Collect(ReadFrame());
-        ASSERT_EQ(frames.size(), 1u);
-        EXPECT_EQ(frames[0].command, 'C');
-        EXPECT_EQ(frames[0].param, radio::StatusParam(status));
+        EXPECT_EQ(OneFrame(ReadFrame()), "ok C " + radio::StatusParam(status)) << i;
     }
     EXPECT_GE(radio::Clock::now() - first, std::chrono::milliseconds(110));  // three intervals after the first
     radio.StopKeepAlive();
@@ -385,7 +344,18 @@ void LinePeer(int fd)
     }
 }
 
-TEST(SettingClient, RepliesComeBackExactlyWithTheLineEndEchoSeparated)
+ReplyEnd EndAt(int lines, const std::string& lastPrefix = "", int timeoutMs = 0)
+{
+    ReplyEnd end;
+    end.lines = lines;
+    end.lastPrefix = lastPrefix;
+    if (timeoutMs > 0) {
+        end.timeoutMs = timeoutMs;
+    }
+    return end;
+}
+
+TEST(SettingClient, RepliesComeBackExactlyWithTheLineEndEchoSeparatedOnASocketAndATcpPort)
 {
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
@@ -393,48 +363,30 @@ TEST(SettingClient, RepliesComeBackExactlyWithTheLineEndEchoSeparated)
     {
         SettingClient client(fds[0], true);
         SettingReply vers = client.Command("vers");
-        EXPECT_TRUE(vers.echoed);
-        EXPECT_TRUE(vers.complete);
+        EXPECT_TRUE(vers.echoed && vers.complete);
         EXPECT_EQ(vers.text, "KOVA-LAN Ver 1.4.4.0\r\n");
-
-        SettingReply crlf = client.Command("vers", {}, "\r\n");
-        EXPECT_EQ(crlf.raw, "\r\nKOVA-LAN Ver 1.4.4.0\r\n\r\n");  // the LF is a second, empty line
-
-        ReplyEnd two;
-        two.lines = 2;
-        SettingReply dest = client.Command("getdest 0 1", two);
+        // The LF is a second, empty line.
+        EXPECT_EQ(client.Command("vers", {}, "\r\n").raw, "\r\nKOVA-LAN Ver 1.4.4.0\r\n\r\n");
+        SettingReply dest = client.Command("getdest 0 1", EndAt(2));
         EXPECT_TRUE(dest.complete);
         EXPECT_EQ(dest.lines, (std::vector<std::string>{"getdest 0 enable=0", "getdest 1 enable=1"}));
-
-        ReplyEnd untilZ;
-        untilZ.lastPrefix = "log Z";
-        SettingReply log = client.Command("log", untilZ);
+        SettingReply log = client.Command("log", EndAt(0, "log Z"));
         EXPECT_TRUE(log.complete);
         EXPECT_EQ(log.text, "log L 0102\r\nlog Z\r\n");
-
         SettingReply silent = client.Command("setdest 3 0 target=10.0.0.9");
         EXPECT_TRUE(silent.complete);
-        EXPECT_EQ(silent.raw, "\r\n");
-        EXPECT_EQ(silent.text, "");
-
-        ReplyEnd lines3;
-        lines3.lines = 3;
-        lines3.timeoutMs = 200;
-        SettingReply shortReply = client.Command("vers", lines3);
+        EXPECT_EQ(silent.raw + "|" + silent.text, "\r\n|");
+        SettingReply shortReply = client.Command("vers", EndAt(3, "", 200));
         EXPECT_FALSE(shortReply.complete);
         EXPECT_EQ(shortReply.text, "KOVA-LAN Ver 1.4.4.0\r\n");
-
         client.Command("bye");
         EXPECT_FALSE(client.connected());
     }
     peer.join();
-}
 
-TEST(SettingClient, TalksToATcpSettingPort)
-{
     int listener = loopnet::ListenTcp(0);
     ASSERT_GE(listener, 0);
-    std::thread peer([listener] {
+    std::thread tcpPeer([listener] {
         int fd = loopnet::AcceptFor(listener, 2000);
         if (fd >= 0) {
             LinePeer(fd);
@@ -442,49 +394,46 @@ TEST(SettingClient, TalksToATcpSettingPort)
     });
     {
         SettingClient client("127.0.0.1", loopnet::LocalPort(listener));
-        ASSERT_TRUE(client.connected());
+        EXPECT_TRUE(client.connected());
         EXPECT_EQ(client.Command("vers").text, "KOVA-LAN Ver 1.4.4.0\r\n");
     }
-    peer.join();
+    tcpPeer.join();
     close(listener);
 }
 
 // --- UnitProcess against shell stand-ins ----------------------------------------------
 
 class StandIn : public ::testing::Test {
-protected:
-    std::string Script(const std::string& body)
+   protected:
+    UnitOptions Script(const std::string& body)
     {
-        std::string path = m_dir.file("unit.sh");
-        FILE* fp = fopen(path.c_str(), "w");
-        fputs(("#!/bin/sh\n" + body).c_str(), fp);
-        fclose(fp);
-        chmod(path.c_str(), 0755);
-        return path;
+        UnitOptions o;
+        o.binary = m_dir.file("unit.sh");
+        std::string text = "#!/bin/sh\n" + body;
+        testsupport::WriteFileBytes(o.binary, std::vector<BYTE>(text.begin(), text.end()));
+        chmod(o.binary.c_str(), 0755);
+        return o;
     }
     testsupport::TempDir m_dir;
+    UnitProcess unit;
 };
 
 TEST_F(StandIn, CollectsBothStreamsAndStopsOnSigtermWithItsStatus)
 {
-    UnitOptions o;
-    o.binary = Script(
+    UnitOptions o = Script(
         "trap 'echo stopping; exit 3' TERM\n"
         "echo \"args: $* env=$SIM_FLAG\"\necho warn >&2\n"
         "while :; do sleep 0.02; done\n");
     o.root = m_dir.path();
     o.args = {"-x"};
     o.env = {"SIM_FLAG=on"};
-    UnitProcess unit;
     ASSERT_TRUE(unit.Start(o)) << unit.error();
-    auto args = unit.WaitForLine("args: --root " + m_dir.path() + " -x env=on", 3000);
-    ASSERT_TRUE(args);
+    ASSERT_TRUE(unit.WaitForLine("args: --root " + m_dir.path() + " -x env=on", 3000));
     auto warn = unit.WaitForRegex(std::regex("^wa.n$"), 3000);
     ASSERT_TRUE(warn);
     EXPECT_TRUE(unit.Lines()[*warn].stderrLine);
     UnitExit exit = unit.Stop(SIGTERM, 3000);
-    EXPECT_TRUE(exit.exited);
-    EXPECT_EQ(exit.status, 3);
+    EXPECT_TRUE(exit.exited && exit.status == 3) << exit.status;
     EXPECT_LT(exit.elapsedMs, 1000);
     EXPECT_TRUE(unit.WaitForLine("stopping", 2000));
     EXPECT_FALSE(unit.running());
@@ -492,10 +441,7 @@ TEST_F(StandIn, CollectsBothStreamsAndStopsOnSigtermWithItsStatus)
 
 TEST_F(StandIn, ChildThatIgnoresSigtermIsReportedRunningAndKilledByPid)
 {
-    UnitOptions o;
-    o.binary = Script("trap '' TERM\necho up\nwhile :; do sleep 0.02; done\n");
-    UnitProcess unit;
-    ASSERT_TRUE(unit.Start(o)) << unit.error();
+    ASSERT_TRUE(unit.Start(Script("trap '' TERM\necho up\nwhile :; do sleep 0.02; done\n"))) << unit.error();
     ASSERT_TRUE(unit.WaitForLine("up", 3000));
     pid_t pid = unit.pid();
     UnitExit exit = unit.Stop(SIGTERM, 200);
@@ -509,11 +455,10 @@ TEST_F(StandIn, ChildThatIgnoresSigtermIsReportedRunningAndKilledByPid)
 
 TEST_F(StandIn, MissingBinaryAndMissingNamespaceFailToStart)
 {
-    UnitProcess unit;
     UnitOptions o;
     o.binary = m_dir.file("no-such-unit");
     EXPECT_FALSE(unit.Start(o));
-    o.binary = Script("exit 0\n");
+    o = Script("exit 0\n");
     o.netns = "kovalan-no-such-namespace";
     EXPECT_FALSE(unit.Start(o));
     EXPECT_NE(unit.error().find("kovalan-no-such-namespace"), std::string::npos);
@@ -527,10 +472,8 @@ TEST_F(StandIn, NewNamespaceChildSeesAnotherNetworkNamespace)
     }
     char own[128] = {};
     ASSERT_GT(readlink("/proc/self/ns/net", own, sizeof(own) - 1), 0);
-    UnitOptions o;
-    o.binary = Script("echo \"ns=$(readlink /proc/self/ns/net)\"\n");
+    UnitOptions o = Script("echo \"ns=$(readlink /proc/self/ns/net)\"\n");
     o.newNetns = true;
-    UnitProcess unit;
     ASSERT_TRUE(unit.Start(o)) << unit.error();
     auto line = unit.WaitForLine("ns=net:", 3000);
     ASSERT_TRUE(line);
