@@ -272,13 +272,15 @@ TEST_F(Recorder, SlotSeventyFHexIsRecordedAndSlotHundredRefusedForRecordingButPl
     std::vector<radio::Frame> got = PlayToRadio(4);
     ASSERT_EQ(got.size(), 4u);
     // The release keeps each frame's offset from the first one (a late frame
-    // shortens the next gap), so offsets are what is checked.
+    // shortens the next gap), so offsets are what is checked. The reference is
+    // the first frame's own arrival, which a slow board can delay by some
+    // milliseconds; every later offset then reads short by as much.
     for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(got[i].command, 'F');
         EXPECT_EQ(got[i].param, r[i].area);
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(got[i].arrival - got[0].arrival);
         int recorded = static_cast<int>(r[i].time - r[0].time);
-        EXPECT_GE(ms.count(), recorded - 3) << "frame " << i;
+        EXPECT_GE(ms.count(), recorded - 10) << "frame " << i;
         EXPECT_LE(ms.count(), recorded + 40) << "frame " << i;
     }
     FeedRadio('l', radio::PlayParam(101));
