@@ -266,7 +266,9 @@ BOOL OnRxSioTxData(const char* pParam, int nLen, TRX_CH eCh);
 // table. Caller holds s_csTarget.
 void AnnounceCodeTable();
 // Decodes the type, counter and FICH of a voice area of at least 15
-// characters; prints "[W] GetData() failed" when they do not decode.
+// characters; FALSE when they do not decode.
+BOOL DecodeVoiceFields(const char* pParam, COMMON_DATA_HEADER* pHeader);
+// DecodeVoiceFields that prints "[W] GetData() failed" when they do not decode.
 BOOL DecodeVoiceHeader(const char* pParam, COMMON_DATA_HEADER* pHeader);
 // Sets pHeader->dwGroupID from characters 1-2 of a voice area; FALSE (group
 // 0, a warning printed) when they are neither blanks, "**" nor a number.

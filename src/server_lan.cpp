@@ -988,10 +988,15 @@ void AnnounceCodeTable()
     }
 }
 
-BOOL DecodeVoiceHeader(const char* pParam, COMMON_DATA_HEADER* pHeader)
+BOOL DecodeVoiceFields(const char* pParam, COMMON_DATA_HEADER* pHeader)
 {
     constexpr int nRows = static_cast<int>(sizeof(SIO_COMMON_DATA_HEADER) / sizeof(SIO_COMMON_DATA_HEADER[0]));
-    if (!GetData(pParam, SIO_COMMON_DATA_HEADER, nRows, pHeader)) {
+    return GetData(pParam, SIO_COMMON_DATA_HEADER, nRows, pHeader) ? TRUE : FALSE;
+}
+
+BOOL DecodeVoiceHeader(const char* pParam, COMMON_DATA_HEADER* pHeader)
+{
+    if (!DecodeVoiceFields(pParam, pHeader)) {
         DebugPrint("[W] GetData() failed\n");
         return FALSE;
     }

@@ -90,17 +90,9 @@ constexpr int REC_RES_PARAM_SIZE = 4;
 constexpr int PLAY_CMD_PARAM_SIZE = 2;
 constexpr int PLAY_RES_PARAM_SIZE = 3;
 
-// The voice area's head; the first three rows are the header of every voice
-// frame, the fourth the slot of a recording frame.
+// The slot of a recording frame, in the group field of the voice area's head.
 #define VOICE_FIELD(f) static_cast<int>(offsetof(COMMON_DATA_HEADER, f))
-const GET_DATA_PARAM SIO_REC_DATA_HEADER[] = {
-    {0, 1, "SIO_COMMON_DATA_HEADER:cType", TYPE_CHAR, VOICE_FIELD(cType)},
-    {3, 4, "SIO_COMMON_DATA_HEADER:cCounter", TYPE_HEX_DW, VOICE_FIELD(dwCounter)},
-    {7, 8, "SIO_COMMON_DATA_HEADER:cFICH", TYPE_HEX_DW, VOICE_FIELD(dwFICH)},
-    {1, 2, "SIO_COMMON_DATA_HEADER:cRecCh", TYPE_HEX_DW, VOICE_FIELD(dwRecCh)},
-};
-constexpr int VOICE_HEADER_ROWS = 3;
-constexpr int REC_HEADER_ROWS = 4;
+const GET_DATA_PARAM SIO_REC_CH = {1, 2, "SIO_COMMON_DATA_HEADER:cRecCh", TYPE_HEX_DW, VOICE_FIELD(dwRecCh)};
 #undef VOICE_FIELD
 
 // Slot and result of an answer to the radio.
@@ -355,7 +347,7 @@ BOOL ReadRecData(FILE* fp, COMMON_DATA_HEADER* pHeader, BYTE* pData, int* pnLen)
         return FALSE;
     }
     std::memset(pHeader, 0, sizeof(*pHeader));
-    if (!GetData(reinterpret_cast<const char*>(pData), SIO_REC_DATA_HEADER, VOICE_HEADER_ROWS, pHeader)) {
+    if (!DecodeVoiceFields(reinterpret_cast<const char*>(pData), pHeader)) {
         DebugLog(LOG_CAT_WARNING, "[W] GetData() failed (PLAY)\n");
         return FALSE;
     }
@@ -792,7 +784,10 @@ BOOL OnRxSioRecData(const char* pParam, int nLen)
         return FALSE;
     }
     COMMON_DATA_HEADER h = {};
-    if (!GetData(pParam, SIO_REC_DATA_HEADER, REC_HEADER_ROWS, &h)) {
+    if (!DecodeVoiceHeader(pParam, &h)) {
+        return FALSE;
+    }
+    if (!GetData(pParam, &SIO_REC_CH, 1, &h)) {
         DebugPrint("[W] GetData() failed\n");
         return FALSE;
     }
