@@ -361,6 +361,7 @@ TEST_F(Recorder, EndFrameThatFindsTheRecordingQueueFullIsAnsweredOneAndClosesThe
         FeedRadio('R', params[i]);
     }
     EXPECT_EQ(Answer('R', 500), "R0D1");
+    EXPECT_TRUE(m_tap->WaitForCount("[W] PostDataToTxQueue (REC) failed", 7));  // the lines may trail the answer
     EXPECT_EQ(m_tap->Count("[W] PostDataToTxQueue (REC) failed"), 7);
     Server_HoldRecordingWriterForTest(FALSE);
     EXPECT_EQ(FileBytes(REC_INFO), Bytes(32, 0));
