@@ -100,13 +100,38 @@ mkdir -p "$OUT"
 start_xvfb || { echo "writer-check: no free display for Xvfb" >&2; exit 1; }
 echo "=== writer-check: Xvfb on $DISPLAY"
 
+# One attempt at a fresh prefix: wineboot, the unmanaged-windows setting the
+# xdotool clicks rely on, and a program run that proves kernel32 loads. Wine's
+# errors go to the attempt's log (fixme lines aside), shown only on failure.
+make_prefix_once() {
+  [ -d "$WINEPREFIX" ] && wineserver -k >/dev/null 2>&1
+  rm -rf "$WINEPREFIX"
+  WINEDEBUG=fixme-all WINEARCH=win64 wineboot -i >"$1" 2>&1 && wineserver -w &&
+    WINEDEBUG=fixme-all wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$1" 2>&1 &&
+    wineserver -w && WINEDEBUG=fixme-all wine cmd /c exit >>"$1" 2>&1 && wineserver -w
+}
+
+# A new prefix once came up without kernel32 on a CI machine ("could not load
+# kernel32.dll", not reproduced here). An attempt costs about 16 s, so a
+# failed one is thrown away with its Wine server and up to three are made
+# before the check gives up.
+make_prefix() {
+  local attempt
+  for attempt in 1 2 3; do
+    if make_prefix_once "$OUT/wineboot-$attempt.log"; then
+      touch "$WINEPREFIX/.writer-check-ready"
+      return 0
+    fi
+    echo "writer-check: making the Wine prefix failed (attempt $attempt of 3):"
+    grep -v '^$' "$OUT/wineboot-$attempt.log" | tail -n 20 | sed 's/^/    /'
+    sleep 2
+  done
+  return 1
+}
+
 if [ ! -e "$WINEPREFIX/.writer-check-ready" ]; then
   echo "=== writer-check: making the Wine prefix"
-  rm -rf "$WINEPREFIX"
-  WINEARCH=win64 wineboot -i >"$OUT/wineboot.log" 2>&1 && wineserver -w &&
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$OUT/wineboot.log" 2>&1 &&
-    wineserver -w || { cat "$OUT/wineboot.log"; exit 1; }
-  touch "$WINEPREFIX/.writer-check-ready"
+  make_prefix || exit 1
 fi
 
 DRIVE_C=$WINEPREFIX/drive_c
