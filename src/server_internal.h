@@ -237,6 +237,9 @@ BOOL TxSioCommand(BYTE byCmd, const BYTE* pParam, int nLength);
 void SioOnTimer(DWORD now);
 // Test seam: the validated-frame observer.
 void SioRx_SetObserver(SERVER_RADIO_FRAME_OBSERVER observer);
+// FALSE, with "[W] invalid param length" printed, when a frame's parameter
+// area is shorter than nMin.
+BOOL CheckParamLength(int nLen, int nMin);
 
 // ---- server_lan.cpp ----------------------------------------------------------
 
@@ -265,8 +268,10 @@ BOOL OnRxSioTxData(const char* pParam, int nLen, TRX_CH eCh);
 // Every connected target is due an acknowledgement carrying the own code
 // table. Caller holds s_csTarget.
 void AnnounceCodeTable();
-// Decodes the type, counter and FICH of a voice area of at least 15
-// characters; FALSE when they do not decode.
+// The voice area's head: type, group, counter and FICH.
+constexpr int VOICE_HEAD_SIZE = 15;
+// Decodes the type, counter and FICH of a voice area of at least
+// VOICE_HEAD_SIZE characters; FALSE when they do not decode.
 BOOL DecodeVoiceFields(const char* pParam, COMMON_DATA_HEADER* pHeader);
 // DecodeVoiceFields that prints "[W] GetData() failed" when they do not decode.
 BOOL DecodeVoiceHeader(const char* pParam, COMMON_DATA_HEADER* pHeader);

@@ -55,7 +55,6 @@ constexpr BYTE LAN_TYPE_CONNECT_REQ = 7;
 constexpr BYTE LAN_TYPE_CONNECT_ACK = 8;
 constexpr BYTE LAN_TYPE_STATUS = 11;
 
-constexpr int VOICE_HEAD_SIZE = 15;  // the voice area's type, group, counter and FICH
 constexpr int LAN_VOICE_MAX = LAN_HEADER_SIZE + SIO_DATA_MAX;
 static_assert(LAN_VOICE_MAX <= CMDSRV_UDP_MAX, "the largest voice packet fits a datagram");
 
@@ -551,8 +550,7 @@ void OnRxStatusNotify(ULONG ulAdrs, const BYTE* p, int nLen)
 int ParsePeerVoice(ULONG ulAdrs, const BYTE* p, int nLen, COMMON_DATA_HEADER* pHeader)
 {
     int n = GetBE16(p + LAN_OFS_LENGTH);
-    if (n < VOICE_HEAD_SIZE) {
-        DebugPrint("[W] invalid param length\n");
+    if (!CheckParamLength(n, VOICE_HEAD_SIZE)) {
         return -1;
     }
     // Only data that is both present and fits a queue record is relayed.
@@ -1024,8 +1022,7 @@ BOOL GetSioGroupID(const char* pParam, COMMON_DATA_HEADER* pHeader)
 
 BOOL OnRxSioTxData(const char* pParam, int nLen, TRX_CH eCh)
 {
-    if (nLen < VOICE_HEAD_SIZE) {
-        DebugPrint("[W] invalid param length\n");
+    if (!CheckParamLength(nLen, VOICE_HEAD_SIZE)) {
         return FALSE;
     }
     COMMON_DATA_HEADER h = {};

@@ -63,7 +63,7 @@ constexpr int RDH_OFS_TIME = 2;
 constexpr int RDH_OFS_RESERVED = 6;
 constexpr int RDH_OFS_SUM = 7;
 static_assert(RDH_OFS_SUM + 1 == REC_DATA_HEADER_SIZE, "the record header is 8 bytes");
-constexpr int REC_DATA_MIN = 15;  // the voice area's head
+constexpr int REC_DATA_MIN = VOICE_HEAD_SIZE;
 constexpr int REC_DATA_MAX = SIO_DATA_MAX;
 
 constexpr int REC_INFO_SIZE = 32;
@@ -180,19 +180,8 @@ FILE* OpenNamed(const char* pszName, const char* pszMode, bool bReport)
 // For update, created when it does not exist.
 FILE* OpenForUpdate(const char* pszName)
 {
-    char szPath[BOARD_PATH_MAX];
-    if (!MapName(pszName, szPath, sizeof(szPath))) {
-        DebugLog(LOG_CAT_WARNING, "[W] cannot open %s\n", pszName);
-        return nullptr;
-    }
-    FILE* fp = std::fopen(szPath, "r+b");
-    if (fp == nullptr) {
-        fp = std::fopen(szPath, "wb");
-    }
-    if (fp == nullptr) {
-        DebugLog(LOG_CAT_WARNING, "[W] cannot open %s\n", pszName);
-    }
-    return fp;
+    FILE* fp = OpenNamed(pszName, "r+b", false);
+    return fp != nullptr ? fp : OpenNamed(pszName, "wb", true);
 }
 
 bool IsRecSlot(DWORD dwCh)
@@ -356,26 +345,39 @@ BOOL ReadRecData(FILE* fp, COMMON_DATA_HEADER* pHeader, BYTE* pData, int* pnLen)
     return TRUE;
 }
 
-// TRUE when the slot has a valid file with records. Caller holds s_csRecFile.
-BOOL IsRecFileExist(int nCh)
+// The slot's file opened for reading past its header, its record count in
+// *pnCount; null when it is missing (reported when asked), its header is bad
+// or it counts no records. Caller holds s_csRecFile.
+FILE* OpenRecordedSlot(int nCh, bool bReportMissing, int* pnCount)
 {
     char szName[BOARD_PATH_MAX];
     RecFileName(szName, nCh);
-    FILE* fp = OpenNamed(szName, "rb", false);
+    FILE* fp = OpenNamed(szName, "rb", bReportMissing);
+    if (fp == nullptr) {
+        return nullptr;
+    }
+    int nCount = 0;
+    if (!ReadRecHeader(fp, &nCount)) {
+        DebugLog(LOG_CAT_WARNING, "[W] ReadRecHeader() failed\n");
+    } else if (nCount == 0) {
+        DebugLog(LOG_CAT_WARNING, "[W] rec file has no data\n");
+    } else {
+        *pnCount = nCount;
+        return fp;
+    }
+    std::fclose(fp);
+    return nullptr;
+}
+
+// TRUE when the slot has a valid file with records. Caller holds s_csRecFile.
+BOOL IsRecFileExist(int nCh)
+{
+    int nCount = 0;
+    FILE* fp = OpenRecordedSlot(nCh, false, &nCount);
     if (fp == nullptr) {
         return FALSE;
     }
-    int nCount = 0;
-    BOOL bOk = ReadRecHeader(fp, &nCount);
     std::fclose(fp);
-    if (!bOk) {
-        DebugLog(LOG_CAT_WARNING, "[W] ReadRecHeader() failed\n");
-        return FALSE;
-    }
-    if (nCount == 0) {
-        DebugLog(LOG_CAT_WARNING, "[W] rec file has no data\n");
-        return FALSE;
-    }
     return TRUE;
 }
 
@@ -515,24 +517,8 @@ BOOL OpenPlayFile()
         return FALSE;
     }
     int nCh = static_cast<int>(dwCh);
-    char szName[BOARD_PATH_MAX];
-    RecFileName(szName, nCh);
-    s_fpPlayFile = OpenNamed(szName, "rb", true);
+    s_fpPlayFile = OpenRecordedSlot(nCh, true, &s_nPlayDataCount);
     if (s_fpPlayFile == nullptr) {
-        DebugLog(LOG_CAT_WARNING, "[W] OpenPlayFile(%d) failed\n", nCh);
-        return FALSE;
-    }
-    bool bOk = true;
-    if (!ReadRecHeader(s_fpPlayFile, &s_nPlayDataCount)) {
-        DebugLog(LOG_CAT_WARNING, "[W] ReadRecHeader() failed\n");
-        bOk = false;
-    } else if (s_nPlayDataCount == 0) {
-        DebugLog(LOG_CAT_WARNING, "[W] rec file has no data\n");
-        bOk = false;
-    }
-    if (!bOk) {
-        std::fclose(s_fpPlayFile);
-        s_fpPlayFile = nullptr;
         DebugLog(LOG_CAT_WARNING, "[W] OpenPlayFile(%d) failed\n", nCh);
         return FALSE;
     }
@@ -713,6 +699,19 @@ int ReadRecInfoSlot(int* pnCh)
     return 1;
 }
 
+// How many of the nCount records after the header read back whole in a row.
+int CountReadableRecords(FILE* fp, int nCount)
+{
+    COMMON_DATA_HEADER h;
+    BYTE abyData[REC_DATA_MAX];
+    int n = 0;
+    int nRead = 0;
+    while (nRead < nCount && ReadRecData(fp, &h, abyData, &n)) {
+        ++nRead;
+    }
+    return nRead;
+}
+
 // TRUE when the file's header is valid and every counted record reads back.
 bool RecFileReadsBack(FILE* fp, const char* pszName)
 {
@@ -721,14 +720,9 @@ bool RecFileReadsBack(FILE* fp, const char* pszName)
         DebugLog(LOG_CAT_WARNING, "[W] invalid rec file header %s\n", pszName);
         return false;
     }
-    COMMON_DATA_HEADER h;
-    BYTE abyData[REC_DATA_MAX];
-    for (int i = 0; i < nCount; ++i) {
-        int n = 0;
-        if (!ReadRecData(fp, &h, abyData, &n)) {
-            DebugLog(LOG_CAT_WARNING, "[W] invalid rec data %s\n", pszName);
-            return false;
-        }
+    if (CountReadableRecords(fp, nCount) < nCount) {
+        DebugLog(LOG_CAT_WARNING, "[W] invalid rec data %s\n", pszName);
+        return false;
     }
     return true;
 }
@@ -779,8 +773,7 @@ void InitRecVariables()
 
 BOOL OnRxSioRecData(const char* pParam, int nLen)
 {
-    if (nLen < REC_DATA_MIN) {
-        DebugPrint("[W] invalid param length\n");
+    if (!CheckParamLength(nLen, REC_DATA_MIN)) {
         return FALSE;
     }
     COMMON_DATA_HEADER h = {};
@@ -800,8 +793,7 @@ BOOL OnRxSioRecData(const char* pParam, int nLen)
 
 BOOL OnRxSioPlay(const char* pParam, int nLen, TRX_CH eCh)
 {
-    if (nLen < PLAY_CMD_PARAM_SIZE) {
-        DebugPrint("[W] invalid param length\n");
+    if (!CheckParamLength(nLen, PLAY_CMD_PARAM_SIZE)) {
         return FALSE;
     }
     SLOT_RES req = {};
@@ -997,14 +989,7 @@ int Server_ReadRecFileForTest(int nCh)
         return -1;
     }
     int nCount = 0;
-    int nRead = -1;
-    if (ReadRecHeader(fp, &nCount)) {
-        COMMON_DATA_HEADER h;
-        BYTE abyData[REC_DATA_MAX];
-        int n = 0;
-        for (nRead = 0; nRead < nCount && ReadRecData(fp, &h, abyData, &n); ++nRead) {
-        }
-    }
+    int nRead = ReadRecHeader(fp, &nCount) ? CountReadableRecords(fp, nCount) : -1;
     std::fclose(fp);
     return nRead;
 }

@@ -172,15 +172,6 @@ BOOL TxSioStatusNotify()
 
 // ---- Handlers ----------------------------------------------------------------
 
-BOOL CheckParamLength(int nLen, int nMin)
-{
-    if (nLen < nMin) {
-        DebugPrint("[W] invalid param length\n");
-        return FALSE;
-    }
-    return TRUE;
-}
-
 void SendVersionAnswer()
 {
     VERS_RES res = {};
@@ -491,6 +482,15 @@ void RxByte(BYTE c)
 }
 
 }  // namespace
+
+BOOL CheckParamLength(int nLen, int nMin)
+{
+    if (nLen < nMin) {
+        DebugPrint("[W] invalid param length\n");
+        return FALSE;
+    }
+    return TRUE;
+}
 
 // ---- Operations --------------------------------------------------------------
 

@@ -236,11 +236,6 @@ int FreeUdpPort()
     return ntohs(addr.sin_port);
 }
 
-bool IsVoiceToRadio(const sim::radio::Frame& f)
-{
-    return f.command == 'F' || f.command == 'f';
-}
-
 // ---- The unit ----------------------------------------------------------------------
 
 class PeerLink : public testsupport::InProcessUnit {
@@ -303,12 +298,8 @@ class PeerLink : public testsupport::InProcessUnit {
     std::vector<std::string> RelayToRadio(size_t n, std::chrono::milliseconds timeout = 2s)
     {
         std::vector<std::string> areas;
-        auto deadline = Clock::now() + timeout;
-        while (areas.size() < n && Clock::now() < deadline) {
-            Server_OnIdle();
-            while (auto f = m_radio->WaitFor(IsVoiceToRadio, 0)) {
-                areas.push_back(f->command + f->param);
-            }
+        for (const sim::radio::Frame& f : VoiceFramesToRadio(n, timeout)) {
+            areas.push_back(f.command + f.param);
         }
         return areas;
     }

@@ -136,11 +136,6 @@ std::string Text(const Bytes& b)
     return std::string(b.begin(), b.end());
 }
 
-bool IsVoiceToRadio(const radio::Frame& f)
-{
-    return f.command == 'F' || f.command == 'f';
-}
-
 // ---- The unit ----------------------------------------------------------------------
 
 constexpr uint32_t TARGET = 0x7F000002;  // 127.0.0.2
@@ -180,18 +175,9 @@ class Recorder : public testsupport::InProcessUnit {
     {
         testsupport::WriteFileBytes(m_board.Path(boardPath), b);
     }
-    // Runs the idle loop until the radio got n voice frames (or the time is up).
     std::vector<radio::Frame> PlayToRadio(size_t n, std::chrono::milliseconds timeout = 3s)
     {
-        std::vector<radio::Frame> got;
-        auto deadline = Clock::now() + timeout;
-        while (got.size() < n && Clock::now() < deadline) {
-            Server_OnIdle();
-            while (auto f = m_radio->WaitFor(IsVoiceToRadio, 0)) {
-                got.push_back(*f);
-            }
-        }
-        return got;
+        return VoiceFramesToRadio(n, timeout);
     }
 };
 

@@ -30,6 +30,7 @@
 #include "sim_board.h"
 #include "sockutil.h"
 #include "test_support.h"
+#include "unit_fixture.h"
 #include "winemu.h"
 
 namespace {
@@ -71,21 +72,12 @@ int LoggedCount(const std::string& needle)
     return n;
 }
 
-class UnitInProcess : public ::testing::Test {
+class UnitInProcess : public testsupport::InProcessUnit {
    protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(Board_SetRoot(m_board.root().c_str()));
-        ASSERT_TRUE(WinEmu_Init());
-        m_radioLink = std::make_unique<sim::PtyLink>(m_board.root(), "ttymxc1");
-        ASSERT_TRUE(m_radioLink->plugged()) << m_radioLink->error();
-    }
     void TearDown() override
     {
-        Shutdown();
-        m_radioLink.reset();
+        InProcessUnit::TearDown();
         Debug_SetLogWriterForTest(nullptr);
-        Board_SetRoot(nullptr);
     }
 
     // Brings the unit up as main does, with the tick left to the test.
@@ -108,18 +100,7 @@ class UnitInProcess : public ::testing::Test {
         m_radio = std::make_unique<sim::RadioSim>(*m_radioLink);
         return ok;
     }
-    void Shutdown()
-    {
-        if (!m_constructed) {
-            return;
-        }
-        m_radio.reset();
-        Server_Destruct();
-        Sock_Destruct();
-        m_tap.reset();
-        Server_SetManualTimerForTest(FALSE);
-        m_constructed = false;
-    }
+    // Bare ticks: these tests send the radio's status reports themselves.
     void Tick(int n = 1)
     {
         for (int i = 0; i < n; ++i) {
@@ -142,12 +123,6 @@ class UnitInProcess : public ::testing::Test {
         return stat ? *stat : '?';
     }
     bool Lit(int gpio) { return m_board.LedLit(gpio); }
-
-    sim::SimBoard m_board;
-    std::unique_ptr<sim::PtyLink> m_radioLink;
-    std::unique_ptr<sim::RadioSim> m_radio;
-    std::unique_ptr<StdoutTap> m_tap;
-    bool m_constructed = false;
 };
 
 constexpr int COMM = sim::SimBoard::COMM_LED_GPIO;

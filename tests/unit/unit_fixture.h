@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,15 +36,22 @@ class InProcessUnit : public ::testing::Test {
     }
     void TearDown() override
     {
-        if (m_constructed) {
-            m_radio.reset();
-            Server_Destruct();
-            Sock_Destruct();
-            m_tap.reset();
-            Server_SetManualTimerForTest(FALSE);
-        }
+        StopUnit();
         m_radioLink.reset();
         Board_SetRoot(nullptr);
+    }
+    // Takes the unit core down again (nothing when it is not up).
+    void StopUnit()
+    {
+        if (!m_constructed) {
+            return;
+        }
+        m_radio.reset();
+        Server_Destruct();
+        Sock_Destruct();
+        m_tap.reset();
+        Server_SetManualTimerForTest(FALSE);
+        m_constructed = false;
     }
 
     // Writes the settings file, brings the unit core up with the tick left to
@@ -74,6 +83,21 @@ class InProcessUnit : public ::testing::Test {
             FeedRadio('C', sim::radio::StatusParam(m_status));
             Server_TickForTest();
         }
+    }
+    static bool IsVoiceToRadio(const sim::radio::Frame& f) { return f.command == 'F' || f.command == 'f'; }
+    // Runs the idle loop until the radio got n more voice frames (or the
+    // time is up); the frames in the order they came.
+    std::vector<sim::radio::Frame> VoiceFramesToRadio(size_t n, std::chrono::milliseconds timeout)
+    {
+        std::vector<sim::radio::Frame> got;
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (got.size() < n && std::chrono::steady_clock::now() < deadline) {
+            Server_OnIdle();
+            while (auto f = m_radio->WaitFor(IsVoiceToRadio, 0)) {
+                got.push_back(*f);
+            }
+        }
+        return got;
     }
 
     sim::SimBoard m_board;
