@@ -109,7 +109,16 @@ class UnitInProcess : public testsupport::InProcessUnit {
     }
     bool Identify(const sim::radio::RadioIdentity& id = {}, const sim::radio::CodeTable& table = {})
     {
-        return m_radio->Identify(id, table) && Server_GetUnitState() == UNIT_STATE_READY;
+        if (!m_radio->Identify(id, table)) {
+            return false;
+        }
+        // The radio has the code-table answer while the unit's handler may
+        // still be finishing it under the serial lock (it notes the time of
+        // that send, which the keep-alive counts from). Reading the repeater
+        // information takes the same lock, so it returns after the handler.
+        MY_REPEATER_INFO info;
+        Server_GetMyRepeaterInfo(&info);
+        return Server_GetUnitState() == UNIT_STATE_READY;
     }
     // The status character of the next frame of this command, or 0.
     char NextStatus(char command, int timeoutMs = 1000)
