@@ -32,6 +32,7 @@
 #include "loopnet.h"
 #include "sockutil.h"
 #include "test_support.h"
+#include "winemu.h"
 
 namespace lsvtest {
 
@@ -65,6 +66,23 @@ bool WaitUntil(Cond cond, int timeoutMs)
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Moves the test clock by stepMs every 100 ms of real time until cond holds.
+// A thread that had not yet begun its timed wait when the clock first moved
+// would otherwise wait its whole time-out in real time.
+template <class Cond>
+bool AdvanceClockUntil(Cond cond, DWORD stepMs, int timeoutMs)
+{
+    auto start = Clock::now();
+    while (!cond()) {
+        if (MsSince(start) > timeoutMs) {
+            return false;
+        }
+        WinEmu_AdvanceTicksForTest(stepMs);
+        WaitUntil(cond, 100);
     }
     return true;
 }
