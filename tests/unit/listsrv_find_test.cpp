@@ -165,10 +165,9 @@ TEST_F(ListSrvSearch, AnswersWithinThreeSecondsOfTheFirstCountAndLaterOnesAreNot
     Delay(2, ListKind::HealthCheck, ListFault::Silent, 0);
     auto start = Clock::now();
     auto result = SearchAsync(lsv::SEARCH_METHOD_HEALTH_CHECK, m_farm.udpPort());
-    ASSERT_TRUE(WaitUntil([this] { return m_receiver->healthAnswers() >= 1; }, 3000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));  // the search notes its first answer
+    ASSERT_TRUE(WaitForNotedAnswer(m_farm.address(0)));
     WinEmu_AdvanceTicksForTest(2400);
-    ASSERT_TRUE(WaitUntil([this] { return m_receiver->healthAnswers() >= 2; }, 3000));
+    ASSERT_TRUE(WaitForNotedAnswer(m_farm.address(1)));
     WinEmu_AdvanceTicksForTest(600);
     // The window closes now, not some real time later.
     ASSERT_EQ(result.wait_for(std::chrono::milliseconds(600)), std::future_status::ready);
@@ -291,10 +290,10 @@ TEST_F(ListSrvTest, ListThreadChoosesTheServerThatAnswersProperlyWhateverTheOthe
         m_farm[bad].SetBehaviour(ListKind::HealthCheck, b);
         m_farm[(good + 2) % 3].SetBehaviour(ListKind::HealthCheck, silent);
         ListSrv_SetDbgPrimaryIP(m_farm.address(bad));
+        const int lines = DetectLines(m_farm.address(good));
         ASSERT_TRUE(ListSrv_Start());
-        ASSERT_TRUE(m_farm[good].WaitForReplies(ListKind::HealthCheck, 1, 5000));
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the search notes the answer
-        WinEmu_AdvanceTicksForTest(3000);                             // the window for further answers closes
+        ASSERT_TRUE(WaitForNotedAnswer(m_farm.address(good), lines));
+        WinEmu_AdvanceTicksForTest(3000);  // the window for further answers closes
         ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() >= LIST_STATE_READY; }, 3000));
         EXPECT_EQ(ListSrv_GetCurrentIP(), m_farm.address(good));
         ListSrv_Stop();

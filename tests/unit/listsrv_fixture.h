@@ -250,7 +250,7 @@ class ListSrvTest : public ::testing::Test {
     {
         Sock_Construct();
         ASSERT_TRUE(Sock_Init());
-        m_capture.emplace();
+        m_tap.emplace();
         ListSrv_Construct();
         ASSERT_TRUE(ListSrv_Init());
         ListSrv_SetCallback(EventLog::Callback, &m_events);
@@ -262,12 +262,7 @@ class ListSrvTest : public ::testing::Test {
         m_receiver.reset();
         m_farm.Stop();
         ListSrv_Destruct();
-        std::string rest = Log();
-        // The capture also swallowed the failure messages: show them with the output.
-        if (HasFailure()) {
-            std::fprintf(stderr, "%s%s", m_log.c_str(), rest.c_str());
-        }
-        m_capture.reset();
+        m_tap.reset();  // shows the module's output when the test failed
         Sock_Destruct();
     }
 
@@ -306,19 +301,37 @@ class ListSrvTest : public ::testing::Test {
         ASSERT_TRUE(ListSrv_Start());
     }
 
-    // Everything printed so far (ends the capture).
+    // Everything printed so far.
     std::string Log()
     {
-        std::string text = m_capture ? m_capture->text() : std::string();
-        m_log += text;
-        return text;
+        return m_tap ? m_tap->Text() : std::string();
+    }
+
+    // Lines "health check detect <addr>" printed so far. Each answer gives two:
+    // the receiving side's when it counts the answer, then the search's when
+    // it notes it.
+    int DetectLines(DWORD addr) { return m_tap ? m_tap->Count(NotedAnswerLine(addr)) : 0; }
+
+    // Waits until a search has noted one more answer of the server at addr
+    // than when DetectLines gave linesBefore: the point from which a move of
+    // the test clock counts for that answer.
+    bool WaitForNotedAnswer(DWORD addr, int linesBefore = 0)
+    {
+        return m_tap && m_tap->WaitForCount(NotedAnswerLine(addr), linesBefore + 2, std::chrono::milliseconds(3000));
+    }
+
+    static std::string NotedAnswerLine(DWORD addr)
+    {
+        char line[64];
+        std::snprintf(line, sizeof(line), "health check detect %u.%u.%u.%u\n", addr >> 24, (addr >> 16) & 0xFF,
+                      (addr >> 8) & 0xFF, addr & 0xFF);
+        return line;
     }
 
     ServerFarm m_farm;
     std::unique_ptr<UnitReceiver> m_receiver;
     EventLog m_events;
-    std::optional<testsupport::DebugCapture> m_capture;
-    std::string m_log;
+    std::optional<testsupport::StdoutTap> m_tap;
 };
 
 }  // namespace lsvtest

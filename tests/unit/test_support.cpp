@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -91,6 +95,7 @@ StdoutTap::StdoutTap()
         return;
     }
     m_read = fds[0];
+    fcntl(m_read, F_SETFL, fcntl(m_read, F_GETFL) | O_NONBLOCK);
     m_saved = dup(STDOUT_FILENO);
     dup2(fds[1], STDOUT_FILENO);
     close(fds[1]);
@@ -119,8 +124,25 @@ StdoutTap::~StdoutTap()
 
 std::string StdoutTap::Text()
 {
+    std::fflush(stdout);
     std::lock_guard<std::mutex> guard(m_lock);
+    DrainLocked();
     return m_text;
+}
+
+bool StdoutTap::DrainLocked()
+{
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(m_read, buf, sizeof(buf));
+        if (n > 0) {
+            m_text.append(buf, static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return n < 0 && errno == EAGAIN;  // false at the pipe's end or on an error
+        }
+    }
 }
 
 int StdoutTap::Count(const std::string& needle)
@@ -145,13 +167,19 @@ bool StdoutTap::WaitForCount(const std::string& needle, int count, std::chrono::
     return true;
 }
 
+// Keeps the pipe from filling while nobody asks for the text. Reads happen
+// only under the lock, so the text keeps the order in which it was written.
 void StdoutTap::ReadLoop()
 {
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(m_read, buf, sizeof(buf))) > 0) {
+    for (;;) {
+        pollfd pfd{m_read, POLLIN, 0};
+        if (poll(&pfd, 1, 100) < 0 && errno != EINTR) {
+            return;
+        }
         std::lock_guard<std::mutex> guard(m_lock);
-        m_text.append(buf, static_cast<size_t>(n));
+        if (!DrainLocked()) {
+            return;
+        }
     }
 }
 

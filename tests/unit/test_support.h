@@ -49,7 +49,8 @@ private:
 
 // Runs the debug output for the lifetime of the object and collects the
 // standard output through a pipe as it comes, so a test can wait for a line
-// that another thread prints. On a failed test the output is shown.
+// that another thread prints. Text() includes everything printed before the
+// call. On a failed test the output is shown.
 class StdoutTap {
 public:
     StdoutTap();
@@ -65,6 +66,8 @@ public:
 
 private:
     void ReadLoop();
+    // Moves what the pipe holds into m_text; false once the pipe has ended.
+    bool DrainLocked();
 
     int m_read = -1;
     int m_saved = -1;
