@@ -42,6 +42,30 @@ pthread_attr_t s_ThreadAttr;
 bool s_bThreadAttrReady = false;
 std::atomic<DWORD> s_dwTestTickOffset{0};
 
+// The time-outs of the bounded waits now in progress (0: a free slot), so a
+// test can see that a thread's wait has begun before it moves the clock. A
+// wait that finds no free slot simply goes unseen.
+constexpr int WAIT_SLOTS = 64;
+std::atomic<DWORD> s_adwActiveWaitMs[WAIT_SLOTS];
+
+int NoteWaitBegun(DWORD dwMilliseconds)
+{
+    for (int i = 0; i < WAIT_SLOTS; ++i) {
+        DWORD free = 0;
+        if (s_adwActiveWaitMs[i].compare_exchange_strong(free, dwMilliseconds)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+void NoteWaitEnded(int nSlot)
+{
+    if (nSlot >= 0) {
+        s_adwActiveWaitMs[nSlot].store(0);
+    }
+}
+
 void SignalHandler(int sig)
 {
     // Only here to interrupt a Sleep or a select of the thread it is sent to.
@@ -134,21 +158,26 @@ DWORD WaitEventInfinite(HANDLE h)
 DWORD WaitEventBounded(HANDLE h, DWORD dwMilliseconds)
 {
     DWORD start = GetTickCount();
+    int nSlot = NoteWaitBegun(dwMilliseconds);
     pthread_mutex_unlock(&h->hMutex);
+    DWORD result = WAIT_TIMEOUT;
     for (;;) {
         DWORD elapsed = GetTickCount() - start;
         if (elapsed >= dwMilliseconds) {
             pthread_mutex_lock(&h->hMutex);
-            return WAIT_TIMEOUT;
+            break;
         }
         pthread_mutex_lock(&h->hMutex);
         if (h->flag != 0) {
             ConsumeEvent(h);
-            return WAIT_OBJECT_0;
+            result = WAIT_OBJECT_0;
+            break;
         }
         pthread_mutex_unlock(&h->hMutex);
         Sleep(BOUNDED_WAIT_POLL_MS);
     }
+    NoteWaitEnded(nSlot);
+    return result;
 }
 
 DWORD WaitEvent(HANDLE h, DWORD dwMilliseconds)
@@ -225,6 +254,15 @@ DWORD _TickToMsec(DWORD ticks)
 void WinEmu_AdvanceTicksForTest(DWORD ms)
 {
     s_dwTestTickOffset.fetch_add(ms, std::memory_order_relaxed);
+}
+
+int WinEmu_BoundedWaitsForTest(DWORD dwMilliseconds)
+{
+    int n = 0;
+    for (const std::atomic<DWORD>& slot : s_adwActiveWaitMs) {
+        n += slot.load() == dwMilliseconds ? 1 : 0;
+    }
+    return n;
 }
 
 void InitializeCriticalSection(LPCRITICAL_SECTION cs)

@@ -85,6 +85,10 @@ DWORD _TickToMsec(DWORD ticks);
 // Test clock seam: moves GetTickCount forward (or, with a wrapped value,
 // anywhere) for the whole process. Never called by the daemon itself.
 void WinEmu_AdvanceTicksForTest(DWORD ms);
+// Test seam: how many threads are now in a bounded event wait with this
+// time-out, counted from when the wait has taken its start time. A test that
+// sees one before it moves the clock knows the move counts for that wait.
+int WinEmu_BoundedWaitsForTest(DWORD dwMilliseconds);
 
 void InitializeCriticalSection(LPCRITICAL_SECTION cs);
 void DeleteCriticalSection(LPCRITICAL_SECTION cs);

@@ -119,7 +119,9 @@ TEST_F(ListSrvTest, ErrorPageOrMissingHostGivesTheErrorStateOnceAndNoTable)
     EXPECT_EQ(ListSrv_GetServerAdrs(nullptr, 0), 0);
     // The retry comes after 10 s; on the test clock it comes at once.
     m_farm[0].ClearBehaviours();
-    ASSERT_TRUE(AdvanceClockUntil([] { return ListSrv_GetListState() >= LIST_STATE_WAIT_ID; }, 10000, 5000));
+    ASSERT_TRUE(WaitForPause(10000));
+    WinEmu_AdvanceTicksForTest(10000);
+    ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() >= LIST_STATE_WAIT_ID; }, 5000));
     EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 2u);
     std::string log = Log();
     EXPECT_EQ(Count(log, "[W] cannot get list server address\n"), 1);

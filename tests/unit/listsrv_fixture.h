@@ -70,21 +70,12 @@ bool WaitUntil(Cond cond, int timeoutMs)
     return true;
 }
 
-// Moves the test clock by stepMs every 100 ms of real time until cond holds.
-// A thread that had not yet begun its timed wait when the clock first moved
-// would otherwise wait its whole time-out in real time.
-template <class Cond>
-bool AdvanceClockUntil(Cond cond, DWORD stepMs, int timeoutMs)
+// Waits until a thread is in a timed wait of ms: in these tests only the list
+// thread waits that long, in the pause of one of its states. A clock move
+// made after this counts for that pause.
+inline bool WaitForPause(DWORD ms)
 {
-    auto start = Clock::now();
-    while (!cond()) {
-        if (MsSince(start) > timeoutMs) {
-            return false;
-        }
-        WinEmu_AdvanceTicksForTest(stepMs);
-        WaitUntil(cond, 100);
-    }
-    return true;
+    return WaitUntil([ms] { return WinEmu_BoundedWaitsForTest(ms) > 0; }, 5000);
 }
 
 constexpr DWORD Ip(int a, int b, int c, int d)

@@ -237,12 +237,12 @@ TEST_F(ListSrvThread, FailedRetrievalDropsTheServerAndSearchesAgain)
     ASSERT_TRUE(WaitUntil([] { return StateIs(LIST_STATE_GET_LIST_ERR); }, 5000));
     EXPECT_EQ(ListSrv_GetCurrentIP(), 0u);
     EXPECT_EQ(m_events.count(LISTSRV_EVENT_STATUS_CHANGED), 2);
-    // After the pause the request is still pending: a new server, then the list.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the thread is in its pause
+    // After the pause the request is still pending: with no current server the
+    // thread goes back to SEARCH after a second pause, then fetches the list.
+    ASSERT_TRUE(WaitForPause(10000));
     WinEmu_AdvanceTicksForTest(10000);
-    ASSERT_TRUE(
-        WaitUntil([] { return StateIs(LIST_STATE_SEARCH) || ListSrv_GetListState() >= LIST_STATE_GET_LIST; }, 5000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(WaitUntil([] { return StateIs(LIST_STATE_SEARCH); }, 5000));
+    ASSERT_TRUE(WaitForPause(10000));
     WinEmu_AdvanceTicksForTest(10000);
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() >= LIST_STATE_READY; }, 8000));
     EXPECT_EQ(m_events.count(LISTSRV_EVENT_GET_LIST), 1);
@@ -273,8 +273,8 @@ TEST_F(ListSrvThread, UnansweredSearchIsLoggedOnceAndRetriedEveryTwentySeconds)
     ASSERT_TRUE(WaitUntil([this] { return HealthRequests(m_farm) >= 2; }, 5000));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     WinEmu_AdvanceTicksForTest(5000);  // both probes time out
-    ASSERT_TRUE(WaitUntil([] { return StateIs(LIST_STATE_SEARCH_ERR); }, 3000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the thread is in its pause
+    ASSERT_TRUE(WaitForPause(20000));
+    EXPECT_TRUE(StateIs(LIST_STATE_SEARCH_ERR));
     size_t n0 = HealthRequests(m_farm);
     WinEmu_AdvanceTicksForTest(19000);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -283,7 +283,7 @@ TEST_F(ListSrvThread, UnansweredSearchIsLoggedOnceAndRetriedEveryTwentySeconds)
     ASSERT_TRUE(WaitUntil([&] { return HealthRequests(m_farm) >= n0 + 2; }, 3000));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     WinEmu_AdvanceTicksForTest(5000);  // the second search fails too
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(WaitForPause(20000));
     EXPECT_TRUE(StateIs(LIST_STATE_SEARCH_ERR));
 
     for (size_t i = 0; i < m_farm.size(); ++i) {
@@ -303,7 +303,7 @@ TEST_F(ListSrvThread, ListFileWithoutAddressesIsFetchedAgainOnlyAfterAMinute)
     Configure();
     ASSERT_TRUE(ListSrv_Start());
     ASSERT_TRUE(WaitUntil([] { return StateIs(LIST_STATE_GET_SERVER_ERR); }, 5000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(WaitForPause(60000));
     WinEmu_AdvanceTicksForTest(59000);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 1u);

@@ -169,6 +169,44 @@ TEST(Threads, CancelSignalEndsASleepOrASelectEarly)
     close(fds[1]);
 }
 
+std::atomic<int> s_longWaitsSignalled{0};
+std::atomic<int> s_longWaitsTimedOut{0};
+
+DWORD WaitLongOnEvent(LPVOID param)
+{
+    DWORD result = WaitForSingleObject(static_cast<HANDLE>(param), 987654);
+    (result == WAIT_OBJECT_0 ? s_longWaitsSignalled : s_longWaitsTimedOut).fetch_add(1);
+    return result;
+}
+
+TEST(Ticks, BoundedWaitInProgressIsSeenAndAClockMoveAfterThatEndsIt)
+{
+    HANDLE event = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(WinEmu_BoundedWaitsForTest(987654), 0);
+    HANDLE first = CreateThread(nullptr, 0, WaitLongOnEvent, event, 0, nullptr);
+    HANDLE second = CreateThread(nullptr, 0, WaitLongOnEvent, event, 0, nullptr);
+    auto start = Clock::now();
+    while (WinEmu_BoundedWaitsForTest(987654) < 2 && ElapsedMs(start) < 3000) {
+        Sleep(2);
+    }
+    ASSERT_EQ(WinEmu_BoundedWaitsForTest(987654), 2);
+    EXPECT_EQ(WinEmu_BoundedWaitsForTest(987653), 0);
+    SetEvent(event);  // one waiter takes the automatic-reset event at its next poll
+    while (WinEmu_BoundedWaitsForTest(987654) > 1 && ElapsedMs(start) < 3000) {
+        Sleep(2);
+    }
+    EXPECT_EQ(WinEmu_BoundedWaitsForTest(987654), 1);
+    WinEmu_AdvanceTicksForTest(987654);  // the other times out
+    WaitForSingleObject(first, INFINITE);
+    WaitForSingleObject(second, INFINITE);
+    EXPECT_EQ(s_longWaitsSignalled.load(), 1);
+    EXPECT_EQ(s_longWaitsTimedOut.load(), 1);
+    EXPECT_EQ(WinEmu_BoundedWaitsForTest(987654), 0) << "an ended wait still counted";
+    CloseHandle(first);
+    CloseHandle(second);
+    CloseHandle(event);
+}
+
 TEST(Ticks, TestClockMovesTicksAndDifferencesSurviveTheWrap)
 {
     DWORD before = GetTickCount();
