@@ -33,18 +33,6 @@ void Pause(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// Waits until a thread is in a timed wait of ms (the client's reconnect pause).
-bool WaitForPause(DWORD ms)
-{
-    for (int waited = 0; WinEmu_BoundedWaitsForTest(ms) == 0; waited += 5) {
-        if (waited >= 3000) {
-            return false;
-        }
-        Pause(5);
-    }
-    return true;
-}
-
 bool Printed(const std::string& text, const std::string& line)
 {
     return text.find(" " + line) != std::string::npos;
@@ -363,7 +351,7 @@ TEST_F(CommandServer, OutgoingConnectionsConnectFailAndReconnect)
     shutdown(server, SHUT_RDWR);
     ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_DISCONNECT, 1));
     EXPECT_EQ(loopnet::AcceptFor(listener, 300), -1) << "reconnected without its 3 s pause";
-    ASSERT_TRUE(WaitForPause(3000));
+    ASSERT_TRUE(testsupport::WaitForPause(3000));  // the client's reconnect pause
     WinEmu_AdvanceTicksForTest(3000);
     server = loopnet::AcceptFor(listener, 3000);
     ASSERT_GE(server, 0);

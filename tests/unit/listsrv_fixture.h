@@ -32,7 +32,6 @@
 #include "loopnet.h"
 #include "sockutil.h"
 #include "test_support.h"
-#include "winemu.h"
 
 namespace lsvtest {
 
@@ -70,13 +69,9 @@ bool WaitUntil(Cond cond, int timeoutMs)
     return true;
 }
 
-// Waits until a thread is in a timed wait of ms: in these tests only the list
-// thread waits that long, in the pause of one of its states. A clock move
-// made after this counts for that pause.
-inline bool WaitForPause(DWORD ms)
-{
-    return WaitUntil([ms] { return WinEmu_BoundedWaitsForTest(ms) > 0; }, 5000);
-}
+// The pauses of 10 s and longer awaited here are the list thread's: nothing
+// else in these tests waits that long.
+using testsupport::WaitForPause;
 
 constexpr DWORD Ip(int a, int b, int c, int d)
 {

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -84,6 +83,18 @@ std::string DebugCapture::text()
     fflush(stdout);
     m_capturing = false;
     return testing::internal::GetCapturedStdout();
+}
+
+bool WaitForPause(DWORD ms, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (WinEmu_BoundedWaitsForTest(ms) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 StdoutTap::StdoutTap()

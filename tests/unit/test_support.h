@@ -33,6 +33,11 @@ std::string ReadFileText(const std::string& path);
 // Occurrences of needle in text (overlapping ones included).
 size_t CountOf(const std::string& text, const std::string& needle);
 
+// Waits until some thread is in a bounded event wait of ms (a pause of that
+// length has begun), so that a test clock move made afterwards counts for it;
+// false after the time-out.
+bool WaitForPause(DWORD ms, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
 // Runs the debug output (InitDebugPrint) for the lifetime of the object and
 // captures what it prints; text() stops the capture and returns it.
 class DebugCapture {
