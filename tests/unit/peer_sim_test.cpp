@@ -1,26 +1,18 @@
 // The peer-link harness itself: the peer packet codec against golden bytes
 // written out from the packet layout, the decoders against hand-made bytes
-// that break the layout, two peer simulators talking over loopback, and the
-// network lab: two members reach each other over the bridge, a process runs
-// inside a member, and nothing of the lab shows in the host's namespace.
+// that break the layout, and two peer simulators talking over loopback.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "net_lab.h"
 #include "peer_sim.h"
 #include "radio_frame.h"
 #include "radio_sim.h"
-#include "unit_process.h"
 
 namespace {
 
@@ -200,78 +192,6 @@ TEST(PeerSim, AnswersConnectRequestsOnlyWhileToldToAndCollectsWhatArrives)
         EXPECT_EQ(v->header.time, 1000u + 5u * i);
     }
     EXPECT_EQ(peer.Count(peer::TYPE_VOICE), areas.size());
-}
-
-// Names of the host's network interfaces and named namespaces.
-std::set<std::string> Listing(const char* dir)
-{
-    std::set<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
-// errno of a bind to address in the calling thread's namespace (0: it worked).
-int BindError(const std::string& address)
-{
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-    int err = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 ? 0 : errno;
-    close(fd);
-    return err;
-}
-
-TEST(NetLab, MembersReachEachOtherOverTheBridgeAndTheHostSeesNothingOfIt)
-{
-    std::set<std::string> hostLinks = Listing("/sys/class/net");
-    std::set<std::string> hostNamespaces = Listing("/run/netns");
-    {
-        NetLab lab(2);
-        if (!lab.ok()) {
-            GTEST_SKIP() << "no network lab here: " << lab.why();
-        }
-        EXPECT_EQ(BindError(NetLab::Address(0)), EADDRNOTAVAIL) << "lab addresses exist only inside the lab";
-        EXPECT_EQ(Listing("/sys/class/net"), hostLinks);
-        EXPECT_EQ(Listing("/run/netns"), hostNamespaces);
-
-        PeerSim a;
-        PeerSim b;
-        unsigned eth0 = 0;
-        int foreign = 0;
-        ASSERT_TRUE(lab.RunIn(0, [&] {
-            eth0 = if_nametoindex("eth0");
-            foreign = BindError(NetLab::Address(1));
-            a.Open(NetLab::Address(0), peer::DEFAULT_PORT);
-        }));
-        ASSERT_TRUE(lab.RunIn(1, [&] { b.Open(NetLab::Address(1), peer::DEFAULT_PORT); }));
-        EXPECT_NE(eth0, 0u);
-        EXPECT_EQ(foreign, EADDRNOTAVAIL) << "a member holds its own address only";
-        ASSERT_EQ(a.error(), "");
-        ASSERT_EQ(b.error(), "");
-        b.SetDestination(NetLab::Address(0), peer::DEFAULT_PORT);
-        b.SetAutoAck(true);
-        a.SetDestination(NetLab::Address(1), peer::DEFAULT_PORT);
-        ASSERT_TRUE(a.SendConnectRequest());
-        auto ack = a.WaitFor(peer::TYPE_CONNECT_ACK, 2000);
-        ASSERT_TRUE(ack);
-        EXPECT_EQ(ack->fromAddress, NetLab::Address(1));
-
-        // A process placed in a member sees that member's addresses.
-        UnitProcess cat;
-        UnitOptions options;
-        options.binary = "/bin/cat";
-        options.args = {"/proc/net/fib_trie"};
-        lab.Place(&options, 1);
-        ASSERT_TRUE(cat.Start(options)) << cat.error();
-        EXPECT_TRUE(cat.WaitForLine(NetLab::Address(1), 2000)) << cat.Output();
-        EXPECT_FALSE(cat.WaitForLine(NetLab::Address(0), 2000)) << cat.Output();  // ends when the output closes
-    }
-    EXPECT_EQ(Listing("/sys/class/net"), hostLinks);
-    EXPECT_EQ(Listing("/run/netns"), hostNamespaces);
 }
 
 }  // namespace
