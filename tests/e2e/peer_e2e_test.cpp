@@ -1,7 +1,8 @@
-// kovalan's peer link: the daemon as a process on a simulated board, radio and
-// USB console, against independent peers (PeerSim) that each have an address of
-// their own in 127.0.0.0/8; time-outs run on a unit tick the test moves
-// (UnitClock). Also two units on loopback and three in a network lab.
+// kovalan's peer link as a process: the daemon on a simulated board, radio
+// and USB console, against independent peers (PeerSim) that each have an
+// address of their own in 127.0.0.0/8; two units on loopback, one of them on
+// a tick the test moves (UnitClock); three units in a network lab. The link's
+// states, packets and filters are tested in process (server_lan_test).
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,10 +10,8 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -47,11 +46,9 @@ constexpr int SLOW = 1;
 
 constexpr int CODE = 5;           // the unit's radio admits this code
 constexpr int OTHER_CODE = 9;     // and not this one
-constexpr int NOBODYS_CODE = 50;  // no table admits it
 const std::string UNIT_ADDRESS = "127.0.0.1";
 const std::string NEAR = "127.0.0.2";      // target 0
 const std::string FAR = "127.0.0.3";       // target 1
-const std::string STRANGER = "127.0.0.9";  // no target
 // How quiet a peer or the radio must stay to count as "nothing came".
 constexpr int QUIET_MS = 300;
 
@@ -91,27 +88,9 @@ std::regex LineEndingIn(const std::string& text)
 
 using sim::radio::Hex;
 
-// 32 upper-case hex digits of a code table, as the unit lists it.
-std::string TableText(const std::array<uint8_t, 16>& table)
+sim::Transmission Talk(char command, int code, uint16_t counter, int voiceFrames = 4)
 {
-    std::string text;
-    char digits[3];
-    for (uint8_t b : table) {
-        std::snprintf(digits, sizeof(digits), "%02X", b);
-        text += digits;
-    }
-    return text;
-}
-
-sim::Transmission Talk(char command, int code, uint16_t counter, int voiceFrames = 4, const std::string& group = "  ")
-{
-    return {.command = command,
-            .group = group,
-            .code = code,
-            .counter = counter,
-            .voiceFrames = voiceFrames,
-            .payloadSize = 30,
-            .spacingMs = 20};
+    return {.command = command, .code = code, .counter = counter, .voiceFrames = voiceFrames, .payloadSize = 30};
 }
 // The radio areas of Talk(...).
 std::vector<std::string> TalkAreas(char command, int code, uint16_t counter, int voiceFrames = 4)
@@ -127,20 +106,6 @@ std::vector<std::string> RelayedAreas(const sim::Transmission& t)
     std::vector<std::string> areas = sim::RadioSim::TransmissionParams(t);
     areas.erase(areas.begin());
     return areas;
-}
-
-// Sends the areas as voice packets of one message, 20 ms apart.
-bool SendAreas(PeerSim& from, const std::vector<std::string>& areas, uint16_t msgId, uint8_t ch = 0)
-{
-    for (size_t i = 0; i < areas.size(); ++i) {
-        if (i) {
-            std::this_thread::sleep_for(20ms);
-        }
-        if (!from.SendVoice(static_cast<uint32_t>(1000 + 20 * i), msgId, ch, areas[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Starts the peer's wait cursor at the packets still to come.
@@ -176,28 +141,18 @@ std::vector<peer::Voice> VoiceAt(PeerSim& p, size_t count, int timeoutMs)
     });
 }
 
-// Expects one message on channel ch carrying exactly these areas, in order.
-void ExpectMessage(const std::vector<peer::Voice>& voice, const std::vector<std::string>& areas, uint8_t ch)
+// Expects the peer to hear the radio transmission t as one message on channel ch, in order.
+void ExpectHeard(PeerSim& p, const sim::Transmission& t, uint8_t ch)
 {
+    const std::vector<std::string> areas = RelayedAreas(t);
+    const std::vector<peer::Voice> voice = VoiceAt(p, areas.size(), 2000 * SLOW);
     ASSERT_EQ(voice.size(), areas.size());
     for (size_t i = 0; i < areas.size(); ++i) {
         EXPECT_EQ(voice[i].area, areas[i]) << "packet " << i;
         EXPECT_EQ(voice[i].header.ch, ch) << "packet " << i;
         EXPECT_EQ(voice[i].header.msgId, voice.front().header.msgId) << "packet " << i;
-        if (i) {
-            // Unsigned: a time running backwards shows as a huge step.
-            EXPECT_LT(voice[i].header.time - voice[i - 1].header.time, 1000u) << "sender time runs on, packet " << i;
-        }
     }
     EXPECT_NE(voice.front().header.msgId, 0);
-}
-
-// Expects the peer to hear the radio transmission t as one message on channel ch; what it heard.
-std::vector<peer::Voice> ExpectHeard(PeerSim& p, const sim::Transmission& t, uint8_t ch)
-{
-    std::vector<peer::Voice> voice = VoiceAt(p, RelayedAreas(t).size(), 2000 * SLOW);
-    ExpectMessage(voice, RelayedAreas(t), ch);
-    return voice;
 }
 
 // Expects the radio frames to carry exactly these areas, in this order, as command.
@@ -272,10 +227,9 @@ class Unit {
         if (!m_radio->Identify(identity, table, 2000 * SLOW)) {
             return false;
         }
-        auto ready = m_process.WaitForLine("[I] state ready", 2000 * SLOW);
-        m_readyAt = ready ? m_process.Lines()[*ready].arrival : Clock::now();
+        bool ready = m_process.WaitForLine("[I] state ready", 2000 * SLOW).has_value();
         m_radio->StartKeepAlive(1000);
-        return ready.has_value();
+        return ready;
     }
     void Kill()
     {
@@ -313,8 +267,6 @@ class Unit {
                 return false;
             }
         }
-        // The keep-alive seen may have left just before the jump: one more tick has run after this.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50 * SLOW));
         return true;
     }
 
@@ -334,11 +286,12 @@ class Unit {
     }
     size_t LineCount() const { return m_process.Lines().size(); }
 
-    std::string Ask(const std::string& line, const std::string& lastPrefix = "")
+    std::string Ask(const std::string& line)
     {
-        return m_console
-            ->Command(line, {.lines = lastPrefix.empty() ? 1 : 0, .lastPrefix = lastPrefix, .timeoutMs = 3000 * SLOW})
-            .text;
+        sim::ReplyEnd end;
+        end.lines = 1;
+        end.timeoutMs = 3000 * SLOW;
+        return m_console->Command(line, end).text;
     }
     bool StatusIs(int target, const std::string& word, int timeoutMs = 2000 * SLOW)
     {
@@ -353,19 +306,9 @@ class Unit {
         auto isVoice = [](const Frame& f) { return f.command == 'F' || f.command == 'f'; };
         return Gather<Frame>(count, timeoutMs, [&](int ms) { return m_radio->WaitFor(isVoice, ms); });
     }
-    // The status character of the next status notice ('P') the radio gets within timeoutMs.
-    std::optional<char> RadioNotice(int timeoutMs)
-    {
-        auto f = m_radio->WaitFor('P', timeoutMs);
-        return f ? sim::radio::ParseStatusAnswer(f->param) : std::nullopt;
-    }
-    // The radio reports a status with this stat character (the other fields as its keep-alive has them).
-    bool RadioReports(char stat) { return m_radio->SendStatus({.stat = stat}, 'C'); }
-
     sim::RadioSim& radio() { return *m_radio; }
     sim::SimBoard& board() { return m_board; }
     sim::UnitProcess& process() { return m_process; }
-    Clock::time_point readyAt() const { return m_readyAt; }
     const std::string& name() const { return m_name; }
 
     sim::radio::RadioIdentity identity;
@@ -380,7 +323,6 @@ class Unit {
     std::unique_ptr<sim::RadioSim> m_radio;
     std::unique_ptr<sim::UnitClock> m_clock;
     sim::UnitProcess m_process;
-    Clock::time_point m_readyAt{};
 };
 
 // An instrumented unit reports what it found on its standard error and runs on: such a report fails the test.
@@ -411,8 +353,7 @@ struct Review {
     ~Review() { ReviewOutput(units); }
 };
 
-// One unit whose targets 0 and 1 are the peers `near` and `far`; a third
-// peer, the stranger, is no target of it.
+// One unit whose targets 0 and 1 are the peers `near` and `far`.
 class PeerLink : public ::testing::Test {
    protected:
     void SetUp() override
@@ -420,7 +361,7 @@ class PeerLink : public ::testing::Test {
         int rx = FreeUdpPort();
         int tx = FreeUdpPort(rx);
         m_unit.Configure(rx, tx, {NEAR, FAR});
-        const std::pair<PeerSim*, std::string> peers[] = {{&m_near, NEAR}, {&m_far, FAR}, {&m_stranger, STRANGER}};
+        const std::pair<PeerSim*, std::string> peers[] = {{&m_near, NEAR}, {&m_far, FAR}};
         for (const auto& [p, address] : peers) {
             ASSERT_TRUE(p->Open(address, static_cast<uint16_t>(tx))) << p->error();
             p->SetDestination(UNIT_ADDRESS, static_cast<uint16_t>(rx));
@@ -451,63 +392,38 @@ class PeerLink : public ::testing::Test {
         FromNow(m_near);
         FromNow(m_far);
     }
-    // The peer sends the areas as message msgId and the radio gets them all, in order, as command.
-    void ExpectPassed(PeerSim& from, const std::vector<std::string>& areas, uint16_t msgId, char command = 'F')
-    {
-        ASSERT_TRUE(SendAreas(from, areas, msgId));
-        ExpectAreas(m_unit.RadioVoice(areas.size(), 2000 * SLOW), areas, command);
-    }
-
     Unit m_unit{"unit", "CALLU00001", "11111"};
     PeerSim m_near;
     PeerSim m_far;
-    PeerSim m_stranger;
     peer::Identity nearId;
     peer::Identity farId;
 };
 
-TEST_F(PeerLink, AsksEachTargetOnceTheRadioIsReadyAndLinksOnItsAcknowledgement)
+TEST_F(PeerLink, AsksItsTargetsOnlyOnceTheRadioIsReadyLinksOnAnAcknowledgementAndTellsItsOwnIdentity)
 {
     ASSERT_TRUE(m_unit.Start());
     EXPECT_FALSE(m_near.WaitFor(peer::TYPE_CONNECT_REQ, QUIET_MS)) << "no request before the radio is known";
     EXPECT_EQ(m_unit.Ask("status 0"), "idle\r\n");
 
     ASSERT_TRUE(m_unit.MakeReady());
-    auto first = m_near.WaitFor(peer::TYPE_CONNECT_REQ, 1000 * SLOW);
-    ASSERT_TRUE(first);
-    EXPECT_TRUE(peer::IsConnectRequest(first->raw)) << Hex(first->raw);
-    EXPECT_EQ(first->fromAddress, UNIT_ADDRESS);
-    EXPECT_LT(Ms(first->arrival - m_unit.readyAt()), 300 * SLOW) << "the first request is due at once";
-    EXPECT_TRUE(m_far.WaitFor(peer::TYPE_CONNECT_REQ, 1000 * SLOW)) << "every target is asked";
-    auto second = m_near.WaitFor(peer::TYPE_CONNECT_REQ, 2000 * SLOW);
-    ASSERT_TRUE(second);
-    EXPECT_GE(Ms(second->arrival - first->arrival), 900);
-    EXPECT_LE(Ms(second->arrival - first->arrival), 1300 * SLOW);
+    for (PeerSim* p : {&m_near, &m_far}) {
+        auto request = p->WaitFor(peer::TYPE_CONNECT_REQ, 2000 * SLOW);
+        ASSERT_TRUE(request) << "every target is asked";
+        EXPECT_TRUE(peer::IsConnectRequest(request->raw)) << Hex(request->raw);
+        EXPECT_EQ(request->fromAddress, UNIT_ADDRESS);
+    }
     EXPECT_TRUE(m_unit.StatusIs(0, "connecting"));
-
-    m_near.SetAutoAck(true);
-    auto detected = m_unit.Detected(NEAR, 2000 * SLOW);
-    ASSERT_TRUE(detected);
-    EXPECT_TRUE(m_unit.StatusIs(0, "connected"));
-    EXPECT_EQ(m_unit.Ask("status 1"), "connecting\r\n") << "the far peer has not answered";
-    FromNow(m_near);
-    EXPECT_FALSE(m_near.WaitFor(peer::TYPE_CONNECT_REQ, 1200)) << "a linked target is asked only for its keep-alive";
-    EXPECT_EQ(m_near.autoAcks(), 1) << "one acknowledgement links";
-}
-
-TEST_F(PeerLink, TakesATargetsIdentityFromItsAcknowledgementAndAnswersWithItsOwn)
-{
     m_near.SetIdentity(nearId);
     m_near.SetAutoAck(true);
-    ASSERT_TRUE(Ready());
     ASSERT_TRUE(m_unit.Detected(NEAR, 2000 * SLOW));
+    EXPECT_TRUE(m_unit.StatusIs(0, "connected"));
+    EXPECT_EQ(m_unit.Ask("status 1"), "connecting\r\n") << "the far peer has not answered";
 
-    // What the unit tells a target that asks.
+    // What the unit tells a target that asks: the board's fuses, the radio's identity and table.
     FromNow(m_near);
     ASSERT_TRUE(m_near.SendConnectRequest());
     auto ack = m_near.WaitFor(peer::TYPE_CONNECT_ACK, 1000 * SLOW);
     ASSERT_TRUE(ack);
-    EXPECT_EQ(ack->fromAddress, UNIT_ADDRESS);
     auto told = peer::DecodeAck(ack->raw);
     ASSERT_TRUE(told) << Hex(ack->raw);
     EXPECT_EQ(told->version, (std::array<uint8_t, 4>{1, 4, 4, 0}));
@@ -516,117 +432,9 @@ TEST_F(PeerLink, TakesATargetsIdentityFromItsAcknowledgementAndAnswersWithItsOwn
     EXPECT_EQ(told->table, m_unit.table.code);
     EXPECT_EQ((std::array<int, 3>{told->listServer, told->locDgid, told->defDgid}),
               (std::array<int, 3>{0, 0x11, 0x22}));
-
-    // What it learnt from the near peer's acknowledgement reaches its target list.
-    std::string nearLine = "getdest 0 enable=1 target=" + NEAR + " sctbl=" + TableText(nearId.table) +
-                           " callsign=\"PEERN00002\" radioid=\"22222\" memo=\"\" loc_dgid=33 def_dgid=44\r\n";
-    EXPECT_TRUE(Eventually([&] { return m_unit.Ask("getdest 0 0") == nearLine; }, 2000 * SLOW))
-        << m_unit.Ask("getdest 0 0");
-
-    // An acknowledgement cut inside the code table is refused; a whole one links; one without the
-    // DG-IDs sets both to 255.
-    farId.locDgid = 0x55;
-    farId.defDgid = 0x66;
-    ASSERT_TRUE(m_far.Send(peer::ConnectAck(farId, peer::ACK_MIN_SIZE - 1)));
-    EXPECT_TRUE(m_unit.Says("[W] invalid data length 57", 1000 * SLOW));
-    EXPECT_EQ(m_unit.Ask("status 1"), "connecting\r\n");
-    ASSERT_TRUE(m_far.Send(peer::ConnectAck(farId)));
-    ASSERT_TRUE(m_unit.Detected(FAR, 1000 * SLOW));
-    std::string farLine = "getdest 1 enable=1 target=" + FAR + " sctbl=" + TableText(farId.table) +
-                          " callsign=\"PEERF00003\" radioid=\"33333\" memo=\"\" loc_dgid=";
-    EXPECT_TRUE(Eventually([&] { return m_unit.Ask("getdest 1 1") == farLine + "55 def_dgid=66\r\n"; }, 2000 * SLOW))
-        << m_unit.Ask("getdest 1 1");
-    ASSERT_TRUE(m_far.Send(peer::ConnectAck(farId, peer::ACK_MIN_SIZE)));
-    EXPECT_TRUE(Eventually([&] { return m_unit.Ask("getdest 1 1") == farLine + "FF def_dgid=FF\r\n"; }, 2000 * SLOW))
-        << m_unit.Ask("getdest 1 1");
 }
 
-TEST_F(PeerLink, IgnoresEveryPacketFromAnAddressThatIsNoTarget)
-{
-    ASSERT_TRUE(LinkUp());
-    m_unit.RadioFromNow();
-    size_t from = m_unit.LineCount();
-    ASSERT_TRUE(m_stranger.SendConnectRequest());
-    ASSERT_TRUE(m_stranger.SendConnectAck());
-    ASSERT_TRUE(m_stranger.SendStatus(3, 6));
-    ASSERT_TRUE(m_stranger.SendTransmission(Talk('G', CODE, 0x0100, 2), 0x0040));
-    EXPECT_TRUE(m_unit.Says("[W] target not found " + STRANGER, 1000 * SLOW, from));
-    EXPECT_TRUE(m_unit.Says("[W] target not found " + STRANGER + " (status)", 1000 * SLOW, from));
-    EXPECT_FALSE(m_stranger.WaitFor(peer::TYPE_CONNECT_ACK, QUIET_MS)) << "a stranger's request gets no answer";
-    EXPECT_TRUE(m_unit.RadioVoice(1, QUIET_MS).empty()) << "a stranger's voice does not reach the radio";
-    EXPECT_FALSE(m_unit.RadioNotice(QUIET_MS)) << "a stranger's status does not reach the radio";
-    EXPECT_EQ(m_unit.Ask("status 0"), "connected\r\n");
-}
-
-TEST_F(PeerLink, GivesUpAfterThreeUnansweredRequestsAndTriesAgain45SecondsLater)
-{
-    if (!m_unit.UseMovableClock()) {
-        GTEST_SKIP() << m_unit.clockProblem();
-    }
-    ASSERT_TRUE(Ready());
-    ASSERT_TRUE(m_near.WaitFor(peer::TYPE_CONNECT_REQ, 1000 * SLOW));
-    for (int i = 2; i <= 3; ++i) {
-        ASSERT_TRUE(m_unit.Advance(1000));
-        ASSERT_TRUE(m_near.WaitFor(peer::TYPE_CONNECT_REQ, 1000 * SLOW)) << "request " << i << " a second later";
-    }
-    size_t from = m_unit.LineCount();
-    ASSERT_TRUE(m_unit.Advance(1000));
-    EXPECT_FALSE(m_near.WaitFor(peer::TYPE_CONNECT_REQ, QUIET_MS)) << "three requests make one attempt";
-    EXPECT_FALSE(m_unit.Says("[W] connect timeout " + NEAR, 0, from)) << "given up before 3 s";
-
-    ASSERT_TRUE(m_unit.Advance(2100));
-    EXPECT_TRUE(m_unit.Says("[W] connect timeout " + NEAR, 1000 * SLOW, from));
-    EXPECT_TRUE(m_unit.StatusIs(0, "connecting"));
-    ASSERT_TRUE(m_unit.Advance(43000));
-    EXPECT_FALSE(m_near.WaitFor(peer::TYPE_CONNECT_REQ, QUIET_MS)) << "the next attempt waits 45 s";
-    ASSERT_TRUE(m_unit.Advance(2500));
-    EXPECT_TRUE(m_near.WaitFor(peer::TYPE_CONNECT_REQ, 1000 * SLOW)) << "a new attempt 45 s after the time-out";
-
-    m_near.SetAutoAck(true);
-    EXPECT_TRUE(m_unit.Detected(NEAR, 2000 * SLOW));
-}
-
-TEST_F(PeerLink, KeepAliveEvery30SecondsHoldsTheLinkAndTwoMinutesOfSilenceDropIt)
-{
-    if (!m_unit.UseMovableClock()) {
-        GTEST_SKIP() << m_unit.clockProblem();
-    }
-    ASSERT_TRUE(LinkUp());
-    FromNow(m_near);
-    ASSERT_TRUE(m_unit.Advance(29000));
-    EXPECT_FALSE(m_near.WaitFor(peer::TYPE_CONNECT_REQ, 100)) << "no keep-alive before 30 s";
-    ASSERT_TRUE(m_unit.Advance(2000));
-    auto keepAlive = m_near.WaitFor(peer::TYPE_CONNECT_REQ, 1000 * SLOW);
-    ASSERT_TRUE(keepAlive) << "keep-alive request after 30 s";
-    EXPECT_TRUE(peer::IsConnectRequest(keepAlive->raw)) << Hex(keepAlive->raw);
-
-    // Answered keep-alives hold the link well past the silence limit.
-    size_t from = m_unit.LineCount();
-    ASSERT_TRUE(m_unit.Advance(100000));
-    EXPECT_GE(m_near.Count(peer::TYPE_CONNECT_REQ), 4u) << "one keep-alive every 30 s";
-    EXPECT_FALSE(m_unit.Says("[W] target no response " + NEAR, 0, from));
-    EXPECT_EQ(m_unit.Ask("status 0"), "connected\r\n");
-
-    // The peer falls silent right after one last packet.
-    m_near.SetAutoAck(false);
-    ASSERT_TRUE(m_near.SendConnectAck());
-    ASSERT_TRUE(m_unit.Says("Rx: connect ack " + NEAR, 1000 * SLOW, from));
-    from = m_unit.LineCount();
-    ASSERT_TRUE(m_unit.Advance(118000));
-    EXPECT_FALSE(m_unit.Says("[W] target no response " + NEAR, 0, from)) << "dropped before 120 s of silence";
-    EXPECT_EQ(m_unit.Ask("status 0"), "connected\r\n");
-    ASSERT_TRUE(m_unit.Advance(3000));
-    EXPECT_TRUE(m_unit.Says("[W] target no response " + NEAR, 1000 * SLOW, from));
-    EXPECT_TRUE(m_unit.StatusIs(0, "connecting"));
-    EXPECT_EQ(m_unit.Ask("status 1"), "connected\r\n") << "the far peer kept answering";
-
-    // Once it answers again it is linked again.
-    m_near.SetAutoAck(true);
-    EXPECT_TRUE(m_unit.Detected(NEAR, 2000 * SLOW, from));
-    EXPECT_TRUE(m_unit.StatusIs(0, "connected"));
-}
-
-TEST_F(PeerLink, RadioVoiceGoesToEveryPeerWhoseTableAdmitsItInOrderAsOneMessage)
+TEST_F(PeerLink, RadioVoiceReachesOnlyAdmittingPeersAsOneMessageAndPeerVoiceReachesTheRadio)
 {
     nearId.Admit(CODE);
     farId.Admit(OTHER_CODE);
@@ -634,247 +442,15 @@ TEST_F(PeerLink, RadioVoiceGoesToEveryPeerWhoseTableAdmitsItInOrderAsOneMessage)
     PeersFromNow();
     sim::Transmission first = Talk('G', CODE, 0x0100);
     ASSERT_TRUE(m_unit.radio().SendTransmission(first));
-    std::vector<peer::Voice> atNear = ExpectHeard(m_near, first, 0);
+    ExpectHeard(m_near, first, 0);
     EXPECT_TRUE(VoiceAt(m_far, 1, QUIET_MS).empty()) << "the far peer's table does not admit the code";
-    ASSERT_FALSE(atNear.empty());
 
-    // Code 127 passes every table; channel B; the next message number.
-    sim::Transmission all = Talk('g', 127, 0x0200);
-    ASSERT_TRUE(m_unit.radio().SendTransmission(all));
-    std::vector<peer::Voice> allNear = ExpectHeard(m_near, all, 1);
-    ExpectHeard(m_far, all, 1);
-    if (!allNear.empty()) {
-        EXPECT_EQ(allNear.front().header.msgId, atNear.front().header.msgId + 1);
-    }
-
-    // The far peer's code goes to it alone.
-    sim::Transmission other = Talk('G', OTHER_CODE, 0x0300);
-    ASSERT_TRUE(m_unit.radio().SendTransmission(other));
-    ExpectHeard(m_far, other, 0);
-    EXPECT_TRUE(VoiceAt(m_near, 1, QUIET_MS).empty());
-
-    // Voice nobody admits goes nowhere, and the radio hears status 1 for it.
-    m_unit.RadioFromNow();
-    ASSERT_TRUE(m_unit.radio().SendTransmission(Talk('G', NOBODYS_CODE, 0x0400, 2)));
-    EXPECT_EQ(m_unit.RadioNotice(1000 * SLOW), '1');
-    EXPECT_TRUE(VoiceAt(m_near, 1, QUIET_MS).empty());
-    EXPECT_TRUE(VoiceAt(m_far, 1, 0).empty());
-}
-
-TEST_F(PeerLink, GroupVoiceTeachesItsCodeToEveryTableThatAdmitsItsGroup)
-{
-    constexpr int GROUP = 9;
-    constexpr int TAUGHT = 20;
-    nearId.Admit(GROUP);
-    farId.Admit(CODE);
-    ASSERT_TRUE(LinkUp());
-    PeersFromNow();
-    size_t nearMark = m_near.cursor();
-    size_t farMark = m_far.cursor();
-    sim::Transmission grouped = Talk('G', TAUGHT, 0x0100, 3, "09");
-    ASSERT_TRUE(m_unit.radio().SendTransmission(grouped));
-    ExpectHeard(m_near, grouped, 0);
-    EXPECT_TRUE(VoiceAt(m_far, 1, QUIET_MS).empty()) << "the far table admits neither the group nor the code";
-
-    // The unit's own table learnt the code and tells every linked target (amid the voice, so from the mark).
-    m_near.SetCursor(nearMark);
-    m_far.SetCursor(farMark);
-    peer::Identity taught;
-    taught.table = m_unit.table.code;
-    taught.Admit(TAUGHT);
-    for (PeerSim* p : {&m_near, &m_far}) {
-        auto ack = p->WaitFor(peer::TYPE_CONNECT_ACK, 1000 * SLOW);
-        ASSERT_TRUE(ack) << "the new table is announced to " << (p == &m_near ? NEAR : FAR);
-        auto told = peer::DecodeAck(ack->raw);
-        ASSERT_TRUE(told) << Hex(ack->raw);
-        EXPECT_EQ(TableText(told->table), TableText(taught.table));
-    }
-
-    // The near table learnt it too: the code alone now reaches the near peer, and still not the far one.
-    PeersFromNow();
-    sim::Transmission plain = Talk('G', TAUGHT, 0x0200, 3);
-    ASSERT_TRUE(m_unit.radio().SendTransmission(plain));
-    ExpectHeard(m_near, plain, 0);
-    EXPECT_TRUE(VoiceAt(m_far, 1, QUIET_MS).empty());
-}
-
-TEST_F(PeerLink, PeerVoiceReachesTheRadioInOrderOnItsChannelAndOnlyForAdmittedCodes)
-{
-    ASSERT_TRUE(LinkUp());
     m_unit.RadioFromNow();
     sim::Transmission back = Talk('g', CODE, 0x0700);
-    std::vector<std::string> areas = sim::RadioSim::TransmissionParams(back);
     ASSERT_TRUE(m_near.SendTransmission(back, 0x0033, 5000));
-    ExpectAreas(m_unit.RadioVoice(areas.size(), 2000 * SLOW), areas, 'f');
+    ExpectAreas(m_unit.RadioVoice(TalkAreas('g', CODE, 0x0700).size(), 2000 * SLOW), TalkAreas('g', CODE, 0x0700),
+                'f');
     EXPECT_TRUE(m_unit.Says("OCCUPY " + NEAR, 1000 * SLOW));
-
-    ASSERT_TRUE(m_near.SendTransmission(Talk('G', OTHER_CODE, 0x0800, 2), 0x0034));
-    EXPECT_TRUE(m_unit.RadioVoice(1, QUIET_MS).empty()) << "the unit's own table does not admit the code";
-
-    // Code 127, and a code of a group the own table admits, pass.
-    for (const sim::Transmission& t : {Talk('G', 127, 0x0900, 2), Talk('G', 40, 0x0A00, 2, "05")}) {
-        SCOPED_TRACE(t.code);
-        ASSERT_TRUE(m_near.SendTransmission(t, static_cast<uint16_t>(t.counter >> 8)));
-        ExpectAreas(m_unit.RadioVoice(sim::RadioSim::TransmissionParams(t).size(), 2000 * SLOW),
-                    sim::RadioSim::TransmissionParams(t), 'F');
-    }
-
-    // Malformed packets inside a message are dropped; the rest of it arrives whole.
-    areas = TalkAreas('G', CODE, 0x0B00, 3);
-    peer::Bytes overlong = peer::VoicePacket(0, 0x0B, 0, areas[2]);
-    overlong[1] = static_cast<uint8_t>(overlong[1] + 1);  // one byte more than came
-    peer::Bytes tooShort = peer::VoicePacket(0, 0x0B, 0, areas[2].substr(0, peer::MIN_VOICE_AREA - 1));
-    size_t from = m_unit.LineCount();
-    ASSERT_TRUE(SendAreas(m_near, {areas[0], areas[1]}, 0x0B));
-    ASSERT_TRUE(m_near.Send(overlong));
-    ASSERT_TRUE(m_near.Send(tooShort));
-    ASSERT_TRUE(SendAreas(m_near, {areas.begin() + 2, areas.end()}, 0x0B));
-    ExpectAreas(m_unit.RadioVoice(areas.size(), 2000 * SLOW), areas, 'F');
-    EXPECT_TRUE(m_unit.RadioVoice(1, QUIET_MS).empty());
-    EXPECT_TRUE(m_unit.Says("[W] invalid param length", 1000 * SLOW, from));
-}
-
-TEST_F(PeerLink, SecondPeerIsIgnoredUntilTheFirstEndsOrFallsSilent)
-{
-    ASSERT_TRUE(LinkUp());
-    m_unit.RadioFromNow();
-    std::vector<std::string> nearTalk = TalkAreas('G', CODE, 0x0100);
-    std::vector<std::string> start(nearTalk.begin(), nearTalk.begin() + 4);
-    std::vector<std::string> rest(nearTalk.begin() + 4, nearTalk.end());
-    ExpectPassed(m_near, start, 1);
-    EXPECT_TRUE(m_unit.Says("OCCUPY " + NEAR, 1000 * SLOW));
-
-    size_t from = m_unit.LineCount();
-    ASSERT_TRUE(m_far.SendTransmission(Talk('G', CODE, 0x0200, 2), 2));
-    EXPECT_TRUE(m_unit.RadioVoice(1, QUIET_MS).empty()) << "the line is the near peer's";
-    EXPECT_FALSE(m_unit.process().WaitForLine("cannot take queue", 0, from))
-        << "a peer off the line is dropped silently, before it asks for the radio queue";
-    ExpectPassed(m_near, rest, 1);
-
-    // The end frame freed the line.
-    from = m_unit.LineCount();
-    ExpectPassed(m_far, TalkAreas('G', CODE, 0x0300), 3);
-    EXPECT_TRUE(m_unit.Says("OCCUPY " + FAR, 1000 * SLOW, from));
-
-    // The far peer stops without an end frame: the line is its own for one second more.
-    std::vector<std::string> cut = TalkAreas('G', CODE, 0x0400);
-    cut.resize(3);
-    from = m_unit.LineCount();
-    ExpectPassed(m_far, cut, 4);
-    ASSERT_TRUE(m_near.SendTransmission(Talk('G', CODE, 0x0500, 2), 5));
-    EXPECT_TRUE(m_unit.RadioVoice(1, QUIET_MS).empty()) << "the line is still the far peer's";
-    EXPECT_TRUE(m_unit.Says("RELASE timeout", 2000 * SLOW, from));
-    std::this_thread::sleep_for(200ms);  // the radio queue is let go about as the line is
-    ExpectPassed(m_near, TalkAreas('G', CODE, 0x0600), 6);
-}
-
-TEST_F(PeerLink, RadioStatusGoesToThePeerOnTheLineAndPeerStatusToTheRadio)
-{
-    ASSERT_TRUE(LinkUp());
-    PeersFromNow();
-    ASSERT_TRUE(m_unit.RadioReports('5'));
-    EXPECT_FALSE(m_near.WaitFor(peer::TYPE_STATUS, QUIET_MS)) << "nobody is on the line";
-
-    std::vector<std::string> talk = TalkAreas('G', CODE, 0x0100, 2);
-    m_unit.RadioFromNow();
-    ASSERT_TRUE(SendAreas(m_near, {talk.begin(), talk.end() - 1}, 1));
-    ASSERT_EQ(m_unit.RadioVoice(talk.size() - 1, 2000 * SLOW).size(), talk.size() - 1);
-    uint16_t expectedId = 1;
-    for (char stat : {'6', '7'}) {
-        ASSERT_TRUE(m_unit.RadioReports(stat));
-        auto notice = m_near.WaitFor(peer::TYPE_STATUS, 1000 * SLOW);
-        ASSERT_TRUE(notice) << "status " << stat;
-        auto status = peer::DecodeStatus(notice->raw);
-        ASSERT_TRUE(status) << Hex(notice->raw);
-        EXPECT_EQ(status->status, stat - '0');
-        EXPECT_EQ(status->msgId, expectedId++);
-        EXPECT_EQ(notice->fromAddress, UNIT_ADDRESS);
-    }
-    EXPECT_FALSE(m_far.WaitFor(peer::TYPE_STATUS, 0)) << "only the peer on the line hears it";
-    ASSERT_TRUE(SendAreas(m_near, {talk.back()}, 1));
-
-    // A peer's status reaches the radio with the next status notice; a status 2 is told as 0.
-    m_unit.RadioFromNow();
-    ASSERT_TRUE(m_far.SendStatus(9, 6));
-    EXPECT_EQ(m_unit.RadioNotice(1500 * SLOW), '6');
-    ASSERT_TRUE(m_far.SendStatus(10, 2));
-    EXPECT_EQ(m_unit.RadioNotice(1500 * SLOW), '0');
-    peer::Bytes cut = peer::StatusNoticePacket(11, 5);
-    cut.pop_back();
-    ASSERT_TRUE(m_far.Send(cut));
-    EXPECT_TRUE(m_unit.Says("[W] invalid data length 23 (status)", 1000 * SLOW));
-    EXPECT_FALSE(m_unit.RadioNotice(QUIET_MS));
-}
-
-TEST_F(PeerLink, SearchAsksEveryLinkedTargetAgainAndListsOnlyThoseThatAnswer)
-{
-    if (!m_unit.UseMovableClock()) {
-        GTEST_SKIP() << m_unit.clockProblem();
-    }
-    nearId.Admit(CODE);
-    ASSERT_TRUE(LinkUp());
-    PeersFromNow();
-    m_far.SetAutoAck(false);
-    size_t from = m_unit.LineCount();
-    ASSERT_EQ(m_unit.Ask("search"), "OK\r\n");
-    EXPECT_TRUE(m_near.WaitFor(peer::TYPE_CONNECT_REQ, 1000 * SLOW)) << "the probe asks at once";
-    ASSERT_TRUE(m_far.WaitFor(peer::TYPE_CONNECT_REQ, 1000 * SLOW));
-    EXPECT_EQ(m_unit.Ask("searchres"), "searchres BUSY\r\n") << "the far peer has not answered";
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_TRUE(m_unit.Advance(1000));
-        ASSERT_TRUE(m_far.WaitFor(peer::TYPE_CONNECT_REQ, 1000 * SLOW)) << "request " << i + 2;
-    }
-    ASSERT_TRUE(m_unit.Advance(3100));
-    EXPECT_TRUE(m_unit.Says("[W] connect timeout " + FAR, 1000 * SLOW, from));
-    EXPECT_TRUE(m_unit.Says("[W] target lost " + FAR, 1000 * SLOW, from));
-    EXPECT_TRUE(m_unit.StatusIs(1, "connecting"));
-    EXPECT_EQ(m_unit.Ask("status 0"), "connected\r\n");
-
-    std::string expected = "searchres OK target=" + NEAR +
-                           " vers=01040400 mac=02:00:00:00:00:02 callsign=\"PEERN00002\" radioid=\"22222\" sctbl=" +
-                           TableText(nearId.table) + " listsrv=0 loc_dgid=33 def_dgid=44\r\nsearchres END\r\n";
-    EXPECT_EQ(m_unit.Ask("searchres", "searchres END"), expected);
-}
-
-// Samples a LED every 5 ms while `during` runs and afterMs longer: true lit, false dark.
-std::vector<bool> SampleLed(const sim::SimBoard& board, const std::function<void()>& during, int afterMs)
-{
-    std::atomic<bool> stop{false};
-    std::vector<bool> samples;
-    std::thread sampler([&] {
-        while (!stop) {
-            std::string value = board.GpioValue(sim::SimBoard::COMM_LED_GPIO);
-            if (!value.empty() && (value[0] == '0' || value[0] == '1')) {
-                samples.push_back(value[0] == '0');  // the line is active low
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-    });
-    during();
-    std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
-    stop = true;
-    sampler.join();
-    return samples;
-}
-
-TEST_F(PeerLink, CommunicationLedFlickersOnlyWhileVoiceGoesToALinkedPeer)
-{
-    ASSERT_TRUE(Ready());
-    ASSERT_TRUE(m_unit.StatusIs(0, "connecting"));
-    ASSERT_TRUE(Eventually([&] { return m_unit.board().LedLit(sim::SimBoard::COMM_LED_GPIO); }, 1000 * SLOW));
-    auto alone = SampleLed(
-        m_unit.board(), [&] { m_unit.radio().SendTransmission(Talk('G', CODE, 0x0100, 15)); }, 200);
-    ASSERT_FALSE(alone.empty());
-    EXPECT_EQ(std::count(alone.begin(), alone.end(), false), 0) << "steady light: the voice went to nobody";
-
-    m_near.SetIdentity(nearId);
-    m_near.SetAutoAck(true);
-    ASSERT_TRUE(m_unit.Detected(NEAR, 2000 * SLOW));
-    auto linked = SampleLed(
-        m_unit.board(), [&] { m_unit.radio().SendTransmission(Talk('G', CODE, 0x0200, 15)); }, 600);
-    ASSERT_FALSE(linked.empty());
-    EXPECT_GT(std::count(linked.begin(), linked.end(), false), 0) << "the LED flickers while voice goes out";
-    EXPECT_TRUE(linked.back()) << "steady light again once the voice stopped";
 }
 
 // Sends t from one unit's radio and expects the other unit's radio to hear it whole, in order.
@@ -915,9 +491,6 @@ TEST(TwoUnits, LinkOnLoopbackRelayBothWaysAndLinkAgainAfterOneIsKilledAndRestart
         // Two minutes without a word from B: A gives the link up and tries again.
         ASSERT_TRUE(a.Advance(121000));
         EXPECT_TRUE(a.StatusIs(0, "connecting"));
-        auto alone = SampleLed(
-            a.board(), [&] { a.radio().SendTransmission(Talk('G', CODE, 0x0400, 15)); }, 200);
-        EXPECT_EQ(std::count(alone.begin(), alone.end(), false), 0) << "steady light: the voice went to nobody";
     } else {
         std::printf("A's tick cannot be moved here (%s): its 120 s silence limit is not checked\n",
                     a.clockProblem().c_str());
@@ -938,7 +511,7 @@ TEST(TwoUnits, LinkOnLoopbackRelayBothWaysAndLinkAgainAfterOneIsKilledAndRestart
 
 // Three units in a network lab, each with its own eth0 and address, every one
 // the others' targets.
-TEST(PeerLab, ThreeUnitsOnOneSegmentLinkUpRelayEachWayAndLinkARestartedUnitAgain)
+TEST(PeerLab, ThreeUnitsOnOneSegmentLinkUpOverTheirOwnEth0AndRelayEachWay)
 {
     constexpr int N = 3;
     sim::NetLab lab(N);
@@ -985,16 +558,6 @@ TEST(PeerLab, ThreeUnitsOnOneSegmentLinkUpRelayEachWayAndLinkARestartedUnitAgain
         ExpectAreas(units[j]->RadioVoice(RelayedAreas(t).size(), 2000 * SLOW), RelayedAreas(t), 'F');
     }
     ExpectRelayed(*units[2], *units[0], Talk('g', CODE, 0x0900));
-
-    // The last unit, killed and started again, links to both others and is heard again.
-    units[N - 1]->Kill();
-    ASSERT_TRUE(units[N - 1]->Start(&lab, N - 1));
-    ASSERT_TRUE(units[N - 1]->MakeReady());
-    for (int j = 0; j < N - 1; ++j) {
-        ASSERT_TRUE(units[N - 1]->Detected(sim::NetLab::Address(j), 3000 * SLOW)) << "restarted unit sees " << j;
-        EXPECT_TRUE(units[N - 1]->StatusIs(j, "connected"));
-    }
-    ExpectRelayed(*units[N - 1], *units[1], Talk('G', CODE, 0x0A00));
 }
 
 }  // namespace
