@@ -2,9 +2,7 @@
 // simulated board, over its USB console: update rebinds the peer port,
 // rebuilds a changed target and restarts eth0 with new network parameters;
 // currip without an eth0 says so; a restarted unit loads what was saved;
-// reboot only reaches the board's command log; log lists what the unit's log
-// thread stored.
-#include <netinet/in.h>
+// and reboot only reaches the board's command log.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,11 +12,11 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "loopnet.h"
 #include "pty_link.h"
 #include "radio_sim.h"
 #include "setting_client.h"
@@ -33,33 +31,14 @@ constexpr int SLOW = 4;
 constexpr int SLOW = 1;
 #endif
 
-// A UDP socket bound to port on all addresses; -1 when the port is taken.
-int BindUdp(int port)
-{
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 int FreeUdpPort()
 {
-    int fd = BindUdp(0);
-    sockaddr_in addr{};
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
+    return loopnet::FreePort(SOCK_DGRAM);
 }
 
 bool PortTaken(int port)
 {
-    int fd = BindUdp(port);
+    int fd = loopnet::BindUdp(static_cast<uint16_t>(port));
     if (fd >= 0) {
         close(fd);
     }
@@ -77,17 +56,6 @@ bool Eventually(Pred pred, int timeoutMs = 3000 * SLOW)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
-}
-
-std::string Hex(const std::string& text)
-{
-    std::string out;
-    char digits[3];
-    for (unsigned char c : text) {
-        std::snprintf(digits, sizeof(digits), "%02X", c);
-        out += digits;
-    }
-    return out;
 }
 
 class Commands : public ::testing::Test {
@@ -233,31 +201,6 @@ TEST_F(Commands, RebootOnlyReachesTheBoardsCommandLog)
     EXPECT_EQ(Ask("vers"), "KOVA-LAN Ver 1.4.4.0\r\n");  // the unit runs on, and its command thread is past the reboot
     EXPECT_EQ(m_board.Commands(), std::vector<std::string>{"reboot"});
     EXPECT_TRUE(m_unit.running());
-}
-
-TEST_F(Commands, LogListsWhatTheUnitsLogThreadStoredInTheRing)
-{
-    ASSERT_TRUE(Start());
-    ASSERT_TRUE(MakeReady());
-    // A text's first record is an L line (time stamp, hex of the text's start), its continuations E lines.
-    const std::regex record("log [LE] (\\d{14} )?([0-9A-F]+)");
-    const std::string ready = Hex("[I] state ready");
-    auto listed = [&] {
-        sim::ReplyEnd end;
-        end.lastPrefix = "log Z";
-        end.timeoutMs = 5000 * SLOW;
-        std::vector<std::string> lines = m_usb->Command("log", end).lines;
-        bool found = false;
-        for (size_t i = 0; i + 1 < lines.size(); ++i) {
-            std::smatch m;
-            EXPECT_TRUE(std::regex_match(lines[i], m, record)) << lines[i];
-            found = found || lines[i].find(ready) != std::string::npos;
-        }
-        EXPECT_TRUE(!lines.empty() && lines.back() == "log Z");
-        return found;
-    };
-    EXPECT_TRUE(Eventually(listed)) << "the ready line is stored once the log thread has written it";
-    EXPECT_TRUE(std::regex_match(Ask("logsize"), std::regex("logsize=262144 filesize=\\d+ recsize=64\r\n")));
 }
 
 }  // namespace

@@ -2,20 +2,15 @@
 // board. The unit's USB console is a pty linked as dev/ttyGS0; a second pty
 // stands for the PC's /dev/ttyACM0, and a relay thread copies bytes between
 // the two as the USB cable would. kovactl reads the version, changes and
-// commits a target in separate runs (the USB session outlasts a run), shows
-// the target table, and is refused by a locked unit until given the password.
-#include <fcntl.h>
+// commits a target in separate runs (the USB session outlasts a run) and
+// shows the target table.
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <sstream>
@@ -29,8 +24,6 @@
 #include "sim_board.h"
 #include "unit_process.h"
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -42,72 +35,29 @@ constexpr int SLOW = 1;
 #endif
 
 struct ToolRun {
-    int status = -1;  // exit status, -1 when it had to be killed
+    int status = -1;  // exit status, -1 when it did not end in time
     std::string out;
     std::string err;
 };
 
-// Reads what a pipe has into *text; false at its end.
-bool Drain(int fd, std::string* text)
+// Runs the kovactl binary to its end, within 20 s.
+ToolRun RunKovactl(const std::vector<std::string>& args)
 {
-    char buf[4096];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) {
-        text->append(buf, static_cast<size_t>(n));
-    }
-    return n > 0 || (n < 0 && errno == EINTR);
-}
-
-// Runs the kovactl binary with input on its standard input, within timeoutMs.
-ToolRun RunKovactl(const std::vector<std::string>& args, const std::string& input = "", int timeoutMs = 20000)
-{
-    std::vector<std::string> argv{KOVACTL_E2E_BINARY};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> ptrs;
-    for (std::string& a : argv) {
-        ptrs.push_back(a.data());
-    }
-    ptrs.push_back(nullptr);
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-        return {};
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, ptrs[0], &actions, nullptr, ptrs.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    for (int fd : {in[0], out[1], err[1]}) {
-        close(fd);
-    }
+    sim::UnitProcess p;
+    sim::UnitOptions o;
+    o.binary = KOVACTL_E2E_BINARY;
+    o.args = args;
     ToolRun r;
-    if (rc == 0) {
-        signal(SIGPIPE, SIG_IGN);
-        (void)!write(in[1], input.data(), input.size());  // small: fits the pipe
+    if (!p.Start(o)) {
+        r.err = p.error();
+        return r;
     }
-    close(in[1]);
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    bool outOpen = rc == 0;
-    bool errOpen = rc == 0;
-    while ((outOpen || errOpen) && Clock::now() < deadline) {
-        pollfd p[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
-        if (poll(p, 2, 50) > 0) {
-            outOpen = outOpen && (p[0].revents == 0 || Drain(out[0], &r.out));
-            errOpen = errOpen && (p[1].revents == 0 || Drain(err[0], &r.err));
-        }
-    }
-    close(out[0]);
-    close(err[0]);
-    if (rc == 0) {
-        int status = 0;
-        if (outOpen || errOpen) {
-            kill(pid, SIGKILL);  // our own child only
-        }
-        waitpid(pid, &status, 0);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    sim::UnitExit exit = p.WaitExit(20000);
+    p.Kill();
+    p.WaitForLine("\x01 no such line", 2000);  // returns once the output has closed
+    r.status = exit.exited && exit.signal == 0 ? exit.status : -1;
+    for (const sim::UnitLine& line : p.Lines()) {
+        (line.stderrLine ? r.err : r.out) += line.text + "\n";
     }
     return r;
 }
@@ -198,10 +148,10 @@ class KovactlE2e : public ::testing::Test {
             std::fprintf(stderr, "--- unit output ---\n%s-------------------\n", m_unit.Output().c_str());
         }
     }
-    ToolRun Ctl(std::vector<std::string> args, const std::string& input = "")
+    ToolRun Ctl(std::vector<std::string> args)
     {
         args.insert(args.begin(), {"-d", m_pcLink->linkPath(), "--timeout", std::to_string(3000 * SLOW)});
-        return RunKovactl(args, input);
+        return RunKovactl(args);
     }
 
     sim::SimBoard m_board;
@@ -252,20 +202,4 @@ TEST_F(KovactlE2e, TargetChangedInSeparateRunsIsCommittedSavedAndShownConnecting
     EXPECT_NE(json.out.find("{\"index\": 5, \"enable\": true, \"target\": \"127.0.0.1\", \"status\": \"connecting\""),
               std::string::npos)
         << json.out;
-}
-
-TEST_F(KovactlE2e, LockedUnitRefusesEditsWithStatus1UntilThePasswordOpensIt)
-{
-    ToolRun lock = Ctl({"lock", "1", "s3cret"});
-    ASSERT_EQ(lock.status, 0) << lock.out << lock.err;
-    ToolRun refused = Ctl({"udpport"});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.out, "NG\n");
-    ToolRun table = Ctl({"--json", "targets"});
-    EXPECT_EQ(table.status, 1);
-    EXPECT_EQ(table.out, "");
-    EXPECT_EQ(Ctl({"-p", "s3cre", "udpport"}).status, 1);
-    ToolRun opened = Ctl({"-p", "s3cret", "udpport"});
-    EXPECT_EQ(opened.status, 0) << opened.err;
-    EXPECT_EQ(opened.out, std::to_string(m_txPort) + "\n");
 }

@@ -1,8 +1,7 @@
-// The test harness itself: the radio frame codec against golden bytes, the
-// frame collector against split and damaged streams, the radio simulator
-// against a fake unit, the setting client against a fake peer that follows
-// the unit's line rules, and the process runner against shell stand-ins.
-#include <fcntl.h>
+// The radio simulator as an oracle: its frame codec against golden bytes, its
+// collector against split and damaged streams, the shape of a transmission it
+// sends, and the process runner's hold on its children (the other simulators
+// are proven by every end-to-end test that drives the daemon with them).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,11 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "loopnet.h"
-#include "pty_link.h"
 #include "radio_frame.h"
 #include "radio_sim.h"
-#include "setting_client.h"
 #include "test_support.h"
 #include "unit_process.h"
 
@@ -205,46 +201,6 @@ class FakeUnit : public ::testing::Test {
     int m_fds[2] = {-1, -1};
 };
 
-TEST_F(FakeUnit, IdentifySendsVersionCheckThenCodeTableAndCollectsBothAnswers)
-{
-    RadioSim radio(m_fds[0]);
-    std::thread unit([this] {
-        std::vector<uint8_t> v = ReadFrame();
-        EXPECT_EQ(v.size(), 67u);
-        EXPECT_EQ(std::string(v.begin() + 1, v.begin() + 6), "V003A");
-        UnitWrites(radio::Encode('V', UNIT_VERSION_PARAM));
-        std::vector<uint8_t> i = ReadFrame();
-        EXPECT_EQ(std::string(i.begin() + 1, i.begin() + 6), "I0020");
-        UnitWrites(UNIT_I_ANSWER);
-    });
-    EXPECT_TRUE(radio.Identify());
-    unit.join();
-    std::vector<Frame> frames = radio.Frames();
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_TRUE(frames[0].ok() && frames[1].ok() && frames[0].arrival <= frames[1].arrival);
-    EXPECT_EQ(radio.StrayBytes(), 0u);
-}
-
-TEST_F(FakeUnit, WaitForSkipsOtherFramesAndGivesUpAtItsDeadline)
-{
-    RadioSim radio(m_fds[0]);
-    std::vector<uint8_t> stream = radio::Encode('C', std::string(14, ' '));
-    stream.push_back('#');
-    std::vector<uint8_t> play = radio::Encode('L', "050");
-    stream.insert(stream.end(), play.begin(), play.end());
-    UnitWrites(stream);
-    auto found = radio.WaitFor('L', 2000);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->param, "050");
-    EXPECT_EQ(radio.cursor(), 2u);
-    auto start = radio::Clock::now();
-    EXPECT_FALSE(radio.WaitFor('C', 100));  // the only 'C' lies before the cursor
-    EXPECT_GE(radio::Clock::now() - start, std::chrono::milliseconds(100));
-    EXPECT_EQ(radio.StrayBytes(), 1u);
-    radio.SetCursor(0);
-    EXPECT_TRUE(radio.WaitFor('C', 0));
-}
-
 TEST_F(FakeUnit, TransmissionIsHeaderIdentificationVoiceAndEndOfOneCounter)
 {
     RadioSim radio(m_fds[0]);
@@ -272,135 +228,6 @@ TEST_F(FakeUnit, TransmissionIsHeaderIdentificationVoiceAndEndOfOneCounter)
     }
 }
 
-TEST_F(FakeUnit, KeepAliveSendsStatusReportsAtItsInterval)
-{
-    RadioSim radio(m_fds[0]);
-    const radio::RadioStatus status{.stat = '5'};
-    radio.StartKeepAlive(40, status);
-    auto first = radio::Clock::now();
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(OneFrame(ReadFrame()), "ok C " + radio::StatusParam(status)) << i;
-    }
-    EXPECT_GE(radio::Clock::now() - first, std::chrono::milliseconds(110));  // three intervals after the first
-    radio.StopKeepAlive();
-    while (!ReadFrame(0).empty()) {
-    }
-    EXPECT_TRUE(ReadFrame(100).empty());
-}
-
-TEST(RadioSimPty, PulledCableIsReadAgainAfterPlug)
-{
-    testsupport::TempDir root;
-    PtyLink link(root.path(), "ttymxc1");
-    ASSERT_TRUE(link.plugged()) << link.error();
-    RadioSim radio(link);
-    auto unitSends = [&] {
-        int slave = open((root.path() + "/dev/ttymxc1").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_GE(slave, 0);
-        ASSERT_EQ(write(slave, UNIT_I_ANSWER.data(), UNIT_I_ANSWER.size()), 10);
-        close(slave);
-    };
-    unitSends();
-    ASSERT_TRUE(radio.WaitFor('I', 2000));
-    radio.Pull();
-    EXPECT_FALSE(radio.SendStatus());
-    ASSERT_TRUE(radio.Plug());
-    unitSends();
-    EXPECT_TRUE(radio.WaitFor('I', 2000));
-    EXPECT_EQ(radio.FrameCount(), 2u);
-}
-
-// --- SettingClient against a peer that follows the unit's line rules -----------------
-
-// Echoes "\r\n" at every CR or LF, then answers the line; closes on "bye" or when the client goes.
-void LinePeer(int fd)
-{
-    struct Closer {
-        int fd;
-        ~Closer() { close(fd); }
-    } closer{fd};
-    std::string line;
-    char c;
-    while (read(fd, &c, 1) == 1) {
-        if (c != '\r' && c != '\n') {
-            line += c;
-            continue;
-        }
-        std::string reply = "\r\n";
-        if (line == "vers") {
-            reply += "KOVA-LAN Ver 1.4.4.0\r\n";
-        } else if (line == "getdest 0 1") {
-            reply += "getdest 0 enable=0\r\ngetdest 1 enable=1\r\n";
-        } else if (line == "log") {
-            reply += "log L 0102\r\n";
-            (void)!write(fd, reply.data(), reply.size());
-            std::this_thread::sleep_for(std::chrono::milliseconds(250));  // longer than a quiet end
-            reply = "log Z\r\n";
-        } else if (line == "bye") {
-            return;
-        }
-        (void)!write(fd, reply.data(), reply.size());
-        line.clear();
-    }
-}
-
-ReplyEnd EndAt(int lines, const std::string& lastPrefix = "", int timeoutMs = 0)
-{
-    ReplyEnd end;
-    end.lines = lines;
-    end.lastPrefix = lastPrefix;
-    if (timeoutMs > 0) {
-        end.timeoutMs = timeoutMs;
-    }
-    return end;
-}
-
-TEST(SettingClient, RepliesComeBackExactlyWithTheLineEndEchoSeparatedOnASocketAndATcpPort)
-{
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    std::thread peer(LinePeer, fds[1]);
-    {
-        SettingClient client(fds[0], true);
-        SettingReply vers = client.Command("vers");
-        EXPECT_TRUE(vers.echoed && vers.complete);
-        EXPECT_EQ(vers.text, "KOVA-LAN Ver 1.4.4.0\r\n");
-        // The LF is a second, empty line.
-        EXPECT_EQ(client.Command("vers", {}, "\r\n").raw, "\r\nKOVA-LAN Ver 1.4.4.0\r\n\r\n");
-        SettingReply dest = client.Command("getdest 0 1", EndAt(2));
-        EXPECT_TRUE(dest.complete);
-        EXPECT_EQ(dest.lines, (std::vector<std::string>{"getdest 0 enable=0", "getdest 1 enable=1"}));
-        SettingReply log = client.Command("log", EndAt(0, "log Z"));
-        EXPECT_TRUE(log.complete);
-        EXPECT_EQ(log.text, "log L 0102\r\nlog Z\r\n");
-        SettingReply silent = client.Command("setdest 3 0 target=10.0.0.9");
-        EXPECT_TRUE(silent.complete);
-        EXPECT_EQ(silent.raw + "|" + silent.text, "\r\n|");
-        SettingReply shortReply = client.Command("vers", EndAt(3, "", 200));
-        EXPECT_FALSE(shortReply.complete);
-        EXPECT_EQ(shortReply.text, "KOVA-LAN Ver 1.4.4.0\r\n");
-        client.Command("bye");
-        EXPECT_FALSE(client.connected());
-    }
-    peer.join();
-
-    int listener = loopnet::ListenTcp(0);
-    ASSERT_GE(listener, 0);
-    std::thread tcpPeer([listener] {
-        int fd = loopnet::AcceptFor(listener, 2000);
-        if (fd >= 0) {
-            LinePeer(fd);
-        }
-    });
-    {
-        SettingClient client("127.0.0.1", loopnet::LocalPort(listener));
-        EXPECT_TRUE(client.connected());
-        EXPECT_EQ(client.Command("vers").text, "KOVA-LAN Ver 1.4.4.0\r\n");
-    }
-    tcpPeer.join();
-    close(listener);
-}
-
 // --- UnitProcess against shell stand-ins ----------------------------------------------
 
 class StandIn : public ::testing::Test {
@@ -418,27 +245,6 @@ class StandIn : public ::testing::Test {
     UnitProcess unit;
 };
 
-TEST_F(StandIn, CollectsBothStreamsAndStopsOnSigtermWithItsStatus)
-{
-    UnitOptions o = Script(
-        "trap 'echo stopping; exit 3' TERM\n"
-        "echo \"args: $* env=$SIM_FLAG\"\necho warn >&2\n"
-        "while :; do sleep 0.02; done\n");
-    o.root = m_dir.path();
-    o.args = {"-x"};
-    o.env = {"SIM_FLAG=on"};
-    ASSERT_TRUE(unit.Start(o)) << unit.error();
-    ASSERT_TRUE(unit.WaitForLine("args: --root " + m_dir.path() + " -x env=on", 3000));
-    auto warn = unit.WaitForRegex(std::regex("^wa.n$"), 3000);
-    ASSERT_TRUE(warn);
-    EXPECT_TRUE(unit.Lines()[*warn].stderrLine);
-    UnitExit exit = unit.Stop(SIGTERM, 3000);
-    EXPECT_TRUE(exit.exited && exit.status == 3) << exit.status;
-    EXPECT_LT(exit.elapsedMs, 1000);
-    EXPECT_TRUE(unit.WaitForLine("stopping", 2000));
-    EXPECT_FALSE(unit.running());
-}
-
 TEST_F(StandIn, ChildThatIgnoresSigtermIsReportedRunningAndKilledByPid)
 {
     ASSERT_TRUE(unit.Start(Script("trap '' TERM\necho up\nwhile :; do sleep 0.02; done\n"))) << unit.error();
@@ -451,34 +257,6 @@ TEST_F(StandIn, ChildThatIgnoresSigtermIsReportedRunningAndKilledByPid)
     EXPECT_FALSE(unit.running());
     EXPECT_NE(kill(pid, 0), 0);
     EXPECT_EQ(unit.WaitExit(0).signal, SIGKILL);
-}
-
-TEST_F(StandIn, MissingBinaryAndMissingNamespaceFailToStart)
-{
-    UnitOptions o;
-    o.binary = m_dir.file("no-such-unit");
-    EXPECT_FALSE(unit.Start(o));
-    o = Script("exit 0\n");
-    o.netns = "kovalan-no-such-namespace";
-    EXPECT_FALSE(unit.Start(o));
-    EXPECT_NE(unit.error().find("kovalan-no-such-namespace"), std::string::npos);
-}
-
-TEST_F(StandIn, NewNamespaceChildSeesAnotherNetworkNamespace)
-{
-    std::string why;
-    if (!UnitProcess::CanMakeNetns(&why)) {
-        GTEST_SKIP() << why;
-    }
-    char own[128] = {};
-    ASSERT_GT(readlink("/proc/self/ns/net", own, sizeof(own) - 1), 0);
-    UnitOptions o = Script("echo \"ns=$(readlink /proc/self/ns/net)\"\n");
-    o.newNetns = true;
-    ASSERT_TRUE(unit.Start(o)) << unit.error();
-    auto line = unit.WaitForLine("ns=net:", 3000);
-    ASSERT_TRUE(line);
-    EXPECT_NE(unit.Lines()[*line].text, std::string("ns=") + own);
-    EXPECT_EQ(unit.WaitExit(3000).status, 0);
 }
 
 }  // namespace
