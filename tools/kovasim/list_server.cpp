@@ -1,5 +1,5 @@
 // list_server: see the header. The farm is a set of ListServerSim instances
-// from the test harness; this file only starts them on shared ports, fills
+// from the simulators kovasim ships; this file only starts them on shared ports, fills
 // their directories, prints the ports to use and follows their request logs.
 #include "list_server.h"
 
