@@ -224,10 +224,6 @@ TEST_F(SocketLayer, StopListenEndsOnlyItsOwnPortAndReturnsAfterItsThreadsEnded)
     EXPECT_EQ(loopnet::ConnectTcp(stopped), -1);
     EXPECT_TRUE(Echoes(onKept));
     EXPECT_TRUE(Echoes(Keep(loopnet::ConnectTcp(kept)))) << "the other port stopped listening";
-    std::string text = capture.text();
-    EXPECT_EQ(Occurrences(text, "start server..\n"), 2) << text;
-    EXPECT_GE(Occurrences(text, "accepted 127.0.0.1\n"), 2) << text;
-    EXPECT_EQ(Occurrences(text, "server stopped..\n"), 1) << text;
 }
 
 TEST_F(SocketLayer, StopEndsEveryThreadAndLeavesEveryEntryClosed)
@@ -284,12 +280,6 @@ TEST_F(SocketLayer, ConnectReportsARefusalByItsModeAndEndsBlocking)
     EXPECT_EQ(Sock_GetPort(p), open);
     EXPECT_EQ(p->ulAdrs.load(), LOOPBACK);
 
-    std::string text = capture.text();
-    std::string refused = std::to_string(ECONNREFUSED);
-    EXPECT_EQ(Occurrences(text, "error at connect() " + refused + "\n"), 1) << text;
-    EXPECT_EQ(Occurrences(text, "connect() failed. err=" + refused + "\n"), 1) << text;
-    EXPECT_EQ(Occurrences(text, "start connection..\n"), 3) << text;
-    EXPECT_EQ(Occurrences(text, "connected 127.0.0.1\n"), 1) << text;
 }
 
 TEST_F(SocketLayer, ConnectToAnAddressThatNeverAnswersGivesUpAtItsTimeout)
@@ -326,8 +316,6 @@ TEST_F(SocketLayer, ConnectToAnAddressThatNeverAnswersGivesUpAtItsTimeout)
     EXPECT_TRUE(EndsOnTestClock(ended, 3000));
     inside.join();
     EXPECT_EQ(result.load(), FALSE);
-    std::string text = capture.text();
-    EXPECT_EQ(Occurrences(text, "WARNING: WaitForTransmit() failed\n"), 1) << text;
 }
 
 TEST_F(SocketLayer, DatagramsCarryTheirSenderOnAPortAbove32767)
