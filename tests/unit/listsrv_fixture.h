@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,11 +38,6 @@ namespace lsvtest {
 
 using Clock = std::chrono::steady_clock;
 
-inline long MsSince(Clock::time_point start)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
 inline bool Has(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
@@ -49,24 +45,28 @@ inline bool Has(const std::string& text, const std::string& part)
 
 inline int Count(const std::string& text, const std::string& part)
 {
-    int n = 0;
-    for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + part.size())) {
-        ++n;
-    }
-    return n;
+    return static_cast<int>(testsupport::CountOf(text, part));
 }
 
 template <class Cond>
 bool WaitUntil(Cond cond, int timeoutMs)
 {
-    auto start = Clock::now();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!cond()) {
-        if (MsSince(start) > timeoutMs) {
+        if (Clock::now() > deadline) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+// True once an asynchronous call has returned; the deadline only keeps a
+// faulty build from hanging.
+template <class Future>
+bool Ends(Future& result)
+{
+    return result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
 }
 
 // The pauses of 10 s and longer awaited here are the list thread's: nothing

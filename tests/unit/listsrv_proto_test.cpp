@@ -57,10 +57,6 @@ TEST(ListSrvParse, TcpHeaderGivesTheDigitsAsCodeAndRejectsWrongLetterOrDigits)
     EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("#R0000"), 6, 'R', &code), LISTSRV_ERR_INVALID);
     EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("$R00A1"), 6, 'R', &code), LISTSRV_ERR_INVALID);
     EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("$R00"), 4, 'R', &code), LISTSRV_ERR_INVALID);
-    std::string log = capture.text();
-    EXPECT_TRUE(Has(log, "[W] not matched packet 24 53\n"));
-    EXPECT_TRUE(Has(log, "[W] not matched packet 23 52\n"));
-    EXPECT_EQ(Count(log, "[W] invalid response code\n"), 1);
 }
 
 TEST(ListSrvParse, SearchRecordsDiscloseOnlyWhatTheRepeaterAllows)
@@ -96,7 +92,6 @@ TEST(ListSrvParse, SearchRecordsDiscloseOnlyWhatTheRepeaterAllows)
     std::string badModulation = open;
     badModulation[111] = 'x';
     EXPECT_EQ(ListSrv_ParseSearchRecord(Bytes(badModulation), 127, &hit), LISTSRV_ERR_INVALID);
-    EXPECT_TRUE(Has(capture.text(), "[W] GetData() failed\n"));
 }
 
 TEST(ListSrvParse, ListRecordsCarryServerNumberOrNoData)
@@ -121,7 +116,6 @@ TEST(ListSrvParse, ListRecordsCarryServerNumberOrNoData)
     std::string letters = rec;
     letters[2] = 'A';  // a server ID that is text but not a number
     EXPECT_EQ(ListSrv_ParseListRecord(Bytes(letters), 159, &entry, &servId), LISTSRV_ERR_INVALID);
-    EXPECT_TRUE(Has(capture.text(), "[W] ServID is not number\n"));
 }
 
 TEST(ListSrvParse, HealthCheckPartsAreBoundedByTheDatagram)
@@ -152,25 +146,18 @@ TEST(ListSrvParse, HealthCheckPartsAreBoundedByTheDatagram)
     std::string portShort = UdpAnswer('P', "1234");
     char radio[6];
     EXPECT_FALSE(ListSrv_ParsePortCheckRes(Bytes(portShort), 26, radio));
-    std::string log = capture.text();
-    EXPECT_TRUE(Has(log, "[W] invalid variable length 13 14\n"));
-    EXPECT_TRUE(Has(log, "[W] invalid variable length\n"));
-    EXPECT_TRUE(Has(log, "[W] OnRxHealthCheck_V() failed\n"));
-    EXPECT_TRUE(Has(log, "[W] invalid health check length 21\n"));
-    EXPECT_TRUE(Has(log, "[W] invalid port check length 26\n"));
 }
 
 // ---- Exchanges with a stand-in server ----------------------------------------
 
 class ListSrvExchange : public ListSrvTest {
    protected:
-    // Stops the client under an exchange that is waiting; it must end promptly.
+    // Stops the client under an exchange that is waiting. The test clock
+    // stands still, so only the stop can end the exchange.
     static std::pair<BOOL, WORD> StopAndGet(std::future<std::pair<BOOL, WORD>>& result)
     {
-        auto start = Clock::now();
         ListSrv_Stop();
-        EXPECT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-        EXPECT_LT(MsSince(start), 400);
+        EXPECT_TRUE(Ends(result));
         return result.get();
     }
     void SetUp() override
@@ -220,7 +207,6 @@ TEST_F(ListSrvExchange, RegistWithBlockTakesTheServersIdAndSendsEveryField)
     EXPECT_EQ(requests[0].mailAddr, "op@example.org");
     EXPECT_EQ(requests[0].scTableHex, "A5000000000000000000000000000000");
     EXPECT_EQ(ListSrv_GetCurrentIP(), m_farm.address(0));
-    EXPECT_TRUE(Has(Log(), "[I] regist OK\n"));
 }
 
 TEST_F(ListSrvExchange, RegistFailuresReportTheServersCodeOrInvalidResponse)
@@ -246,11 +232,6 @@ TEST_F(ListSrvExchange, RegistFailuresReportTheServersCodeOrInvalidResponse)
         EXPECT_EQ(code, c.expected) << static_cast<int>(c.fault) << " " << c.code;
         EXPECT_STREQ(p.szServID, "");
     }
-    std::string log = Log();
-    EXPECT_TRUE(Has(log, "[I] regist NG (0102)\n"));
-    EXPECT_TRUE(Has(log, "[W] not matched packet 24 53\n"));
-    EXPECT_TRUE(Has(log, "[W] invalid response code\n"));
-    EXPECT_EQ(Count(log, "[W] TxRegistReq() faild\n"), 5);
 }
 
 TEST_F(ListSrvExchange, SilentServerFailsTheExchangeAfterThirtySeconds)
@@ -263,11 +244,11 @@ TEST_F(ListSrvExchange, SilentServerFailsTheExchangeAfterThirtySeconds)
         return std::make_pair(ok, code);
     });
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Regist, 1, 5000));
-    EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
     WinEmu_AdvanceTicksForTest(29000);
+    // Not a duration: a limit shorter than 29 s would end the exchange now.
     EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
     WinEmu_AdvanceTicksForTest(1000);
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    ASSERT_TRUE(Ends(result));
     auto [ok, code] = result.get();
     EXPECT_FALSE(ok);
     EXPECT_EQ(code, LISTSRV_ERR_COMM);
@@ -287,9 +268,6 @@ TEST_F(ListSrvExchange, StopEndsAWaitingExchangeWithinAboutFiftyMilliseconds)
     auto [ok, code] = StopAndGet(result);
     EXPECT_FALSE(ok);
     EXPECT_EQ(code, LISTSRV_ERR_COMM);
-    std::string log = Log();
-    EXPECT_TRUE(Has(log, "[W] RxSock() canceled\n"));
-    EXPECT_TRUE(Has(log, "[I] search NG (8000)\n"));
 
     // A request that starts after the stop is refused as cancelled.
     LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_CALLSIGN, "JA"};
@@ -372,11 +350,6 @@ TEST_F(ListSrvExchange, SearchFailuresShortRecordRefusingCallbackAndUnknownKey)
     Behave(ListKind::Search, ListFault::ErrorCode, "0203");
     EXPECT_FALSE(ListSrv_Search(&req, nullptr, nullptr, &code));
     EXPECT_EQ(code, 0x0203);
-    std::string log = Log();
-    EXPECT_TRUE(Has(log, "[W] RxTcpRes() return invalid length (126 != 127)\n"));
-    EXPECT_TRUE(Has(log, "[W] LISTSRV_ENUM_PROC failed\n"));
-    EXPECT_TRUE(Has(log, "[W] unknown search key 6\n"));
-    EXPECT_TRUE(Has(log, "[W] CMD_SEARCH ret=0203\n"));
 }
 
 TEST_F(ListSrvExchange, GetListWithImmediateLineFeedSucceedsWithoutRecords)
@@ -395,7 +368,6 @@ TEST_F(ListSrvExchange, GetListWithImmediateLineFeedSucceedsWithoutRecords)
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].raw.size(), 25u);
     EXPECT_EQ(requests[0].ids, (std::vector<std::string>{"11111", "22222"}));
-    EXPECT_TRUE(Has(Log(), "[I] get list OK\n"));
 }
 
 TEST_F(ListSrvExchange, HealthCheckWithThreeFollowedRepeatersIs81Bytes)
@@ -418,7 +390,6 @@ TEST_F(ListSrvExchange, HealthCheckWithThreeFollowedRepeatersIs81Bytes)
     EXPECT_EQ(raw.substr(42, 38), "D003312" + std::string(28, '0') + "EF1");
     EXPECT_EQ(raw[80], '\n');
     EXPECT_EQ(requests[0].ids, (std::vector<std::string>{"00007", "00008", "00009", "00042"}));
-    EXPECT_TRUE(Has(Log(), "[I] health check OK\n"));
 }
 
 }  // namespace
