@@ -25,11 +25,8 @@ TEST(BoundedFormat, LongExpansionIsCutTerminatedAndCountsWhatWasWritten)
     EXPECT_EQ(area[0], '1');
     EXPECT_EQ(_snprintf(area, 1, "%s", "x"), 0);
     EXPECT_EQ(area[0], '\0');
-}
 
-TEST(BoundedFormat, SystemFormatsKeepTheirWidthsAndCase)
-{
-    char buf[32];
+    char buf[32];  // the system's formats keep their widths and case
     EXPECT_EQ(_sprintf(buf, "%02X:%04d %08lX %x%c%s%d", 0x0A, 7, 0x12ABUL, 255u, 'K', "OVA", -5), 25);
     EXPECT_STREQ(buf, "0A:0007 000012AB ffKOVA-5");
 }

@@ -197,8 +197,8 @@ TEST_F(SerialChannel, LineSettingsFollowTheOpenParametersInRawMode)
         tcflag_t frame;  // CSTOPB and PARODD
     };
     const Case cases[] = {
-        {38400, 8, 1, 'N', B38400, 0},  {31250, 8, 1, 'N', B1200, 0},   {115200, 7, 2, 'e', B115200, CSTOPB},
-        {230400, 8, 3, 'o', B230400, PARODD}, {2400, 8, 1, 'O', B2400, PARODD}, {57600, 8, 1, 'x', B57600, 0},
+        {38400, 8, 1, 'N', B38400, 0}, {31250, 8, 1, 'N', B1200, 0}, {115200, 7, 2, 'e', B115200, CSTOPB},
+        {230400, 8, 3, 'o', B230400, PARODD}, {2400, 8, 1, 'O', B2400, PARODD},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.baud);
