@@ -259,11 +259,15 @@ struct TempPty {
 
 }  // namespace
 
-TEST(KovactlTcp, ReadsChangesAndRefusalsGetTheirExitStatusAndLinesEndInCrOnly)
+// A listing is not cut at the unit's 250 ms pause, longer than the quiet
+// time, and ends at its last line; a silent setdest is accepted after the
+// quiet time, its refusal is not.
+TEST(KovactlTcp, ReadsChangesListingsAndRefusalsGetTheirExitStatusAndLinesEndInCrOnly)
 {
     FakeUnit unit(UnitAnswer);
+    const std::string silent = "setdest 3 0 target=10.0.0.9";
     // A blank inside an argument is quoted after the "="; a command's own options pass through.
-    const std::tuple<std::vector<std::string>, int, const char*> runs[] = {
+    const std::tuple<std::vector<std::string>, int, std::string> runs[] = {
         {{"vers"}, 0, "KOVA-LAN Ver 1.4.4.0\n"},
         {{"enable", "3", "1"}, 0, "OK\n"},
         {{"udpport"}, 1, "NG\n"},
@@ -271,47 +275,29 @@ TEST(KovactlTcp, ReadsChangesAndRefusalsGetTheirExitStatusAndLinesEndInCrOnly)
         {{"--quiet", "50", "bogus", "word"}, 1, "command error\n"},
         {{"setdest", "3", "1", "memo=east hill"}, 0, "OK\n"},
         {{"netparam", "-t", "10.0.0.5", "255.0.0.0"}, 0, "OK\n"},
+        {{"--quiet", "50", "getdest", "5", "7"}, 0,
+         "getdest 5 enable=1 target=10.0.0.5\ngetdest 6 enable=0 target=0.0.0.0\ngetdest 7 enable=0 target=0.0.0.0\n"},
+        {{"--quiet", "50", "--json", "log"}, 0,
+         "{\"command\": \"log\", \"reply\": [\"log L 20240102030405 616263\", \"log Z\"], \"outcome\": \"value\"}\n"},
+        {{"searchres"}, 0, "searchres BUSY\n"},
+        {{"--quiet", "100", "setdest", "3", "0", "target=10.0.0.9"}, 0, ""},
+        {{"--quiet", "100", "--json", "setdest", "3", "0", "target=10.0.0.9"}, 0,
+         "{\"command\": \"" + silent + "\", \"reply\": [], \"outcome\": \"no_reply\"}\n"},
+        {{"--quiet", "100", "setdest", "4", "0", "target=10.0.0.9"}, 1, "NG\n"},
     };
     for (const auto& [args, status, out] : runs) {
-        std::vector<std::string> line = {"-t", unit.hostPort()};
+        std::vector<std::string> line = {"-t", unit.hostPort(), "--timeout", "3000"};
         line.insert(line.end(), args.begin(), args.end());
         ToolRun r = Kovactl(line);
-        EXPECT_EQ(r.status, status) << args[0];
-        EXPECT_EQ(r.out, out) << args[0];
+        EXPECT_EQ(r.status, status) << args.back();
+        EXPECT_EQ(r.out, out) << args.back();
     }
     // A CR LF terminator would show up here as an extra empty line after each command.
     EXPECT_EQ(unit.lines(),
               (std::vector<std::string>{"vers", "enable 3 1", "udpport", "update", "bogus word",
-                                        "setdest 3 1 memo=\"east hill\"", "netparam -t 10.0.0.5 255.0.0.0"}));
-}
-
-// The unit's 250 ms pause inside a listing is longer than the quiet time.
-TEST(KovactlTcp, ListingsAreNotCutAtAPauseAndEndAtTheirLastLine)
-{
-    FakeUnit unit(UnitAnswer);
-    const std::string t = unit.hostPort();
-    ToolRun dest = Kovactl({"-t", t, "--quiet", "50", "--timeout", "2000", "getdest", "5", "7"});
-    EXPECT_EQ(dest.status, 0);
-    EXPECT_EQ(OutLines(dest.out).size(), 3u) << dest.out;
-    ToolRun log = Kovactl({"-t", t, "--quiet", "50", "--timeout", "2000", "--json", "log"});
-    EXPECT_EQ(log.out, "{\"command\": \"log\", \"reply\": [\"log L 20240102030405 616263\", \"log Z\"], "
-                       "\"outcome\": \"value\"}\n");
-    EXPECT_EQ(Kovactl({"-t", t, "--timeout", "2000", "searchres"}).out, "searchres BUSY\n");
-}
-
-TEST(KovactlTcp, SilentSetdestIsAcceptedAfterTheQuietTimeButItsRefusalIsNot)
-{
-    FakeUnit unit(UnitAnswer);
-    const std::string t = unit.hostPort();
-    ToolRun accepted = Kovactl({"-t", t, "--quiet", "100", "--timeout", "3000", "setdest", "3", "0", "target=10.0.0.9"});
-    EXPECT_EQ(accepted.status, 0);
-    EXPECT_EQ(accepted.out, "");
-    ToolRun json = Kovactl({"-t", t, "--quiet", "100", "--json", "setdest", "3", "0", "target=10.0.0.9"});
-    EXPECT_EQ(json.status, 0);
-    EXPECT_TRUE(HasMember(json.out, "reply", "[], \"outcome\": \"no_reply\"")) << json.out;
-    ToolRun refused = Kovactl({"-t", t, "--quiet", "100", "setdest", "4", "0", "target=10.0.0.9"});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.out, "NG\n");
+                                        "setdest 3 1 memo=\"east hill\"", "netparam -t 10.0.0.5 255.0.0.0",
+                                        "getdest 5 7", "log", "searchres", silent, silent,
+                                        "setdest 4 0 target=10.0.0.9"}));
 }
 
 TEST(KovactlTcp, SilentUnitCutReplyRefusedPortAndMissingDeviceAllGiveStatus2)
