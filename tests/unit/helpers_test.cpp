@@ -44,17 +44,6 @@ TEST(StringCopies, StrncpyNeverPadsAndTerminatesOnlyAShortSource)
     EXPECT_STREQ(small, "abc");
 }
 
-TEST(StringSearch, ZeroCharacterAndEmptyTextFindNothing)
-{
-    const char* text = "a.b.c";
-    EXPECT_EQ(_strchr(text, '.'), text + 1);
-    EXPECT_EQ(_strrchr(text, '.'), text + 3);
-    EXPECT_EQ(_strchr(text, '\0'), nullptr);
-    EXPECT_EQ(_strrchr(text, '\0'), nullptr);
-    EXPECT_EQ(_strchr("", 'a'), nullptr);
-    EXPECT_EQ(_strrchr("", 'a'), nullptr);
-}
-
 TEST(StringCompare, CaseFoldingCoversAsciiLettersOnly)
 {
     EXPECT_EQ(__stricmp("SetIP", "setip"), 0);

@@ -91,27 +91,6 @@ TEST_F(TxQueueTest, EventIsSetExactlyWhileRecordsAreQueuedAndClearResetsIt)
     EXPECT_EQ(TxQueue_Put(&m_queue, data, 1), 1u);
 }
 
-TEST_F(TxQueueTest, CopyingFormsCutToTheSmallerSideAndZeroLengthRecordsAreKept)
-{
-    Make(4, 4);
-    const BYTE longData[] = {1, 2, 3, 4, 5, 6};
-    EXPECT_EQ(TxQueue_Put(&m_queue, longData, 6), 4u);
-    EXPECT_EQ(TxQueue_Put(&m_queue, longData, 0), 0u);  // stored, with length 0
-    EXPECT_FALSE(TxQueue_IsEmpty(&m_queue));
-    EXPECT_EQ(TxQueue_Put(&m_queue, longData, 3), 3u);
-
-    BYTE small[2] = {};
-    EXPECT_EQ(TxQueue_Get(&m_queue, small, sizeof(small)), 2u);  // the rest of the record is gone
-    DWORD length = 99;
-    BYTE* slot = TxQueue_GetReadPtr(&m_queue, &length);
-    ASSERT_NE(slot, nullptr);
-    EXPECT_EQ(length, 0u);
-    TxQueue_ReadComplete(&m_queue, slot);
-    BYTE out[4] = {};
-    EXPECT_EQ(TxQueue_Get(&m_queue, out, sizeof(out)), 3u);
-    EXPECT_EQ(out[2], 3);
-}
-
 struct ConsumerState {
     TX_QUEUE* queue;
     int received;
