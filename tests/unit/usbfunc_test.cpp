@@ -184,7 +184,7 @@ TEST_F(UsbPort, SendWaitingForSpaceCompletesOnceTheHostReadsAgain)
     EXPECT_TRUE(got == reply) << "got " << got.size() << " bytes, not the reply in order";
 }
 
-TEST_F(UsbPort, PulledCableFailsSendsAndReachesTheOwnerOnceFromTheIdleStep)
+TEST_F(UsbPort, PulledCableFailsSendsAndReachesTheOwnerOnceFromTheIdleStepThatReopensIt)
 {
     m_host.Pull();
     const BYTE probe[] = {'?'};
@@ -203,13 +203,10 @@ TEST_F(UsbPort, PulledCableFailsSendsAndReachesTheOwnerOnceFromTheIdleStep)
     ASSERT_TRUE(WaitUntil([&] { return m_owner.ByteCount() >= 5; }));
     EXPECT_TRUE(USBFUNC_Send(probe, 1));
     EXPECT_EQ(m_host.ReadExactly(1, 2000), std::vector<uint8_t>({'?'}));
-}
 
-TEST_F(UsbPort, SendOnAClosedPortFailsWithoutTouchingTheChannel)
-{
+    // A closed port fails a send without touching the channel.
     USBFUNC_Close();
     testsupport::DebugCapture capture;
-    const BYTE probe[] = {'?'};
     EXPECT_TRUE(USBFUNC_Send(probe, 0));
     EXPECT_FALSE(USBFUNC_Send(probe, 1));
     EXPECT_EQ(capture.text().find("WARNING"), std::string::npos);
