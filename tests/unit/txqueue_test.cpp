@@ -1,5 +1,5 @@
-// Transmit queues: slot layout, wrap, full and empty states and the event
-// that follows them, and the copying forms' cuts.
+// Transmit queues: slot layout, wrap, full and empty states, the event that
+// follows them, and a consumer thread that sees every record in order.
 #include "txqueue.h"
 
 #include <gtest/gtest.h>
