@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -31,7 +32,12 @@ protected:
     void Type(const std::string& keys)
     {
         ASSERT_EQ(write(m_master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-        usleep(20000);
+        int waiting = 0;  // until the terminal holds every key
+        for (int i = 0; i < 2500 && waiting < static_cast<int>(keys.size()); ++i) {
+            ASSERT_EQ(ioctl(m_slave, FIONREAD, &waiting), 0);
+            usleep(waiting < static_cast<int>(keys.size()) ? 2000 : 0);
+        }
+        ASSERT_EQ(waiting, static_cast<int>(keys.size()));
     }
     // Feeds every waiting key to the editor; the completed line or "" if none.
     std::string Poll(int size, bool* complete)

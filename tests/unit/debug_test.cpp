@@ -16,6 +16,7 @@
 namespace {
 
 using testsupport::DebugCapture;
+using testsupport::StdoutTap;
 
 // Stands in for the ring log file: collects records, and can hold the log
 // thread inside a write to stall it.
@@ -45,7 +46,7 @@ protected:
     {
         s_fake = &m_fake;
         Debug_SetLogWriterForTest(FakeWrite);
-        m_capture = std::make_unique<DebugCapture>();
+        m_tap = std::make_unique<StdoutTap>();
         ASSERT_TRUE(OpenLogFile(m_dir.file("kovalan.log").c_str(), 64 * 64));
         SetLogFlag(TRUE, LOG_CAT_WARNING | LOG_CAT_INFO);
     }
@@ -59,11 +60,11 @@ protected:
     }
     std::string StopAndReadOutput()
     {
-        if (m_capture == nullptr) {
-            return m_output;
+        if (m_tap != nullptr) {
+            FreeDebugPrint();  // stops the log thread after it drained the queue
+            m_output = m_tap->Text();
+            m_tap.reset();
         }
-        m_output = m_capture->text();  // stops the log thread after it drained the queue
-        m_capture.reset();
         return m_output;
     }
     void Release()
@@ -80,23 +81,28 @@ protected:
 
     testsupport::TempDir m_dir;
     FakeLogFile m_fake;
-    std::unique_ptr<DebugCapture> m_capture;
+    std::unique_ptr<StdoutTap> m_tap;
     std::string m_output;
 };
 
-TEST_F(DebugLogTest, EveryLineCarriesTheTimePrefixButOnlyEnabledCategoriesReachTheFile)
+TEST_F(DebugLogTest, EveryLineCarriesTheTimePrefixButOnlyEnabledCategoriesReachAnOpenFile)
 {
     DebugLog(LOG_CAT_RADIO, "Rx: V\n");  // printed, not enabled for the file
     DebugLog(LOG_CAT_WARNING, "[W] kept %d\n", 7);
     DebugLog(LOG_CAT_WARNING, "%s", "");  // an empty message: prefix only, nothing queued
     DebugPrint("plain %s\n", "line");  // never for the file
+    SetLogFlag(FALSE, LOG_CAT_WARNING);
+    DebugLog(LOG_CAT_WARNING, "[W] disabled\n");
+    SetLogFlag(TRUE, LOG_CAT_WARNING);
+    CloseLogFile();
+    DebugLog(LOG_CAT_WARNING, "[W] closed\n");
     std::string out = StopAndReadOutput();
 
-    std::regex prefix(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} )");
-    EXPECT_TRUE(std::regex_search(out, std::regex(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} Rx: V\n)")));
-    EXPECT_TRUE(std::regex_search(out, std::regex(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} \[W\] kept 7\n)")));
-    EXPECT_TRUE(std::regex_search(out, std::regex(R"(\n\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} \d{4}/)")));
-    EXPECT_NE(out.find("plain line\n"), std::string::npos);
+    const std::string stamp = R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} )";
+    for (const char* line : {"Rx: V\n", "\\[W\\] kept 7\n", "plain line\n", "\\[W\\] closed\n"}) {
+        EXPECT_TRUE(std::regex_search(out, std::regex(stamp + line))) << line;
+    }
+    EXPECT_TRUE(std::regex_search(out, std::regex("\n" + stamp + R"(\d{4}/)"))) << "the empty message's prefix";
     EXPECT_EQ(Records(), (std::vector<std::string>{"[W] kept 7\n"}));
 }
 
@@ -114,18 +120,6 @@ TEST_F(DebugLogTest, LongMessageIsCutAt519CharactersOnTheConsoleAnd512InTheFile)
     EXPECT_EQ(Records()[0], std::string(512, 'x'));
 }
 
-TEST_F(DebugLogTest, DisabledLoggingOrClosedFileQueuesNothing)
-{
-    SetLogFlag(FALSE, LOG_CAT_WARNING);
-    DebugLog(LOG_CAT_WARNING, "[W] one\n");
-    SetLogFlag(TRUE, LOG_CAT_WARNING);
-    CloseLogFile();
-    DebugLog(LOG_CAT_WARNING, "[W] two\n");
-    std::string out = StopAndReadOutput();
-    EXPECT_NE(out.find("[W] two"), std::string::npos);
-    EXPECT_TRUE(Records().empty());
-}
-
 std::atomic<bool> s_producerDone{false};
 
 DWORD LogOneMore(LPVOID)
@@ -135,97 +129,85 @@ DWORD LogOneMore(LPVOID)
     return 0;
 }
 
-TEST_F(DebugLogTest, FullQueueMakesTheProducerWaitAndDisablingLoggingReleasesIt)
+// The log thread is held inside the write of "first" while 64 records fill
+// the queue. A producer that finds it full prints its line, then waits: for
+// a free record, or until logging is disabled, when its line is dropped.
+TEST_F(DebugLogTest, FullQueueHoldsTheProducerUntilARecordFreesOrLoggingStops)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_fake.mutex);
-        m_fake.stalled = true;
+    for (bool disable : {false, true}) {
+        SCOPED_TRACE(disable ? "logging disabled" : "record freed");
+        {
+            std::lock_guard<std::mutex> lock(m_fake.mutex);
+            m_fake.records.clear();
+            m_fake.writesStarted = 0;
+            m_fake.stalled = true;
+        }
+        SetLogFlag(TRUE, LOG_CAT_WARNING);
+        DebugLog(LOG_CAT_WARNING, "[W] first\n");
+        {
+            std::unique_lock<std::mutex> lock(m_fake.mutex);
+            ASSERT_TRUE(m_fake.changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_fake.writesStarted == 1; }));
+        }
+        for (int i = 0; i < 64; ++i) {
+            DebugLog(LOG_CAT_WARNING, "[W] queued %d\n", i);
+        }
+        s_producerDone.store(false);
+        const int printed = m_tap->Count("[W] waiting\n");
+        HANDLE producer = CreateThread(nullptr, 0, LogOneMore, nullptr, 0, nullptr);
+        ASSERT_NE(producer, nullptr);
+        ASSERT_TRUE(m_tap->WaitForCount("[W] waiting\n", printed + 1, std::chrono::milliseconds(5000)));
+        EXPECT_FALSE(s_producerDone.load()) << "a full queue must hold the producer";
+        if (disable) {
+            SetLogFlag(FALSE, LOG_CAT_WARNING);
+            for (int i = 0; i < 2500 && !s_producerDone.load(); ++i) {
+                Sleep(2);
+            }
+            EXPECT_TRUE(s_producerDone.load()) << "disabling logging must release the producer";
+        }
+        Release();
+        WaitForSingleObject(producer, INFINITE);
+        CloseHandle(producer);
+        {
+            std::unique_lock<std::mutex> lock(m_fake.mutex);
+            ASSERT_TRUE(m_fake.changed.wait_for(lock, std::chrono::seconds(5),
+                                                [&] { return m_fake.records.size() >= (disable ? 65u : 66u); }));
+        }
+        std::vector<std::string> records = Records();
+        ASSERT_EQ(records.size(), disable ? 65u : 66u) << "the waiting line is dropped only when logging stops";
+        EXPECT_EQ(records.front(), "[W] first\n");
+        EXPECT_EQ(records[64], "[W] queued 63\n");
+        EXPECT_EQ(records.back(), disable ? "[W] queued 63\n" : "[W] waiting\n");
     }
-    DebugLog(LOG_CAT_WARNING, "[W] first\n");
-    {
-        // The log thread has taken the first record and is stuck writing it.
-        std::unique_lock<std::mutex> lock(m_fake.mutex);
-        ASSERT_TRUE(m_fake.changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_fake.writesStarted == 1; }));
-    }
-    for (int i = 0; i < 64; ++i) {
-        DebugLog(LOG_CAT_WARNING, "[W] queued %d\n", i);  // fills the 64 records
-    }
-    s_producerDone.store(false);
-    HANDLE producer = CreateThread(nullptr, 0, LogOneMore, nullptr, 0, nullptr);
-    ASSERT_NE(producer, nullptr);
-    Sleep(100);
-    EXPECT_FALSE(s_producerDone.load()) << "a full queue must hold the producer";
-
-    SetLogFlag(FALSE, LOG_CAT_WARNING);
-    WaitForSingleObject(producer, INFINITE);
-    CloseHandle(producer);
-    EXPECT_TRUE(s_producerDone.load());
-
-    Release();
-    StopAndReadOutput();
-    std::vector<std::string> records = Records();
-    ASSERT_EQ(records.size(), 65u);  // the waiting line was dropped, not queued
-    EXPECT_EQ(records.front(), "[W] first\n");
-    EXPECT_EQ(records.back(), "[W] queued 63\n");
 }
 
-TEST_F(DebugLogTest, FullQueueProducerContinuesOnceTheLogThreadFreesARecord)
+TEST(DebugOutput, DumpPrintsSixteenBytesARowAndNothingIsPrintedBeforeStartOrAfterStop)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_fake.mutex);
-        m_fake.stalled = true;
-    }
-    for (int i = 0; i < 65; ++i) {
-        DebugLog(LOG_CAT_WARNING, "[W] %d\n", i);
-    }
-    s_producerDone.store(false);
-    HANDLE producer = CreateThread(nullptr, 0, LogOneMore, nullptr, 0, nullptr);
-    Sleep(50);
-    EXPECT_FALSE(s_producerDone.load());
-    Release();
-    WaitForSingleObject(producer, INFINITE);
-    CloseHandle(producer);
-    StopAndReadOutput();
-    std::vector<std::string> records = Records();
-    ASSERT_EQ(records.size(), 66u);
-    EXPECT_EQ(records.back(), "[W] waiting\n");
-}
-
-TEST(DebugOutput, DumpPrintsSixteenBytesARowWithOffsetsAndPrintableText)
-{
-    DebugCapture capture;
     BYTE data[20];
     for (int i = 0; i < 20; ++i) {
         data[i] = static_cast<BYTE>(0x41 + i);
     }
     data[1] = 0x00;
     data[2] = 0x7F;
-    DebugDump("Rx TCP", data, 20);
-    DebugDump("none", data, 0);
-    std::string out = capture.text();
-    std::regex row1(
-        R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} Rx TCP \[0000\] 41 00 7F 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 \|A\.\.DEFGHIJKLMNOP\|\n)");
-    std::regex row2(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} Rx TCP \[0010\] 51 52 53 54 \|QRST\|\n)");
-    EXPECT_TRUE(std::regex_search(out, row1)) << out;
-    EXPECT_TRUE(std::regex_search(out, row2)) << out;
-    EXPECT_EQ(out.find("none"), std::string::npos);
-}
-
-TEST(DebugOutput, NothingIsPrintedBeforeStartOrAfterStop)
-{
     testing::internal::CaptureStdout();
     DebugPrint("before\n");
     InitDebugPrint();
-    DebugPrint("during\n");
+    DebugDump("Rx TCP", data, 20);
+    DebugDump("none", data, 0);
     FreeDebugPrint();
     DebugPrint("after\n");
     DebugLog(LOG_CAT_WARNING, "after too\n");
+    DebugDump("after", data, 20);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.find("before"), std::string::npos);
-    EXPECT_NE(out.find("during"), std::string::npos);
+    const std::string stamp = R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} )";
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex(stamp + R"(Rx TCP \[0000\] 41 00 7F 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 \|A\.\.DEFGHIJKLMNOP\|\n)")))
+        << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex(stamp + R"(Rx TCP \[0010\] 51 52 53 54 \|QRST\|\n)"))) << out;
     EXPECT_NE(out.find("start LOG thread\n"), std::string::npos);
     EXPECT_NE(out.find("end LOG thread\n"), std::string::npos);
-    EXPECT_EQ(out.find("after"), std::string::npos);
+    for (const char* absent : {"none", "before", "after"}) {
+        EXPECT_EQ(out.find(absent), std::string::npos) << absent;
+    }
 }
 
 }  // namespace

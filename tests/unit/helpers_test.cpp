@@ -25,11 +25,8 @@ TEST(BoundedFormat, LongExpansionIsCutTerminatedAndCountsWhatWasWritten)
     EXPECT_EQ(area[0], '1');
     EXPECT_EQ(_snprintf(area, 1, "%s", "x"), 0);
     EXPECT_EQ(area[0], '\0');
-}
 
-TEST(BoundedFormat, SystemFormatsKeepTheirWidthsAndCase)
-{
-    char buf[32];
+    char buf[32];  // the system's formats keep their widths and case
     EXPECT_EQ(_sprintf(buf, "%02X:%04d %08lX %x%c%s%d", 0x0A, 7, 0x12ABUL, 255u, 'K', "OVA", -5), 25);
     EXPECT_STREQ(buf, "0A:0007 000012AB ffKOVA-5");
 }
@@ -45,17 +42,6 @@ TEST(StringCopies, StrncpyNeverPadsAndTerminatesOnlyAShortSource)
     char small[4];
     EXPECT_EQ(_strlcpy(small, "abcdef", sizeof(small)), 3u);
     EXPECT_STREQ(small, "abc");
-}
-
-TEST(StringSearch, ZeroCharacterAndEmptyTextFindNothing)
-{
-    const char* text = "a.b.c";
-    EXPECT_EQ(_strchr(text, '.'), text + 1);
-    EXPECT_EQ(_strrchr(text, '.'), text + 3);
-    EXPECT_EQ(_strchr(text, '\0'), nullptr);
-    EXPECT_EQ(_strrchr(text, '\0'), nullptr);
-    EXPECT_EQ(_strchr("", 'a'), nullptr);
-    EXPECT_EQ(_strrchr("", 'a'), nullptr);
 }
 
 TEST(StringCompare, CaseFoldingCoversAsciiLettersOnly)

