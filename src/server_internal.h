@@ -271,6 +271,12 @@ void RecOnTimer(DWORD now);
 // Recording writer and playback feeder threads.
 DWORD RecThread(LPVOID);
 DWORD PlayThread(LPVOID);
+// RecThread's step: one record from the recording queue into its file;
+// FALSE when the queue was empty.
+BOOL RecWriteNext();
+// PlayThread's step: takes the pending play request and opens its file;
+// FALSE when there is nothing to play.
+BOOL PlayOpenRequested();
 // Feeds the opened playback file to the LAN-to-radio queue; FALSE on a read error.
 BOOL PlayDataLoop();
 // Start-up check: a recording the index still names is set aside unless its

@@ -876,12 +876,21 @@ void RecOnTimer(DWORD now)
     }
 }
 
-DWORD RecThread(LPVOID)
+BOOL RecWriteNext()
 {
-    DebugPrint("start REC thread\n");
     COMMON_DATA_HEADER h;
     static_assert(REC_DATA_MAX < 2048, "the record buffer lives on the thread's stack");
     BYTE abyData[REC_DATA_MAX];
+    int n = GetDataFromTxQueue(&s_RecQueue, &h, abyData);
+    if (n > 0) {
+        StoreRecord(h, abyData, n);
+    }
+    return n > 0 ? TRUE : FALSE;
+}
+
+DWORD RecThread(LPVOID)
+{
+    DebugPrint("start REC thread\n");
     for (;;) {
         if (s_bStopReq.load()) {
             EnterCriticalSection(&s_csRecFile);
@@ -898,10 +907,7 @@ DWORD RecThread(LPVOID)
             Sleep(1);
             continue;
         }
-        int n = GetDataFromTxQueue(&s_RecQueue, &h, abyData);
-        if (n > 0) {
-            StoreRecord(h, abyData, n);
-        }
+        RecWriteNext();
     }
 }
 
@@ -932,6 +938,14 @@ BOOL PlayDataLoop()
     return bResult;
 }
 
+BOOL PlayOpenRequested()
+{
+    EnterCriticalSection(&s_csRecFile);
+    BOOL bOpened = OpenPlayFile();
+    LeaveCriticalSection(&s_csRecFile);
+    return bOpened;
+}
+
 DWORD PlayThread(LPVOID)
 {
     DebugPrint("start PLAY thread\n");
@@ -940,10 +954,7 @@ DWORD PlayThread(LPVOID)
         if (s_bStopReq.load()) {
             break;
         }
-        EnterCriticalSection(&s_csRecFile);
-        BOOL bOpened = OpenPlayFile();
-        LeaveCriticalSection(&s_csRecFile);
-        if (bOpened) {
+        if (PlayOpenRequested()) {
             PlayDataLoop();
         }
     }
