@@ -846,6 +846,11 @@ void Server_Wake()
     errno = saved;
 }
 
+BOOL Server_CreateQueuesForTest()
+{
+    return CreateQueues() && CreateEvents();
+}
+
 void Server_SetManualTimerForTest(BOOL bManual)
 {
     s_bManualTimer.store(bManual);

@@ -113,6 +113,9 @@ extern CRITICAL_SECTION s_csTxQueue;
 
 // Wakes the idle loop (a frame queued for the radio, a restart request).
 void WakeIdleLoop();
+// Test seam: the queues and events Server_Init creates, without the other
+// modules, so the parts can be driven directly after Server_Construct.
+BOOL Server_CreateQueuesForTest();
 
 // ---- server_sio.cpp: the radio link ------------------------------------------
 

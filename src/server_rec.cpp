@@ -25,7 +25,6 @@
 // playback request; it is innermost and never held while s_csSerial or
 // s_csTxQueue is taken. The recording state of the radio side (accepting
 // frames, a response due, the slot, the time-out) is guarded by s_csSerial.
-#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -135,9 +134,6 @@ int s_nPlayDataCount = 0;
 
 // PlayThread only.
 WORD s_wRecID = 0;
-
-// Set by tests: RecThread takes nothing from its queue.
-std::atomic<bool> s_bHoldWriterForTest{false};
 
 // ---- Names ---------------------------------------------------------------------
 
@@ -903,10 +899,6 @@ DWORD RecThread(LPVOID)
         if (s_bStopReq.load()) {
             continue;
         }
-        if (s_bHoldWriterForTest.load()) {
-            Sleep(1);
-            continue;
-        }
         RecWriteNext();
     }
 }
@@ -979,11 +971,6 @@ void CheckRecFile()
     if (!bWhole) {
         DiscardRecFile(nCh, szName);
     }
-}
-
-void Server_HoldRecordingWriterForTest(BOOL bHold)
-{
-    s_bHoldWriterForTest.store(bHold != FALSE);
 }
 
 void Server_CheckRecFileForTest()
