@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -24,21 +23,12 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testsupport::Be16;
+using testsupport::Be32;
+using testsupport::Bytes;
 namespace radio = sim::radio;
 
 // ---- The formats, written out from their description ------------------------------
-
-Bytes Be16(unsigned v)
-{
-    return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-}
-
-Bytes Be32(uint32_t v)
-{
-    return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-            static_cast<uint8_t>(v)};
-}
 
 uint8_t Sum(const Bytes& b)
 {
@@ -365,25 +355,27 @@ TEST_F(Recorder, PlayRequestIsRefusedWhileAFarUnitOwnsTheQueueOrAPlaybackRuns)
     EXPECT_EQ(played.back(), "F" + Recording(10, 400, 1).back().area);
 }
 
-TEST_F(Recorder, RadioTransmitEndStopsThePlaybackAndFreesTheQueue)
+TEST_F(Recorder, RadioTransmitEndOnEitherChannelStopsThePlaybackAndFreesTheQueue)
 {
     PutFile(RecName(11), RecFile(300, Recording(11, 300, 20)));
-    FeedRadio('l', radio::PlayParam(11));
-    EXPECT_EQ(Answers('l'), "0B0");
-    ASSERT_TRUE(Play());
-    const DWORD t = GetTickCount();
-    EXPECT_EQ(ReleaseAll(t).size() + ReleaseAll(t + 20).size(), 2u);  // the first two, 20 ms apart
-    radio::RadioStatus status;
-    status.rtrxB = '4';
-    FeedRadio('C', radio::StatusParam(status));
-    status.rtrxB = '0';
-    FeedRadio('C', radio::StatusParam(status));
-    EXPECT_TRUE(ReleaseAll(t + 100000).empty());
-    // Nothing plays and nothing holds the queue: the next request is taken.
+    DWORD t = GetTickCount();
+    for (bool channelB : {false, true}) {
+        SCOPED_TRACE(channelB ? "channel B" : "channel A");
+        FeedRadio(channelB ? 'l' : 'L', radio::PlayParam(11));
+        EXPECT_EQ(Answers(channelB ? 'l' : 'L'), "0B0");
+        ASSERT_TRUE(Play());
+        t += 100000;
+        EXPECT_EQ(ReleaseAll(t).size() + ReleaseAll(t + 20).size(), 2u);  // the first two, 20 ms apart
+        radio::RadioStatus status;
+        (channelB ? status.rtrxB : status.rtrxA) = '4';
+        FeedRadio('C', radio::StatusParam(status));
+        (channelB ? status.rtrxB : status.rtrxA) = '0';
+        FeedRadio('C', radio::StatusParam(status));
+        // The queue is emptied and let go at once: nothing more plays, the next request is taken.
+        EXPECT_TRUE(ReleaseAll(t + 50000).empty());
+    }
     FeedRadio('L', radio::PlayParam(11));
     EXPECT_EQ(Answers('L'), "0B0");
-    ASSERT_TRUE(Play());
-    EXPECT_EQ(ReleaseAll(t + 100000).front(), "F" + Recording(11, 300, 20)[0].area);
 }
 
 TEST_F(Recorder, ChannelBReceptionEndAnswersOneForTheRecordedSlotAndPowerDownEndsSilently)

@@ -3,26 +3,27 @@
 // a peer on a loopback UDP socket, the tick driven by the test) shows only
 // what the parts' own suites cannot: the ports, threads and idle loop wired
 // to the parts, the restart, and a start that must fail.
-#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "config.h"
 #include "led.h"
+#include "peer_sim.h"
+#include "pty_link.h"
 #include "radio_frame.h"
 #include "radio_sim.h"
 #include "server.h"
 #include "server_internal.h"
 #include "sim_board.h"
+#include "sockutil.h"
 #include "test_support.h"
 #include "unit_fixture.h"
 #include "winemu.h"
@@ -30,7 +31,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 namespace radio = sim::radio;
 
@@ -110,97 +110,80 @@ int FreeUdpPort()
     return ntohs(addr.sin_port);
 }
 
-// A peer unit on 127.0.0.2.
-class FarPeer {
-   public:
-    FarPeer(int port, int unitPort) : m_unitPort(unitPort)
-    {
-        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = inet_addr("127.0.0.2");
-        m_bound = bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    }
-    ~FarPeer() { close(m_fd); }
-    FarPeer(const FarPeer&) = delete;
-    FarPeer& operator=(const FarPeer&) = delete;
-    bool bound() const { return m_bound; }
-    bool Send(const Bytes& packet)
-    {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(m_unitPort));
-        to.sin_addr.s_addr = inet_addr("127.0.0.1");
-        return sendto(m_fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) ==
-               static_cast<ssize_t>(packet.size());
-    }
-    // The next packet of this type; packets of other types are passed over.
-    std::optional<Bytes> ReceiveType(uint8_t type, int timeoutMs = 2000)
-    {
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (Clock::now() < deadline) {
-            pollfd pfd = {m_fd, POLLIN, 0};
-            if (poll(&pfd, 1, 20) <= 0) {
-                continue;
-            }
-            Bytes buf(2048);
-            ssize_t n = recv(m_fd, buf.data(), buf.size(), 0);
-            if (n > 2 && buf[2] == type) {
-                buf.resize(static_cast<size_t>(n));
-                return buf;
-            }
-        }
-        return std::nullopt;
-    }
-
-   private:
-    int m_unitPort;
-    int m_fd = -1;
-    bool m_bound = false;
-};
-
-Bytes Packet(const std::string& hex, const std::string& text = "")
-{
-    Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 3) {
-        out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    out.insert(out.end(), text.begin(), text.end());
-    return out;
-}
-
-class Unit : public testsupport::InProcessUnit {
+class Unit : public ::testing::Test {
    protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Board_SetRoot(m_board.root().c_str()));
+        ASSERT_TRUE(WinEmu_Init());
+        m_radioLink = std::make_unique<sim::PtyLink>(m_board.root(), "ttymxc1");
+        ASSERT_TRUE(m_radioLink->plugged()) << m_radioLink->error();
+        ASSERT_TRUE(m_peer.Open("127.0.0.2", 0)) << m_peer.error();
+    }
+    void TearDown() override
+    {
+        m_radio.reset();
+        Server_Destruct();
+        Sock_Destruct();
+        m_tap.reset();
+        Server_SetManualTimerForTest(FALSE);
+        m_peer.Close();
+        m_radioLink.reset();
+        Board_SetRoot(nullptr);
+    }
+    // Brings the unit core up as main does, the tick left to the test, its
+    // radio simulated at the far end of the pty, target 0 the peer.
     bool Boot(const std::string& comm = "CommPort=2\n")
     {
-        int unitPort = FreeUdpPort();
-        int peerPort = FreeUdpPort();
-        m_peer = std::make_unique<FarPeer>(peerPort, unitPort);
-        return m_peer->bound() &&
-               StartUnit(comm + "UsbPort=0\nRxUdpPort=" + std::to_string(unitPort) +
-                         "\nTxUdpPort=" + std::to_string(peerPort) + "\nProgram=KOVA-LAN\nTarget0=1,127.0.0.2," +
-                         std::string(32, '0') + "\n");
+        const int unitPort = FreeUdpPort();
+        m_peer.SetDestination("127.0.0.1", static_cast<uint16_t>(unitPort));
+        m_board.WriteFile("/var/local/kovalan.ini", comm + "UsbPort=0\nRxUdpPort=" + std::to_string(unitPort) +
+                                                        "\nTxUdpPort=" + std::to_string(m_peer.port()) +
+                                                        "\nProgram=KOVA-LAN\nTarget0=1,127.0.0.2," +
+                                                        std::string(32, '0') + "\n");
+        Sock_Construct();
+        Server_Construct();
+        CONFIG_Init();
+        CONFIG_Load("/var/local/kovalan.ini", nullptr);
+        m_tap = std::make_unique<testsupport::StdoutTap>();
+        Server_SetManualTimerForTest(TRUE);
+        bool ok = Sock_Init() && Server_Init() && Server_Start();
+        m_radio = std::make_unique<sim::RadioSim>(*m_radioLink);
+        return ok;
     }
-    bool WaitConnected()
+    // Runs the idle loop until the radio got n voice frames or 3 s passed.
+    size_t VoiceFramesToRadio(size_t n)
     {
-        auto deadline = Clock::now() + 2s;
-        CLIENT_STATUS s = NONE;
-        while (Server_GetTargetStatus(0, &s) && s != CONNECTED && Clock::now() < deadline) {
-            std::this_thread::sleep_for(2ms);
+        size_t got = 0;
+        auto deadline = Clock::now() + 3s;
+        auto voice = [](const radio::Frame& f) { return f.command == 'F' || f.command == 'f'; };
+        while (got < n && Clock::now() < deadline) {
+            Server_OnIdle();
+            while (m_radio->WaitFor(voice, 0)) {
+                ++got;
+            }
         }
-        return s == CONNECTED;
+        return got;
     }
     std::string Answer(char command)
     {
         auto f = m_radio->WaitFor(command, 2000);
         return f ? f->param : "";
     }
-    std::unique_ptr<FarPeer> m_peer;
+
+    sim::SimBoard m_board;
+    std::unique_ptr<sim::PtyLink> m_radioLink;
+    std::unique_ptr<sim::RadioSim> m_radio;
+    std::unique_ptr<testsupport::StdoutTap> m_tap;
+    sim::PeerSim m_peer;
 };
 
 TEST_F(Unit, RadioPeerRecorderAndLedsAreWiredToTheirPortsAndThreads)
 {
+    sim::peer::Identity peer;
+    peer.Admit(9);
+    m_peer.SetIdentity(peer);
+    m_peer.SetAutoAck(true);
     ASSERT_TRUE(Boot());
     radio::CodeTable table;
     table.Admit(5);
@@ -211,28 +194,24 @@ TEST_F(Unit, RadioPeerRecorderAndLedsAreWiredToTheirPortsAndThreads)
     // in through the command server.
     Server_TickForTest();
     EXPECT_TRUE(m_board.LedLit(sim::SimBoard::COMM_LED_GPIO));
-    ASSERT_TRUE(m_peer->ReceiveType(7));
-    Bytes ack = Packet("00 2C 08 00 00 00 00 00 00 00 00 00 00 00 00 00 01 04 04 00 02 11 22 33 44 55 ");
-    ack.resize(ack.size() + 15 + 16 + 3, 0);  // no names, a table admitting code 9 only, DG-IDs
-    ack[26 + 15 + 1] = 0x02;
-    ASSERT_TRUE(m_peer->Send(ack));
-    ASSERT_TRUE(WaitConnected());
+    auto deadline = Clock::now() + 2s;
+    CLIENT_STATUS status = NONE;
+    while (Server_GetTargetStatus(0, &status) && status != CONNECTED && Clock::now() < deadline) {
+        std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_EQ(status, CONNECTED);
 
     // A radio transmission reaches the peer through TxLanThread...
-    const std::string area = "I  0100" + std::string("00000009") + "from-the-radio";
-    ASSERT_TRUE(m_radio->SendFrame('G', "H  0100" + std::string("00000009") + "head"));
+    const std::string area = radio::VoiceParam({'I', "  ", 0x100, 9}, "from-the-radio");
+    ASSERT_TRUE(m_radio->SendFrame('G', radio::VoiceParam({'H', "  ", 0x100, 9}, "head")));
     ASSERT_TRUE(m_radio->SendFrame('G', area));
-    auto voice = m_peer->ReceiveType(0);
+    auto voice = m_peer.WaitFor(sim::peer::TYPE_VOICE, 2000);
     ASSERT_TRUE(voice);
-    EXPECT_EQ(std::string(voice->begin() + 16, voice->end()), area);
+    EXPECT_EQ(std::string(voice->raw.begin() + 16, voice->raw.end()), area);
 
     // ... and the peer's voice reaches the radio through the idle loop.
-    const std::string back = "0  0001" + std::string("00000005") + "from-the-peer";
-    ASSERT_EQ(back.size(), 0x1Cu);
-    ASSERT_TRUE(m_peer->Send(Packet("00 1C 00 00 00 00 00 00 00 01 01 02 00 00 00 00 ", back)));
-    auto frames = VoiceFramesToRadio(1, 2s);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].param, back);
+    ASSERT_TRUE(m_peer.SendVoice(1, 0x0102, 0, radio::VoiceParam({'0', "  ", 1, 5}, "from-the-peer")));
+    ASSERT_EQ(VoiceFramesToRadio(1), 1u);
 
     // A recording is written by RecThread and played back by PlayThread.
     for (const std::string& p : sim::RadioSim::RecordingParams({3, 5, 0x0200, 2, 20, 0})) {
@@ -245,7 +224,7 @@ TEST_F(Unit, RadioPeerRecorderAndLedsAreWiredToTheirPortsAndThreads)
     Server_OnIdle();
     ASSERT_TRUE(m_radio->SendPlay(3));
     EXPECT_EQ(Answer('L'), "030");
-    EXPECT_EQ(VoiceFramesToRadio(4, 3s).size(), 4u);
+    EXPECT_EQ(VoiceFramesToRadio(4), 4u);
 }
 
 TEST_F(Unit, SecondVersionCheckRestartsTheUnitWhichAnswersTheNextOne)

@@ -1,36 +1,51 @@
-// Fixtures of the unit core's suites. Header only: each suite is its own program.
-//  - CoreParts: the parts driven directly on a simulated board, no ports and
-//    no threads. Radio frames go in as bytes, the parts' timer steps are
-//    called with explicit ticks, and what goes to the radio and the peers is
-//    collected by the send hooks.
-//  - InProcessUnit: the whole unit core on a simulated board, its radio on a
-//    pty with a RadioSim at the far end, the tick left to the test; for the
-//    wiring of ports, threads, start and stop.
+// The fixture of the unit core's suites: the parts driven directly on a
+// simulated board, no ports and no threads. Radio frames go in as bytes, the
+// parts' timer steps are called with explicit ticks, and what goes to the
+// radio and the peers is collected by the send hooks. Header only: each
+// suite is its own program.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstddef>
-#include <memory>
+#include <initializer_list>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "board.h"
-#include "config.h"
-#include "pty_link.h"
 #include "radio_frame.h"
-#include "radio_sim.h"
 #include "server.h"
 #include "server_internal.h"
 #include "sim_board.h"
-#include "sockutil.h"
-#include "test_support.h"
 #include "winemu.h"
 
 namespace testsupport {
 
 using Bytes = std::vector<uint8_t>;
+
+// Bytes written out by hand: "00 2C 08" -> {0x00, 0x2C, 0x08}.
+inline Bytes Hex(const std::string& text)
+{
+    Bytes out;
+    std::istringstream in(text);
+    std::string pair;
+    while (in >> pair) {
+        out.push_back(static_cast<uint8_t>(std::stoul(pair, nullptr, 16)));
+    }
+    return out;
+}
+inline Bytes Str(const std::string& text) { return Bytes(text.begin(), text.end()); }
+inline Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+inline Bytes Be16(unsigned v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
+inline Bytes Be32(uint32_t v) { return Cat({Be16(v >> 16), Be16(v & 0xFFFF)}); }
 
 // One frame the unit sent to the radio.
 struct SentFrame {
@@ -122,17 +137,14 @@ class CoreParts : public ::testing::Test {
         LeaveCriticalSection(&s_csSerial);
         return sent != FALSE;
     }
-    // Releases everything due at now; the areas of the voice frames, with their command letter.
+    // Releases everything due at now; the voice frames sent, as command letter and area.
     std::vector<std::string> ReleaseAll(DWORD now)
     {
-        size_t from = m_toRadio.size();
         while (Release(now)) {
         }
         std::vector<std::string> areas;
-        for (size_t i = from; i < m_toRadio.size(); ++i) {
-            if (m_toRadio[i].command == 'F' || m_toRadio[i].command == 'f') {
-                areas.push_back(m_toRadio[i].command + m_toRadio[i].param);
-            }
+        for (const SentFrame& f : Take(&m_toRadio, [](const SentFrame& f) { return f.command == 'F' || f.command == 'f'; })) {
+            areas.push_back(f.command + f.param);
         }
         return areas;
     }
@@ -142,38 +154,36 @@ class CoreParts : public ::testing::Test {
         Server_GetTargetStatus(i, &s);
         return s;
     }
-    // The frames of this command sent to the radio so far (and forgets them).
+    // The frames of this command sent to the radio, the packets of this type
+    // sent to the peers, so far; both are forgotten.
     std::vector<SentFrame> TakeToRadio(char command)
     {
-        std::vector<SentFrame> out;
-        std::vector<SentFrame> rest;
-        for (SentFrame& f : m_toRadio) {
-            (f.command == command ? out : rest).push_back(std::move(f));
-        }
-        m_toRadio = std::move(rest);
-        return out;
+        return Take(&m_toRadio, [command](const SentFrame& f) { return f.command == command; });
     }
-    // The packets of this type sent to a peer so far (and forgets them).
     std::vector<SentPacket> TakeToPeers(int type)
     {
-        std::vector<SentPacket> out;
-        std::vector<SentPacket> rest;
-        for (SentPacket& p : m_toPeers) {
-            (p.bytes.size() > 2 && p.bytes[2] == type ? out : rest).push_back(std::move(p));
-        }
-        m_toPeers = std::move(rest);
-        return out;
+        return Take(&m_toPeers, [type](const SentPacket& p) { return p.bytes.size() > 2 && p.bytes[2] == type; });
     }
 
     sim::SimBoard m_board;
     std::vector<SentFrame> m_toRadio;
     std::vector<SentPacket> m_toPeers;
-    bool m_peerSendFails = false;
     DWORD m_before = 0;
     DWORD m_after = 0;
     DWORD m_wait = 0;
 
    private:
+    template <typename T, typename Match>
+    static std::vector<T> Take(std::vector<T>* all, Match match)
+    {
+        std::vector<T> taken;
+        std::vector<T> rest;
+        for (T& item : *all) {
+            (match(item) ? taken : rest).push_back(std::move(item));
+        }
+        *all = std::move(rest);
+        return taken;
+    }
     static CoreParts*& Self()
     {
         static CoreParts* s_self = nullptr;
@@ -188,73 +198,9 @@ class CoreParts : public ::testing::Test {
     }
     static BOOL ToPeer(ULONG ulAdrs, const BYTE* pData, int nLen)
     {
-        if (Self()->m_peerSendFails) {
-            return FALSE;
-        }
         Self()->m_toPeers.push_back({ulAdrs, Bytes(pData, pData + nLen)});
         return TRUE;
     }
-};
-
-class InProcessUnit : public ::testing::Test {
-   protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(Board_SetRoot(m_board.root().c_str()));
-        ASSERT_TRUE(WinEmu_Init());
-        m_radioLink = std::make_unique<sim::PtyLink>(m_board.root(), "ttymxc1");
-        ASSERT_TRUE(m_radioLink->plugged()) << m_radioLink->error();
-    }
-    void TearDown() override
-    {
-        if (m_constructed) {
-            m_radio.reset();
-            Server_Destruct();
-            Sock_Destruct();
-            m_tap.reset();
-            Server_SetManualTimerForTest(FALSE);
-        }
-        m_radioLink.reset();
-        Board_SetRoot(nullptr);
-    }
-
-    // Writes the settings file, brings the unit core up as main does with the
-    // tick left to the test, and puts the radio simulator on the far end.
-    bool StartUnit(const std::string& ini)
-    {
-        m_board.WriteFile("/var/local/kovalan.ini", ini);
-        Sock_Construct();
-        Server_Construct();
-        m_constructed = true;
-        CONFIG_Init();
-        CONFIG_Load("/var/local/kovalan.ini", nullptr);
-        m_tap = std::make_unique<StdoutTap>();
-        Server_SetManualTimerForTest(TRUE);
-        bool ok = Sock_Init() && Server_Init() && Server_Start();
-        m_radio = std::make_unique<sim::RadioSim>(*m_radioLink);
-        return ok;
-    }
-    static bool IsVoiceToRadio(const sim::radio::Frame& f) { return f.command == 'F' || f.command == 'f'; }
-    // Runs the idle loop until the radio got n more voice frames (or the
-    // time is up); the frames in the order they came.
-    std::vector<sim::radio::Frame> VoiceFramesToRadio(size_t n, std::chrono::milliseconds timeout)
-    {
-        std::vector<sim::radio::Frame> got;
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (got.size() < n && std::chrono::steady_clock::now() < deadline) {
-            Server_OnIdle();
-            while (auto f = m_radio->WaitFor(IsVoiceToRadio, 0)) {
-                got.push_back(*f);
-            }
-        }
-        return got;
-    }
-
-    sim::SimBoard m_board;
-    std::unique_ptr<sim::PtyLink> m_radioLink;
-    std::unique_ptr<sim::RadioSim> m_radio;
-    std::unique_ptr<StdoutTap> m_tap;
-    bool m_constructed = false;
 };
 
 }  // namespace testsupport
