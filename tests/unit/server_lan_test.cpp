@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "config.h"
@@ -86,8 +87,8 @@ const Bytes STATUS_6 = Hex("00 08 0B 00 00 00 00 00 00 00 00 00 00 00 00 00 12 3
 
 class PeerLink : public testsupport::CoreParts {
    protected:
-    // n targets; the radio admits code 5 (DG-IDs 12, 34). [m_ready, m_readyAfter]
-    // brackets the moment the targets started connecting.
+    // n targets; the radio admits code 5 (DG-IDs 12, 34). The targets started
+    // connecting before m_readyAfter.
     void Boot(int n, bool bListServer = false)
     {
         ConfigureTargets(n);
@@ -98,7 +99,6 @@ class PeerLink : public testsupport::CoreParts {
         table.Admit(5);
         table.locDgid = 0x12;
         table.defDgid = 0x34;
-        m_ready = GetTickCount();
         Ready(table);
         m_readyAfter = GetTickCount();
     }
@@ -146,7 +146,6 @@ class PeerLink : public testsupport::CoreParts {
         return changed;
     }
 
-    DWORD m_ready = 0;
     DWORD m_readyAfter = 0;
 };
 
@@ -556,12 +555,7 @@ TEST_F(PeerLink, StatusNoticesGoToTheOccupantAndComeBackToTheRadio)
 
 TEST_F(PeerLink, TargetsTakeOnlyUsableAddressesAndFollowSettingChanges)
 {
-    struct Entry {
-        BOOL enable;
-        ULONG adrs;
-        CLIENT_STATUS want;
-    };
-    const std::vector<Entry> entries = {
+    const std::vector<std::tuple<BOOL, ULONG, CLIENT_STATUS>> entries = {
         {TRUE, TargetAdrs(0), CONNECTING},   // usable
         {FALSE, TargetAdrs(1), NONE},        // disabled
         {TRUE, 0, NONE},                     // no address
@@ -572,12 +566,11 @@ TEST_F(PeerLink, TargetsTakeOnlyUsableAddressesAndFollowSettingChanges)
     Boot(0);
     s_NetParam.dwIpAdrs = TargetAdrs(9);
     for (size_t i = 0; i < entries.size(); ++i) {
-        s_Config.aTargetInfo[i].bEnable = entries[i].enable;
-        s_Config.aTargetInfo[i].dwTargetIP = entries[i].adrs;
+        std::tie(s_Config.aTargetInfo[i].bEnable, s_Config.aTargetInfo[i].dwTargetIP, std::ignore) = entries[i];
         EnterCriticalSection(&s_csTarget);
         LanRebuildTarget(static_cast<int>(i), m_readyAfter);
         LeaveCriticalSection(&s_csTarget);
-        EXPECT_EQ(Status(static_cast<unsigned>(i)), entries[i].want) << i;
+        EXPECT_EQ(Status(static_cast<unsigned>(i)), std::get<2>(entries[i])) << i;
     }
     // A rebuilt target's first request waits one interval.
     LanTick(m_readyAfter + 999);

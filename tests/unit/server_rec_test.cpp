@@ -384,7 +384,7 @@ TEST_F(Recorder, ChannelBReceptionEndAnswersOneForTheRecordedSlotAndPowerDownEnd
     auto receptionEndsOnB = [&] {
         status.ltrxB = '3';
         FeedRadio('C', radio::StatusParam(status));
-        status.ltrxB = '0';
+        status.ltrxB = '1';  // below 2: no more signal
         FeedRadio('C', radio::StatusParam(status));
     };
     RecordFrame(Area('I', 7, 1, "one"));
@@ -420,75 +420,71 @@ TEST_F(Recorder, ChannelBReceptionEndAnswersOneForTheRecordedSlotAndPowerDownEnd
 
 // ---- The start-up check --------------------------------------------------------------
 
-class InterruptedRecording : public ::testing::Test {
-   protected:
-    void SetUp() override { ASSERT_TRUE(Board_SetRoot(m_board.root().c_str())); }
-    void TearDown() override { Board_SetRoot(nullptr); }
-    void Put(const std::string& boardPath, const Bytes& b) { testsupport::WriteFileBytes(m_board.Path(boardPath), b); }
-    std::string Check()
-    {
-        testsupport::DebugCapture capture;
-        Server_CheckRecFileForTest();
-        return capture.text();
-    }
-    std::string Aside(int k)
-    {
-        char name[40];
-        std::snprintf(name, sizeof(name), k < 1000 ? "DATA\\REC005.%03d" : "DATA\\REC005.%d", k);
-        return REC_DIR + name;
-    }
-    sim::SimBoard m_board;
-};
+// The check's output.
+std::string Check()
+{
+    testsupport::DebugCapture capture;
+    Server_CheckRecFileForTest();
+    return capture.text();
+}
 
-TEST_F(InterruptedRecording, FileThatDoesNotReadBackIsSetAsideUnderTheFirstFreeSuffix)
+// The name slot 5's file is set aside under, with suffix k.
+std::string Aside(int k)
+{
+    char name[40];
+    std::snprintf(name, sizeof(name), k < 1000 ? "DATA\\REC005.%03d" : "DATA\\REC005.%d", k);
+    return REC_DIR + name;
+}
+
+TEST_F(Recorder, InterruptedRecordingFileThatDoesNotReadBackIsSetAsideUnderTheFirstFreeSuffix)
 {
     std::vector<Record> r = Recording(5, 3, 20);
     Bytes whole = RecFile(3, r);
     Bytes shortOne(whole.begin(), whole.end() - 1);
-    Put(REC_INFO, RecInfo("005"));
-    Put(RecName(5), shortOne);
+    PutFile(REC_INFO, RecInfo("005"));
+    PutFile(RecName(5), shortOne);
     std::string out = Check();
     EXPECT_NE(out.find("[W] invalid rec data /var/local/DATA\\REC005.dat"), std::string::npos) << out;
     EXPECT_NE(out.find("[I] discarding file (5)"), std::string::npos) << out;
     EXPECT_FALSE(m_board.Exists(RecName(5)));
-    EXPECT_EQ(testsupport::ReadFileBytes(m_board.Path(Aside(0))), shortOne);
-    EXPECT_EQ(testsupport::ReadFileBytes(m_board.Path(REC_INFO)), RecInfo("005"));  // left as it is
+    EXPECT_EQ(FileBytes(Aside(0)), shortOne);
+    EXPECT_EQ(FileBytes(REC_INFO), RecInfo("005"));  // left as it is
 
     // A data checksum that is wrong, then a header that is: the next free names.
     Bytes badSum = whole;
     badSum[8 + 8 + 20] ^= 0x01;
-    Put(RecName(5), badSum);
+    PutFile(RecName(5), badSum);
     out = Check();
     EXPECT_NE(out.find("[W] file data checksum error"), std::string::npos) << out;
-    EXPECT_EQ(testsupport::ReadFileBytes(m_board.Path(Aside(1))), badSum);
+    EXPECT_EQ(FileBytes(Aside(1)), badSum);
     Bytes badHead = whole;
     badHead[5] = 4;  // count 4, checksum unchanged
-    Put(RecName(5), badHead);
+    PutFile(RecName(5), badHead);
     out = Check();
     EXPECT_NE(out.find("[W] file header checksum error"), std::string::npos) << out;
     EXPECT_NE(out.find("[W] invalid rec file header /var/local/DATA\\REC005.dat"), std::string::npos) << out;
-    EXPECT_EQ(testsupport::ReadFileBytes(m_board.Path(Aside(2))), badHead);
+    EXPECT_EQ(FileBytes(Aside(2)), badHead);
 
     // From 1000 on the suffix has as many digits as it needs.
     for (int k = 3; k < 1000; ++k) {
-        Put(Aside(k), {});
+        PutFile(Aside(k), {});
     }
-    Put(RecName(5), shortOne);
+    PutFile(RecName(5), shortOne);
     Check();
-    EXPECT_EQ(testsupport::ReadFileBytes(m_board.Path(Aside(1000))), shortOne);
+    EXPECT_EQ(FileBytes(Aside(1000)), shortOne);
 }
 
-TEST_F(InterruptedRecording, WholeFileOrUnusableIndexLeavesEverythingInPlace)
+TEST_F(Recorder, InterruptedRecordingWholeFileOrUnusableIndexLeavesEverythingInPlace)
 {
     Bytes whole = RecFile(3, Recording(5, 3, 20));
-    Put(RecName(5), whole);
-    Put(REC_INFO, RecInfo("005"));
+    PutFile(RecName(5), whole);
+    PutFile(REC_INFO, RecInfo("005"));
     std::string out = Check();
     EXPECT_EQ(out.find("[I] discarding"), std::string::npos) << out;
-    EXPECT_EQ(testsupport::ReadFileBytes(m_board.Path(RecName(5))), whole);
+    EXPECT_EQ(FileBytes(RecName(5)), whole);
 
     Bytes broken = RecFile(3, Recording(5, 2, 20));
-    Put(RecName(5), broken);
+    PutFile(RecName(5), broken);
     struct Case {
         Bytes index;
         std::string warning;
@@ -503,18 +499,18 @@ TEST_F(InterruptedRecording, WholeFileOrUnusableIndexLeavesEverythingInPlace)
         {RecInfo("0a5"), "[W] invalid rec info. ch=0a5"},
     };
     for (const Case& c : cases) {
-        Put(REC_INFO, c.index);
+        PutFile(REC_INFO, c.index);
         out = Check();
         EXPECT_EQ(out.find("[I] discarding"), std::string::npos) << out;
         if (!c.warning.empty()) {
             EXPECT_NE(out.find(c.warning), std::string::npos) << out;
         }
     }
-    EXPECT_EQ(testsupport::ReadFileBytes(m_board.Path(RecName(5))), broken);
+    EXPECT_EQ(FileBytes(RecName(5)), broken);
     // Another slot named: slot 5's file is not looked at; no file for slot 6.
-    Put(REC_INFO, RecInfo("006"));
+    PutFile(REC_INFO, RecInfo("006"));
     Check();
-    EXPECT_EQ(testsupport::ReadFileBytes(m_board.Path(RecName(5))), broken);
+    EXPECT_EQ(FileBytes(RecName(5)), broken);
 }
 
 }  // namespace
