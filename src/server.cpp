@@ -51,31 +51,9 @@ std::atomic<BOOL> s_bPowerDown{FALSE};
 std::atomic<BOOL> s_bRestartReq{FALSE};
 HANDLE s_hEvCancel = nullptr;
 HANDLE s_hEvPlay = nullptr;
-LPVOID s_pUdpClient = nullptr;
-LPVOID s_pUdpClient2 = nullptr;
 TX_QUEUE s_LanTxQueue;
 TX_QUEUE s_SioTxQueue;
 TX_QUEUE s_RecQueue;
-
-TARGET_WORK s_aTargetWork[SERVER_TARGET_COUNT];
-int s_nTargetIndex = 0;
-SQL_CODE_INFO s_SqlCodeInfo;
-VERS_INFO s_VersInfo;
-STATUS_NOTIFY_INFO s_StatusInfo;
-LAN_STATUS_INFO s_LanStatus;
-BOOL s_bLanStatusChanged = FALSE;
-WORD s_wStatusID = 0;
-
-LED_CTRL_TBL s_LedCtrlTbl[INDEX_LED_MAX];
-std::atomic<DWORD> s_dwTmLedComm{0};
-DWORD s_dwTmLinkDelay = 0;
-BOOL s_bLinkUp = FALSE;
-BOOL s_bLinkUpPrev = FALSE;
-
-ULONG s_ulOccupyTargetAdrs = 0;
-DWORD s_dwLineBusyTime = 0;
-BOOL s_bLanTxDataReq = FALSE;
-DWORD s_dwTmLanTxDataReq = 0;
 
 CRITICAL_SECTION s_csSerial = nullptr;
 CRITICAL_SECTION s_csTarget = nullptr;
@@ -93,9 +71,6 @@ constexpr char RADIO_PARITY = 'N';
 constexpr int THREAD_PRIORITY = 1;
 constexpr DWORD RESTART_PAUSE_MS = 100;
 constexpr DWORD SAVE_DELAY_MS = 5000;
-constexpr DWORD LINE_RELEASE_MS = 1000;
-constexpr DWORD LAN_TX_REQ_TIMEOUT_MS = 2000;
-constexpr DWORD SEARCH_PROBE_BACKDATE_MS = 1000;
 constexpr DWORD USB_REOPEN_RETRY_MS = 1000;
 constexpr WORD CLOCK_FLOOR_YEAR = 2017;
 constexpr int CLOCK_FLOOR_TRIES = 4;
@@ -112,6 +87,8 @@ HANDLE s_hRecThread = nullptr;
 HANDLE s_hPlayThread = nullptr;
 
 BOOL s_bDhcpStart = FALSE;      // timer thread; read by Server_Stop after the join
+BOOL s_bLinkUp = FALSE;         // timer thread: the carrier at this tick and the last
+BOOL s_bLinkUpPrev = FALSE;
 BOOL s_bTargetChanged = FALSE;  // under s_csTarget
 DWORD s_dwTmTargetChange = 0;
 char s_szUsbCmdBuff[CMDSRV_LINE_BUFFER_SIZE];  // USB receive thread only
@@ -130,35 +107,18 @@ static_assert(sizeof(s_szUsbCmdBuff) == 512, "the USB console line holds 511 cha
 
 // ---- State --------------------------------------------------------------------
 
-void ResetCodeInfo(SQL_CODE_INFO* pInfo)
-{
-    std::memset(pInfo->abyCode, 0, sizeof(pInfo->abyCode));
-    pInfo->byLocDGID = DGID_NONE;
-    pInfo->byDefDGID = DGID_NONE;
-}
-
 // Resets the module state. The events, queues, locks, thread handles, client
 // pointers and the MAC address read at initialisation are kept: they belong
 // to the life cycle, not to one run of the unit.
 void InitValiables()
 {
-    InitTargetWork();
-    s_nTargetIndex = 0;
     s_eState.store(UNIT_STATE_NONE);
     std::memset(&s_Config, 0, sizeof(s_Config));
     s_NetParam = NET_PARAM{};
     s_bStopReq.store(FALSE);
     s_bPowerDown.store(FALSE);
     s_bRestartReq.store(FALSE);
-    ResetCodeInfo(&s_SqlCodeInfo);
-    s_VersInfo = VERS_INFO{};
-    s_StatusInfo = STATUS_NOTIFY_INFO{};
-    s_LanStatus = LAN_STATUS_INFO{};
-    s_bLanStatusChanged = FALSE;
-    s_wStatusID = 0;
     InitLedCtrl();
-    s_dwTmLedComm.store(0);
-    s_dwTmLinkDelay = 0;
     s_bLinkUp = FALSE;
     s_bLinkUpPrev = FALSE;
     s_bDhcpStart = FALSE;
@@ -166,10 +126,6 @@ void InitValiables()
     s_dwTmTargetChange = 0;
     s_szUsbCmdBuff[0] = '\0';
     s_nUsbCmdIndex = 0;
-    s_ulOccupyTargetAdrs = 0;
-    s_dwLineBusyTime = 0;
-    s_bLanTxDataReq = FALSE;
-    s_dwTmLanTxDataReq = 0;
     InitSioVariables();
     InitLanVariables();
     InitRecVariables();
@@ -195,13 +151,11 @@ void IdleWait(DWORD dwMs)
 
 // ---- Worker threads ------------------------------------------------------------
 
-// One 100 ms tick: carrier, line release, LEDs, DHCP, the radio's steps and
-// the command interpreter's timers, in this order.
+// One 100 ms tick: carrier, the peer link (line release, supervision, send
+// turn), LEDs, DHCP, the radio link, recording, the radio transmission's
+// time-out and the command interpreter's timers, in this order.
 void OnTimerTick()
 {
-    if (s_dwTmLinkDelay < LINK_DELAY_TICKS) {
-        ++s_dwTmLinkDelay;
-    }
     BOOL bLink = FALSE;
     LINK_Get(&bLink);
     s_bLinkUpPrev = s_bLinkUp;
@@ -209,12 +163,8 @@ void OnTimerTick()
 
     EnterCriticalSection(&s_csTarget);
     DWORD now = GetTickCount();
-    if (s_ulOccupyTargetAdrs != 0 && now - s_dwLineBusyTime >= LINE_RELEASE_MS) {
-        s_ulOccupyTargetAdrs = 0;
-        DebugPrint("RELASE timeout\n");
-    }
     LanOnTimer(now);
-    LedOnTimer();
+    LedOnTimer(s_bLinkUp);
     if (s_bLinkUp && !s_bLinkUpPrev && NET_IsEnableDHCP() && !NET_IsActiveDHCP()) {
         DebugPrint("[I] restart DHCP\n");
         NET_StartDHCP();
@@ -226,10 +176,7 @@ void OnTimerTick()
     now = GetTickCount();
     SioOnTimer(now);
     RecOnTimer(now);
-    if (s_bLanTxDataReq && now - s_dwTmLanTxDataReq >= LAN_TX_REQ_TIMEOUT_MS) {
-        DebugLog(LOG_CAT_WARNING, "[W] tx req timeout\n");
-        s_bLanTxDataReq = FALSE;
-    }
+    LanTxReqOnTimer(now);
     LeaveCriticalSection(&s_csSerial);
     CMD_OnTimer();
 }
@@ -497,25 +444,6 @@ BOOL OpenRadioPort(int nPort)
 
 // ---- Idle loop steps -----------------------------------------------------------
 
-// Target i of s_Config (enable or address changed): NONE, then CONNECTING
-// with a fresh attempt when it takes an address. Caller holds s_csTarget.
-void RebuildTarget(int i, DWORD now)
-{
-    TARGET_WORK& t = s_aTargetWork[i];
-    t.eStatus = NONE;
-    t.ulAdrs = 0;
-    ULONG ulAdrs = AssignableTargetAddress(i);
-    if (ulAdrs != 0) {
-        t.ulAdrs = ulAdrs;
-        t.eStatus = CONNECTING;
-        t.nConnectRetry = 0;
-        t.bTxConnectReq = FALSE;
-        t.dwReconnTime = now;
-        t.bSearchReq = FALSE;
-        t.dwReconnDelay = 0;
-    }
-}
-
 // Applies settings a command session committed. Caller holds the command lock.
 // The interface restart and the move of the UDP port run after s_csTarget is
 // left: one runs shell commands, the other joins the thread that delivers peer
@@ -545,7 +473,7 @@ void ApplyUpdate()
             mine.bEnable = in.bEnable;
             mine.dwTargetIP = in.dwTargetIP;
             if (s_eState.load() == UNIT_STATE_READY) {
-                RebuildTarget(i, now);
+                LanRebuildTarget(i, now);
             }
         }
     }
@@ -583,19 +511,7 @@ DWORD CopyTargetsAndSave()
     if (!CMD_IsWriteBusy()) {
         CONFIG_PARAM* cfg = CONFIG_Get();
         DWORD now = GetTickCount();
-        bool bChanged = false;
-        for (TARGET_WORK& t : s_aTargetWork) {
-            if (t.bParamChanged) {
-                t.bParamChanged = FALSE;
-                t.bRxConnectAck = FALSE;
-                bChanged = UpdateTargetInfo_Sub(cfg, &t) || bChanged;
-            }
-            if (t.ulAdrs != 0 && t.bRxConnectAck) {
-                t.bRxConnectAck = FALSE;
-                bChanged = UpdateTargetInfo_Sub(cfg, &t) || bChanged;
-            }
-        }
-        if (bChanged) {
+        if (LanCopyTargetInfo(cfg)) {
             s_bTargetChanged = TRUE;
             s_dwTmTargetChange = now;
         } else if (s_bTargetChanged) {
@@ -620,61 +536,6 @@ DWORD CopyTargetsAndSave()
 
 // ---- Internal operations -------------------------------------------------------
 
-void InitTargetWork()
-{
-    for (TARGET_WORK& t : s_aTargetWork) {
-        std::memset(&t, 0, sizeof(t));
-        t.eStatus = NONE;
-        t.SqlCodeInfo.byLocDGID = DGID_NONE;
-        t.SqlCodeInfo.byDefDGID = DGID_NONE;
-    }
-}
-
-ULONG AssignableTargetAddress(int i)
-{
-    const TARGET_INFO& entry = s_Config.aTargetInfo[i];
-    ULONG ulAdrs = entry.dwTargetIP;
-    if (!entry.bEnable || ulAdrs == 0 || ulAdrs == s_NetParam.dwIpAdrs) {
-        return 0;
-    }
-    for (int j = 0; j < i; ++j) {
-        if (s_aTargetWork[j].ulAdrs == ulAdrs) {
-            return 0;
-        }
-    }
-    return ulAdrs;
-}
-
-BOOL UpdateTargetInfo_Sub(CONFIG_PARAM* pConfig, const TARGET_WORK* pTarget)
-{
-    BOOL bChanged = FALSE;
-    for (TARGET_INFO& entry : pConfig->aTargetInfo) {
-        if (entry.dwTargetIP != pTarget->ulAdrs) {
-            continue;
-        }
-        if (std::strncmp(entry.szCallSign, pTarget->szCallSign, CONFIG_CALLSIGN_SIZE - 1) != 0 ||
-            std::strncmp(entry.szRadioID, pTarget->szRadioID, CONFIG_RADIOID_SIZE - 1) != 0) {
-            _strlcpy(entry.szCallSign, pTarget->szCallSign, sizeof(entry.szCallSign));
-            _strlcpy(entry.szRadioID, pTarget->szRadioID, sizeof(entry.szRadioID));
-            bChanged = TRUE;
-        }
-        std::memcpy(entry.abySCTable, pTarget->SqlCodeInfo.abyCode, sizeof(entry.abySCTable));
-        entry.byLocDGID = pTarget->SqlCodeInfo.byLocDGID;
-        entry.byDefDGID = pTarget->SqlCodeInfo.byDefDGID;
-    }
-    return bChanged;
-}
-
-void DisconnectTargets()
-{
-    for (TARGET_WORK& t : s_aTargetWork) {
-        if (t.eStatus != NONE) {
-            t.eStatus = WAIT_DISCONNECT;
-            t.bSearchReq = FALSE;
-        }
-    }
-}
-
 void WakeIdleLoop()
 {
     Server_Wake();
@@ -697,8 +558,7 @@ void Server_Construct()
     TxQueue_Init(&s_RecQueue);
     s_hEvCancel = nullptr;
     s_hEvPlay = nullptr;
-    s_pUdpClient = nullptr;
-    s_pUdpClient2 = nullptr;
+    LanSetClients(nullptr, nullptr);
     s_hTimerThread = nullptr;
     s_hTxLanThread = nullptr;
     s_hRecThread = nullptr;
@@ -761,8 +621,7 @@ BOOL Server_Start()
     LPVOID pClient = CmdServer_GetClient();
     LPVOID pClient2 = CmdServer_GetClient();
     EnterCriticalSection(&s_csTarget);
-    s_pUdpClient = pClient;
-    s_pUdpClient2 = pClient2;
+    LanSetClients(pClient, pClient2);
     LeaveCriticalSection(&s_csTarget);
     if (pClient == nullptr || pClient2 == nullptr) {
         DebugLog(LOG_CAT_WARNING, "[W] CmdServer_GetClient() failed\n");
@@ -839,10 +698,9 @@ void Server_Stop()
     // The radio port is still open: its thread sends only under s_csTarget
     // and finds the clients gone.
     EnterCriticalSection(&s_csTarget);
-    LPVOID pClient = s_pUdpClient;
-    LPVOID pClient2 = s_pUdpClient2;
-    s_pUdpClient = nullptr;
-    s_pUdpClient2 = nullptr;
+    LPVOID pClient = nullptr;
+    LPVOID pClient2 = nullptr;
+    LanTakeClients(&pClient, &pClient2);
     LeaveCriticalSection(&s_csTarget);
     if (pClient != nullptr) {
         CmdServer_Disconnect(pClient);
@@ -925,7 +783,7 @@ BOOL Server_GetTargetStatus(unsigned int nIndex, CLIENT_STATUS* pStatus)
         return FALSE;
     }
     EnterCriticalSection(&s_csTarget);
-    *pStatus = s_aTargetWork[nIndex].eStatus;
+    *pStatus = LanTargetStatus(static_cast<int>(nIndex));
     LeaveCriticalSection(&s_csTarget);
     return TRUE;
 }
@@ -936,92 +794,38 @@ void Server_GetMyRepeaterInfo(MY_REPEATER_INFO* pInfo)
     // The code table's bits are also learnt under s_csTarget: take both.
     EnterCriticalSection(&s_csSerial);
     EnterCriticalSection(&s_csTarget);
-    _strlcpy(pInfo->szName, s_VersInfo.szName, sizeof(pInfo->szName));
-    _strlcpy(pInfo->szDST, s_VersInfo.szDST, sizeof(pInfo->szDST));
-    _strlcpy(pInfo->szType, s_VersInfo.szType, sizeof(pInfo->szType));
-    _strlcpy(pInfo->szVersion, s_VersInfo.szVersion, sizeof(pInfo->szVersion));
-    _strlcpy(pInfo->szDate, s_VersInfo.szDate, sizeof(pInfo->szDate));
-    _strlcpy(pInfo->szRadioID, s_VersInfo.szRadioID, sizeof(pInfo->szRadioID));
-    _strlcpy(pInfo->szCallSign, s_VersInfo.szCallSign, sizeof(pInfo->szCallSign));
-    std::memcpy(pInfo->abySCTable, s_SqlCodeInfo.abyCode, sizeof(pInfo->abySCTable));
-    pInfo->byLocDGID = s_SqlCodeInfo.byLocDGID;
-    pInfo->byDefDGID = s_SqlCodeInfo.byDefDGID;
+    const VERS_INFO& radio = SioRadioIdentity();
+    SQL_CODE_INFO code;
+    LanGetCodeTable(&code);
+    _strlcpy(pInfo->szName, radio.szName, sizeof(pInfo->szName));
+    _strlcpy(pInfo->szDST, radio.szDST, sizeof(pInfo->szDST));
+    _strlcpy(pInfo->szType, radio.szType, sizeof(pInfo->szType));
+    _strlcpy(pInfo->szVersion, radio.szVersion, sizeof(pInfo->szVersion));
+    _strlcpy(pInfo->szDate, radio.szDate, sizeof(pInfo->szDate));
+    _strlcpy(pInfo->szRadioID, radio.szRadioID, sizeof(pInfo->szRadioID));
+    _strlcpy(pInfo->szCallSign, radio.szCallSign, sizeof(pInfo->szCallSign));
+    std::memcpy(pInfo->abySCTable, code.abyCode, sizeof(pInfo->abySCTable));
+    pInfo->byLocDGID = code.byLocDGID;
+    pInfo->byDefDGID = code.byDefDGID;
     LeaveCriticalSection(&s_csTarget);
     LeaveCriticalSection(&s_csSerial);
 }
-
-namespace {
-
-bool IsProbed(const TARGET_WORK& t)
-{
-    return (t.eStatus == CONNECTING || t.eStatus == CONNECTED) && t.bSearchReq;
-}
-
-bool IsLinkActive(const TARGET_WORK& t)
-{
-    return t.eStatus == CONNECTING || t.eStatus == CONNECTED;
-}
-
-bool SearchRunning()
-{
-    for (const TARGET_WORK& t : s_aTargetWork) {
-        if (IsProbed(t)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-}  // namespace
 
 BOOL Server_SearchReq()
 {
     DWORD now = GetTickCount();
     EnterCriticalSection(&s_csTarget);
-    if (SearchRunning()) {
-        LeaveCriticalSection(&s_csTarget);
-        return FALSE;
-    }
-    // The probe's first connect request is due at once.
-    for (TARGET_WORK& t : s_aTargetWork) {
-        if (IsLinkActive(t)) {
-            t.dwReconnTime = now - SEARCH_PROBE_BACKDATE_MS;
-            t.nConnectRetry = 0;
-            t.bTxConnectReq = FALSE;
-            t.bSearchReq = TRUE;
-            t.dwReconnDelay = 0;
-        }
-    }
+    BOOL bOk = LanSearchReq(now);
     LeaveCriticalSection(&s_csTarget);
-    return TRUE;
+    return bOk;
 }
 
 BOOL Server_GetSearchResult(SEARCH_RESULT aResult[SERVER_TARGET_COUNT])
 {
     EnterCriticalSection(&s_csTarget);
-    if (SearchRunning()) {
-        LeaveCriticalSection(&s_csTarget);
-        return FALSE;
-    }
-    for (int i = 0; i < SERVER_TARGET_COUNT; ++i) {
-        const TARGET_WORK& t = s_aTargetWork[i];
-        SEARCH_RESULT& r = aResult[i];
-        std::memset(&r, 0, sizeof(r));
-        if (t.eStatus != CONNECTED) {
-            continue;
-        }
-        r.ulAdrs = t.ulAdrs;
-        r.dwVers = t.dwVers;
-        r.MacAdrs = t.MacAdrs;
-        _strlcpy(r.szCallSign, t.szCallSign, sizeof(r.szCallSign));
-        _strlcpy(r.szRadioID, t.szRadioID, sizeof(r.szRadioID));
-        std::memcpy(r.abySCTable, t.SqlCodeInfo.abyCode, sizeof(r.abySCTable));
-        r.bListServer = t.bListServer;
-        r.byLocDGID = t.SqlCodeInfo.byLocDGID;
-        r.byDefDGID = t.SqlCodeInfo.byDefDGID;
-    }
+    BOOL bOk = LanGetSearchResult(aResult);
     LeaveCriticalSection(&s_csTarget);
-    return TRUE;
+    return bOk;
 }
 
 UNIT_STATE Server_GetUnitState()
@@ -1040,6 +844,11 @@ void Server_Wake()
         (void)n;
     }
     errno = saved;
+}
+
+BOOL Server_CreateQueuesForTest()
+{
+    return CreateQueues() && CreateEvents();
 }
 
 void Server_SetManualTimerForTest(BOOL bManual)

@@ -113,9 +113,6 @@ void Server_FeedPeerPacketForTest(ULONG ulAdrs, const BYTE* pData, int nLen);
 // 100 ms tick itself with Server_TickForTest.
 void Server_SetManualTimerForTest(BOOL bManual);
 void Server_TickForTest();
-// While held, RecThread leaves the recording queue alone, as a writer that
-// fell behind would.
-void Server_HoldRecordingWriterForTest(BOOL bHold);
 // Runs the start-up check of an interrupted recording (as Server_Init does).
 void Server_CheckRecFileForTest();
 // Reads slot nCh's recording file back: the number of its counted records

@@ -1,18 +1,28 @@
-// server_internal: the state and the internal operations that the unit
-// core's files share: server.cpp (life cycle, idle loop, timer tick, event
-// routing), server_sio.cpp (the radio serial protocol), server_lan.cpp (the
-// peer link), server_rec.cpp (recording and playback) and server_led.cpp
-// (the LED patterns). Included only by server*.cpp.
+// server_internal: what the unit core's files share. Each part keeps its own
+// state static in its file and offers the operations declared here:
+//  - server.cpp, the spine: life cycle, idle loop, the 100 ms tick, the
+//    routing of events, and the state every part reads (unit state, settings
+//    snapshot, events, queues, locks);
+//  - server_sio.cpp, the radio link: the frame receiver, the radio's identity
+//    and status, the keep-alive, silence and health timers;
+//  - server_lan.cpp, the peer link: the target table and link states, the own
+//    code table's bits, line occupancy, the LAN-to-radio queue's owner and
+//    release, the radio transmission sent to the peers, the UDP clients;
+//  - server_rec.cpp: recording and playback;
+//  - server_led.cpp: the LED patterns and the communication flash.
+// No part writes another part's variables. Included only by server*.cpp
+// (and by the tests that drive the parts directly).
 //
 // Locks and what they guard:
-//  - s_csSerial: the radio receiver, every frame sent to the radio, the radio's
-//    identity, code table and status, the peer status for the radio;
-//  - s_csTarget: the target table, s_Config's targets and ports, the line
-//    occupancy, the delayed save, the LED pattern state;
+//  - s_csSerial: the radio link's state, every frame sent to the radio, the
+//    peer status for the radio, the radio transmission buffer, the release
+//    of the LAN-to-radio queue, the radio side of recording;
+//  - s_csTarget: the peer link's target table, own code table, occupancy and
+//    UDP clients, s_Config's targets and ports, the delayed save, the LEDs;
 //  - s_csTxQueue (owner of the LAN-to-radio queue) and s_csRecFile (the
 //    recording files), innermost.
-// The two UDP clients are set and cleared under s_csTarget, and every peer
-// packet is sent with s_csTarget held, so no sender uses a freed client.
+// Every peer packet is sent with s_csTarget held, and the UDP clients are set
+// and cleared under it, so no sender uses a freed client.
 // Order: s_csSerial before s_csTarget, never the reverse; the command lock
 // (tried by the idle loop only) before s_csTarget.
 //
@@ -33,7 +43,6 @@
 
 constexpr int SIO_DATA_MAX = 1434;  // largest voice-data parameter area, and received frame
 constexpr DWORD TIMER_TICK_MS = 100;
-constexpr DWORD LINK_DELAY_TICKS = 30;  // start-up grace of the carrier check
 constexpr int LAN_TX_QUEUE_RECORDS = 64;
 constexpr int SIO_TX_QUEUE_RECORDS = 1800;
 constexpr int REC_QUEUE_RECORDS = 64;
@@ -62,49 +71,6 @@ struct tagVERS_INFO {
 };
 typedef tagVERS_INFO VERS_INFO;
 
-// The radio's last status report.
-struct tagSTATUS_NOTIFY_INFO {
-    BYTE byStat;
-    BYTE byLTRXA;
-    BYTE byLTRXB;
-    BYTE byRTRXA;
-    BYTE byRTRXB;
-    BYTE bySTRM;
-    BYTE byBuffer;
-};
-typedef tagSTATUS_NOTIFY_INFO STATUS_NOTIFY_INFO;
-
-// The last status notice a peer sent, to be passed on to the radio.
-struct tagLAN_STATUS_INFO {
-    ULONG ulAdrs;
-    WORD wMsgID;
-    BYTE byStatus;
-};
-typedef tagLAN_STATUS_INFO LAN_STATUS_INFO;
-
-// One peer unit (target); index i mirrors configuration entry i.
-struct tagTARGET_WORK {
-    CLIENT_STATUS eStatus;
-    DWORD dwReconnTime;
-    int nConnectRetry;
-    BOOL bTxConnectReq;
-    WORD wTxPackDataCnt;
-    DWORD dwRxIdleTime;
-    BOOL bSearchReq;
-    BOOL bRxConnectAck;
-    BOOL bParamChanged;
-    BOOL bTxConnAckReq;
-    DWORD dwReconnDelay;
-    ULONG ulAdrs;  // 0: slot unused
-    SQL_CODE_INFO SqlCodeInfo;
-    DWORD dwVers;
-    MAC_ADDRESS MacAdrs;
-    char szCallSign[11];
-    char szRadioID[6];
-    BOOL bListServer;
-};
-typedef tagTARGET_WORK TARGET_WORK;
-
 // The in-memory header that travels with every voice frame through the
 // queues. Queue records are memory only: the header is stored as it is.
 struct tagCOMMON_DATA_HEADER {
@@ -123,79 +89,20 @@ typedef tagCOMMON_DATA_HEADER COMMON_DATA_HEADER;
 // One queue record: the header and up to SIO_DATA_MAX data bytes.
 constexpr DWORD SERVER_QUEUE_RECORD_SIZE = sizeof(COMMON_DATA_HEADER) + SIO_DATA_MAX;
 
-// Receiver states of the radio line.
-enum _SIO_RX_STATE : int {
-    SIO_RX_STATE_HEAD = 0,   // waiting for SOH
-    SIO_RX_STATE_DATA = 1,   // collecting up to EOT
-    SIO_RX_STATE_SUM_H = 2,  // first checksum digit
-    SIO_RX_STATE_SUM_L = 3,  // second checksum digit
-};
-typedef _SIO_RX_STATE SIO_RX_STATE;
-
-// LED patterns and the two LEDs.
-enum _LED_PAT : int {
-    LED_PAT_OFF = 0,
-    LED_PAT_ON = 1,
-    LED_PAT_BLINK = 2,
-    LED_PAT_ERROR = 3,
-    LED_PAT_BLINK_1SHOT = 4,
-};
-typedef _LED_PAT LED_PAT;
-
-enum _LED_INDEX : int {
-    INDEX_LED_COMM = 0,
-    INDEX_LED_ALARM = 1,
-    INDEX_LED_MAX = 2,
-};
-
-// Pattern state of one LED.
-struct tagLED_CTRL_TBL {
-    LED_PAT pat;         // pattern requested for this tick
-    int nCount;          // current step
-    int nMaxCount;       // steps of the pattern
-    int nInterval;       // ticks on the current step (every step lasts one tick)
-    const BYTE* pbyPat;  // the step table shown; null while steady
-};
-typedef tagLED_CTRL_TBL LED_CTRL_TBL;
-
 // ---- Shared state (defined in server.cpp) ------------------------------------
 
 extern std::atomic<UNIT_STATE> s_eState;
 extern CONFIG_PARAM s_Config;  // settings snapshot; targets and ports under s_csTarget
-extern NET_PARAM s_NetParam;
+extern NET_PARAM s_NetParam;   // the unit's own address, under s_csTarget
 extern MAC_ADDRESS s_MacAdrs;  // read once by Server_Init; survives restarts
 extern std::atomic<BOOL> s_bStopReq;
 extern std::atomic<BOOL> s_bPowerDown;
 extern std::atomic<BOOL> s_bRestartReq;
 extern HANDLE s_hEvCancel;
 extern HANDLE s_hEvPlay;
-extern LPVOID s_pUdpClient;
-extern LPVOID s_pUdpClient2;
-extern TX_QUEUE s_LanTxQueue;
-extern TX_QUEUE s_SioTxQueue;
-extern TX_QUEUE s_RecQueue;
-
-extern TARGET_WORK s_aTargetWork[SERVER_TARGET_COUNT];
-extern int s_nTargetIndex;
-extern SQL_CODE_INFO s_SqlCodeInfo;
-extern VERS_INFO s_VersInfo;
-extern STATUS_NOTIFY_INFO s_StatusInfo;
-extern LAN_STATUS_INFO s_LanStatus;
-extern BOOL s_bLanStatusChanged;
-extern WORD s_wStatusID;
-
-extern LED_CTRL_TBL s_LedCtrlTbl[INDEX_LED_MAX];
-extern std::atomic<DWORD> s_dwTmLedComm;  // reloaded by the LAN sender, counted down by the tick
-extern DWORD s_dwTmLinkDelay;
-extern BOOL s_bLinkUp;
-extern BOOL s_bLinkUpPrev;
-
-// Line occupancy by a peer (set by the peer link; released by the tick).
-extern ULONG s_ulOccupyTargetAdrs;
-extern DWORD s_dwLineBusyTime;
-// The radio transmission being sent to the peers (set by the peer link).
-extern BOOL s_bLanTxDataReq;
-extern DWORD s_dwTmLanTxDataReq;
+extern TX_QUEUE s_LanTxQueue;  // radio frames for the peers (TxLanThread)
+extern TX_QUEUE s_SioTxQueue;  // peer and playback frames for the radio (idle loop)
+extern TX_QUEUE s_RecQueue;    // recording frames for RecThread
 
 extern CRITICAL_SECTION s_csSerial;
 extern CRITICAL_SECTION s_csTarget;
@@ -204,27 +111,16 @@ extern CRITICAL_SECTION s_csTxQueue;
 
 // ---- server.cpp ----------------------------------------------------------------
 
-// Clears all 100 target records; both DG-IDs of each become 255.
-void InitTargetWork();
-// The address target i takes from s_Config: the configured address when the
-// entry is enabled, not 0, held by no lower-indexed target and not the unit's
-// own; else 0. Caller holds s_csTarget.
-ULONG AssignableTargetAddress(int i);
-// Copies a target's identity and code table into every configuration entry
-// with its address; TRUE when a call sign or radio ID changed.
-BOOL UpdateTargetInfo_Sub(CONFIG_PARAM* pConfig, const TARGET_WORK* pTarget);
-// Every target that is not NONE goes to WAIT_DISCONNECT and stops being
-// probed; caller holds s_csTarget.
-void DisconnectTargets();
 // Wakes the idle loop (a frame queued for the radio, a restart request).
 void WakeIdleLoop();
-// Radio-to-peer sender thread (server_lan.cpp).
-DWORD TxLanThread(LPVOID);
+// Test seam: the queues and events Server_Init creates, without the other
+// modules, so the parts can be driven directly after Server_Construct.
+BOOL Server_CreateQueuesForTest();
 
-// ---- server_sio.cpp ----------------------------------------------------------
+// ---- server_sio.cpp: the radio link ------------------------------------------
 
-// Resets the radio protocol's state: the receiver to its header state, its
-// times and counters to 0.
+// Resets the radio link: the receiver to its header state, its times and
+// counters to 0, the radio's identity and status and the peer status cleared.
 void InitSioVariables();
 // Feeds received bytes to the receiver; caller holds s_csSerial.
 void SioRx_Feed(const BYTE* pData, int nLen);
@@ -240,8 +136,14 @@ void SioRx_SetObserver(SERVER_RADIO_FRAME_OBSERVER observer);
 // FALSE, with "[W] invalid param length" printed, when a frame's parameter
 // area is shorter than nMin.
 BOOL CheckParamLength(int nLen, int nMin);
+// The radio's identity from its version check (set once, before READY).
+const VERS_INFO& SioRadioIdentity();
+// Test seam: while set, every framed command goes to the hook instead of the
+// serial port (TRUE: it went out). Null: the port.
+typedef BOOL (*SIO_SEND_HOOK)(const BYTE* pFrame, int nLen);
+void SioSetSendHookForTest(SIO_SEND_HOOK hook);
 
-// ---- server_lan.cpp ----------------------------------------------------------
+// ---- server_lan.cpp: the peer link -----------------------------------------
 
 // Radio channel of a voice frame.
 enum _TRX_CH : int {
@@ -250,24 +152,71 @@ enum _TRX_CH : int {
 };
 typedef _TRX_CH TRX_CH;
 
-// Resets the peer link's own state: the radio transmission buffer and
-// number, the LAN-to-radio queue's owner and the release state.
+// Resets the peer link: all 100 targets cleared (both DG-IDs 255), the own
+// code table empty, the line free, the radio transmission buffer and number,
+// the LAN-to-radio queue's owner and its release state. The UDP clients are kept.
 void InitLanVariables();
+// The UDP clients for control packets (pClient2) and voice (pClient); caller
+// holds s_csTarget. LanTakeClients hands them back and forgets them.
+void LanSetClients(LPVOID pClient, LPVOID pClient2);
+void LanTakeClients(LPVOID* ppClient, LPVOID* ppClient2);
+// The unit became READY: every target takes its address from s_Config (see
+// AssignableTargetAddress) and starts connecting. Caller holds s_csTarget.
+BOOL LanEnterReady();
+// The address target i takes from s_Config: the configured address when the
+// entry is enabled, not 0, held by no lower-indexed target and not the unit's
+// own; else 0. Caller holds s_csTarget.
+ULONG AssignableTargetAddress(int i);
+// Target i's entry of s_Config changed: NONE, then CONNECTING with a fresh
+// attempt when it takes an address. Caller holds s_csTarget.
+void LanRebuildTarget(int i, DWORD now);
 // Every target with an address starts a fresh attempt, its first request due
 // at once. Always TRUE. Caller holds s_csTarget.
 BOOL StartConnect();
-// The tick's peer step: supervision of every target, then the send turn of
-// at most 5 control packets. Caller holds s_csTarget.
+// Every target that is not NONE goes to WAIT_DISCONNECT and stops being
+// probed; caller holds s_csTarget.
+void DisconnectTargets();
+// Starts probing every active target, the first request due at once; FALSE
+// while a search runs. Caller holds s_csTarget.
+BOOL LanSearchReq(DWORD now);
+// The connected targets' identities (zero for the others); FALSE while a
+// search runs. Caller holds s_csTarget.
+BOOL LanGetSearchResult(SEARCH_RESULT aResult[SERVER_TARGET_COUNT]);
+// Target i's link state (0..99); caller holds s_csTarget.
+CLIENT_STATUS LanTargetStatus(int i);
+// Copies what the targets told about themselves into pConfig's entries with
+// their addresses; TRUE when a call sign or radio ID changed. Caller holds s_csTarget.
+BOOL LanCopyTargetInfo(CONFIG_PARAM* pConfig);
+// The own code table: store one (TRUE when it differs from the one held) and
+// read it. Caller holds s_csTarget.
+BOOL LanSetCodeTable(const SQL_CODE_INFO& info);
+void LanGetCodeTable(SQL_CODE_INFO* pInfo);
+// The radio's call state (5-7) goes to the peer holding the line, if any,
+// in a status notice with the next message number. Caller holds s_csTarget.
+void LanNotifyOccupant(BYTE byStat);
+// The tick's peer step: the line released after 1000 ms without a frame of
+// its occupant, supervision of every target, then the send turn of at most
+// 5 control packets. Caller holds s_csTarget.
 void LanOnTimer(DWORD now);
+// The tick's radio-transmission step: 2000 ms without a frame ends the
+// transmission being sent to the peers. Caller holds s_csSerial.
+void LanTxReqOnTimer(DWORD now);
 // One datagram from ulAdrs on the peer port; ignored unless the unit is READY.
 void OnRxLanPacket(ULONG ulAdrs, const BYTE* pData, int nLen);
-// Sends a status notice to a peer; caller holds s_csTarget.
-BOOL SendStatusNotify(ULONG ulAdrs, WORD wMsgID, BYTE byStatus);
 // 'G' (channel A) and 'g' (channel B) from the radio; caller holds s_csSerial.
 BOOL OnRxSioTxData(const char* pParam, int nLen, TRX_CH eCh);
 // Every connected target is due an acknowledgement carrying the own code
 // table. Caller holds s_csTarget.
 void AnnounceCodeTable();
+// Radio-to-peer sender thread, and the fan-out of one queued radio frame to
+// every connected target that admits it (FALSE: the queue was empty).
+DWORD TxLanThread(LPVOID);
+BOOL LanSendQueuedFrame();
+// Test seam: while set, every peer packet goes to the hook instead of a UDP
+// client (TRUE: it went out). Null: the clients.
+typedef BOOL (*LAN_SEND_HOOK)(ULONG ulAdrs, const BYTE* pData, int nLen);
+void LanSetSendHookForTest(LAN_SEND_HOOK hook);
+
 // The voice area's head: type, group, counter and FICH.
 constexpr int VOICE_HEAD_SIZE = 15;
 // Decodes the type, counter and FICH of a voice area of at least
@@ -300,7 +249,7 @@ void ClearSioTxQueue();
 // Caller holds s_csSerial.
 BOOL ReleaseSioTxData(DWORD now, DWORD* pdwWait);
 
-// ---- server_rec.cpp ----------------------------------------------------------
+// ---- server_rec.cpp: recording and playback ----------------------------------
 
 // Resets the recording state (no file is open when it runs).
 void InitRecVariables();
@@ -325,15 +274,24 @@ void RecOnTimer(DWORD now);
 // Recording writer and playback feeder threads.
 DWORD RecThread(LPVOID);
 DWORD PlayThread(LPVOID);
+// RecThread's step: one record from the recording queue into its file;
+// FALSE when the queue was empty.
+BOOL RecWriteNext();
+// PlayThread's step: takes the pending play request and opens its file;
+// FALSE when there is nothing to play.
+BOOL PlayOpenRequested();
 // Feeds the opened playback file to the LAN-to-radio queue; FALSE on a read error.
 BOOL PlayDataLoop();
 // Start-up check: a recording the index still names is set aside unless its
 // file reads back whole.
 void CheckRecFile();
 
-// ---- server_led.cpp ----------------------------------------------------------
+// ---- server_led.cpp: the LEDs ------------------------------------------------
 
-// Both LEDs off with no pattern.
+// Both LEDs off with no pattern, no flash due, the carrier grace restarted.
 void InitLedCtrl();
-// The tick's LED step; caller holds s_csTarget.
-void LedOnTimer();
+// The tick's LED step from the unit state and the carrier (bLinkUp), which
+// is not judged during the first 29 ticks after a start; caller holds s_csTarget.
+void LedOnTimer(BOOL bLinkUp);
+// The communication LED flashes once for the next 3 ticks (voice sent to a peer).
+void LedFlashComm();

@@ -24,6 +24,7 @@
 // so a long fan-out never holds it for more than one send); s_csSerial guards
 // the radio transmission buffer and the release state; s_csTxQueue, innermost,
 // guards the queue owner. Order: s_csSerial, s_csTarget, s_csTxQueue.
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -96,7 +97,6 @@ constexpr DWORD NO_RESPONSE_MS = 120000;     // silence that drops a connected t
 constexpr int SEND_TURN_PACKETS = 5;         // control packets per tick
 constexpr int FANOUT_BURST = 16;             // sends of one frame before a pause
 constexpr DWORD FANOUT_PAUSE_MS = 10;
-constexpr DWORD LED_COMM_FLASH_TICKS = 3;
 constexpr DWORD QUEUE_EMPTY_RELEASE_MS = 1000;  // an owned queue left empty this long is freed
 constexpr int SIO_RX_BUFFER_RECORDS = 64;
 constexpr WORD MSG_ID_WRAP = 0x8000;
@@ -104,8 +104,35 @@ constexpr DWORD CODE_ANY = 127;  // passes every table
 constexpr DWORD GROUP_ALL = 0x80000000;
 constexpr DWORD GROUP_PRESENT = 0x40000000;
 constexpr BYTE LAN_STATUS_NO_TARGET = 1;
+constexpr WORD STATUS_ID_WRAP = 0x8000;
+constexpr DWORD LINE_RELEASE_MS = 1000;
+constexpr DWORD LAN_TX_REQ_TIMEOUT_MS = 2000;
+constexpr DWORD SEARCH_PROBE_BACKDATE_MS = 1000;
 
 // ---- Records -------------------------------------------------------------------
+
+// One peer unit (target); index i mirrors configuration entry i.
+struct tagTARGET_WORK {
+    CLIENT_STATUS eStatus;
+    DWORD dwReconnTime;
+    int nConnectRetry;
+    BOOL bTxConnectReq;
+    WORD wTxPackDataCnt;
+    DWORD dwRxIdleTime;
+    BOOL bSearchReq;
+    BOOL bRxConnectAck;
+    BOOL bParamChanged;
+    BOOL bTxConnAckReq;
+    DWORD dwReconnDelay;
+    ULONG ulAdrs;  // 0: slot unused
+    SQL_CODE_INFO SqlCodeInfo;
+    DWORD dwVers;
+    MAC_ADDRESS MacAdrs;
+    char szCallSign[11];
+    char szRadioID[6];
+    BOOL bListServer;
+};
+typedef tagTARGET_WORK TARGET_WORK;
 
 // One buffered radio frame.
 struct tagSIO_DATA {
@@ -132,6 +159,23 @@ const GET_DATA_PARAM SIO_GROUP_NUMBER = {1, 2, "SIO_COMMON_DATA_HEADER:cRecCh", 
 #undef VOICE_FIELD
 
 // ---- State ---------------------------------------------------------------------
+
+// Under s_csTarget: the target table (index i mirrors configuration entry i),
+// the send turn's position, the own code table, the line occupancy by a peer,
+// the last status notice number and the UDP clients.
+TARGET_WORK s_aTargetWork[SERVER_TARGET_COUNT];
+int s_nTargetIndex = 0;
+SQL_CODE_INFO s_SqlCodeInfo;
+ULONG s_ulOccupyTargetAdrs = 0;
+DWORD s_dwLineBusyTime = 0;
+WORD s_wStatusID = 0;
+LPVOID s_pUdpClient = nullptr;   // voice
+LPVOID s_pUdpClient2 = nullptr;  // control packets
+std::atomic<LAN_SEND_HOOK> s_pfnSendHook{nullptr};
+
+// Under s_csSerial: the radio transmission being sent to the peers.
+BOOL s_bLanTxDataReq = FALSE;
+DWORD s_dwTmLanTxDataReq = 0;
 
 // Under s_csSerial: the radio transmission being buffered and its number.
 SIO_RX_DATA_BUFF s_SioRxDataBuff;
@@ -278,8 +322,9 @@ void BuildConnectAck(BYTE (&p)[ACK_PACKET_SIZE])
     PutLanHeader(p, ACK_PARAM_SIZE, LAN_TYPE_CONNECT_ACK);
     PutBE32(p + ACK_OFS_VERS, LAN_PROTOCOL_VERSION);
     std::memcpy(p + ACK_OFS_MAC, s_MacAdrs.abyAdrs, sizeof(s_MacAdrs.abyAdrs));
-    PutText(p + ACK_OFS_CALLSIGN, s_VersInfo.szCallSign, ACK_CALLSIGN_SIZE);
-    PutText(p + ACK_OFS_RADIOID, s_VersInfo.szRadioID, ACK_RADIOID_SIZE);
+    const VERS_INFO& radio = SioRadioIdentity();
+    PutText(p + ACK_OFS_CALLSIGN, radio.szCallSign, ACK_CALLSIGN_SIZE);
+    PutText(p + ACK_OFS_RADIOID, radio.szRadioID, ACK_RADIOID_SIZE);
     std::memcpy(p + ACK_OFS_SCTABLE, s_SqlCodeInfo.abyCode, ACK_SCTABLE_SIZE);
     p[ACK_OFS_LISTSERVER] = s_Config.bListServer ? 1 : 0;
     p[ACK_OFS_LOCDGID] = s_SqlCodeInfo.byLocDGID;
@@ -292,7 +337,10 @@ void BuildConnectAck(BYTE (&p)[ACK_PACKET_SIZE])
 // keeps the client alive.
 BOOL SendPacket(LPVOID pClient, const BYTE* p, int n, ULONG ulAdrs)
 {
-    if (pClient == nullptr || !CmdServer_SendTo(pClient, p, n, static_cast<WORD>(s_Config.nTxUdpPort), ulAdrs)) {
+    LAN_SEND_HOOK hook = s_pfnSendHook.load(std::memory_order_relaxed);
+    bool bSent = hook != nullptr ? hook(ulAdrs, p, n) != FALSE
+                                 : pClient != nullptr && CmdServer_SendTo(pClient, p, n, static_cast<WORD>(s_Config.nTxUdpPort), ulAdrs);
+    if (!bSent) {
         DebugLog(LOG_CAT_WARNING, "[W] CmdServer_SendTo(%d.%d.%d.%d) failed\n", LAN_IP(ulAdrs));
         return FALSE;
     }
@@ -782,7 +830,7 @@ bool SendFrameToTarget(TARGET_WORK& t, const COMMON_DATA_HEADER& h, const BYTE* 
         return false;
     }
     if (++*pnSent == 1) {
-        s_dwTmLedComm.store(LED_COMM_FLASH_TICKS);
+        LedFlashComm();
         VoiceTrace v = TraceOf(h);
         DebugLog(LOG_CAT_PEER, "Tx: Lan %c [%03d][%c][%05d] %s\n", v.cCh, v.nCode, v.cType, v.nCounter, v.szGroup);
     }
@@ -894,6 +942,81 @@ void ReleaseRecord()
     }
 }
 
+// A status notice to a peer; caller holds s_csTarget.
+BOOL SendStatusNotify(ULONG ulAdrs, WORD wMsgID, BYTE byStatus)
+{
+    DebugPrint("Tx: status notify %d.%d.%d.%d (%d)\n", LAN_IP(ulAdrs), byStatus);
+    DebugLog(LOG_CAT_PEER, "Tx: status notify %d.%d.%d.%d (%d)\n", LAN_IP(ulAdrs), byStatus);
+    BYTE abyPacket[STATUS_PACKET_SIZE];
+    PutLanHeader(abyPacket, STATUS_PARAM_SIZE, LAN_TYPE_STATUS);
+    std::memset(abyPacket + LAN_HEADER_SIZE, 0, STATUS_PARAM_SIZE);
+    PutBE16(abyPacket + STATUS_OFS_MSGID, wMsgID);
+    abyPacket[STATUS_OFS_STATUS] = byStatus;
+    return SendPacket(s_pUdpClient2, abyPacket, sizeof(abyPacket), ulAdrs);
+}
+
+// ---- The target table --------------------------------------------------------------------
+
+void ResetCodeInfo(SQL_CODE_INFO* pInfo)
+{
+    std::memset(pInfo->abyCode, 0, sizeof(pInfo->abyCode));
+    pInfo->byLocDGID = DGID_NONE;
+    pInfo->byDefDGID = DGID_NONE;
+}
+
+// Clears all 100 target records; both DG-IDs of each become 255.
+void InitTargetWork()
+{
+    for (TARGET_WORK& t : s_aTargetWork) {
+        std::memset(&t, 0, sizeof(t));
+        t.eStatus = NONE;
+        t.SqlCodeInfo.byLocDGID = DGID_NONE;
+        t.SqlCodeInfo.byDefDGID = DGID_NONE;
+    }
+}
+
+// Copies a target's identity and code table into every configuration entry
+// with its address; TRUE when a call sign or radio ID changed.
+BOOL UpdateTargetInfo_Sub(CONFIG_PARAM* pConfig, const TARGET_WORK* pTarget)
+{
+    BOOL bChanged = FALSE;
+    for (TARGET_INFO& entry : pConfig->aTargetInfo) {
+        if (entry.dwTargetIP != pTarget->ulAdrs) {
+            continue;
+        }
+        if (std::strncmp(entry.szCallSign, pTarget->szCallSign, CONFIG_CALLSIGN_SIZE - 1) != 0 ||
+            std::strncmp(entry.szRadioID, pTarget->szRadioID, CONFIG_RADIOID_SIZE - 1) != 0) {
+            _strlcpy(entry.szCallSign, pTarget->szCallSign, sizeof(entry.szCallSign));
+            _strlcpy(entry.szRadioID, pTarget->szRadioID, sizeof(entry.szRadioID));
+            bChanged = TRUE;
+        }
+        std::memcpy(entry.abySCTable, pTarget->SqlCodeInfo.abyCode, sizeof(entry.abySCTable));
+        entry.byLocDGID = pTarget->SqlCodeInfo.byLocDGID;
+        entry.byDefDGID = pTarget->SqlCodeInfo.byDefDGID;
+    }
+    return bChanged;
+}
+
+bool IsProbed(const TARGET_WORK& t)
+{
+    return (t.eStatus == CONNECTING || t.eStatus == CONNECTED) && t.bSearchReq;
+}
+
+bool IsLinkActive(const TARGET_WORK& t)
+{
+    return t.eStatus == CONNECTING || t.eStatus == CONNECTED;
+}
+
+bool SearchRunning()
+{
+    for (const TARGET_WORK& t : s_aTargetWork) {
+        if (IsProbed(t)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 // ---- Operations ---------------------------------------------------------------------------
@@ -901,6 +1024,14 @@ void ReleaseRecord()
 void InitLanVariables()
 {
     // Runs before the threads start (and before the locks exist at construction).
+    InitTargetWork();
+    s_nTargetIndex = 0;
+    ResetCodeInfo(&s_SqlCodeInfo);
+    s_ulOccupyTargetAdrs = 0;
+    s_dwLineBusyTime = 0;
+    s_wStatusID = 0;
+    s_bLanTxDataReq = FALSE;
+    s_dwTmLanTxDataReq = 0;
     s_SioRxDataBuff.nCount = 0;
     s_wTxMsgID = 0;
     s_bTxQueueOwner = FALSE;
@@ -912,6 +1043,172 @@ void InitLanVariables()
     s_dwSioTxStartTime = 0;
     s_bSioTxEmptyStarted = FALSE;
     s_dwSioTxEmptyTime = 0;
+}
+
+void LanSetClients(LPVOID pClient, LPVOID pClient2)
+{
+    s_pUdpClient = pClient;
+    s_pUdpClient2 = pClient2;
+}
+
+void LanTakeClients(LPVOID* ppClient, LPVOID* ppClient2)
+{
+    *ppClient = s_pUdpClient;
+    *ppClient2 = s_pUdpClient2;
+    s_pUdpClient = nullptr;
+    s_pUdpClient2 = nullptr;
+}
+
+BOOL LanEnterReady()
+{
+    InitTargetWork();
+    for (int i = 0; i < SERVER_TARGET_COUNT; ++i) {
+        s_aTargetWork[i].ulAdrs = AssignableTargetAddress(i);
+    }
+    return StartConnect();
+}
+
+ULONG AssignableTargetAddress(int i)
+{
+    const TARGET_INFO& entry = s_Config.aTargetInfo[i];
+    ULONG ulAdrs = entry.dwTargetIP;
+    if (!entry.bEnable || ulAdrs == 0 || ulAdrs == s_NetParam.dwIpAdrs) {
+        return 0;
+    }
+    for (int j = 0; j < i; ++j) {
+        if (s_aTargetWork[j].ulAdrs == ulAdrs) {
+            return 0;
+        }
+    }
+    return ulAdrs;
+}
+
+void LanRebuildTarget(int i, DWORD now)
+{
+    TARGET_WORK& t = s_aTargetWork[i];
+    t.eStatus = NONE;
+    t.ulAdrs = 0;
+    ULONG ulAdrs = AssignableTargetAddress(i);
+    if (ulAdrs != 0) {
+        t.ulAdrs = ulAdrs;
+        // A fresh attempt whose first request waits one interval.
+        RestartLink(t, now);
+        t.dwReconnTime = now;
+    }
+}
+
+void DisconnectTargets()
+{
+    for (TARGET_WORK& t : s_aTargetWork) {
+        if (t.eStatus != NONE) {
+            t.eStatus = WAIT_DISCONNECT;
+            t.bSearchReq = FALSE;
+        }
+    }
+}
+
+BOOL LanSearchReq(DWORD now)
+{
+    if (SearchRunning()) {
+        return FALSE;
+    }
+    // The probe's first connect request is due at once.
+    for (TARGET_WORK& t : s_aTargetWork) {
+        if (IsLinkActive(t)) {
+            t.dwReconnTime = now - SEARCH_PROBE_BACKDATE_MS;
+            t.nConnectRetry = 0;
+            t.bTxConnectReq = FALSE;
+            t.bSearchReq = TRUE;
+            t.dwReconnDelay = 0;
+        }
+    }
+    return TRUE;
+}
+
+BOOL LanGetSearchResult(SEARCH_RESULT aResult[SERVER_TARGET_COUNT])
+{
+    if (SearchRunning()) {
+        return FALSE;
+    }
+    for (int i = 0; i < SERVER_TARGET_COUNT; ++i) {
+        const TARGET_WORK& t = s_aTargetWork[i];
+        SEARCH_RESULT& r = aResult[i];
+        std::memset(&r, 0, sizeof(r));
+        if (t.eStatus != CONNECTED) {
+            continue;
+        }
+        r.ulAdrs = t.ulAdrs;
+        r.dwVers = t.dwVers;
+        r.MacAdrs = t.MacAdrs;
+        _strlcpy(r.szCallSign, t.szCallSign, sizeof(r.szCallSign));
+        _strlcpy(r.szRadioID, t.szRadioID, sizeof(r.szRadioID));
+        std::memcpy(r.abySCTable, t.SqlCodeInfo.abyCode, sizeof(r.abySCTable));
+        r.bListServer = t.bListServer;
+        r.byLocDGID = t.SqlCodeInfo.byLocDGID;
+        r.byDefDGID = t.SqlCodeInfo.byDefDGID;
+    }
+    return TRUE;
+}
+
+CLIENT_STATUS LanTargetStatus(int i)
+{
+    return s_aTargetWork[i].eStatus;
+}
+
+BOOL LanCopyTargetInfo(CONFIG_PARAM* pConfig)
+{
+    bool bChanged = false;
+    for (TARGET_WORK& t : s_aTargetWork) {
+        if (t.bParamChanged) {
+            t.bParamChanged = FALSE;
+            t.bRxConnectAck = FALSE;
+            bChanged = UpdateTargetInfo_Sub(pConfig, &t) || bChanged;
+        }
+        if (t.ulAdrs != 0 && t.bRxConnectAck) {
+            t.bRxConnectAck = FALSE;
+            bChanged = UpdateTargetInfo_Sub(pConfig, &t) || bChanged;
+        }
+    }
+    return bChanged ? TRUE : FALSE;
+}
+
+BOOL LanSetCodeTable(const SQL_CODE_INFO& info)
+{
+    bool changed = std::memcmp(info.abyCode, s_SqlCodeInfo.abyCode, sizeof(info.abyCode)) != 0 ||
+                   info.byLocDGID != s_SqlCodeInfo.byLocDGID || info.byDefDGID != s_SqlCodeInfo.byDefDGID;
+    if (changed) {
+        s_SqlCodeInfo = info;
+    }
+    return changed ? TRUE : FALSE;
+}
+
+void LanGetCodeTable(SQL_CODE_INFO* pInfo)
+{
+    *pInfo = s_SqlCodeInfo;
+}
+
+void LanNotifyOccupant(BYTE byStat)
+{
+    if (s_ulOccupyTargetAdrs != 0) {
+        s_wStatusID = static_cast<WORD>(s_wStatusID + 1);
+        if (s_wStatusID == STATUS_ID_WRAP) {
+            s_wStatusID = 1;
+        }
+        SendStatusNotify(s_ulOccupyTargetAdrs, s_wStatusID, byStat);
+    }
+}
+
+void LanTxReqOnTimer(DWORD now)
+{
+    if (s_bLanTxDataReq && now - s_dwTmLanTxDataReq >= LAN_TX_REQ_TIMEOUT_MS) {
+        DebugLog(LOG_CAT_WARNING, "[W] tx req timeout\n");
+        s_bLanTxDataReq = FALSE;
+    }
+}
+
+void LanSetSendHookForTest(LAN_SEND_HOOK hook)
+{
+    s_pfnSendHook.store(hook);
 }
 
 BOOL StartConnect()
@@ -928,6 +1225,10 @@ BOOL StartConnect()
 
 void LanOnTimer(DWORD now)
 {
+    if (s_ulOccupyTargetAdrs != 0 && now - s_dwLineBusyTime >= LINE_RELEASE_MS) {
+        s_ulOccupyTargetAdrs = 0;
+        DebugPrint("RELASE timeout\n");
+    }
     for (TARGET_WORK& t : s_aTargetWork) {
         if (t.ulAdrs != 0) {
             SuperviseTarget(t, now);
@@ -963,18 +1264,6 @@ void OnRxLanPacket(ULONG ulAdrs, const BYTE* pData, int nLen)
         default:
             break;
     }
-}
-
-BOOL SendStatusNotify(ULONG ulAdrs, WORD wMsgID, BYTE byStatus)
-{
-    DebugPrint("Tx: status notify %d.%d.%d.%d (%d)\n", LAN_IP(ulAdrs), byStatus);
-    DebugLog(LOG_CAT_PEER, "Tx: status notify %d.%d.%d.%d (%d)\n", LAN_IP(ulAdrs), byStatus);
-    BYTE abyPacket[STATUS_PACKET_SIZE];
-    PutLanHeader(abyPacket, STATUS_PARAM_SIZE, LAN_TYPE_STATUS);
-    std::memset(abyPacket + LAN_HEADER_SIZE, 0, STATUS_PARAM_SIZE);
-    PutBE16(abyPacket + STATUS_OFS_MSGID, wMsgID);
-    abyPacket[STATUS_OFS_STATUS] = byStatus;
-    return SendPacket(s_pUdpClient2, abyPacket, sizeof(abyPacket), ulAdrs);
 }
 
 void AnnounceCodeTable()
@@ -1054,12 +1343,23 @@ BOOL OnRxSioTxData(const char* pParam, int nLen, TRX_CH eCh)
     }
 }
 
-DWORD TxLanThread(LPVOID)
+BOOL LanSendQueuedFrame()
 {
-    DebugPrint("start LAN tx thread\n");
     COMMON_DATA_HEADER h;
     static_assert(LAN_VOICE_MAX < 2048, "the packet buffer lives on the thread's stack");
     BYTE abyPacket[LAN_VOICE_MAX];
+    int n = GetDataFromTxQueue(&s_LanTxQueue, &h, abyPacket + LAN_HEADER_SIZE);
+    if (n == 0) {
+        return FALSE;
+    }
+    PutVoiceHeader(abyPacket, h, n);
+    SendFrameToTargets(h, abyPacket, LAN_HEADER_SIZE + n);
+    return TRUE;
+}
+
+DWORD TxLanThread(LPVOID)
+{
+    DebugPrint("start LAN tx thread\n");
     for (;;) {
         if (s_bStopReq.load()) {
             DebugPrint("end LAN tx thread\n");
@@ -1069,12 +1369,7 @@ DWORD TxLanThread(LPVOID)
         if (s_bStopReq.load()) {
             continue;
         }
-        int n = GetDataFromTxQueue(&s_LanTxQueue, &h, abyPacket + LAN_HEADER_SIZE);
-        if (n == 0) {
-            continue;
-        }
-        PutVoiceHeader(abyPacket, h, n);
-        SendFrameToTargets(h, abyPacket, LAN_HEADER_SIZE + n);
+        LanSendQueuedFrame();
     }
 }
 

@@ -4,12 +4,47 @@
 // the peers, and advances each LED by one 100 ms step of its pattern through
 // the led driver.
 //
-// Threads: the timer thread only. Locks: runs with s_csTarget held, which
-// guards the pattern state.
+// Threads: the timer thread; LedFlashComm on TxLanThread. Locks: runs with
+// s_csTarget held, which guards the pattern state; the flash count is atomic.
+#include <atomic>
+
 #include "led.h"
 #include "server_internal.h"
 
 namespace {
+
+constexpr DWORD LINK_DELAY_TICKS = 30;  // start-up grace of the carrier check
+constexpr DWORD LED_COMM_FLASH_TICKS = 3;
+
+// LED patterns and the two LEDs.
+enum _LED_PAT : int {
+    LED_PAT_OFF = 0,
+    LED_PAT_ON = 1,
+    LED_PAT_BLINK = 2,
+    LED_PAT_ERROR = 3,
+    LED_PAT_BLINK_1SHOT = 4,
+};
+typedef _LED_PAT LED_PAT;
+
+enum _LED_INDEX : int {
+    INDEX_LED_COMM = 0,
+    INDEX_LED_ALARM = 1,
+    INDEX_LED_MAX = 2,
+};
+
+// Pattern state of one LED.
+struct tagLED_CTRL_TBL {
+    LED_PAT pat;         // pattern requested for this tick
+    int nCount;          // current step
+    int nMaxCount;       // steps of the pattern
+    int nInterval;       // ticks on the current step (every step lasts one tick)
+    const BYTE* pbyPat;  // the step table shown; null while steady
+};
+typedef tagLED_CTRL_TBL LED_CTRL_TBL;
+
+LED_CTRL_TBL s_LedCtrlTbl[INDEX_LED_MAX];
+std::atomic<DWORD> s_dwTmLedComm{0};  // reloaded by the LAN sender, counted down by the tick
+DWORD s_dwTmLinkDelay = 0;            // ticks since the start, up to the grace
 
 // One entry per 100 ms step; 1 = lit.
 const BYTE s_abyLedPat_Blink[] = {1, 1, 1, 1, 0, 0, 0, 0};
@@ -73,13 +108,23 @@ void InitLedCtrl()
     for (LED_CTRL_TBL& led : s_LedCtrlTbl) {
         led = LED_CTRL_TBL{LED_PAT_OFF, 0, 0, 0, nullptr};
     }
+    s_dwTmLedComm.store(0);
+    s_dwTmLinkDelay = 0;
 }
 
-void LedOnTimer()
+void LedFlashComm()
 {
+    s_dwTmLedComm.store(LED_COMM_FLASH_TICKS);
+}
+
+void LedOnTimer(BOOL bLinkUp)
+{
+    if (s_dwTmLinkDelay < LINK_DELAY_TICKS) {
+        ++s_dwTmLinkDelay;
+    }
     UNIT_STATE state = s_eState.load();
     bool active = state == UNIT_STATE_READY || state == UNIT_STATE_ERROR;
-    bool link = s_dwTmLinkDelay < LINK_DELAY_TICKS ? true : s_bLinkUp != 0;
+    bool link = s_dwTmLinkDelay < LINK_DELAY_TICKS ? true : bLinkUp != 0;
     DWORD dwComm = s_dwTmLedComm.load();
 
     LED_PAT comm;

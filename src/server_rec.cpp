@@ -25,7 +25,6 @@
 // playback request; it is innermost and never held while s_csSerial or
 // s_csTxQueue is taken. The recording state of the radio side (accepting
 // frames, a response due, the slot, the time-out) is guarded by s_csSerial.
-#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -135,9 +134,6 @@ int s_nPlayDataCount = 0;
 
 // PlayThread only.
 WORD s_wRecID = 0;
-
-// Set by tests: RecThread takes nothing from its queue.
-std::atomic<bool> s_bHoldWriterForTest{false};
 
 // ---- Names ---------------------------------------------------------------------
 
@@ -876,12 +872,21 @@ void RecOnTimer(DWORD now)
     }
 }
 
-DWORD RecThread(LPVOID)
+BOOL RecWriteNext()
 {
-    DebugPrint("start REC thread\n");
     COMMON_DATA_HEADER h;
     static_assert(REC_DATA_MAX < 2048, "the record buffer lives on the thread's stack");
     BYTE abyData[REC_DATA_MAX];
+    int n = GetDataFromTxQueue(&s_RecQueue, &h, abyData);
+    if (n > 0) {
+        StoreRecord(h, abyData, n);
+    }
+    return n > 0 ? TRUE : FALSE;
+}
+
+DWORD RecThread(LPVOID)
+{
+    DebugPrint("start REC thread\n");
     for (;;) {
         if (s_bStopReq.load()) {
             EnterCriticalSection(&s_csRecFile);
@@ -894,14 +899,7 @@ DWORD RecThread(LPVOID)
         if (s_bStopReq.load()) {
             continue;
         }
-        if (s_bHoldWriterForTest.load()) {
-            Sleep(1);
-            continue;
-        }
-        int n = GetDataFromTxQueue(&s_RecQueue, &h, abyData);
-        if (n > 0) {
-            StoreRecord(h, abyData, n);
-        }
+        RecWriteNext();
     }
 }
 
@@ -932,6 +930,14 @@ BOOL PlayDataLoop()
     return bResult;
 }
 
+BOOL PlayOpenRequested()
+{
+    EnterCriticalSection(&s_csRecFile);
+    BOOL bOpened = OpenPlayFile();
+    LeaveCriticalSection(&s_csRecFile);
+    return bOpened;
+}
+
 DWORD PlayThread(LPVOID)
 {
     DebugPrint("start PLAY thread\n");
@@ -940,10 +946,7 @@ DWORD PlayThread(LPVOID)
         if (s_bStopReq.load()) {
             break;
         }
-        EnterCriticalSection(&s_csRecFile);
-        BOOL bOpened = OpenPlayFile();
-        LeaveCriticalSection(&s_csRecFile);
-        if (bOpened) {
+        if (PlayOpenRequested()) {
             PlayDataLoop();
         }
     }
@@ -968,11 +971,6 @@ void CheckRecFile()
     if (!bWhole) {
         DiscardRecFile(nCh, szName);
     }
-}
-
-void Server_HoldRecordingWriterForTest(BOOL bHold)
-{
-    s_bHoldWriterForTest.store(bHold != FALSE);
 }
 
 void Server_CheckRecFileForTest()

@@ -52,9 +52,37 @@ constexpr DWORD SIO_LINE_BUSY_TICKS = 3;  // ticks after a sent frame without a 
 constexpr DWORD SIO_KEEPALIVE_MS = 1000;
 constexpr DWORD SIO_HEALTH_TIMEOUT_MS = 10000;
 constexpr BYTE POWER_DOWN_STATUS = 4;
-constexpr WORD STATUS_ID_WRAP = 0x8000;
 
 // ---- Parameter areas ---------------------------------------------------------
+
+// The radio's last status report.
+struct tagSTATUS_NOTIFY_INFO {
+    BYTE byStat;
+    BYTE byLTRXA;
+    BYTE byLTRXB;
+    BYTE byRTRXA;
+    BYTE byRTRXB;
+    BYTE bySTRM;
+    BYTE byBuffer;
+};
+typedef tagSTATUS_NOTIFY_INFO STATUS_NOTIFY_INFO;
+
+// The last status notice a peer sent, to be passed on to the radio.
+struct tagLAN_STATUS_INFO {
+    ULONG ulAdrs;
+    WORD wMsgID;
+    BYTE byStatus;
+};
+typedef tagLAN_STATUS_INFO LAN_STATUS_INFO;
+
+// Receiver states of the radio line.
+enum _SIO_RX_STATE : int {
+    SIO_RX_STATE_HEAD = 0,   // waiting for SOH
+    SIO_RX_STATE_DATA = 1,   // collecting up to EOT
+    SIO_RX_STATE_SUM_H = 2,  // first checksum digit
+    SIO_RX_STATE_SUM_L = 3,  // second checksum digit
+};
+typedef _SIO_RX_STATE SIO_RX_STATE;
 
 constexpr int VERS_CHECK_PARAM_SIZE = 58;
 constexpr int SQL_CODE_PARAM_SIZE = 32;
@@ -133,6 +161,32 @@ DWORD s_dwSioRxCmdTime = 0;  // tick of the last accepted frame
 DWORD s_dwSioIdleTime = 0;   // tick of the last frame sent
 DWORD s_dwTmSioLineBusy = 0;
 std::atomic<SERVER_RADIO_FRAME_OBSERVER> s_pfnObserver{nullptr};
+std::atomic<SIO_SEND_HOOK> s_pfnSendHook{nullptr};
+
+// ---- The radio and the peer status for it (under s_csSerial) ----------------
+
+VERS_INFO s_VersInfo;
+STATUS_NOTIFY_INFO s_StatusInfo;
+LAN_STATUS_INFO s_LanStatus;
+BOOL s_bLanStatusChanged = FALSE;
+
+// Writes one whole frame to the radio port.
+BOOL SendToPort(const BYTE* pFrame, int nFrame)
+{
+    if (!Serial_IsOpened(SIO_PORT)) {
+        DebugLog(LOG_CAT_WARNING, "[W] serial port is not opened\n");
+        DebugLog(LOG_CAT_WARNING, "[W] TxSerail() faild\n");
+        return FALSE;
+    }
+    // Only whole frames go out: a frame cut short would garble the next one.
+    // Every sender holds s_csSerial, so the room can only grow meanwhile.
+    if (Serial_GetOutRemainSize(SIO_PORT) < nFrame || Serial_Send(SIO_PORT, pFrame, nFrame) <= 0) {
+        DebugLog(LOG_CAT_WARNING, "[W] serial port send error\n");
+        DebugLog(LOG_CAT_WARNING, "[W] TxSerail() faild\n");
+        return FALSE;
+    }
+    return TRUE;
+}
 
 void Abandon()
 {
@@ -223,29 +277,16 @@ void EnterReady(DWORD now)
     s_eState.store(UNIT_STATE_READY);
     DebugLog(LOG_CAT_INFO, "[I] state ready\n");
     NET_GetAddress(&s_NetParam);
-    InitTargetWork();
-    for (int i = 0; i < SERVER_TARGET_COUNT; ++i) {
-        s_aTargetWork[i].ulAdrs = AssignableTargetAddress(i);
-    }
-    if (!StartConnect()) {
+    if (!LanEnterReady()) {
         DebugLog(LOG_CAT_WARNING, "[W] StartConnect() failed\n");
     }
-}
-
-bool SameCodeInfo(const SQL_CODE_INFO& a, const SQL_CODE_INFO& b)
-{
-    return std::memcmp(a.abyCode, b.abyCode, sizeof(a.abyCode)) == 0 && a.byLocDGID == b.byLocDGID &&
-           a.byDefDGID == b.byDefDGID;
 }
 
 // Stores a new code table and drives the state it arrives in.
 void ApplyCodeTable(const SQL_CODE_INFO& info)
 {
     EnterCriticalSection(&s_csTarget);
-    bool changed = !SameCodeInfo(info, s_SqlCodeInfo);
-    if (changed) {
-        s_SqlCodeInfo = info;
-    }
+    bool changed = LanSetCodeTable(info) != FALSE;
     UNIT_STATE state = s_eState.load();
     if (state == UNIT_STATE_INIT) {
         EnterReady(GetTickCount());
@@ -325,13 +366,7 @@ void OnStatusChanged(const STATUS_NOTIFY_INFO& old, const STATUS_NOTIFY_INFO& no
     }
     if (now.byStat >= 5 && now.byStat <= 7) {
         EnterCriticalSection(&s_csTarget);
-        if (s_ulOccupyTargetAdrs != 0) {
-            s_wStatusID = static_cast<WORD>(s_wStatusID + 1);
-            if (s_wStatusID == STATUS_ID_WRAP) {
-                s_wStatusID = 1;
-            }
-            SendStatusNotify(s_ulOccupyTargetAdrs, s_wStatusID, now.byStat);
-        }
+        LanNotifyOccupant(now.byStat);
         LeaveCriticalSection(&s_csTarget);
     }
 }
@@ -503,6 +538,20 @@ void InitSioVariables()
     s_dwSioRxCmdTime = 0;
     s_dwSioIdleTime = 0;
     s_dwTmSioLineBusy = 0;
+    s_VersInfo = VERS_INFO{};
+    s_StatusInfo = STATUS_NOTIFY_INFO{};
+    s_LanStatus = LAN_STATUS_INFO{};
+    s_bLanStatusChanged = FALSE;
+}
+
+const VERS_INFO& SioRadioIdentity()
+{
+    return s_VersInfo;
+}
+
+void SioSetSendHookForTest(SIO_SEND_HOOK hook)
+{
+    s_pfnSendHook.store(hook);
 }
 
 void SioRx_Feed(const BYTE* pData, int nLen)
@@ -556,16 +605,8 @@ BOOL TxSioCommand(BYTE byCmd, const BYTE* pParam, int nLength)
     bin2ascii2(CalcCheckSum(abyFrame, nEot + 1), reinterpret_cast<char*>(abyFrame + nEot + 1));
     int nFrame = nLength + SIO_FRAME_OVERHEAD;
 
-    if (!Serial_IsOpened(SIO_PORT)) {
-        DebugLog(LOG_CAT_WARNING, "[W] serial port is not opened\n");
-        DebugLog(LOG_CAT_WARNING, "[W] TxSerail() faild\n");
-        return FALSE;
-    }
-    // Only whole frames go out: a frame cut short would garble the next one.
-    // Every sender holds s_csSerial, so the room can only grow meanwhile.
-    if (Serial_GetOutRemainSize(SIO_PORT) < nFrame || Serial_Send(SIO_PORT, abyFrame, nFrame) <= 0) {
-        DebugLog(LOG_CAT_WARNING, "[W] serial port send error\n");
-        DebugLog(LOG_CAT_WARNING, "[W] TxSerail() faild\n");
+    SIO_SEND_HOOK hook = s_pfnSendHook.load(std::memory_order_relaxed);
+    if (hook != nullptr ? !hook(abyFrame, nFrame) : !SendToPort(abyFrame, nFrame)) {
         return FALSE;
     }
     s_dwSioIdleTime = GetTickCount();

@@ -1,96 +1,34 @@
-// The peer link in process: a unit on a simulated board with its radio on a
-// pty, and its peer units played by UDP sockets on loopback addresses
-// (127.0.0.2 and up) that send and expect bytes written out by hand here. The
-// test drives the 100 ms tick on the test clock and runs the idle loop where
-// records must reach the radio. Radio frames are built by the harness's own
-// codec and fed straight to the receiver, so they are handled before the feed
-// returns.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// The peer link driven directly: peer datagrams go in as bytes written out by
+// hand here, the radio's voice frames as frames, the link supervision runs at
+// explicit ticks, and the packets to the peers and frames to the radio are
+// taken from the send hooks. The fan-out of TxLanThread and the idle loop's
+// release are called as the threads call them.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
-#include <initializer_list>
-#include <memory>
-#include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
+#include <tuple>
 #include <vector>
 
-#include "board.h"
 #include "config.h"
-#include "debug.h"
-#include "pty_link.h"
 #include "radio_frame.h"
-#include "radio_sim.h"
 #include "server.h"
-#include "sim_board.h"
-#include "sockutil.h"
+#include "server_internal.h"
 #include "test_support.h"
 #include "unit_fixture.h"
 #include "winemu.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
+using testsupport::Be16;
+using testsupport::Be32;
+using testsupport::Bytes;
+using testsupport::Cat;
+using testsupport::Hex;
+using testsupport::SentPacket;
+using testsupport::Str;
 
 // ---- Bytes written out by hand -----------------------------------------------------
-
-// "00 2C 08" -> {0x00, 0x2C, 0x08}.
-Bytes Hex(const std::string& text)
-{
-    Bytes out;
-    std::istringstream in(text);
-    std::string pair;
-    while (in >> pair) {
-        out.push_back(static_cast<uint8_t>(std::stoul(pair, nullptr, 16)));
-    }
-    return out;
-}
-
-Bytes Str(const std::string& text)
-{
-    return Bytes(text.begin(), text.end());
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& p : parts) {
-        out.insert(out.end(), p.begin(), p.end());
-    }
-    return out;
-}
-
-Bytes Be16(unsigned v)
-{
-    return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-}
-
-Bytes Be32(uint32_t v)
-{
-    return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-            static_cast<uint8_t>(v)};
-}
-
-std::string Dump(const Bytes& b)
-{
-    std::string out;
-    char hex[4];
-    for (uint8_t v : b) {
-        std::snprintf(hex, sizeof(hex), "%02X ", v);
-        out += hex;
-    }
-    return out;
-}
 
 // A text field of n bytes, NUL-padded.
 Bytes Field(const std::string& text, size_t n)
@@ -105,13 +43,8 @@ const Bytes CONNECT_REQ = Hex("00 00 07 00 00 00 00 00 00 00 00 00 00 00 00 00")
 // A peer's acknowledgement, cut to size bytes.
 Bytes PeerAck(const Bytes& table, uint8_t listServer = 0, size_t size = 60)
 {
-    Bytes ack = Cat({Hex("00 2C 08 00 00 00 00 00 00 00 00 00 00 00 00 00"),
-                     Hex("01 04 04 00"),
-                     Hex("02 11 22 33 44 55"),
-                     Field("PEER01", 10),
-                     Field("R0002", 5),
-                     table,
-                     {listServer},
+    Bytes ack = Cat({Hex("00 2C 08 00 00 00 00 00 00 00 00 00 00 00 00 00"), Hex("01 04 04 00"),
+                     Hex("02 11 22 33 44 55"), Field("PEER01", 10), Field("R0002", 5), table, {listServer},
                      Hex("21 43")});
     ack.resize(size);
     return ack;
@@ -127,6 +60,15 @@ Bytes Table(std::initializer_list<int> codes)
     return t;
 }
 
+// The unit's own acknowledgement: the radio "SIM0CALL"/"12345", MAC
+// 02:00:00:00:00:01, DG-IDs 12 and 34.
+Bytes UnitAck(const Bytes& table, uint8_t listServer = 0)
+{
+    return Cat({Hex("00 2C 08 00 00 00 00 00 00 00 00 00 00 00 00 00"), Hex("01 04 04 00"),
+                Hex("02 00 00 00 00 01"), Field("SIM0CALL", 10), Str("12345"), table, {listServer},
+                Hex("12 34")});
+}
+
 // A voice area: type, group (2), counter (4 hex), FICH (8 hex), payload.
 std::string Area(char type, const std::string& group, const std::string& counter, const std::string& fich,
                  const std::string& payload = "payload-0123456789")
@@ -137,185 +79,35 @@ std::string Area(char type, const std::string& group, const std::string& counter
 // A peer's voice packet carrying area.
 Bytes PeerVoice(const std::string& area, uint16_t msgId = 0x0102, uint32_t time = 0x11223344, uint8_t ch = 0)
 {
-    return Cat({Be16(static_cast<unsigned>(area.size())),
-                Hex("00 00 00 00"),
-                Be32(time),
-                Be16(msgId),
-                {ch},
-                Hex("00 00 00"),
-                Str(area)});
+    return Cat({Be16(static_cast<unsigned>(area.size())), Hex("00 00 00 00"), Be32(time), Be16(msgId), {ch},
+                Hex("00 00 00"), Str(area)});
 }
 
-uint32_t Adrs(const std::string& dotted)
-{
-    return ntohl(inet_addr(dotted.c_str()));
-}
+const Bytes STATUS_6 = Hex("00 08 0B 00 00 00 00 00 00 00 00 00 00 00 00 00 12 34 06 00 00 00 00 00");
 
-// ---- A peer unit on a loopback address ----------------------------------------------
-
-class FarPeer {
-   public:
-    FarPeer(const std::string& ip, int port, int unitPort) : m_ip(ip), m_unitPort(unitPort)
-    {
-        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = inet_addr(ip.c_str());
-        m_bound = bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    }
-    ~FarPeer() { close(m_fd); }
-    FarPeer(const FarPeer&) = delete;
-    FarPeer& operator=(const FarPeer&) = delete;
-
-    bool bound() const { return m_bound; }
-    const std::string& ip() const { return m_ip; }
-
-    bool Send(const Bytes& packet)
-    {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(m_unitPort));
-        to.sin_addr.s_addr = inet_addr("127.0.0.1");
-        return sendto(m_fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) ==
-               static_cast<ssize_t>(packet.size());
-    }
-    std::optional<Bytes> Receive(int timeoutMs)
-    {
-        pollfd pfd = {m_fd, POLLIN, 0};
-        if (poll(&pfd, 1, timeoutMs) <= 0) {
-            return std::nullopt;
-        }
-        Bytes buf(2048);
-        ssize_t n = recv(m_fd, buf.data(), buf.size(), 0);
-        if (n < 0) {
-            return std::nullopt;
-        }
-        buf.resize(static_cast<size_t>(n));
-        return buf;
-    }
-    // The next packet of this type; packets of other types are passed over.
-    std::optional<Bytes> ReceiveType(uint8_t type, int timeoutMs)
-    {
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            int left = static_cast<int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-            auto p = Receive(left > 0 ? left : 0);
-            if (!p || (p->size() > 2 && (*p)[2] == type)) {
-                return p;
-            }
-        }
-    }
-    // Every packet that arrives until the line is quiet for quietMs.
-    std::vector<Bytes> Drain(int quietMs = 100)
-    {
-        std::vector<Bytes> all;
-        while (auto p = Receive(quietMs)) {
-            all.push_back(*p);
-        }
-        return all;
-    }
-
-   private:
-    std::string m_ip;
-    int m_unitPort;
-    int m_fd = -1;
-    bool m_bound = false;
-};
-
-int FreeUdpPort()
-{
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
-// ---- The unit ----------------------------------------------------------------------
-
-class PeerLink : public testsupport::InProcessUnit {
+class PeerLink : public testsupport::CoreParts {
    protected:
-    // A unit with nTargets targets at 127.0.0.2 and up, each played by a peer.
-    void Boot(int nTargets, bool bListServer = false)
+    // n targets; the radio admits code 5 (DG-IDs 12, 34). The targets started
+    // connecting before m_readyAfter.
+    void Boot(int n, bool bListServer = false)
     {
-        int unitPort = FreeUdpPort();
-        int peerPort = FreeUdpPort();
-        std::string ini = "CommPort=2\nUsbPort=0\nRxUdpPort=" + std::to_string(unitPort) +
-                          "\nTxUdpPort=" + std::to_string(peerPort) + "\nProgram=KOVA-LAN\n";
-        for (int i = 0; i < nTargets; ++i) {
-            std::string ip = "127.0.0." + std::to_string(i + 2);
-            ini += "Target" + std::to_string(i) + "=1," + ip + "," + std::string(32, '0') + "\n";
-            m_peers.push_back(std::make_unique<FarPeer>(ip, peerPort, unitPort));
-            ASSERT_TRUE(m_peers.back()->bound()) << ip;
-        }
-        m_stranger = std::make_unique<FarPeer>("127.0.0.99", peerPort, unitPort);
-        StartUnit(ini, bListServer);
-    }
-    // The radio identifies itself with a table admitting code 5 (DG-IDs 12, 34).
-    void Ready()
-    {
+        ConfigureTargets(n);
+        s_Config.bListServer = bListServer ? TRUE : FALSE;
+        const BYTE mac[6] = {0x02, 0, 0, 0, 0, 0x01};
+        std::copy(mac, mac + 6, s_MacAdrs.abyAdrs);
         sim::radio::CodeTable table;
         table.Admit(5);
         table.locDgid = 0x12;
         table.defDgid = 0x34;
-        ASSERT_TRUE(m_radio->Identify({}, table));
-        ASSERT_EQ(Server_GetUnitState(), UNIT_STATE_READY);
+        Ready(table);
+        m_readyAfter = GetTickCount();
     }
-    FarPeer& Peer(size_t i) { return *m_peers.at(i); }
-
-    CLIENT_STATUS Status(unsigned i)
+    // Target i answers as connected.
+    void Connect(int i, const Bytes& ack)
     {
-        CLIENT_STATUS s = NONE;
-        Server_GetTargetStatus(i, &s);
-        return s;
-    }
-    bool WaitStatus(unsigned i, CLIENT_STATUS want)
-    {
-        auto deadline = Clock::now() + 2s;
-        while (Status(i) != want) {
-            if (Clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(2ms);
-        }
-        return true;
-    }
-    // Target i's peer takes its first request and answers with ack.
-    void Connect(unsigned i, const Bytes& ack)
-    {
-        Tick();
-        ASSERT_TRUE(Peer(i).ReceiveType(7, 1000)) << "no connect request to " << Peer(i).ip();
-        ASSERT_TRUE(Peer(i).Send(ack));
-        ASSERT_TRUE(WaitStatus(i, CONNECTED));
-    }
-    // Runs the idle loop until the radio got n voice frames more than it had
-    // at the cursor; their parameter areas.
-    std::vector<std::string> RelayToRadio(size_t n, std::chrono::milliseconds timeout = 2s)
-    {
-        std::vector<std::string> areas;
-        for (const sim::radio::Frame& f : VoiceFramesToRadio(n, timeout)) {
-            areas.push_back(f.command + f.param);
-        }
-        return areas;
-    }
-    // The idle loop for a while, with what reached the radio meanwhile.
-    std::vector<std::string> IdleFor(std::chrono::milliseconds span) { return RelayToRadio(SIZE_MAX, span); }
-    // Ticks until the radio is sent a status notice; its status character.
-    char NextStatusNotice()
-    {
-        auto deadline = Clock::now() + 2s;
-        while (Clock::now() < deadline) {
-            Tick();
-            if (auto p = m_radio->WaitFor('P', 20)) {
-                return p->param.empty() ? '?' : p->param[0];
-            }
-        }
-        return 0;
+        FromPeer(TargetAdrs(i), ack);
+        ASSERT_EQ(Status(static_cast<unsigned>(i)), CONNECTED);
+        m_toPeers.clear();
     }
     SEARCH_RESULT Result(unsigned i)
     {
@@ -323,39 +115,53 @@ class PeerLink : public testsupport::InProcessUnit {
         EXPECT_TRUE(Server_GetSearchResult(all.data()));
         return all.at(i);
     }
+    // TxLanThread's work: every queued radio frame fanned out; the voice packets sent.
+    std::vector<SentPacket> Fanout()
+    {
+        while (LanSendQueuedFrame()) {
+        }
+        return TakeToPeers(0);
+    }
+    // The indices of the targets sent a connect request since the last call.
+    std::string Requested()
+    {
+        std::string who;
+        for (const SentPacket& p : TakeToPeers(7)) {
+            who += std::to_string(p.to - TargetAdrs(0)) + " ";
+        }
+        return who;
+    }
+    // A voice frame from the radio, handed over as the receiver does.
+    void RadioVoice(char command, const std::string& area)
+    {
+        EnterCriticalSection(&s_csSerial);
+        OnRxSioTxData(area.data(), static_cast<int>(area.size()), command == 'g' ? TRX_CH_B : TRX_CH_A);
+        LeaveCriticalSection(&s_csSerial);
+    }
+    BOOL CopyTargetInfo(CONFIG_PARAM* cfg)
+    {
+        EnterCriticalSection(&s_csTarget);
+        BOOL changed = LanCopyTargetInfo(cfg);
+        LeaveCriticalSection(&s_csTarget);
+        return changed;
+    }
 
-    std::vector<std::unique_ptr<FarPeer>> m_peers;
-    std::unique_ptr<FarPeer> m_stranger;
+    DWORD m_readyAfter = 0;
 };
-
-// The unit's own acknowledgement: radio "SIM0CALL"/"12345" of the simulator,
-// MAC 02:00:00:00:00:01 of the simulated board, table admitting code 5.
-Bytes UnitAck(const Bytes& table, uint8_t listServer = 0)
-{
-    return Cat({Hex("00 2C 08 00 00 00 00 00 00 00 00 00 00 00 00 00"),
-                Hex("01 04 04 00"),
-                Hex("02 00 00 00 00 01"),
-                Field("SIM0CALL", 10),
-                Str("12345"),
-                table,
-                {listServer},
-                Hex("12 34")});
-}
 
 TEST_F(PeerLink, HandshakeInBothDirectionsCarriesBothIdentitiesByteForByte)
 {
     Boot(1);
-    Ready();
-    Tick();
-    auto req = Peer(0).Receive(1000);
-    ASSERT_TRUE(req);
-    EXPECT_EQ(*req, CONNECT_REQ) << Dump(*req);
+    LanTick(m_readyAfter);
+    std::vector<SentPacket> req = TakeToPeers(7);
+    ASSERT_EQ(req.size(), 1u);
+    EXPECT_EQ(req[0].to, TargetAdrs(0));
+    EXPECT_EQ(req[0].bytes, CONNECT_REQ);
 
-    ASSERT_TRUE(Peer(0).Send(PeerAck(Table({9}), 1)));
-    ASSERT_TRUE(WaitStatus(0, CONNECTED));
-    EXPECT_TRUE(m_tap->WaitForCount("[I] target detected 127.0.0.2", 1));
+    FromPeer(TargetAdrs(0), PeerAck(Table({9}), 1));
+    ASSERT_EQ(Status(0), CONNECTED);
     SEARCH_RESULT r = Result(0);
-    EXPECT_EQ(r.ulAdrs, Adrs("127.0.0.2"));
+    EXPECT_EQ(r.ulAdrs, TargetAdrs(0));
     EXPECT_EQ(r.dwVers, 0x01040400u);
     EXPECT_EQ(Bytes(r.MacAdrs.abyAdrs, r.MacAdrs.abyAdrs + 6), Hex("02 11 22 33 44 55"));
     EXPECT_STREQ(r.szCallSign, "PEER01");
@@ -364,21 +170,26 @@ TEST_F(PeerLink, HandshakeInBothDirectionsCarriesBothIdentitiesByteForByte)
     EXPECT_TRUE(r.bListServer);
     EXPECT_EQ(r.byLocDGID, 0x21);
     EXPECT_EQ(r.byDefDGID, 0x43);
-    // The idle loop copies what the peer told into the configuration.
-    IdleFor(150ms);
-    EXPECT_STREQ(CONFIG_Get()->aTargetInfo[0].szCallSign, "PEER01");
+
+    // What the peer told is copied into the settings' entries with its address, once.
+    CONFIG_PARAM cfg = {};
+    cfg.aTargetInfo[7].dwTargetIP = TargetAdrs(0);
+    EXPECT_TRUE(CopyTargetInfo(&cfg));
+    EXPECT_STREQ(cfg.aTargetInfo[7].szCallSign, "PEER01");
+    EXPECT_STREQ(cfg.aTargetInfo[7].szRadioID, "R0002");
+    EXPECT_EQ(Bytes(cfg.aTargetInfo[7].abySCTable, cfg.aTargetInfo[7].abySCTable + 16), Table({9}));
+    EXPECT_EQ(cfg.aTargetInfo[7].byDefDGID, 0x43);
+    EXPECT_STREQ(cfg.aTargetInfo[0].szCallSign, "");
+    EXPECT_FALSE(CopyTargetInfo(&cfg));
 
     // The peer asks in turn and is answered at once.
-    ASSERT_TRUE(Peer(0).Send(CONNECT_REQ));
-    auto ack = Peer(0).Receive(1000);
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(*ack, UnitAck(Table({5}))) << Dump(*ack);
+    FromPeer(TargetAdrs(0), CONNECT_REQ);
+    EXPECT_EQ(TakeToPeers(8).at(0).bytes, UnitAck(Table({5})));
 }
 
 TEST_F(PeerLink, ShortAcknowledgementLeavesDgIdsUnsetAndListServerModeKeepsNoNames)
 {
     Boot(1, true);
-    Ready();
     Connect(0, PeerAck(Table({9}), 0, 58));
     SEARCH_RESULT r = Result(0);
     EXPECT_STREQ(r.szCallSign, "");
@@ -386,96 +197,83 @@ TEST_F(PeerLink, ShortAcknowledgementLeavesDgIdsUnsetAndListServerModeKeepsNoNam
     EXPECT_EQ(Bytes(r.abySCTable, r.abySCTable + 16), Table({9}));
     EXPECT_EQ(r.byLocDGID, 255);
     EXPECT_EQ(r.byDefDGID, 255);
-    ASSERT_TRUE(Peer(0).Send(CONNECT_REQ));
-    auto ack = Peer(0).Receive(1000);
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(*ack, UnitAck(Table({5}), 1)) << Dump(*ack);
+    FromPeer(TargetAdrs(0), CONNECT_REQ);
+    EXPECT_EQ(TakeToPeers(8).at(0).bytes, UnitAck(Table({5}), 1));
 }
 
 TEST_F(PeerLink, ThreeUnansweredRequestsOneSecondApartThenTimeOutAndPauseFortyFiveSeconds)
 {
     Boot(1);
-    Ready();
-    auto requestAfter = [this](DWORD ms) {
-        WinEmu_AdvanceTicksForTest(ms);
-        Tick();
-        return Peer(0).Receive(30).has_value();
+    const DWORD t0 = m_readyAfter;
+    const std::vector<std::pair<DWORD, std::string>> schedule = {
+        {0, "0 "},     {999, ""},    {1000, "0 "},  {2000, "0 "}, {4999, ""},
+        {5000, ""},  // time-out: a pause of 45 s follows
+        {49999, ""}, {50000, "0 "}, {50999, ""}, {51000, "0 "},
     };
-    // Real time passes too: each check keeps a margin on the test clock.
-    EXPECT_TRUE(requestAfter(0));
-    EXPECT_FALSE(requestAfter(700));
-    EXPECT_TRUE(requestAfter(300));
-    EXPECT_TRUE(requestAfter(1000));
-    EXPECT_FALSE(requestAfter(2700));
-    EXPECT_EQ(m_tap->Count("[W] connect timeout"), 0);
-    EXPECT_FALSE(requestAfter(300));
-    EXPECT_TRUE(m_tap->WaitForCount("[W] connect timeout 127.0.0.2", 1));
-    EXPECT_EQ(Status(0), CONNECTING);
-    EXPECT_FALSE(requestAfter(44700));
-    EXPECT_TRUE(requestAfter(300));
-    EXPECT_FALSE(requestAfter(700));
-    EXPECT_TRUE(requestAfter(300));
+    testsupport::DebugCapture capture;
+    for (const auto& [offset, want] : schedule) {
+        LanTick(t0 + offset);
+        EXPECT_EQ(Requested(), want) << "at +" << offset;
+        EXPECT_EQ(Status(0), CONNECTING);
+    }
+    EXPECT_EQ(testsupport::CountOf(capture.text(), "[W] connect timeout 10.0.0.1"), 1u);
 }
 
 TEST_F(PeerLink, KeepAliveEveryThirtySecondsAndTwoMinutesOfSilenceDropsTheTarget)
 {
     Boot(1);
-    Ready();
     Connect(0, PeerAck(Table({9})));
-    auto requestAfter = [this](DWORD ms) {
-        WinEmu_AdvanceTicksForTest(ms);
-        Tick();
-        return Peer(0).Receive(30).has_value();
-    };
-    EXPECT_FALSE(requestAfter(29700));
-    EXPECT_TRUE(requestAfter(300));
+    LanTick(m_before + 29999);
+    EXPECT_EQ(Requested(), "");
+    LanTick(m_after + 30000);
+    EXPECT_EQ(Requested(), "0 ");
     // Answered: the silence counts from here.
-    ASSERT_TRUE(Peer(0).Send(PeerAck(Table({9}))));
-    ASSERT_TRUE(m_tap->WaitForCount("Rx: connect ack", 2));
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_TRUE(requestAfter(30000));
+    WinEmu_AdvanceTicksForTest(30000);
+    FromPeer(TargetAdrs(0), PeerAck(Table({9})));
+    CONFIG_PARAM cfg = {};
+    cfg.aTargetInfo[0].dwTargetIP = TargetAdrs(0);
+    CopyTargetInfo(&cfg);
+    const DWORD b = m_before;
+    const DWORD a = m_after;
+    for (DWORD offset : {30000u, 60000u, 90000u}) {
+        LanTick(a + offset);
+        EXPECT_EQ(Requested(), "0 ") << offset;
+        EXPECT_EQ(Status(0), CONNECTED) << offset;
     }
-    EXPECT_FALSE(requestAfter(29500));
+    LanTick(b + 119999);
+    EXPECT_EQ(Requested(), "");
     EXPECT_EQ(Status(0), CONNECTED);
-    requestAfter(600);
+    testsupport::DebugCapture capture;
+    LanTick(a + 120000);
+    EXPECT_EQ(testsupport::CountOf(capture.text(), "[W] target no response 10.0.0.1"), 1u);
+    // A fresh attempt starts at the next tick, with the peer's table forgotten.
     EXPECT_EQ(Status(0), CONNECTING);
-    EXPECT_TRUE(m_tap->WaitForCount("[W] target no response 127.0.0.2", 1));
-    // A fresh attempt starts at once, with the peer's table forgotten.
-    EXPECT_TRUE(requestAfter(0));
-    IdleFor(150ms);
-    const BYTE* table = CONFIG_Get()->aTargetInfo[0].abySCTable;
-    EXPECT_EQ(Bytes(table, table + 16), Bytes(16, 0));
+    Requested();
+    LanTick(a + 120000);
+    EXPECT_EQ(Requested(), "0 ");
+    CopyTargetInfo(&cfg);
+    EXPECT_EQ(Bytes(cfg.aTargetInfo[0].abySCTable, cfg.aTargetInfo[0].abySCTable + 16), Bytes(16, 0));
+    EXPECT_EQ(cfg.aTargetInfo[0].byLocDGID, 255);
 }
 
 TEST_F(PeerLink, SendTurnCarriesAtMostFivePacketsPerTickRoundRobin)
 {
     Boot(12);
-    Ready();
-    auto turn = [this](DWORD ms) {
-        WinEmu_AdvanceTicksForTest(ms);
-        Tick();
-        std::string who;
-        for (size_t i = 0; i < m_peers.size(); ++i) {
-            if (Peer(i).Receive(i == 0 ? 50 : 5)) {
-                who += std::to_string(i) + " ";
-            }
-        }
-        return who;
+    const DWORD t = m_readyAfter;
+    const std::vector<std::pair<DWORD, std::string>> turns = {
+        {t, "0 1 2 3 4 "},       {t, "5 6 7 8 9 "},     {t, "10 11 "}, {t, ""},
+        {t + 1000, "10 11 0 1 2 "},  // all twelve due again: the turn goes on where it stopped
+        {t + 1000, "3 4 5 6 7 "},    {t + 1000, "8 9 "},
     };
-    EXPECT_EQ(turn(0), "0 1 2 3 4 ");
-    EXPECT_EQ(turn(0), "5 6 7 8 9 ");
-    EXPECT_EQ(turn(0), "10 11 ");
-    EXPECT_EQ(turn(0), "");
-    // All twelve are due again: the turn goes on where it stopped.
-    EXPECT_EQ(turn(1000), "0 1 2 10 11 ");
-    EXPECT_EQ(turn(0), "3 4 5 6 7 ");
-    EXPECT_EQ(turn(0), "8 9 ");
+    for (const auto& [now, want] : turns) {
+        LanTick(now);
+        EXPECT_EQ(Requested(), want);
+    }
 }
 
 TEST_F(PeerLink, PeerFramePassesByCodeOrGroupAndTeachesTheOwnTable)
 {
     Boot(1);
-    Ready();
     Connect(0, PeerAck(Table({9})));
     const std::vector<std::pair<std::string, bool>> frames = {
         {Area('0', "  ", "0001", "00000005"), true},   // admitted code
@@ -485,268 +283,324 @@ TEST_F(PeerLink, PeerFramePassesByCodeOrGroupAndTeachesTheOwnTable)
         {Area('0', "05", "0005", "00000006"), true},   // group 5 admitted: code 6 is learnt
         {Area('0', "  ", "0006", "00000086"), true},   // code 6 (FICH low 7 bits) now admitted
     };
-    std::vector<std::string> expected;
     for (const auto& [area, pass] : frames) {
-        ASSERT_TRUE(Peer(0).Send(PeerVoice(area)));
+        FromPeer(TargetAdrs(0), PeerVoice(area));
+        std::vector<std::string> want;
         if (pass) {
-            expected.push_back("F" + area);
+            want.push_back("F" + area);
         }
+        EXPECT_EQ(ReleaseAll(GetTickCount()), want) << area;
     }
-    EXPECT_EQ(RelayToRadio(expected.size()), expected);
-    EXPECT_TRUE(IdleFor(100ms).empty());
-
     MY_REPEATER_INFO info;
     Server_GetMyRepeaterInfo(&info);
     EXPECT_EQ(info.abySCTable[0], 0x60);
     // The new table is announced to the peer at the next turn.
-    Tick();
-    auto ack = Peer(0).ReceiveType(8, 1000);
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(*ack, UnitAck(Table({5, 6}))) << Dump(*ack);
+    LanTick(GetTickCount());
+    EXPECT_EQ(TakeToPeers(8).at(0).bytes, UnitAck(Table({5, 6})));
 }
 
 TEST_F(PeerLink, RadioTransmissionIsSentToAdmittingTargetsByteForByte)
 {
-    Boot(1);
-    Ready();
+    Boot(2);
     Connect(0, PeerAck(Table({9})));
+    Connect(1, PeerAck(Table({8})));
     DWORD before = GetTickCount();
     std::vector<std::string> areas = {Area('H', "  ", "0100", "00000009"), Area('0', "  ", "0101", "00000009"),
                                       Area('I', "  ", "0100", "00000009"), Area('1', "  ", "0102", "00000009"),
                                       Area('T', "  ", "0103", "00000009")};
     for (const std::string& a : areas) {
-        FeedRadio('g', a);
+        RadioVoice('g', a);
     }
     DWORD after = GetTickCount();
-    // The identification takes the header's place; the rest follow in order.
+    // The identification takes the header's place; the rest follow in order,
+    // to the target that admits code 9 only.
     std::vector<std::string> sent = {areas[2], areas[1], areas[3], areas[4]};
-    std::vector<Bytes> got = Peer(0).Drain();
+    std::vector<SentPacket> got = Fanout();
     ASSERT_EQ(got.size(), sent.size());
     for (size_t i = 0; i < sent.size(); ++i) {
-        ASSERT_GE(got[i].size(), 16u);
-        uint32_t time = static_cast<uint32_t>(got[i][6] << 24 | got[i][7] << 16 | got[i][8] << 8 | got[i][9]);
+        EXPECT_EQ(got[i].to, TargetAdrs(0));
+        ASSERT_GE(got[i].bytes.size(), 16u);
+        const Bytes& p = got[i].bytes;
+        uint32_t time = static_cast<uint32_t>(p[6] << 24 | p[7] << 16 | p[8] << 8 | p[9]);
         // The buffered voice frame is moved to the identification's time.
         EXPECT_LE(time - before, after - before) << i;
         Bytes want = Cat({Be16(static_cast<unsigned>(sent[i].size())), Hex("00 00 00 00"), Be32(time),
                           Hex("00 01 01 00 00 00"), Str(sent[i])});
-        EXPECT_EQ(got[i], want) << i << ": " << Dump(got[i]);
+        EXPECT_EQ(p, want) << i;
     }
 
-    // A code the peer does not admit: nothing goes out and the radio hears '1'.
-    m_radio->Clear();
-    FeedRadio('G', Area('H', "  ", "0200", "0000000A"));
-    FeedRadio('G', Area('I', "  ", "0200", "0000000A"));
-    EXPECT_TRUE(Peer(0).Drain().empty());
-    EXPECT_EQ(NextStatusNotice(), '1');
+    // A code nobody admits: nothing goes out and the radio hears '1'.
+    RadioVoice('G', Area('H', "  ", "0200", "0000000A"));
+    RadioVoice('G', Area('I', "  ", "0200", "0000000A"));
+    EXPECT_TRUE(Fanout().empty());
+    for (int i = 0; i < 3; ++i) {
+        RadioTick(GetTickCount());
+    }
+    std::vector<testsupport::SentFrame> notice = TakeToRadio('P');
+    ASSERT_EQ(notice.size(), 1u);
+    EXPECT_EQ(notice[0].param[0], '1');
 
     // By the group the peer admits: sent, and both tables learn the code.
-    FeedRadio('G', Area('H', "09", "0300", "0000000A"));
-    FeedRadio('G', Area('I', "09", "0300", "0000000A"));
-    auto voice = Peer(0).ReceiveType(0, 1000);
-    ASSERT_TRUE(voice);
-    EXPECT_EQ((*voice)[10], 0x00);
-    EXPECT_EQ((*voice)[11], 0x03);  // the third transmission
+    RadioVoice('G', Area('H', "09", "0300", "0000000A"));
+    RadioVoice('G', Area('I', "09", "0300", "0000000A"));
+    got = Fanout();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].bytes[10], 0x00);
+    EXPECT_EQ(got[0].bytes[11], 0x03);  // the third transmission
     EXPECT_EQ(Result(0).abySCTable[1], 0x06);
     MY_REPEATER_INFO info;
     Server_GetMyRepeaterInfo(&info);
     EXPECT_EQ(info.abySCTable[1], 0x04);
 }
 
-TEST_F(PeerLink, RadioFramesWithoutHeaderOrBeyondTheBufferAreDroppedAndNewCounterIsNewMessage)
+TEST_F(PeerLink, RadioFramesWithoutHeaderOrBeyondTheBufferAreDroppedAndMessageNumbersWrap)
 {
     Boot(1);
-    Ready();
     Connect(0, PeerAck(Table({9})));
-    FeedRadio('G', Area('0', "  ", "0001", "00000009"));
-    EXPECT_TRUE(m_tap->WaitForCount("[W] no header exist. ignore", 1));
+    testsupport::DebugCapture capture;
+    RadioVoice('G', Area('0', "  ", "0001", "00000009"));
 
     // An identification with another counter starts a transmission of its own.
-    FeedRadio('G', Area('H', "  ", "0100", "00000009"));
-    FeedRadio('G', Area('I', "  ", "0200", "00000009"));
-    FeedRadio('G', Area('T', "  ", "0201", "00000009"));
-    std::vector<Bytes> got = Peer(0).Drain();
+    RadioVoice('G', Area('H', "  ", "0100", "00000009"));
+    RadioVoice('G', Area('I', "  ", "0200", "00000009"));
+    RadioVoice('G', Area('T', "  ", "0201", "00000009"));
+    std::vector<SentPacket> got = Fanout();
     ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0][16], 'I');
-    EXPECT_EQ(Bytes(got[0].begin() + 10, got[0].begin() + 12), Hex("00 02"));
-    EXPECT_EQ(Bytes(got[1].begin() + 10, got[1].begin() + 12), Hex("00 02"));
+    EXPECT_EQ(got[0].bytes[16], 'I');
+    EXPECT_EQ(Bytes(got[0].bytes.begin() + 10, got[0].bytes.begin() + 12), Hex("00 02"));
+    EXPECT_EQ(Bytes(got[1].bytes.begin() + 10, got[1].bytes.begin() + 12), Hex("00 02"));
 
     // The header and 63 voice frames fill the buffer; the 64th is dropped.
-    FeedRadio('G', Area('H', "  ", "0300", "00000009"));
+    RadioVoice('G', Area('H', "  ", "0300", "00000009"));
     for (int i = 0; i < 64; ++i) {
         char counter[5];
         std::snprintf(counter, sizeof(counter), "%04X", 0x301 + i);
-        FeedRadio('G', Area('0', "  ", counter, "00000009"));
+        RadioVoice('G', Area('0', "  ", counter, "00000009"));
     }
-    EXPECT_TRUE(m_tap->WaitForCount("[W] rx data buffer overlow", 1));
-    FeedRadio('G', Area('I', "  ", "0300", "00000009"));
-    got = Peer(0).Drain(300);
+    RadioVoice('G', Area('I', "  ", "0300", "00000009"));
+    got = Fanout();
     ASSERT_EQ(got.size(), 64u);
-    EXPECT_EQ(got[0][16], 'I');
-    EXPECT_EQ(std::string(got[63].begin() + 16, got[63].begin() + 23), "0  033F");
-    FeedRadio('G', Area('T', "  ", "0341", "00000009"));
-    auto end = Peer(0).Receive(1000);
-    ASSERT_TRUE(end);
-    EXPECT_EQ((*end)[16], 'T');
-    EXPECT_EQ(m_tap->Count("[W] rx data buffer overlow"), 1);
+    EXPECT_EQ(got[0].bytes[16], 'I');
+    EXPECT_EQ(std::string(got[63].bytes.begin() + 16, got[63].bytes.begin() + 23), "0  033F");
+    RadioVoice('G', Area('T', "  ", "0341", "00000009"));
+    got = Fanout();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].bytes[16], 'T');
+    std::string text = capture.text();
+    EXPECT_EQ(testsupport::CountOf(text, "[W] no header exist. ignore"), 1u);
+    EXPECT_EQ(testsupport::CountOf(text, "[W] rx data buffer overlow"), 1u);
+
+    // Transmission 0x7FFF is the last: the next one is 1 (from 0x8000 on the numbers are playback's).
+    for (int n = 4; n < 0x7FFF; ++n) {
+        RadioVoice('G', Area('H', "  ", "0400", "00000009"));
+    }
+    for (const char* wantId : {"7F FF", "00 01"}) {
+        RadioVoice('G', Area('H', "  ", "0500", "00000009"));
+        RadioVoice('G', Area('I', "  ", "0500", "00000009"));
+        got = Fanout();
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(Bytes(got[0].bytes.begin() + 10, got[0].bytes.begin() + 12), Hex(wantId));
+    }
 }
 
 TEST_F(PeerLink, OnePeerHoldsTheLineUntilItsEndFrameOrOneSecondOfSilence)
 {
     Boot(2);
-    Ready();
     Connect(0, PeerAck(Table({5})));
     Connect(1, PeerAck(Table({5})));
     const std::string a1 = Area('0', "  ", "0001", "00000005", "from-A-1");
     const std::string b1 = Area('0', "  ", "0001", "00000005", "from-B-1");
     const std::string aEnd = Area('T', "  ", "0002", "00000005", "from-A-end");
-    ASSERT_TRUE(Peer(0).Send(PeerVoice(a1)));
-    EXPECT_EQ(RelayToRadio(1), std::vector<std::string>{"F" + a1});
-    ASSERT_TRUE(m_tap->WaitForCount("OCCUPY 127.0.0.2", 1));
-    ASSERT_TRUE(Peer(1).Send(PeerVoice(b1)));
-    ASSERT_TRUE(m_tap->WaitForCount("Rx: Lan A [005][0][00001]", 2));  // B's frame was seen
-    ASSERT_TRUE(Peer(0).Send(PeerVoice(aEnd)));
-    EXPECT_EQ(RelayToRadio(1), std::vector<std::string>{"F" + aEnd});
+    using Areas = std::vector<std::string>;
+    FromPeer(TargetAdrs(0), PeerVoice(a1));
+    EXPECT_EQ(ReleaseAll(GetTickCount()), Areas{"F" + a1});
+    FromPeer(TargetAdrs(1), PeerVoice(b1));
+    EXPECT_EQ(ReleaseAll(GetTickCount()), Areas{});
+    FromPeer(TargetAdrs(0), PeerVoice(aEnd));
+    EXPECT_EQ(ReleaseAll(GetTickCount()), Areas{"F" + aEnd});
 
-    // Free again: B takes the line, then falls silent.
-    ASSERT_TRUE(Peer(1).Send(PeerVoice(b1, 0x0203, 0x55, 1)));
-    EXPECT_EQ(RelayToRadio(1), std::vector<std::string>{"f" + b1});
-    ASSERT_TRUE(m_tap->WaitForCount("OCCUPY 127.0.0.3", 1));
-    Server_OnIdle();  // the queue is empty: its owner's timer runs
-    WinEmu_AdvanceTicksForTest(1000);
-    Tick();
-    EXPECT_TRUE(m_tap->WaitForCount("RELASE timeout", 1));
-    // The line is free, but B owns the queue until the idle loop has seen it
-    // empty for 1000 ms.
-    ASSERT_TRUE(Peer(0).Send(PeerVoice(a1)));
-    EXPECT_TRUE(m_tap->WaitForCount("[W] cannot take queue 7F000002", 1));
-    EXPECT_TRUE(IdleFor(50ms).empty());
-    ASSERT_TRUE(Peer(0).Send(PeerVoice(a1)));
-    EXPECT_EQ(RelayToRadio(1), std::vector<std::string>{"F" + a1});
-}
+    // Free again: B takes the line (channel B), then falls silent.
+    FromPeer(TargetAdrs(1), PeerVoice(b1, 0x0203, 0x55, 1));
+    const DWORD b = m_before;
+    const DWORD a = m_after;
+    const DWORD e0 = GetTickCount();
+    EXPECT_EQ(ReleaseAll(e0), Areas{"f" + b1});
+    // The queue is empty: B lets it go after 1000 ms, which the idle loop waits for.
+    EXPECT_EQ(m_wait, 1000u);
+    EXPECT_FALSE(Release(e0 + 400));
+    EXPECT_EQ(m_wait, 600u);
 
-TEST_F(PeerLink, RadioThatStopsTransmittingFreesTheQueueAtOnce)
-{
-    Boot(2);
-    Ready();
-    Connect(0, PeerAck(Table({5})));
-    Connect(1, PeerAck(Table({5})));
-    const std::string a1 = Area('0', "  ", "0001", "00000005", "from-A");
-    const std::string b1 = Area('0', "  ", "0001", "00000005", "from-B");
-    ASSERT_TRUE(Peer(0).Send(PeerVoice(a1)));
-    EXPECT_EQ(RelayToRadio(1), std::vector<std::string>{"F" + a1});
-    Server_OnIdle();  // A owns the empty queue; its 1000 ms begin
-    m_status.rtrxA = '4';
-    Tick();
-    WinEmu_AdvanceTicksForTest(1000);
-    Tick();  // the line is free again
-    ASSERT_TRUE(m_tap->WaitForCount("RELASE timeout", 1));
-    m_status.rtrxA = '0';
-    Tick();  // the radio stopped sending: the queue is emptied and let go
-    ASSERT_TRUE(m_tap->WaitForCount("[I] tx no signal A", 1));
-    ASSERT_TRUE(Peer(1).Send(PeerVoice(b1)));
-    // B's frame is handled before the idle loop could let A go by itself.
-    ASSERT_TRUE(m_tap->WaitForCount("OCCUPY 127.0.0.3", 1));
-    EXPECT_EQ(RelayToRadio(1), std::vector<std::string>{"F" + b1});
-    EXPECT_EQ(m_tap->Count("[W] cannot take queue"), 0);
+    testsupport::DebugCapture capture;
+    LanTick(b + 999);
+    FromPeer(TargetAdrs(0), PeerVoice(a1));  // B still holds the line
+    EXPECT_EQ(testsupport::CountOf(capture.text(), "cannot take queue"), 0u);
+    testsupport::DebugCapture more;
+    LanTick(a + 1000);
+    // The line is free, but B owns the queue until it has been empty for 1000 ms.
+    FromPeer(TargetAdrs(0), PeerVoice(a1));
+    EXPECT_EQ(ReleaseAll(e0 + 999), Areas{});
+    std::string text = more.text();
+    EXPECT_EQ(testsupport::CountOf(text, "RELASE timeout"), 1u);
+    EXPECT_EQ(testsupport::CountOf(text, "[W] cannot take queue 0A000001"), 1u);
+    EXPECT_FALSE(Release(e0 + 1000));
+    FromPeer(TargetAdrs(0), PeerVoice(a1));
+    EXPECT_EQ(ReleaseAll(e0 + 1000), Areas{"F" + a1});
 }
 
 TEST_F(PeerLink, MalformedPeerPacketsAreDroppedWithAWarning)
 {
     Boot(1);
-    Ready();
     Connect(0, PeerAck(Table({5})));
     const std::string area = Area('0', "  ", "0001", "00000005");
+    Bytes tooLong = PeerVoice(area);
+    tooLong.resize(tooLong.size() - 5);
+    // Longer than a queue record, which no datagram on the port can carry.
+    Bytes huge = PeerVoice(Area('0', "  ", "0001", "00000005", std::string(1420, 'x')));
     struct Bad {
         Bytes packet;
         std::string warning;
     };
-    Bytes tooLong = PeerVoice(area);
-    tooLong.resize(tooLong.size() - 5);
-    Bytes shortHeader = Hex("00 20 00 00 00 00 00 00 00 00");
-    Bytes badCounter = PeerVoice(Area('0', "  ", "00G1", "00000005"));
-    std::vector<Bad> bad = {
+    const std::vector<Bad> bad = {
         {PeerVoice(area.substr(0, 14)), "[W] invalid param length"},
         {tooLong, "[W] voice packet length 33 exceeds 28"},
-        {shortHeader, "[W] voice packet length 32 exceeds 0"},
-        {badCounter, "[W] GetData() failed"},
-        {PeerAck(Table({5}), 0, 57), "[W] invalid data length 57"},
+        {Hex("00 20 00 00 00 00 00 00 00 00"), "[W] voice packet length 32 exceeds 0"},
+        {huge, "[W] voice packet length 1435 exceeds 1434"},
+        {PeerVoice(Area('0', "  ", "00G1", "00000005")), "[W] GetData() failed"},
+        {PeerAck(Table({9}), 0, 57), "[W] invalid data length 57"},
         {Hex("00 08 0B 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01 05 00 00 00 00"),
          "[W] invalid data length 23 (status)"},
+        {Hex("00"), ""},
     };
     for (const Bad& b : bad) {
-        ASSERT_TRUE(Peer(0).Send(b.packet));
-        EXPECT_TRUE(m_tap->WaitForCount(b.warning, 1)) << b.warning;
+        testsupport::DebugCapture capture;
+        FromPeer(TargetAdrs(0), b.packet);
+        std::string text = capture.text();
+        if (!b.warning.empty()) {
+            EXPECT_EQ(testsupport::CountOf(text, b.warning), 1u) << b.warning << "\n" << text;
+        }
+        EXPECT_TRUE(ReleaseAll(GetTickCount()).empty()) << b.warning;
     }
-    // Longer than a queue record, which no datagram on the port can carry.
-    Bytes huge = PeerVoice(Area('0', "  ", "0001", "00000005", std::string(1420, 'x')));
-    Server_FeedPeerPacketForTest(Adrs("127.0.0.2"), huge.data(), static_cast<int>(huge.size()));
-    EXPECT_TRUE(m_tap->WaitForCount("[W] voice packet length 1435 exceeds 1434", 1));
+    EXPECT_EQ(Result(0).abySCTable[0], Table({5})[0]);  // the short acknowledgement changed nothing
 
     // The largest one goes through whole.
     const std::string largest = Area('0', "  ", "0002", "00000005", std::string(1419, 'y'));
-    ASSERT_TRUE(Peer(0).Send(PeerVoice(largest)));
-    EXPECT_EQ(RelayToRadio(1), std::vector<std::string>{"F" + largest});
-    EXPECT_TRUE(IdleFor(100ms).empty());
+    FromPeer(TargetAdrs(0), PeerVoice(largest));
+    EXPECT_EQ(ReleaseAll(GetTickCount()), std::vector<std::string>{"F" + largest});
 }
 
 TEST_F(PeerLink, PacketsAreIgnoredUnlessTheUnitIsReadyOrFromAStranger)
 {
+    ConfigureTargets(1);
+    const Bytes anyCode = PeerVoice(Area('0', "  ", "0001", "0000007F"));
+    FromPeer(TargetAdrs(0), CONNECT_REQ);
+    FromPeer(TargetAdrs(0), anyCode);
     Boot(1);
-    ASSERT_TRUE(Peer(0).Send(CONNECT_REQ));
-    ASSERT_TRUE(Peer(0).Send(PeerVoice(Area('0', "  ", "0001", "0000007F"))));
-    EXPECT_FALSE(Peer(0).Receive(200));
-    Ready();
-    EXPECT_TRUE(IdleFor(100ms).empty());
+    EXPECT_TRUE(m_toPeers.empty());
+    EXPECT_TRUE(ReleaseAll(GetTickCount()).empty());
 
-    ASSERT_TRUE(m_stranger->Send(CONNECT_REQ));
-    ASSERT_TRUE(m_stranger->Send(PeerAck(Table({5}))));
-    EXPECT_TRUE(m_tap->WaitForCount("[W] target not found 127.0.0.99", 1));
-    EXPECT_FALSE(m_stranger->Receive(100));
-    ASSERT_TRUE(m_stranger->Send(PeerVoice(Area('0', "  ", "0001", "0000007F"))));
-    EXPECT_TRUE(IdleFor(100ms).empty());
+    const ULONG stranger = 0x0A000063;
+    testsupport::DebugCapture capture;
+    FromPeer(stranger, CONNECT_REQ);
+    FromPeer(stranger, PeerAck(Table({5})));
+    FromPeer(stranger, anyCode);
+    FromPeer(stranger, STATUS_6);
+    EXPECT_EQ(testsupport::CountOf(capture.text(), "[W] target not found 10.0.0.99"), 2u);
+    EXPECT_TRUE(m_toPeers.empty());
+    EXPECT_TRUE(ReleaseAll(GetTickCount()).empty());
+    for (int i = 0; i < 3; ++i) {
+        RadioTick(GetTickCount());
+    }
+    EXPECT_TRUE(TakeToRadio('P').empty());
 
-    ASSERT_TRUE(Peer(0).Send(CONNECT_REQ));
-    EXPECT_TRUE(Peer(0).ReceiveType(8, 1000));
-
+    FromPeer(TargetAdrs(0), CONNECT_REQ);
+    EXPECT_EQ(TakeToPeers(8).size(), 1u);
     // The radio falls silent: the unit leaves READY and stops answering.
-    WinEmu_AdvanceTicksForTest(10000);
-    Server_TickForTest();
+    RadioTick(GetTickCount() + 10000);
     ASSERT_EQ(Server_GetUnitState(), UNIT_STATE_ERROR);
-    Peer(0).Drain(50);
-    ASSERT_TRUE(Peer(0).Send(CONNECT_REQ));
-    EXPECT_FALSE(Peer(0).Receive(200));
+    FromPeer(TargetAdrs(0), CONNECT_REQ);
+    EXPECT_TRUE(m_toPeers.empty());
 }
 
 TEST_F(PeerLink, StatusNoticesGoToTheOccupantAndComeBackToTheRadio)
 {
     Boot(1);
-    Ready();
     Connect(0, PeerAck(Table({5})));
     // Nobody on the line: a call state goes nowhere.
-    m_status.stat = '5';
-    Tick();
-    EXPECT_FALSE(Peer(0).ReceiveType(11, 100));
+    sim::radio::RadioStatus status;
+    status.stat = '5';
+    FeedRadio('C', sim::radio::StatusParam(status));
+    EXPECT_TRUE(m_toPeers.empty());
 
-    ASSERT_TRUE(Peer(0).Send(PeerVoice(Area('0', "  ", "0001", "00000005"))));
-    ASSERT_EQ(RelayToRadio(1).size(), 1u);
+    FromPeer(TargetAdrs(0), PeerVoice(Area('0', "  ", "0001", "00000005")));
     for (char stat : {'6', '7'}) {
-        m_status.stat = stat;
-        Tick();
-        auto notice = Peer(0).ReceiveType(11, 1000);
-        ASSERT_TRUE(notice) << stat;
+        status.stat = stat;
+        FeedRadio('C', sim::radio::StatusParam(status));
+        std::vector<SentPacket> notice = TakeToPeers(11);
+        ASSERT_EQ(notice.size(), 1u) << stat;
+        EXPECT_EQ(notice[0].to, TargetAdrs(0));
         unsigned id = stat == '6' ? 1 : 2;
-        EXPECT_EQ(*notice, Cat({Hex("00 08 0B 00 00 00 00 00 00 00 00 00 00 00 00 00"),
-                                Be16(id),
-                                {static_cast<uint8_t>(stat - '0')},
-                                Hex("00 00 00 00 00")}))
-            << Dump(*notice);
+        EXPECT_EQ(notice[0].bytes, Cat({Hex("00 08 0B 00 00 00 00 00 00 00 00 00 00 00 00 00"), Be16(id),
+                                        {static_cast<uint8_t>(stat - '0')}, Hex("00 00 00 00 00")}));
     }
 
     // The peer's notice reaches the radio with its next status notice.
-    m_radio->Clear();
-    ASSERT_TRUE(Peer(0).Send(Hex("00 08 0B 00 00 00 00 00 00 00 00 00 00 00 00 00 12 34 06 00 00 00 00 00")));
-    ASSERT_TRUE(m_tap->WaitForCount("Rx: status notify 127.0.0.2 (6)", 1));
-    EXPECT_EQ(NextStatusNotice(), '6');
+    FromPeer(TargetAdrs(0), STATUS_6);
+    for (int i = 0; i < 3; ++i) {
+        RadioTick(GetTickCount());
+    }
+    std::vector<testsupport::SentFrame> notice = TakeToRadio('P');
+    ASSERT_EQ(notice.size(), 1u);
+    EXPECT_EQ(notice[0].param[0], '6');
+}
+
+TEST_F(PeerLink, TargetsTakeOnlyUsableAddressesAndFollowSettingChanges)
+{
+    const std::vector<std::tuple<BOOL, ULONG, CLIENT_STATUS>> entries = {
+        {TRUE, TargetAdrs(0), CONNECTING},   // usable
+        {FALSE, TargetAdrs(1), NONE},        // disabled
+        {TRUE, 0, NONE},                     // no address
+        {TRUE, TargetAdrs(0), NONE},         // held by a lower entry
+        {TRUE, TargetAdrs(9), NONE},         // the unit's own
+        {TRUE, TargetAdrs(5), CONNECTING},
+    };
+    Boot(0);
+    s_NetParam.dwIpAdrs = TargetAdrs(9);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        std::tie(s_Config.aTargetInfo[i].bEnable, s_Config.aTargetInfo[i].dwTargetIP, std::ignore) = entries[i];
+        EnterCriticalSection(&s_csTarget);
+        LanRebuildTarget(static_cast<int>(i), m_readyAfter);
+        LeaveCriticalSection(&s_csTarget);
+        EXPECT_EQ(Status(static_cast<unsigned>(i)), std::get<2>(entries[i])) << i;
+    }
+    // A rebuilt target's first request waits one interval.
+    LanTick(m_readyAfter + 999);
+    EXPECT_EQ(Requested(), "");
+    LanTick(m_readyAfter + 1000);
+    EXPECT_EQ(Requested(), "0 5 ");
+
+    // A search probes the active targets at once; no result while it runs.
+    std::vector<SEARCH_RESULT> all(SERVER_TARGET_COUNT);
+    EXPECT_TRUE(Server_SearchReq());
+    EXPECT_FALSE(Server_SearchReq());
+    EXPECT_FALSE(Server_GetSearchResult(all.data()));
+    LanTick(GetTickCount());
+    EXPECT_EQ(Requested(), "0 5 ");
+    FromPeer(TargetAdrs(0), PeerAck(Table({9})));
+    FromPeer(TargetAdrs(5), PeerAck(Table({9})));
+    ASSERT_TRUE(Server_GetSearchResult(all.data()));
+    EXPECT_EQ(all[0].ulAdrs, TargetAdrs(0));
+    EXPECT_EQ(all[5].ulAdrs, TargetAdrs(5));
+
+    // Disconnect: every active target waits one tick, then is NONE.
+    Server_Disconnect();
+    EXPECT_EQ(Status(0), WAIT_DISCONNECT);
+    EXPECT_EQ(Status(1), NONE);
+    LanTick(m_readyAfter + 2000);
+    EXPECT_EQ(Status(0), NONE);
+    EXPECT_EQ(Requested(), "");
+    CLIENT_STATUS s;
+    EXPECT_TRUE(Server_GetTargetStatus(99, &s));
+    EXPECT_FALSE(Server_GetTargetStatus(100, &s));
 }
 
 }  // namespace

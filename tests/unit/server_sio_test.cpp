@@ -1,25 +1,29 @@
-// The radio frame receiver in process: one byte stream with good frames and
-// every kind of damage, fed whole, byte by byte, in random chunks and after a
-// garbage prefix, must give the same frames and the same messages; a pause
-// inside a frame abandons it after three ticks; only accepted frames keep the
-// radio counted alive. Frames are built by the harness's own codec.
+// The radio link driven directly: the frame receiver (one byte stream with
+// good frames and every kind of damage, fed whole, byte by byte, in random
+// chunks and after a garbage prefix, gives the same frames and messages), the
+// answers to the radio's identification byte for byte, and the keep-alive,
+// status notice and health timers at explicit ticks. Frames are built by the
+// harness's own codec; what the unit sends is taken from the send hook.
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "debug.h"
 #include "radio_frame.h"
 #include "server.h"
 #include "test_support.h"
+#include "unit_fixture.h"
 #include "winemu.h"
 
 namespace {
 
 using sim::radio::Encode;
 using sim::radio::EncodeWithLengthField;
-using Bytes = std::vector<uint8_t>;
+using testsupport::Bytes;
 
 struct SeenFrame {
     char command;
@@ -32,11 +36,6 @@ std::vector<SeenFrame> g_seen;
 void Observe(BYTE byCmd, const BYTE* pParam, int nLen)
 {
     g_seen.push_back({static_cast<char>(byCmd), std::string(reinterpret_cast<const char*>(pParam), nLen)});
-}
-
-std::ostream& operator<<(std::ostream& out, const SeenFrame& f)
-{
-    return out << f.command << "(" << f.param.size() << ")" << f.param.substr(0, 20);
 }
 
 // The "[W] " lines of the debug output, without their time stamps.
@@ -59,15 +58,6 @@ std::string HexByte(unsigned v)
     char text[3];
     std::snprintf(text, sizeof(text), "%02X", v & 0xFF);
     return text;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& p : parts) {
-        out.insert(out.end(), p.begin(), p.end());
-    }
-    return out;
 }
 
 // The sum digits replaced; the frame is otherwise as built.
@@ -99,46 +89,46 @@ Case BuildStream()
 
     c.stream = good('Z', "abc");
     // A SOH inside a frame restarts collection from it.
-    c.stream = Concat({c.stream, Bytes{0x01, 'Z', '0', '0'}, good('Y', "restarted")});
+    c.stream = testsupport::Cat({c.stream, Bytes{0x01, 'Z', '0', '0'}, good('Y', "restarted")});
     // An EOT while waiting for SOH is ignored.
-    c.stream = Concat({c.stream, Bytes{0x04, 'x', 0x04}, good('X', "after eot")});
+    c.stream = testsupport::Cat({c.stream, Bytes{0x04, 'x', 0x04}, good('X', "after eot")});
     // The longest frame the unit takes, then one byte longer (dropped silently).
-    c.stream = Concat({c.stream, good('W', std::string(1425, 'm')), Encode('W', std::string(1426, 'n'))});
+    c.stream = testsupport::Cat({c.stream, good('W', std::string(1425, 'm')), Encode('W', std::string(1426, 'n'))});
     // A length field larger than the parameters present, equal to them plus
     // one, and smaller (handled with the smaller length).
-    c.stream = Concat({c.stream, EncodeWithLengthField('Z', "0005", "abc")});
+    c.stream = testsupport::Cat({c.stream, EncodeWithLengthField('Z', "0005", "abc")});
     c.warnings.push_back("[W] invalid rx data length 5 8");
-    c.stream = Concat({c.stream, EncodeWithLengthField('Z', "0004", "abc")});
+    c.stream = testsupport::Cat({c.stream, EncodeWithLengthField('Z', "0004", "abc")});
     c.warnings.push_back("[W] invalid rx data length 4 8");
-    c.stream = Concat({c.stream, EncodeWithLengthField('V', "0001", "abc")});
+    c.stream = testsupport::Cat({c.stream, EncodeWithLengthField('V', "0001", "abc")});
     c.frames.push_back({'V', "a"});
     c.warnings.push_back("[W] invalid param length");
     // Checksum digits that are no digits, and a wrong value.
-    c.stream = Concat({c.stream, WithSumDigits(abc, "G1")});
+    c.stream = testsupport::Cat({c.stream, WithSumDigits(abc, "G1")});
     c.warnings.push_back("[W] rx sum error G1");
-    c.stream = Concat({c.stream, WithSumDigits(abc, HexByte(sum + 1))});
+    c.stream = testsupport::Cat({c.stream, WithSumDigits(abc, HexByte(sum + 1))});
     c.warnings.push_back("[W] rx sum error (" + HexByte(sum + 1) + " != " + HexByte(sum) + ")");
     // A length field that is not hexadecimal, and frames too short to hold one.
-    c.stream = Concat({c.stream, EncodeWithLengthField('Z', "00G1", "abc")});
+    c.stream = testsupport::Cat({c.stream, EncodeWithLengthField('Z', "00G1", "abc")});
     c.warnings.push_back("[W] invalid cmd length 00G1");
-    c.stream = Concat({c.stream, EncodeWithLengthField('Z', "", "")});
+    c.stream = testsupport::Cat({c.stream, EncodeWithLengthField('Z', "", "")});
     c.warnings.push_back("[W] invalid cmd length 1");
-    c.stream = Concat({c.stream, good('Z', "")});
+    c.stream = testsupport::Cat({c.stream, good('Z', "")});
     return c;
 }
 
-class RadioReceiver : public ::testing::Test {
+class RadioLink : public testsupport::CoreParts {
    protected:
     void SetUp() override
     {
+        CoreParts::SetUp();
         g_seen.clear();
-        Server_Construct();
         Server_SetRadioFrameObserverForTest(Observe);
     }
     void TearDown() override
     {
         Server_SetRadioFrameObserverForTest(nullptr);
-        Server_Destruct();
+        CoreParts::TearDown();
     }
     // Feeds the stream in the given pieces; the warnings printed meanwhile.
     std::vector<std::string> Feed(const Bytes& stream, const std::vector<size_t>& pieces)
@@ -151,6 +141,18 @@ class RadioReceiver : public ::testing::Test {
         }
         EXPECT_EQ(at, stream.size());
         return WarningLines(capture.text());
+    }
+    // The status characters of the 'C' and 'P' frames sent since the last call.
+    std::string Notices()
+    {
+        std::string out;
+        for (const testsupport::SentFrame& f : m_toRadio) {
+            if (f.command == 'C' || f.command == 'P') {
+                out += std::string(1, f.command) + f.param.substr(0, 1) + " ";
+            }
+        }
+        m_toRadio.clear();
+        return out;
     }
 };
 
@@ -166,13 +168,12 @@ std::vector<size_t> RandomPieces(size_t total, unsigned seed)
     return pieces;
 }
 
-TEST_F(RadioReceiver, SameFramesAndMessagesHoweverTheStreamIsCut)
+TEST_F(RadioLink, SameFramesAndMessagesHoweverTheStreamIsCut)
 {
     const Case c = BuildStream();
     std::random_device seeder;
     const unsigned seed = seeder();
     SCOPED_TRACE("chunk seed " + std::to_string(seed));
-    std::printf("chunk seed %u\n", seed);
 
     std::vector<std::pair<std::string, std::vector<size_t>>> cuts = {
         {"whole", {c.stream.size()}},
@@ -187,84 +188,182 @@ TEST_F(RadioReceiver, SameFramesAndMessagesHoweverTheStreamIsCut)
     }
 }
 
-TEST_F(RadioReceiver, GarbagePrefixAndOverlongFrameDoNotDisturbTheNextFrames)
+TEST_F(RadioLink, PauseOfThreeTicksInsideAFrameAbandonsIt)
 {
-    const Case c = BuildStream();
-    std::mt19937 rng(7);
-    Bytes garbage;
-    for (int i = 0; i < 3000; ++i) {
-        uint8_t b = static_cast<uint8_t>(rng());
-        garbage.push_back(b == 0x01 ? 0x02 : b);  // no SOH: nothing starts before the stream
-    }
-    // A frame far past the limit with its EOT and sum: abandoned, then ignored.
-    Bytes overlong = Encode('Z', std::string(2000, 'q'));
-    Bytes stream = Concat({garbage, overlong, c.stream});
-    EXPECT_EQ(Feed(stream, RandomPieces(stream.size(), 11)), c.warnings);
-    EXPECT_EQ(g_seen, c.frames);
-}
-
-TEST_F(RadioReceiver, PauseOfThreeTicksInsideAFrameAbandonsIt)
-{
-    Server_SetManualTimerForTest(TRUE);
     Bytes frame = Encode('Z', "paused");
     Bytes head(frame.begin(), frame.begin() + 7);
     Bytes tail(frame.begin() + 7, frame.end());
+    auto feed = [](const Bytes& b) { Server_FeedRadioForTest(b.data(), static_cast<int>(b.size())); };
 
     // Two silent ticks: the frame survives.
-    Server_FeedRadioForTest(head.data(), static_cast<int>(head.size()));
-    Server_TickForTest();
-    Server_TickForTest();
-    Server_FeedRadioForTest(tail.data(), static_cast<int>(tail.size()));
+    feed(head);
+    RadioTick(GetTickCount());
+    RadioTick(GetTickCount());
+    feed(tail);
     ASSERT_EQ(g_seen.size(), 1u);
 
     // Three: the rest is no frame of its own, the next one is whole again.
-    Server_FeedRadioForTest(head.data(), static_cast<int>(head.size()));
+    feed(head);
     for (int i = 0; i < 3; ++i) {
-        Server_TickForTest();
+        RadioTick(GetTickCount());
     }
-    Server_FeedRadioForTest(tail.data(), static_cast<int>(tail.size()));
+    feed(tail);
     EXPECT_EQ(g_seen.size(), 1u);
-    Server_FeedRadioForTest(frame.data(), static_cast<int>(frame.size()));
+    feed(frame);
     EXPECT_EQ(g_seen.size(), 2u);
-    Server_SetManualTimerForTest(FALSE);
 }
 
-// Identifies a radio with no port open: the answers cannot go out, the states follow.
-void BecomeReady()
+TEST_F(RadioLink, VersionAndCodeTableAreAnsweredByteForByteAndTheUnitBecomesReady)
 {
-    Bytes v = Encode('V', sim::radio::VersionCheckParam({}));
-    Bytes i = Encode('I', sim::radio::CodeTableParam({}));
-    Server_FeedRadioForTest(v.data(), static_cast<int>(v.size()));
-    Server_FeedRadioForTest(i.data(), static_cast<int>(i.size()));
+    sim::radio::RadioIdentity id;
+    id.name = "RPT-NAME";
+    id.version = "2.1.0";
+    id.radioId = "R0001";
+    id.callSign = "JA1ZZZ";
+    FeedRadio('V', sim::radio::VersionCheckParam(id));
+    auto v = TakeToRadio('V');
+    ASSERT_EQ(v.size(), 1u);
+    const std::string param = "KOVA-LAN        ALLALL1.4.4 20210413                      ";
+    ASSERT_EQ(param.size(), 58u);
+    EXPECT_EQ(v[0].raw, sim::radio::Encode('V', param)) << sim::radio::Hex(v[0].raw);
+    EXPECT_EQ(Server_GetUnitState(), UNIT_STATE_INIT);
+
+    sim::radio::CodeTable table;
+    table.Admit(5);
+    table.Admit(127);
+    table.locDgid = 0x12;
+    table.defDgid = 0x34;
+    FeedRadio('I', sim::radio::CodeTableParam(table));
+    auto i = TakeToRadio('I');
+    ASSERT_EQ(i.size(), 1u);
+    EXPECT_EQ(sim::radio::Hex(i[0].raw), "01 49 30 30 30 31 30 04 33 46");
+    EXPECT_EQ(Server_GetUnitState(), UNIT_STATE_READY);
+
+    MY_REPEATER_INFO info;
+    Server_GetMyRepeaterInfo(&info);
+    EXPECT_STREQ(info.szName, "RPT-NAME");
+    EXPECT_STREQ(info.szVersion, "2.1.0");
+    EXPECT_STREQ(info.szRadioID, "R0001");
+    EXPECT_STREQ(info.szCallSign, "JA1ZZZ");
+    EXPECT_EQ(info.abySCTable[0], 0x20);
+    EXPECT_EQ(info.abySCTable[15], 0x80);
+    EXPECT_EQ(info.byLocDGID, 0x12);
+    EXPECT_EQ(info.byDefDGID, 0x34);
+
+    // A table of 32 characters carries no DG-IDs: both become 255.
+    sim::radio::CodeTable plain;
+    plain.Admit(1);
+    FeedRadio('I', sim::radio::CodeTableParam(plain));
+    Server_GetMyRepeaterInfo(&info);
+    EXPECT_EQ(info.abySCTable[0], 0x02);
+    EXPECT_EQ(info.byLocDGID, 255);
+    EXPECT_EQ(info.byDefDGID, 255);
+    EXPECT_EQ(TakeToRadio('I').size(), 1u);
+
+    // A second identification means the radio started again: no answer, a restart.
+    EXPECT_FALSE(s_bRestartReq.load());
+    FeedRadio('V', sim::radio::VersionCheckParam(id));
+    EXPECT_TRUE(TakeToRadio('V').empty());
+    EXPECT_TRUE(s_bRestartReq.load());
 }
 
-TEST_F(RadioReceiver, OnlyAcceptedFramesKeepTheRadioAlive)
+TEST_F(RadioLink, KeepAliveAfterOneSecondAndErrorOnceAfterTenSilentSeconds)
 {
-    testsupport::DebugCapture quiet;  // the unanswerable keep-alives print warnings
-    // A dropped frame (bad sum) does not count; an unknown command does.
-    for (bool accepted : {false, true}) {
-        SCOPED_TRACE(accepted ? "unknown command" : "bad checksum");
-        Server_Destruct();
-        Server_Construct();
-        BecomeReady();
-        ASSERT_EQ(Server_GetUnitState(), UNIT_STATE_READY);
-        WinEmu_AdvanceTicksForTest(6000);
-        Bytes frame = Encode('Z', "x");
-        if (!accepted) {
-            frame = WithSumDigits(frame, "00");
+    DWORD before = GetTickCount();
+    Ready();
+    DWORD after = GetTickCount();
+    RadioTick(before + 999);
+    EXPECT_EQ(Notices(), "");
+    RadioTick(after + 1000);
+    EXPECT_EQ(Notices(), "C0 ");
+
+    RadioTick(before + 9999);
+    EXPECT_EQ(Server_GetUnitState(), UNIT_STATE_READY);
+    testsupport::DebugCapture capture;
+    RadioTick(after + 10000);
+    EXPECT_EQ(Server_GetUnitState(), UNIT_STATE_ERROR);
+    RadioTick(after + 20000);
+    RadioTick(after + 30000);
+    EXPECT_EQ(Server_GetUnitState(), UNIT_STATE_ERROR);
+    EXPECT_EQ(testsupport::CountOf(capture.text(), "[W] health check timeout"), 1u);
+}
+
+TEST_F(RadioLink, OnlyAcceptedFramesKeepTheRadioAlive)
+{
+    testsupport::DebugCapture quiet;
+    Ready();
+    // An unknown command counts as a sign of life; a frame with a bad sum does not.
+    WinEmu_AdvanceTicksForTest(6000);
+    const Bytes unknown = Encode('Z', "x");
+    const Bytes badSum = WithSumDigits(unknown, "00");
+    const DWORD before = GetTickCount();
+    Server_FeedRadioForTest(unknown.data(), static_cast<int>(unknown.size()));
+    const DWORD after = GetTickCount();
+    WinEmu_AdvanceTicksForTest(2000);
+    Server_FeedRadioForTest(badSum.data(), static_cast<int>(badSum.size()));
+    RadioTick(before + 9999);
+    EXPECT_EQ(Server_GetUnitState(), UNIT_STATE_READY);
+    RadioTick(after + 10000);
+    EXPECT_EQ(Server_GetUnitState(), UNIT_STATE_ERROR);
+}
+
+TEST_F(RadioLink, PendingPeerStatusWaitsForTheLineIsConsumedAndOnlyKnownStatesPass)
+{
+    Ready();
+    auto ticks = [this](int n, DWORD now) {
+        for (int i = 0; i < n; ++i) {
+            RadioTick(now != 0 ? now : GetTickCount());
         }
-        Server_FeedRadioForTest(frame.data(), static_cast<int>(frame.size()));
-        // Real time passes too: the checks keep a margin on the test clock.
-        WinEmu_AdvanceTicksForTest(3000);
-        Server_TickForTest();
-        EXPECT_EQ(Server_GetUnitState(), UNIT_STATE_READY);
-        WinEmu_AdvanceTicksForTest(1000);
-        Server_TickForTest();
-        EXPECT_EQ(Server_GetUnitState(), accepted ? UNIT_STATE_READY : UNIT_STATE_ERROR);
-        WinEmu_AdvanceTicksForTest(6000);
-        Server_TickForTest();
-        EXPECT_EQ(Server_GetUnitState(), UNIT_STATE_ERROR);
+        return Notices();
+    };
+    // The code-table answer keeps the line busy for three ticks.
+    SetLanStatus(0x0A000001, 1, 2);
+    EXPECT_EQ(ticks(2, 0), "");
+    EXPECT_EQ(ticks(1, 0), "P0 ");  // 2 is no state the radio knows
+    // Consumed: the next keep-alive is a plain 'C'.
+    const DWORD after = GetTickCount();
+    EXPECT_EQ(ticks(3, after) + ticks(1, after + 1000), "C0 ");
+
+    const std::vector<std::pair<BYTE, std::string>> cases = {{5, "P5 "}, {6, "P6 "}, {7, "P7 "}, {1, "P1 "}, {3, "P0 "}};
+    WORD id = 2;
+    for (const auto& [status, notice] : cases) {
+        SetLanStatus(0x0A000001, id++, status);
+        EXPECT_EQ(ticks(3, 0), notice) << int(status);
     }
+    SetLanStatus(0x0A000001, static_cast<WORD>(id - 1), 3);  // the same notice again is no news
+    EXPECT_EQ(ticks(3, 0), "");
+}
+
+// What reaches the ring log writer (its thread), joined.
+std::mutex g_logLock;
+std::string g_logged;
+BOOL RecordLog(const SYSTEMTIME*, const char* pData, int nLength)
+{
+    std::lock_guard<std::mutex> guard(g_logLock);
+    g_logged.append(pData, static_cast<size_t>(nLength));
+    return TRUE;
+}
+
+TEST_F(RadioLink, PowerDownReportIsLoggedAndClosesTheLogFileOnce)
+{
+    testsupport::TempDir dir;
+    Debug_SetLogWriterForTest(RecordLog);
+    testsupport::DebugCapture capture;
+    ASSERT_TRUE(OpenLogFile(dir.file("kovalan.log").c_str(), 0x40000));
+    SetLogFlag(TRUE, 0xFFFFFFFF);
+    sim::radio::RadioStatus status;
+    FeedRadio('P', sim::radio::StatusParam(status));
+    for (char stat : {'4', '4', '0', '4'}) {  // a 'C' that changes nothing is not reported
+        status.stat = stat;
+        FeedRadio('C', sim::radio::StatusParam(status));
+    }
+    const std::string printed = capture.text();  // the log thread has stored everything queued
+    Debug_SetLogWriterForTest(nullptr);
+    EXPECT_TRUE(s_bPowerDown.load());
+    EXPECT_EQ(testsupport::CountOf(printed, "[I] Power down"), 1u);
+    EXPECT_EQ(testsupport::CountOf(printed, "Rx: Status"), 4u);
+    // The power-down report itself is still logged; the ones after it are not.
+    EXPECT_EQ(testsupport::CountOf(g_logged, "Rx: Status"), 2u);
 }
 
 }  // namespace

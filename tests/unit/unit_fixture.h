@@ -1,111 +1,206 @@
-// The fixture of the unit core's in-process suites: a unit core in the test
-// process on a simulated board, its radio port on a pty with a RadioSim at
-// the far end, the 100 ms tick driven by the test, and the daemon's output
-// tapped. Header only: each suite is its own program.
+// The fixture of the unit core's suites: the parts driven directly on a
+// simulated board, no ports and no threads. Radio frames go in as bytes, the
+// parts' timer steps are called with explicit ticks, and what goes to the
+// radio and the peers is collected by the send hooks. Header only: each
+// suite is its own program.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstddef>
-#include <memory>
+#include <initializer_list>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "board.h"
-#include "config.h"
-#include "pty_link.h"
 #include "radio_frame.h"
-#include "radio_sim.h"
 #include "server.h"
+#include "server_internal.h"
 #include "sim_board.h"
-#include "sockutil.h"
-#include "test_support.h"
 #include "winemu.h"
 
 namespace testsupport {
 
-class InProcessUnit : public ::testing::Test {
+using Bytes = std::vector<uint8_t>;
+
+// Bytes written out by hand: "00 2C 08" -> {0x00, 0x2C, 0x08}.
+inline Bytes Hex(const std::string& text)
+{
+    Bytes out;
+    std::istringstream in(text);
+    std::string pair;
+    while (in >> pair) {
+        out.push_back(static_cast<uint8_t>(std::stoul(pair, nullptr, 16)));
+    }
+    return out;
+}
+inline Bytes Str(const std::string& text) { return Bytes(text.begin(), text.end()); }
+inline Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+inline Bytes Be16(unsigned v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
+inline Bytes Be32(uint32_t v) { return Cat({Be16(v >> 16), Be16(v & 0xFFFF)}); }
+
+// One frame the unit sent to the radio.
+struct SentFrame {
+    char command;
+    std::string param;
+    Bytes raw;
+};
+
+// One datagram the unit sent to a peer.
+struct SentPacket {
+    ULONG to;
+    Bytes bytes;
+};
+
+class CoreParts : public ::testing::Test {
    protected:
     void SetUp() override
     {
         ASSERT_TRUE(Board_SetRoot(m_board.root().c_str()));
-        ASSERT_TRUE(WinEmu_Init());
-        m_radioLink = std::make_unique<sim::PtyLink>(m_board.root(), "ttymxc1");
-        ASSERT_TRUE(m_radioLink->plugged()) << m_radioLink->error();
+        Self() = this;
+        Server_Construct();
+        ASSERT_TRUE(Server_CreateQueuesForTest());
+        SioSetSendHookForTest(ToRadio);
+        LanSetSendHookForTest(ToPeer);
     }
     void TearDown() override
     {
-        StopUnit();
-        m_radioLink.reset();
+        SioSetSendHookForTest(nullptr);
+        LanSetSendHookForTest(nullptr);
+        Server_Destruct();
+        Self() = nullptr;
         Board_SetRoot(nullptr);
     }
-    // Takes the unit core down again (nothing when it is not up).
-    void StopUnit()
-    {
-        if (!m_constructed) {
-            return;
-        }
-        m_radio.reset();
-        Server_Destruct();
-        Sock_Destruct();
-        m_tap.reset();
-        Server_SetManualTimerForTest(FALSE);
-        m_constructed = false;
-    }
 
-    // Writes the settings file, brings the unit core up with the tick left to
-    // the test, and puts the radio simulator on the far end of the pty.
-    void StartUnit(const std::string& ini, bool bListServer = false)
-    {
-        m_board.WriteFile("/var/local/kovalan.ini", ini);
-        Sock_Construct();
-        Server_Construct();
-        m_constructed = true;
-        CONFIG_Init();
-        CONFIG_Load("/var/local/kovalan.ini", nullptr);
-        CONFIG_Get()->bListServer = bListServer ? TRUE : FALSE;
-        m_tap = std::make_unique<StdoutTap>();
-        Server_SetManualTimerForTest(TRUE);
-        ASSERT_TRUE(Sock_Init() && Server_Init() && Server_Start());
-        m_radio = std::make_unique<sim::RadioSim>(*m_radioLink);
-    }
-    // One frame from the radio, handed to the receiver as one read.
-    void FeedRadio(char command, const std::string& param)
-    {
-        std::vector<uint8_t> frame = sim::radio::Encode(command, param);
-        Server_FeedRadioForTest(frame.data(), static_cast<int>(frame.size()));
-    }
-    // n ticks; before each the radio's status report keeps it counted alive.
-    void Tick(int n = 1)
+    // Targets 0..n-1 at 10.0.0.1 and up, enabled in the settings snapshot.
+    void ConfigureTargets(int n)
     {
         for (int i = 0; i < n; ++i) {
-            FeedRadio('C', sim::radio::StatusParam(m_status));
-            Server_TickForTest();
+            s_Config.aTargetInfo[i].bEnable = TRUE;
+            s_Config.aTargetInfo[i].dwTargetIP = TargetAdrs(i);
         }
     }
-    static bool IsVoiceToRadio(const sim::radio::Frame& f) { return f.command == 'F' || f.command == 'f'; }
-    // Runs the idle loop until the radio got n more voice frames (or the
-    // time is up); the frames in the order they came.
-    std::vector<sim::radio::Frame> VoiceFramesToRadio(size_t n, std::chrono::milliseconds timeout)
+    static ULONG TargetAdrs(int i) { return 0x0A000001u + static_cast<ULONG>(i); }
+
+    // One radio frame, handed to the receiver as one read.
+    void FeedRadio(char command, const std::string& param)
     {
-        std::vector<sim::radio::Frame> got;
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (got.size() < n && std::chrono::steady_clock::now() < deadline) {
-            Server_OnIdle();
-            while (auto f = m_radio->WaitFor(IsVoiceToRadio, 0)) {
-                got.push_back(*f);
-            }
+        Bytes frame = sim::radio::Encode(command, param);
+        Server_FeedRadioForTest(frame.data(), static_cast<int>(frame.size()));
+    }
+    // The radio identifies itself; the unit is READY and its targets connect.
+    void Ready(const sim::radio::CodeTable& table = {})
+    {
+        FeedRadio('V', sim::radio::VersionCheckParam({}));
+        FeedRadio('I', sim::radio::CodeTableParam(table));
+        ASSERT_EQ(Server_GetUnitState(), UNIT_STATE_READY);
+        m_toRadio.clear();
+    }
+    // A datagram from a peer; [m_before, m_after] brackets the unit's own tick then.
+    void FromPeer(ULONG from, const Bytes& packet)
+    {
+        m_before = GetTickCount();
+        OnRxLanPacket(from, packet.data(), static_cast<int>(packet.size()));
+        m_after = GetTickCount();
+    }
+
+    // The parts' timer steps at an explicit tick, under the locks the tick takes.
+    void LanTick(DWORD now)
+    {
+        EnterCriticalSection(&s_csTarget);
+        LanOnTimer(now);
+        LeaveCriticalSection(&s_csTarget);
+    }
+    void RadioTick(DWORD now)
+    {
+        EnterCriticalSection(&s_csSerial);
+        SioOnTimer(now);
+        RecOnTimer(now);
+        LanTxReqOnTimer(now);
+        LeaveCriticalSection(&s_csSerial);
+    }
+    // The idle loop's release at now; the time until its next due record or
+    // empty-queue release is left in m_wait.
+    bool Release(DWORD now)
+    {
+        m_wait = 0xFFFFFFFF;  // no cap: the wait the release itself asks for
+        EnterCriticalSection(&s_csSerial);
+        BOOL sent = ReleaseSioTxData(now, &m_wait);
+        LeaveCriticalSection(&s_csSerial);
+        return sent != FALSE;
+    }
+    // Releases everything due at now; the voice frames sent, as command letter and area.
+    std::vector<std::string> ReleaseAll(DWORD now)
+    {
+        while (Release(now)) {
         }
-        return got;
+        std::vector<std::string> areas;
+        for (const SentFrame& f : Take(&m_toRadio, [](const SentFrame& f) { return f.command == 'F' || f.command == 'f'; })) {
+            areas.push_back(f.command + f.param);
+        }
+        return areas;
+    }
+    CLIENT_STATUS Status(unsigned i)
+    {
+        CLIENT_STATUS s = NONE;
+        Server_GetTargetStatus(i, &s);
+        return s;
+    }
+    // The frames of this command sent to the radio, the packets of this type
+    // sent to the peers, so far; both are forgotten.
+    std::vector<SentFrame> TakeToRadio(char command)
+    {
+        return Take(&m_toRadio, [command](const SentFrame& f) { return f.command == command; });
+    }
+    std::vector<SentPacket> TakeToPeers(int type)
+    {
+        return Take(&m_toPeers, [type](const SentPacket& p) { return p.bytes.size() > 2 && p.bytes[2] == type; });
     }
 
     sim::SimBoard m_board;
-    std::unique_ptr<sim::PtyLink> m_radioLink;
-    std::unique_ptr<sim::RadioSim> m_radio;
-    std::unique_ptr<StdoutTap> m_tap;
-    sim::radio::RadioStatus m_status;
-    bool m_constructed = false;
+    std::vector<SentFrame> m_toRadio;
+    std::vector<SentPacket> m_toPeers;
+    DWORD m_before = 0;
+    DWORD m_after = 0;
+    DWORD m_wait = 0;
+
+   private:
+    template <typename T, typename Match>
+    static std::vector<T> Take(std::vector<T>* all, Match match)
+    {
+        std::vector<T> taken;
+        std::vector<T> rest;
+        for (T& item : *all) {
+            (match(item) ? taken : rest).push_back(std::move(item));
+        }
+        *all = std::move(rest);
+        return taken;
+    }
+    static CoreParts*& Self()
+    {
+        static CoreParts* s_self = nullptr;
+        return s_self;
+    }
+    static BOOL ToRadio(const BYTE* pFrame, int nLen)
+    {
+        Bytes raw(pFrame, pFrame + nLen);
+        std::string param(raw.begin() + 6, raw.end() - 3);
+        Self()->m_toRadio.push_back({static_cast<char>(raw[1]), param, raw});
+        return TRUE;
+    }
+    static BOOL ToPeer(ULONG ulAdrs, const BYTE* pData, int nLen)
+    {
+        Self()->m_toPeers.push_back({ulAdrs, Bytes(pData, pData + nLen)});
+        return TRUE;
+    }
 };
 
 }  // namespace testsupport
