@@ -1,18 +1,18 @@
-// The command interpreter over a loopback setting connection and the USB
-// console (a pty standing for the gadget tty) on a simulated board, with a
-// recording stand-in for the unit core.
+// The command interpreter driven directly: each setting client is a socket
+// record over one end of a socket pair, a line goes in through CMD_Exec and
+// the reply is read at the other end. A recording stand-in plays the unit
+// core. One test runs lines over a real TCP setting connection and the USB
+// console (a pty standing for the gadget tty) for the wiring.
 #include "cmd.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
+#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -40,7 +40,6 @@ namespace {
 
 // Target n reports link state n % 6; the search is busy until told otherwise.
 struct FakeUnit {
-    std::mutex mutex;
     int connects = 0;
     int disconnects = 0;
     int searches = 0;
@@ -54,16 +53,8 @@ FakeUnit* g_unit = nullptr;
 
 }  // namespace
 
-BOOL Server_Connect()
-{
-    std::lock_guard<std::mutex> lock(g_unit->mutex);
-    return ++g_unit->connects > 0;
-}
-void Server_Disconnect()
-{
-    std::lock_guard<std::mutex> lock(g_unit->mutex);
-    ++g_unit->disconnects;
-}
+BOOL Server_Connect() { return ++g_unit->connects > 0; }
+void Server_Disconnect() { ++g_unit->disconnects; }
 BOOL Server_GetTargetStatus(unsigned int nIndex, CLIENT_STATUS* pStatus)
 {
     *pStatus = static_cast<CLIENT_STATUS>(nIndex % 6);
@@ -73,47 +64,30 @@ void Server_GetMyRepeaterInfo(MY_REPEATER_INFO* pInfo)
 {
     *pInfo = MY_REPEATER_INFO{"KOVA-RADIO", "D1", "T2", "1.02", "20210413", "00042", "JA1XYZ", {0, 0xFE}, 1, 0x7F};
 }
-BOOL Server_SearchReq()
-{
-    std::lock_guard<std::mutex> lock(g_unit->mutex);
-    return ++g_unit->searches > 0;
-}
+BOOL Server_SearchReq() { return ++g_unit->searches > 0; }
 BOOL Server_GetSearchResult(SEARCH_RESULT aResult[SERVER_TARGET_COUNT])
 {
-    std::lock_guard<std::mutex> lock(g_unit->mutex);
     std::memcpy(aResult, g_unit->results, sizeof(g_unit->results));
     return !g_unit->searchBusy;
 }
-void ListSrv_Lock()
-{
-    std::lock_guard<std::mutex> lock(g_unit->mutex);
-    g_unit->listLocked = true;
-}
-void ListSrv_Unlock()
-{
-    std::lock_guard<std::mutex> lock(g_unit->mutex);
-    g_unit->listLocked = false;
-}
+void ListSrv_Lock() { g_unit->listLocked = true; }
+void ListSrv_Unlock() { g_unit->listLocked = false; }
 void ListSrv_SetServID(const char* pszID)
 {
-    std::lock_guard<std::mutex> lock(g_unit->mutex);
     g_unit->servIds.push_back(pszID);
     g_unit->servIdOutsideLock = g_unit->servIdOutsideLock || !g_unit->listLocked;
 }
 
 namespace {
 
-using sim::ReplyEnd;
-using sim::SettingClient;
-using testsupport::DebugCapture;
+using testsupport::CountOf;
 
 const char kIni[] = "/var/local/kovalan.ini";
-const char kDefaultIni[] =
-    "RxUdpPort=21110\nTxUdpPort=21110\nSettingPort=21002\nCommPort=2\nUsbPort=1000\nPassWord=tarnwick\n"
-    "LockEnable=0\nLogEnableDbg=1\nLogFlagDbg=FFFFFFFF\nVersion=01040400\nProgram=KOVA-LAN\n";
 const std::string kNg = "NG\r\n";
 const std::string kOk = "OK\r\n";
 const std::string kCommandError = "command error\r\n";
+const std::string kVersion = "KOVA-LAN Ver 1.4.4.0\r\n";
+const std::string kHardwareError = "hardware error\r\n";
 
 // The unit core's routing of setting-connection events.
 void OnServerEvent(LPVOID client, DWORD event, LPVOID data, int, LPVOID)
@@ -141,8 +115,6 @@ void OnUsbEvent(DWORD event, BYTE* data, int length, LPVOID)
     }
 }
 
-using testsupport::CountOf;
-
 std::string Repeat(const std::string& text, int count)
 {
     std::string out;
@@ -150,6 +122,37 @@ std::string Repeat(const std::string& text, int count)
         out += text;
     }
     return out;
+}
+
+// A setting client as the interpreter sees it: a socket record whose
+// descriptor is one end of a socket pair; the test holds the other end.
+struct Client {
+    Client()
+    {
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        sock.sock.store(fds[0]);
+        peer = fds[1];
+    }
+    ~Client()
+    {
+        close(sock.sock.load());
+        close(peer);
+    }
+    SOCK_PARAM sock{};
+    int peer = -1;
+};
+
+// Runs one line for the client; everything it was sent.
+std::string Ask(Client& c, std::string line)
+{
+    CMD_Exec(&c.sock, line.data());
+    std::string reply;
+    char buf[4096];
+    for (ssize_t n; (n = recv(c.peer, buf, sizeof(buf), MSG_DONTWAIT)) > 0;) {
+        reply.append(buf, static_cast<size_t>(n));
+    }
+    return reply;
 }
 
 class CommandSet : public ::testing::Test {
@@ -171,13 +174,14 @@ class CommandSet : public ::testing::Test {
         ASSERT_TRUE(Sock_Init());
         CmdServer_Construct();
         ASSERT_TRUE(CmdServer_Init());
-        CmdServer_SetCallback(OnServerEvent, nullptr);
-        m_port = loopnet::FreePort(SOCK_STREAM);
-        ASSERT_TRUE(CmdServer_Start(0, loopnet::FreePort(SOCK_DGRAM), m_port));
     }
     void TearDown() override
     {
-        CloseUsb();
+        if (m_gadget) {
+            USBFUNC_SetCallback(nullptr, nullptr);
+            USBFUNC_Close();
+            Serial_Destruct();
+        }
         CmdServer_Destruct();
         Sock_Destruct();
         CMD_Destruct();
@@ -186,144 +190,69 @@ class CommandSet : public ::testing::Test {
         Board_SetRoot(nullptr);
     }
 
-    SettingClient* Tcp()
+    // A new client with its user record.
+    Client& User()
     {
-        m_tcp.push_back(std::make_unique<SettingClient>("127.0.0.1", m_port));
-        return m_tcp.back().get();
+        Client& c = m_clients.emplace_back();
+        EXPECT_TRUE(CMD_LogOnUser(&c.sock));
+        return c;
     }
-    // The USB console with its user record, as the unit core opens it.
-    SettingClient* Usb()
-    {
-        m_gadget = std::make_unique<sim::PtyLink>(m_board.root(), "ttyGS0");
-        Serial_Construct();
-        Serial_Init();
-        USBFUNC_Construct();
-        USBFUNC_SetCallback(OnUsbEvent, nullptr);
-        EXPECT_TRUE(USBFUNC_Open(1000));
-        EXPECT_TRUE(CMD_LogOnUser(USBFUNC_GetHandle()));
-        m_usb = std::make_unique<SettingClient>(*m_gadget);
-        return m_usb.get();
-    }
-    void CloseUsb()
-    {
-        if (m_gadget) {
-            USBFUNC_SetCallback(nullptr, nullptr);
-            USBFUNC_Close();
-            Serial_Destruct();
-            CMD_LogOffUser(USBFUNC_GetHandle());
-            m_usb.reset();
-            m_gadget.reset();
-        }
-    }
-
-    // The reply to one line: `lines` lines, or whatever came until quiet.
-    static std::string Ask(SettingClient* c, const std::string& line, int lines = 1)
-    {
-        ReplyEnd end;
-        end.lines = lines;
-        return c->Command(line, end).text;
-    }
-    static std::string AskUntil(SettingClient* c, const std::string& line, const std::string& lastPrefix)
-    {
-        ReplyEnd end;
-        end.lastPrefix = lastPrefix;
-        return c->Command(line, end).text;
-    }
-
-    // The live configuration as a holder of the command lock sees it.
-    static CONFIG_PARAM Live()
-    {
-        CMD_Lock();
-        CONFIG_PARAM copy = *CONFIG_Get();
-        CMD_Unlock();
-        return copy;
-    }
-    static TARGET_INFO Live(int n) { return Live().aTargetInfo[n]; }
-    // Changes the live configuration as the unit core does, under the command lock.
-    template <typename F>
-    static void EditLive(F edit)
-    {
-        CMD_Lock();
-        edit(CONFIG_Get());
-        CMD_Unlock();
-    }
+    static const CONFIG_PARAM& Live() { return *CONFIG_Get(); }
 
     FakeUnit m_unit;
     sim::SimBoard m_board;
-    WORD m_port = 0;
-    std::vector<std::unique_ptr<SettingClient>> m_tcp;
+    std::deque<Client> m_clients;
     std::unique_ptr<sim::PtyLink> m_gadget;
-    std::unique_ptr<SettingClient> m_usb;
 };
 
 // --- the interpreter ---
 
-TEST_F(CommandSet, WordsMatchInAnyCaseAndLinesAreSplitIntoAtMost16Words)
-{
-    SettingClient* c = Tcp();
-    EXPECT_EQ(Ask(c, "VeRs"), "KOVA-LAN Ver 1.4.4.0\r\n");
-    EXPECT_EQ(Ask(c, "\t vers  \t"), "KOVA-LAN Ver 1.4.4.0\r\n");
-    EXPECT_EQ(Ask(c, "ver"), kCommandError);
-    EXPECT_EQ(Ask(c, "   ", 0), "");
-    EXPECT_EQ(Ask(c, "getdest 1" + Repeat(" 1", 15)), "parameter error\r\n");
-    EXPECT_EQ(Ask(c, "getdest 1" + Repeat(" 1", 14)).substr(0, 10), "getdest 1 ");
-    // A quoted blank keeps one word: two words, the PassWord is just wrong.
-    EXPECT_EQ(Ask(c, "chkpass \"tarn wick\""), kNg);
-    EXPECT_EQ(Ask(c, "chkpass tarn wick"), kCommandError);
-}
-
-TEST_F(CommandSet, WrongWordCountsAndBadArgumentsAreCommandErrorsThatChangeNothing)
+TEST_F(CommandSet, BadLinesAndArgumentsAreRejectedAndChangeNothing)
 {
     // clang-format off
     const char* bad[] = {
-        "conn x", "disc x", "save x", "reboot x", "currip x", "vers x", "update x", "myrep x", "log x", "logsize x",
-        "status", "status 1 2", "status x", "status 100", "target", "target 1 2 3", "target 100",
+        "ver", "conn x", "disc x", "save x", "reboot x", "currip x", "vers x", "update x", "myrep x", "log x",
+        "logsize x", "status", "status 1 2", "status x", "status 100", "target", "target 1 2 3", "target 100",
         "target 5 300.1.1.1", "target 4294967296 1.2.3.4", "enable", "enable 1 1 1", "enable 100 1", "enable 1 2",
         "mac 1 2", "mac 1:2:3:4:5", "mac 1:2:3:4:5:1FF", "mac 1:2:3:4::5", "mac 1:2:3:4:5:6:",
         "mac 1:2:3:4:5:100000001", "udpport 0", "udpport 65536", "udpport 4294967297", "udpport 1 2",
-        "chkpass", "chkpass a b", "setpass a", "setpass a b c", "factset", "factset x", "factset 0 0",
-        "getdest 1", "getdest 5 3", "getdest 0 100", "setdest 1 1", "setdest 100 1 enable=1", "setdest 1 x enable=1",
-        "enableall 1 2", "logflag enable=1", "logflag a b c", "logflag enable=1 flag=xyz", "listsrv 2",
-        "listsrv 1 2", "search x", "searchres x", "lock 1", "lock 2 x", "lock 1 2 3", "regist", "portchk 1",
-        "repsearch", "listinfo", "listdebug 1", "liststatus x", "settingport 0", "settingport 65536",
+        "chkpass", "chkpass a b", "chkpass tarn wick", "setpass a", "setpass a b c", "factset", "factset x",
+        "factset 0 0", "getdest 1", "getdest 5 3", "getdest 0 100", "setdest 1 1", "setdest 100 1 enable=1",
+        "setdest 1 x enable=1", "enableall 1 2", "logflag enable=1", "logflag a b c", "logflag enable=1 flag=xyz",
+        "listsrv 2", "listsrv 1 2", "search x", "searchres x", "lock 1", "lock 2 x", "lock 1 2 3", "regist",
+        "portchk 1", "repsearch", "listinfo", "listdebug 1", "liststatus x", "settingport 0", "settingport 65536",
         "settingport 1 2", "ntp 1", "ntp 2 x", "ntp 1 2 3", "updatecount x", "netparam -x", "netparam 1.2.3",
         "netparam 10.0.0.1 255.0.0", "netparam -", "bogus"};
     // clang-format on
-    SettingClient* c = Usb();
-    CONFIG_PARAM before = Live();
+    Client& c = User();
+    const CONFIG_PARAM before = Live();
     for (const char* line : bad) {
         EXPECT_EQ(Ask(c, line), kCommandError) << line;
     }
-    CONFIG_PARAM after = Live();
-    EXPECT_EQ(std::memcmp(&before, &after, sizeof(before)), 0);
+    EXPECT_EQ(Ask(c, "getdest 1" + Repeat(" 1", 15)), "parameter error\r\n");  // 17 words
+    EXPECT_EQ(Ask(c, "   "), "");
+    EXPECT_EQ(std::memcmp(&before, &Live(), sizeof(before)), 0);
     EXPECT_FALSE(CMD_IsWriteBusy());
     EXPECT_TRUE(m_board.Commands().empty());
-    std::lock_guard<std::mutex> lock(m_unit.mutex);
     EXPECT_EQ(m_unit.connects + m_unit.disconnects + m_unit.searches, 0);
+
+    // Words match in any case, blanks and tabs split them, 16 are allowed,
+    // and a quoted blank keeps one word (two words: the PassWord is just wrong).
+    EXPECT_EQ(Ask(c, "\t VeRs  \t"), kVersion);
+    EXPECT_EQ(Ask(c, "getdest 1" + Repeat(" 1", 14)).substr(0, 10), "getdest 1 ");
+    EXPECT_EQ(Ask(c, "chkpass \"tarn wick\""), kNg);
 }
 
-TEST_F(CommandSet, ACommandWaitsForTheCommandLockAndIsDroppedWhenItsConnectionIsStopped)
+TEST_F(CommandSet, ACommandRunsOnlyUnderTheCommandLockAndGivesUpWhenItsConnectionCloses)
 {
-    SettingClient* c = Tcp();
-    EXPECT_EQ(Ask(c, "vers"), "KOVA-LAN Ver 1.4.4.0\r\n");  // logs the connection on
-    // The echoed line end comes before the command runs; while the lock is
-    // held the command cannot have reached the unit core.
+    Client& c = User();
     CMD_Lock();
-    ASSERT_TRUE(c->Send("conn\r"));
-    EXPECT_EQ(c->ReadUntil("\r\n", 2000), "\r\n");
-    {
-        std::lock_guard<std::mutex> lock(m_unit.mutex);
-        EXPECT_EQ(m_unit.connects, 0);
-    }
+    c.sock.bClose = TRUE;  // a stop shut the connection while the command waited
+    EXPECT_EQ(Ask(c, "conn"), "");
     CMD_Unlock();
-    EXPECT_EQ(c->ReadUntil(kOk, 2000), kOk);
-
-    CMD_Lock();
-    ASSERT_TRUE(c->Send("conn\r"));
-    c->ReadUntil("\r\n", 2000);
-    CmdServer_Stop();  // shuts every connection: the waiting command gives up
-    CMD_Unlock();
-    std::lock_guard<std::mutex> lock(m_unit.mutex);
+    EXPECT_EQ(m_unit.connects, 0);
+    c.sock.bClose = FALSE;
+    EXPECT_EQ(Ask(c, "conn"), kOk);
     EXPECT_EQ(m_unit.connects, 1);
 }
 
@@ -338,7 +267,7 @@ TEST_F(CommandSet, The66thClientGetsNgWhereARecordIsNeededAndRepeatedLogOnsKeepO
         ASSERT_TRUE(CMD_LogOnUser(USBFUNC_GetHandle()));
     }
     EXPECT_FALSE(CMD_LogOnUser(&clients[CMD_MAX_USERS - 1]));
-    SettingClient* late = Tcp();
+    Client late;
     EXPECT_EQ(Ask(late, "udpport"), kNg);
     EXPECT_EQ(Ask(late, "vers"), kNg);
     EXPECT_EQ(Ask(late, "status 0"), "idle\r\n");
@@ -351,43 +280,37 @@ TEST_F(CommandSet, The66thClientGetsNgWhereARecordIsNeededAndRepeatedLogOnsKeepO
 
 TEST_F(CommandSet, EditsStayInTheirUsersWorkingCopyUntilUpdateCommitsThem)
 {
-    SettingClient* usb = Usb();
-    SettingClient* tcp = Tcp();
-    EXPECT_EQ(Ask(tcp, "updatecount"), "00000001\r\n");
-    EXPECT_EQ(Ask(usb, "udpport"), "21110\r\n");
-    DebugCapture capture;
-    EXPECT_EQ(Ask(tcp, "udpport 30000"), kOk);
-    EXPECT_NE(capture.text().find("UDP port changed 30000\n"), std::string::npos);
-    EXPECT_EQ(Ask(tcp, "udpport"), "30000\r\n");
-    EXPECT_EQ(Ask(usb, "udpport"), "21110\r\n");
+    Client& a = User();
+    Client& b = User();
+    EXPECT_EQ(Ask(a, "updatecount"), "00000001\r\n");
+    EXPECT_EQ(Ask(a, "udpport 30000"), kOk);
+    EXPECT_EQ(Ask(a, "udpport"), "30000\r\n");
+    EXPECT_EQ(Ask(b, "udpport"), "21110\r\n");
     EXPECT_EQ(Live().nRxUdpPort, 21110);
     EXPECT_TRUE(CMD_IsWriteBusy());
-    EXPECT_EQ(Ask(tcp, "update"), kOk);
-    // The reply goes out before the commit: taking the command lock waits
-    // for the command to finish.
+    EXPECT_EQ(Ask(a, "update"), kOk);
     EXPECT_EQ(Live().nRxUdpPort, 30000);
     EXPECT_TRUE(CMD_IsUpdated());
     EXPECT_FALSE(CMD_IsUpdated());
     EXPECT_FALSE(CMD_IsWriteBusy());
-    EXPECT_EQ(Live().nTxUdpPort, 30000);
     // A user who is not editing reads what another one committed.
-    EXPECT_EQ(Ask(usb, "udpport"), "30000\r\n");
-    EXPECT_EQ(Ask(usb, "enable 7 1"), kOk);
-    EXPECT_EQ(Ask(tcp, "enable 7"), "0\r\n");
-    EXPECT_EQ(Ask(usb, "update"), kOk);
-    EXPECT_TRUE(Live(7).bEnable);
-    EXPECT_EQ(Ask(tcp, "updatecount"), "00000003\r\n");
+    EXPECT_EQ(Ask(b, "udpport"), "30000\r\n");
+    EXPECT_EQ(Ask(b, "enable 7 1"), kOk);
+    EXPECT_EQ(Ask(a, "enable 7"), "0\r\n");
+    EXPECT_EQ(Ask(b, "update"), kOk);
+    EXPECT_TRUE(Live().aTargetInfo[7].bEnable);
+    EXPECT_EQ(Ask(a, "updatecount"), "00000003\r\n");
     EXPECT_FALSE(m_board.Exists(kIni));  // nobody asked for a save
 }
 
 TEST_F(CommandSet, AnEditIsDroppedByVersOrAfter60SecondsAlone)
 {
     CONFIG_Get()->bLockEnable = TRUE;
-    SettingClient* c = Tcp();
+    Client& c = User();
     EXPECT_EQ(Ask(c, "chkpass tarnwick"), kOk);
     EXPECT_EQ(Ask(c, "udpport 30000"), kOk);
     EXPECT_EQ(Ask(c, "factset 0"), kOk);
-    EXPECT_EQ(Ask(c, "vers"), "KOVA-LAN Ver 1.4.4.0\r\n");
+    EXPECT_EQ(Ask(c, "vers"), kVersion);
     EXPECT_FALSE(CMD_IsWriteBusy());
     EXPECT_EQ(Ask(c, "udpport"), "21110\r\n");  // still logged on
     EXPECT_EQ(Ask(c, "factset 1"), kNg);
@@ -402,35 +325,39 @@ TEST_F(CommandSet, AnEditIsDroppedByVersOrAfter60SecondsAlone)
     EXPECT_EQ(Ask(c, "enable 3 1"), kOk);
     EXPECT_EQ(Ask(c, "update"), kOk);
     EXPECT_EQ(Live().nTxUdpPort, 21110);
-    EXPECT_TRUE(Live(3).bEnable);
+    EXPECT_TRUE(Live().aTargetInfo[3].bEnable);
 }
 
-TEST_F(CommandSet, SaveWritesTheDefaultsFileAtUpdateExactlyAsDescribed)
+TEST_F(CommandSet, SaveWritesTheStampedWorkingCopyAtTheNextUpdateOnly)
 {
-    SettingClient* c = Tcp();
+    const std::string saved =
+        "RxUdpPort=30000\nTxUdpPort=30000\nSettingPort=21002\nCommPort=2\nUsbPort=1000\nPassWord=tarnwick\n"
+        "LockEnable=0\nLogEnableDbg=1\nLogFlagDbg=FFFFFFFF\nVersion=01040400\nProgram=KOVA-LAN\n";
+    Client& c = User();
+    EXPECT_EQ(Ask(c, "udpport 30000"), kOk);
     EXPECT_EQ(Ask(c, "save"), kOk);
     EXPECT_FALSE(m_board.Exists(kIni));
     EXPECT_EQ(Ask(c, "update"), kOk);
-    EXPECT_EQ(m_board.ReadFile(kIni), kDefaultIni);
-    EXPECT_EQ(m_board.ReadFile("/var/local/kovalan.bak"), kDefaultIni);
+    EXPECT_EQ(m_board.ReadFile(kIni), saved);
+    EXPECT_EQ(m_board.ReadFile("/var/local/kovalan.bak"), saved);
     // A second update without save leaves the file alone.
-    EXPECT_EQ(Ask(c, "udpport 30000"), kOk);
+    EXPECT_EQ(Ask(c, "udpport 30001"), kOk);
     EXPECT_EQ(Ask(c, "update"), kOk);
-    EXPECT_EQ(m_board.ReadFile(kIni), kDefaultIni);
+    EXPECT_EQ(m_board.ReadFile(kIni), saved);
 }
 
 TEST_F(CommandSet, AFailedSaveAnswersHardwareErrorAndLeavesTheLiveConfigurationAlone)
 {
     // A folder where the ini file belongs cannot be written.
     ASSERT_EQ(mkdir(m_board.Path(kIni).c_str(), 0755), 0);
-    SettingClient* c = Tcp();
+    Client& c = User();
     EXPECT_EQ(Ask(c, "udpport 30000"), kOk);
     EXPECT_EQ(Ask(c, "save"), kOk);
-    EXPECT_EQ(Ask(c, "update"), "hardware error\r\n");
-    EXPECT_EQ(Ask(c, "lock 1 secret"), "hardware error\r\n");
-    EXPECT_EQ(Ask(c, "setpass tarnwick other"), "hardware error\r\n");
+    EXPECT_EQ(Ask(c, "update"), kHardwareError);
+    EXPECT_EQ(Ask(c, "lock 1 secret"), kHardwareError);
+    EXPECT_EQ(Ask(c, "setpass tarnwick other"), kHardwareError);
     EXPECT_EQ(Ask(c, "factset 0"), kOk);
-    EXPECT_EQ(Ask(c, "factset 1"), "hardware error\r\n");
+    EXPECT_EQ(Ask(c, "factset 1"), kHardwareError);
     EXPECT_EQ(Live().nTxUdpPort, 21110);
     EXPECT_FALSE(Live().bLockEnable);
     EXPECT_STREQ(Live().szPassWord, "tarnwick");
@@ -438,19 +365,35 @@ TEST_F(CommandSet, AFailedSaveAnswersHardwareErrorAndLeavesTheLiveConfigurationA
     EXPECT_EQ(Ask(c, "lock"), "0\r\n");
 }
 
-TEST_F(CommandSet, UpdateAfterANewSettingPortWaitsForTheTcpClientToGo)
+// The wiring: lines edited by the TCP connection and the USB channel reach
+// the interpreter and the replies go back the way they came.
+TEST_F(CommandSet, UpdateAfterANewSettingPortHoldsTheCommitUntilTheTcpClientGoes)
 {
-    SettingClient* c = Tcp();
-    DebugCapture capture;
-    EXPECT_EQ(Ask(c, "settingport 21003"), kOk);
-    EXPECT_EQ(Ask(c, "settingport"), "21003\r\n");
-    EXPECT_NE(capture.text().find("setting port changed 21003\n"), std::string::npos);
-    EXPECT_EQ(Ask(c, "update"), kOk);
-    // The reply leaves before the commit, which holds the command lock while
-    // it waits for the client to go.
+    CmdServer_SetCallback(OnServerEvent, nullptr);
+    const WORD port = loopnet::FreePort(SOCK_STREAM);
+    ASSERT_TRUE(CmdServer_Start(0, loopnet::FreePort(SOCK_DGRAM), port));
+    m_gadget = std::make_unique<sim::PtyLink>(m_board.root(), "ttyGS0");
+    Serial_Construct();
+    Serial_Init();
+    USBFUNC_Construct();
+    USBFUNC_SetCallback(OnUsbEvent, nullptr);
+    ASSERT_TRUE(USBFUNC_Open(1000));
+    ASSERT_TRUE(CMD_LogOnUser(USBFUNC_GetHandle()));
+    sim::SettingClient usb(*m_gadget);
+    sim::ReplyEnd oneLine;
+    oneLine.lines = 1;
+    EXPECT_EQ(usb.Command("vers", oneLine).text, kVersion);
+
+    sim::SettingClient tcp("127.0.0.1", port);
+    EXPECT_EQ(tcp.Command("settingport 21003", oneLine).text, kOk);
+    EXPECT_EQ(tcp.Command("update", oneLine).text, kOk);
+    // The command lock is held from before the reply until the commit, which
+    // waits for the client to go.
     EXPECT_FALSE(CMD_TryLock());
     EXPECT_FALSE(CMD_IsUpdated());
-    c->Close();
+    tcp.Close();
+    CMD_Lock();
+    CMD_Unlock();
     EXPECT_EQ(Live().nSettingPort, 21003);
     EXPECT_TRUE(CMD_IsUpdated());
 }
@@ -459,13 +402,22 @@ TEST_F(CommandSet, UpdateAfterANewSettingPortWaitsForTheTcpClientToGo)
 
 TEST_F(CommandSet, WithTheLockOnOnlyTheOpenCommandsWorkUntilChkpass)
 {
-    SettingClient* owner = Tcp();
+    Client& owner = User();
+    EXPECT_EQ(Ask(owner, "udpport 30000"), kOk);
     EXPECT_EQ(Ask(owner, "lock 1 secret"), kOk);
+    // The lock commits only its own fields: the edit stays in the working copy.
+    EXPECT_NE(m_board.ReadFile(kIni).find("TxUdpPort=21110\n"), std::string::npos);
     EXPECT_NE(m_board.ReadFile(kIni).find("PassWord=secret\nLockEnable=1\n"), std::string::npos);
+    EXPECT_EQ(Live().nTxUdpPort, 21110);
+    EXPECT_FALSE(CMD_IsUpdated());
     EXPECT_EQ(Ask(owner, "udpport"), kNg);  // the owner is logged off too
     EXPECT_EQ(Ask(owner, "lock 1 again"), kNg);
+    EXPECT_EQ(Ask(owner, "chkpass secret"), kOk);
+    EXPECT_EQ(Ask(owner, "update"), kOk);  // the edit is still there to commit
+    EXPECT_EQ(Live().nTxUdpPort, 30000);
+    EXPECT_TRUE(Live().bLockEnable);
 
-    SettingClient* c = Usb();
+    Client& c = User();
     for (const char* locked : {"save", "update", "target 1", "getdest 0 0", "enableall", "myrep", "log", "logsize",
                                "logflag", "searchres", "updatecount", "setdest 1 1 enable=1", "netparam -r"}) {
         EXPECT_EQ(Ask(c, locked), kNg) << locked;
@@ -475,18 +427,17 @@ TEST_F(CommandSet, WithTheLockOnOnlyTheOpenCommandsWorkUntilChkpass)
     }
     EXPECT_EQ(Ask(c, "chkpass SECRET"), kNg);
     EXPECT_EQ(Ask(c, "chkpass secret"), kOk);
-    EXPECT_EQ(Ask(c, "udpport"), "21110\r\n");
+    EXPECT_EQ(Ask(c, "udpport"), "30000\r\n");
     EXPECT_EQ(Ask(c, "lock 0 wrong"), kNg);
     EXPECT_EQ(Ask(c, "lock 0 secret"), kOk);
     EXPECT_FALSE(Live().bLockEnable);
-    EXPECT_EQ(Ask(owner, "udpport"), "21110\r\n");
     EXPECT_EQ(Ask(c, "lock 0 secret"), kNg);
 }
 
 TEST_F(CommandSet, SetpassNeedsTheOldPasswordAndLogsTheUserOff)
 {
     CONFIG_Get()->bLockEnable = TRUE;
-    SettingClient* c = Tcp();
+    Client& c = User();
     EXPECT_EQ(Ask(c, "chkpass tarnwick"), kOk);
     EXPECT_EQ(Ask(c, "setpass wrong new"), kNg);
     EXPECT_EQ(Ask(c, "setpass tarnwick 0123456789abcdefXYZ"), kOk);
@@ -494,25 +445,10 @@ TEST_F(CommandSet, SetpassNeedsTheOldPasswordAndLogsTheUserOff)
     EXPECT_NE(m_board.ReadFile(kIni).find("PassWord=0123456789abcdef\n"), std::string::npos);
     EXPECT_EQ(Ask(c, "udpport"), kNg);
     EXPECT_EQ(Ask(c, "chkpass 0123456789abcdef"), kOk);
-    EXPECT_EQ(Ask(c, "udpport"), "21110\r\n");
     // Texts the ini file cannot keep would lock the owner out after a restart.
     EXPECT_EQ(Ask(c, "setpass 0123456789abcdef a;b"), kCommandError);
     EXPECT_EQ(Ask(c, "setpass 0123456789abcdef \"ab\""), kCommandError);
     EXPECT_EQ(Ask(c, "udpport"), "21110\r\n");
-}
-
-TEST_F(CommandSet, LockAndSetpassCommitOnlyTheirOwnFields)
-{
-    SettingClient* c = Tcp();
-    EXPECT_EQ(Ask(c, "udpport 30000"), kOk);
-    EXPECT_EQ(Ask(c, "lock 1 secret"), kOk);
-    EXPECT_EQ(Live().nTxUdpPort, 21110);
-    EXPECT_NE(m_board.ReadFile(kIni).find("TxUdpPort=21110\n"), std::string::npos);
-    EXPECT_FALSE(CMD_IsUpdated());
-    EXPECT_EQ(Ask(c, "chkpass secret"), kOk);
-    EXPECT_EQ(Ask(c, "update"), kOk);  // the edit is still there to commit
-    EXPECT_EQ(Live().nTxUdpPort, 30000);
-    EXPECT_TRUE(Live().bLockEnable);
 }
 
 TEST_F(CommandSet, FactsetResetsOnlyAfterStepZeroAndRaisesTheUpdate)
@@ -523,23 +459,20 @@ TEST_F(CommandSet, FactsetResetsOnlyAfterStepZeroAndRaisesTheUpdate)
     live->bLockEnable = TRUE;
     live->aTargetInfo[9].bEnable = TRUE;
     live->aTargetInfo[9].dwTargetIP = 0x0A000009;
-    SettingClient* c = Tcp();
+    Client& c = User();
     EXPECT_EQ(Ask(c, "factset 1"), kNg);
     EXPECT_EQ(Ask(c, "factset 0"), kOk);
     EXPECT_EQ(Ask(c, "factset 0"), kNg);
     EXPECT_EQ(Ask(c, "factset 1"), kOk);
-    CONFIG_PARAM reset = Live();
-    EXPECT_EQ(reset.nTxUdpPort, 21110);
-    EXPECT_EQ(reset.nSettingPort, 21004);
-    EXPECT_FALSE(reset.bLockEnable);
-    EXPECT_FALSE(reset.aTargetInfo[9].bEnable);
-    EXPECT_EQ(reset.aTargetInfo[9].dwTargetIP, 0u);
+    EXPECT_EQ(Live().nTxUdpPort, 21110);
+    EXPECT_EQ(Live().nSettingPort, 21004);
+    EXPECT_FALSE(Live().bLockEnable);
+    EXPECT_EQ(Live().aTargetInfo[9].dwTargetIP, 0u);
     EXPECT_TRUE(CMD_IsUpdated());
     EXPECT_EQ(m_board.ReadFile(kIni).find("Target"), std::string::npos);
     EXPECT_NE(m_board.ReadFile(kIni).find("SettingPort=21004\n"), std::string::npos);
     EXPECT_EQ(Ask(c, "updatecount"), "00000002\r\n");
     EXPECT_EQ(Ask(c, "factset 1"), kNg);
-    std::lock_guard<std::mutex> lock(m_unit.mutex);
     EXPECT_EQ(m_unit.servIds, std::vector<std::string>{""});
     EXPECT_FALSE(m_unit.servIdOutsideLock);
     EXPECT_FALSE(m_unit.listLocked);
@@ -549,73 +482,67 @@ TEST_F(CommandSet, FactsetResetsOnlyAfterStepZeroAndRaisesTheUpdate)
 
 TEST_F(CommandSet, TargetEnableAndEnableallMarkOnlyTheEntriesTheyChange)
 {
-    SettingClient* c = Tcp();
+    Client& c = User();
     EXPECT_EQ(Ask(c, "target 5 10.0.0.5"), kOk);
     EXPECT_EQ(Ask(c, "target 5"), "10.0.0.5\r\n");
     EXPECT_EQ(Ask(c, "target 7 0.0.0.0"), kOk);
     EXPECT_EQ(Ask(c, "enable 7 0"), kOk);
-    EXPECT_EQ(Ask(c, "enable 7"), "0\r\n");
-    std::string row = Repeat("10", 50);
+    const std::string row = Repeat("10", 50);
     EXPECT_EQ(Ask(c, "enableall " + row.substr(0, 99)), kCommandError);
     EXPECT_EQ(Ask(c, "enableall " + row.substr(0, 98) + "21"), kCommandError);
     EXPECT_EQ(Ask(c, "enableall " + row + "1"), kOk);
     EXPECT_EQ(Ask(c, "enableall"), row + "\r\n");
     EXPECT_EQ(Ask(c, "update"), kOk);
-    CONFIG_PARAM live = Live();
-    EXPECT_EQ(live.aTargetInfo[5].dwTargetIP, 0x0A000005u);
-    EXPECT_TRUE(live.aTargetInfo[5].bChanged);
-    EXPECT_FALSE(live.aTargetInfo[7].bChanged);
-    EXPECT_TRUE(live.aTargetInfo[98].bEnable && live.aTargetInfo[98].bChanged);
-    EXPECT_FALSE(live.aTargetInfo[99].bEnable);
+    const TARGET_INFO* t = Live().aTargetInfo;
+    EXPECT_EQ(t[5].dwTargetIP, 0x0A000005u);
+    EXPECT_TRUE(t[5].bChanged);
+    EXPECT_FALSE(t[7].bChanged);
+    EXPECT_TRUE(t[98].bEnable && t[98].bChanged);
+    EXPECT_FALSE(t[99].bEnable);
 }
 
 TEST_F(CommandSet, GetdestListsEntriesFromToInclusive)
 {
     CONFIG_Get()->aTargetInfo[7] = TARGET_INFO{3, 0xC0A80107, "JA1ABC", "12345", "a, b", {0xAB}, 0x0A, 0xFF, 0, 0};
-    SettingClient* c = Tcp();
+    Client& c = User();
     EXPECT_EQ(Ask(c, "getdest 7 7"),
               "getdest 7 enable=1 target=192.168.1.7 sctbl=AB000000000000000000000000000000 callsign=\"JA1ABC\" "
               "radioid=\"12345\" memo=\"a, b\" loc_dgid=0A def_dgid=FF\r\n");
-    ReplyEnd all;
-    all.lines = 100;
-    std::vector<std::string> lines = c->Command("getdest 0 99 extra", all).lines;
-    ASSERT_EQ(lines.size(), 100u);
-    EXPECT_EQ(lines[99],
+    const std::string all = Ask(c, "getdest 60 99 extra");
+    EXPECT_EQ(CountOf(all, "\r\n"), 40u);
+    EXPECT_EQ(all.substr(all.rfind("getdest ")),
               "getdest 99 enable=0 target=0.0.0.0 sctbl=00000000000000000000000000000000 callsign=\"\" "
-              "radioid=\"\" memo=\"\" loc_dgid=FF def_dgid=FF");
-    EditLive([](CONFIG_PARAM* p) {
-        p->bListServer = TRUE;
-        p->aTargetInfo[7].dwCurrentIP = 0x0A000001;
-    });
+              "radioid=\"\" memo=\"\" loc_dgid=FF def_dgid=FF\r\n");
+    CONFIG_Get()->bListServer = TRUE;
+    CONFIG_Get()->aTargetInfo[7].dwCurrentIP = 0x0A000001;
     EXPECT_NE(Ask(c, "getdest 7 7").find("memo=\"a, b\" currentip=10.0.0.1 loc_dgid=0A"), std::string::npos);
 }
 
 TEST_F(CommandSet, SetdestResetsWhatItIsNotGivenAndWhatANewAddressInvalidates)
 {
     CONFIG_Get()->aTargetInfo[3] = TARGET_INFO{1, 0x0A000003, "JA1ABC", "12345", "old", {0x55}, 0xFF, 0xFF, 0, 0};
-    SettingClient* c = Tcp();
+    Client& c = User();
     EXPECT_EQ(Ask(c, "setdest 3 1 enable=1 target=bad"), kCommandError);
     EXPECT_EQ(Ask(c, "setdest 3 1 memo=a;b"), kCommandError);
     EXPECT_EQ(Ask(c, "getdest 3 3").substr(0, 43), "getdest 3 enable=1 target=10.0.0.3 sctbl=55");
-    EXPECT_EQ(Ask(c, "setdest 3 0 TARGET=10.0.0.9 junk other=1", 0), "");
+    EXPECT_EQ(Ask(c, "setdest 3 0 TARGET=10.0.0.9 junk other=1"), "");
     EXPECT_EQ(Ask(c, "getdest 3 3"),
               "getdest 3 enable=0 target=10.0.0.9 sctbl=00000000000000000000000000000000 callsign=\"\" radioid=\"\" "
               "memo=\"\" loc_dgid=FF def_dgid=FF\r\n");
     EXPECT_EQ(Ask(c, "setdest 4 1 enable=1 target=10.0.0.3 memo=\"two words\""), kOk);
     EXPECT_EQ(Ask(c, "update"), kOk);
-    EXPECT_TRUE(Live(3).bChanged);
-    EXPECT_STREQ(Live(4).szMemo, "two words");
+    EXPECT_TRUE(Live().aTargetInfo[3].bChanged);
+    EXPECT_STREQ(Live().aTargetInfo[4].szMemo, "two words");
 
     // In ListServer mode the radio identifier is the key; the address stays.
-    EditLive([](CONFIG_PARAM* p) {
-        p->bListServer = TRUE;
-        p->aTargetInfo[4].bChanged = FALSE;
-        p->aTargetInfo[4].dwCurrentIP = 0x0A000063;
-        p->aTargetInfo[4].abySCTable[0] = 0x11;
-    });
+    CONFIG_PARAM* live = CONFIG_Get();
+    live->bListServer = TRUE;
+    live->aTargetInfo[4].bChanged = FALSE;
+    live->aTargetInfo[4].dwCurrentIP = 0x0A000063;
+    live->aTargetInfo[4].abySCTable[0] = 0x11;
     EXPECT_EQ(Ask(c, "setdest 4 1 enable=1 callsign=\"JA2XYZ\" radioid=54321 memo=two target=1.1.1.1"), kOk);
     EXPECT_EQ(Ask(c, "update"), kOk);
-    TARGET_INFO t = Live(4);
+    const TARGET_INFO& t = Live().aTargetInfo[4];
     EXPECT_EQ(t.dwTargetIP, 0x0A000003u);
     EXPECT_STREQ(t.szCallSign, "JA2XYZ");
     EXPECT_EQ(t.dwCurrentIP, 0u);
@@ -627,7 +554,7 @@ TEST_F(CommandSet, SetdestResetsWhatItIsNotGivenAndWhatANewAddressInvalidates)
 
 TEST_F(CommandSet, StatusConnSearchAndMyrepReportTheUnitCore)
 {
-    SettingClient* c = Tcp();
+    Client& c = User();
     const char* words[] = {"idle", "connecting", "connected", "disconnecting", "wait disconnect", "idle"};
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(Ask(c, "status " + std::to_string(i)), std::string(words[i]) + "\r\n");
@@ -635,18 +562,15 @@ TEST_F(CommandSet, StatusConnSearchAndMyrepReportTheUnitCore)
     EXPECT_EQ(Ask(c, "conn"), kOk);
     EXPECT_EQ(Ask(c, "disc"), kOk);
     EXPECT_EQ(Ask(c, "search"), kOk);
+    EXPECT_EQ(m_unit.connects + m_unit.disconnects + m_unit.searches, 3);
     EXPECT_EQ(Ask(c, "myrep"),
               "myrep name=\"KOVA-RADIO\" dst=\"D1\" type=\"T2\" version=\"1.02\" date=\"20210413\" radioid=\"00042\" "
               "callsign=\"JA1XYZ\" sctbl=00FE0000000000000000000000000000 loc_dgid=01 def_dgid=7F\r\n");
     EXPECT_EQ(Ask(c, "searchres"), "searchres BUSY\r\n");
-    {
-        std::lock_guard<std::mutex> lock(m_unit.mutex);
-        EXPECT_EQ(m_unit.connects + m_unit.disconnects + m_unit.searches, 3);
-        m_unit.searchBusy = false;
-        m_unit.results[7] =
-            SEARCH_RESULT{0x0A000007, 0x01040400, {{2, 0, 0, 0, 0xAB, 7}}, "JA7AAA", "00007", {0x10}, TRUE, 0xFF, 0};
-    }
-    EXPECT_EQ(AskUntil(c, "searchres", "searchres END"),
+    m_unit.searchBusy = false;
+    m_unit.results[7] =
+        SEARCH_RESULT{0x0A000007, 0x01040400, {{2, 0, 0, 0, 0xAB, 7}}, "JA7AAA", "00007", {0x10}, TRUE, 0xFF, 0};
+    EXPECT_EQ(Ask(c, "searchres"),
               "searchres OK target=10.0.0.7 vers=01040400 mac=02:00:00:00:AB:07 callsign=\"JA7AAA\" radioid=\"00007\" "
               "sctbl=10000000000000000000000000000000 listsrv=1 loc_dgid=FF def_dgid=00\r\nsearchres END\r\n");
 }
@@ -657,12 +581,9 @@ TEST_F(CommandSet, AListingStopsAtTheFirstReplyThatCannotBeSent)
     Serial_Construct();
     ASSERT_TRUE(Serial_Init());
     ASSERT_TRUE(CMD_LogOnUser(USBFUNC_GetHandle()));
-    {
-        std::lock_guard<std::mutex> lock(m_unit.mutex);
-        m_unit.searchBusy = false;
-        m_unit.results[4].ulAdrs = 0x0A000004;
-    }
-    DebugCapture capture;
+    m_unit.searchBusy = false;
+    m_unit.results[4].ulAdrs = 0x0A000004;
+    testsupport::DebugCapture capture;
     for (std::string line : {"getdest 0 99", "searchres", "log"}) {
         CMD_Exec(USBFUNC_GetHandle(), line.data());
     }
@@ -677,66 +598,70 @@ TEST_F(CommandSet, AListingStopsAtTheFirstReplyThatCannotBeSent)
 
 TEST_F(CommandSet, LogflagNtpAndListsrvReadBackWhatWasSet)
 {
-    SettingClient* c = Tcp();
-    EXPECT_EQ(Ask(c, "logflag"), "enable=1 flag=FFFFFFFF\r\n");
-    EXPECT_EQ(Ask(c, "logflag enable=0 flag=00000105"), kOk);
-    EXPECT_EQ(Ask(c, "logflag"), "enable=0 flag=00000105\r\n");
-    EXPECT_EQ(Ask(c, "logflag enable=1 nothing"), kOk);
-    EXPECT_EQ(Ask(c, "logflag"), "enable=1 flag=FFFFFFFF\r\n");
-
-    EXPECT_EQ(Ask(c, "ntp"), "ntp 0 \"\"\r\n");
-    EXPECT_EQ(Ask(c, "ntp 1 \"10.0.0.1,10.0.0.2\""), kOk);
-    EXPECT_EQ(Ask(c, "ntp"), "ntp 1 \"10.0.0.1,10.0.0.2\"\r\n");
-    std::string longName = Repeat("n", 300);
-    EXPECT_EQ(Ask(c, "ntp 0 " + longName), kOk);
-    EXPECT_EQ(Ask(c, "ntp"), "ntp 0 \"" + longName.substr(0, 255) + "\"\r\n");
-
-    EXPECT_EQ(Ask(c, "listsrv 1"), kOk);
-    EXPECT_EQ(Ask(c, "listsrv"), "0\r\n");
-    EXPECT_EQ(Ask(c, "liststatus"), "status=offline globalip=0.0.0.0\r\n");
-    EXPECT_EQ(Ask(c, "udpport 65535"), kOk);
-    EXPECT_EQ(Ask(c, "update"), kOk);
+    Client& c = User();
+    const std::string longName = Repeat("n", 300);
+    const std::pair<std::string, std::string> steps[] = {
+        {"logflag", "enable=1 flag=FFFFFFFF\r\n"},
+        {"logflag enable=0 flag=00000105", kOk},
+        {"logflag", "enable=0 flag=00000105\r\n"},
+        {"logflag enable=1 nothing", kOk},  // a missing key takes its default
+        {"logflag", "enable=1 flag=FFFFFFFF\r\n"},
+        {"ntp", "ntp 0 \"\"\r\n"},
+        {"ntp 1 \"10.0.0.1,10.0.0.2\"", kOk},
+        {"ntp", "ntp 1 \"10.0.0.1,10.0.0.2\"\r\n"},
+        {"ntp 0 " + longName, kOk},
+        {"ntp", "ntp 0 \"" + longName.substr(0, 255) + "\"\r\n"},
+        {"listsrv 1", kOk},  // the mode stays as configured
+        {"listsrv", "0\r\n"},
+        {"liststatus", "status=offline globalip=0.0.0.0\r\n"},
+        {"udpport 65535", kOk},
+        {"update", kOk},
+    };
+    for (const auto& [line, reply] : steps) {
+        EXPECT_EQ(Ask(c, line), reply) << line;
+    }
     EXPECT_EQ(Live().dwLogFlag, 0xFFFFFFFFu);
     EXPECT_EQ(Live().nRxUdpPort, 65535);
     EXPECT_FALSE(Live().bListServer);
 }
 
-// --- the board: network, MAC, log store, reboot ---
+// --- the board: network, MAC, log store, reboot, console ---
 
 TEST_F(CommandSet, NetparamStagesParametersForUpdateOrAppliesThemAtOnce)
 {
-    SettingClient* c = Tcp();
+    Client& c = User();
     EXPECT_EQ(Ask(c, "netparam -r"), kOk);
     EXPECT_EQ(Ask(c, "update"), kOk);
     EXPECT_FALSE(NET_IsChanged());
     EXPECT_EQ(Ask(c, "netparam 192.168.1.10 255.255.255.0 192.168.1.1 ignored"), kOk);
     EXPECT_FALSE(NET_IsChanged());
     EXPECT_EQ(Ask(c, "netparam"), "dhcp\r\n");
+    // A new address cuts a TCP client off: update reads what the client
+    // still sends until it goes, and only then commits.
+    ASSERT_EQ(write(c.peer, "bye", 3), 3);
+    ASSERT_EQ(shutdown(c.peer, SHUT_WR), 0);
     EXPECT_EQ(Ask(c, "update"), kOk);
+    char rest[8];
+    EXPECT_EQ(recv(c.sock.sock.load(), rest, sizeof(rest), MSG_DONTWAIT), 0);
     EXPECT_TRUE(NET_IsChanged());
+    EXPECT_TRUE(CMD_IsUpdated());
     NET_PARAM staged;
     NET_GetAddress(&staged);
     EXPECT_EQ(staged.dwIpAdrs, 0xC0A8010Au);
     EXPECT_EQ(staged.dwGateway, 0xC0A80101u);
     EXPECT_TRUE(m_board.Commands().empty());
-    // A new address cuts a TCP client off: update waits for it to go, holding
-    // the command lock, so Live() returns once the commit is done.
-    c->Close();
-    Live();
-    EXPECT_TRUE(CMD_IsUpdated());
 
-    c = Tcp();
-    EXPECT_EQ(Ask(c, "netparam /t 10.0.0.3 255.255.255.0"), kOk);
+    Client& d = User();
+    EXPECT_EQ(Ask(d, "netparam /t 10.0.0.3 255.255.255.0"), kOk);
     EXPECT_EQ(m_board.Commands(), std::vector<std::string>{"ifconfig eth0 10.0.0.3 netmask 255.255.255.0"});
-    EXPECT_EQ(Ask(c, "netparam"), "address=10.0.0.3 netmask=255.255.255.0 gateway=192.168.1.1\r\n");
-    EXPECT_EQ(Ask(c, "netparam -t 10.0.0.4 255.0.0.0 0.0.0.0"), kOk);
-    EXPECT_EQ(Ask(c, "netparam"), "address=10.0.0.4 netmask=255.0.0.0\r\n");
+    EXPECT_EQ(Ask(d, "netparam"), "address=10.0.0.3 netmask=255.255.255.0 gateway=192.168.1.1\r\n");
+    EXPECT_EQ(Ask(d, "netparam -t 10.0.0.4 255.0.0.0 0.0.0.0"), kOk);
+    EXPECT_EQ(Ask(d, "netparam"), "address=10.0.0.4 netmask=255.0.0.0\r\n");
 }
 
 TEST_F(CommandSet, MacReadsAndProgramsTheOtpFuses)
 {
-    SettingClient* c = Tcp();
-    EXPECT_EQ(Ask(c, "mac"), "02:00:00:00:00:01\r\n");
+    Client& c = User();
     EXPECT_EQ(Ask(c, "mac 0:11:22:33:44:0AB"), kOk);
     EXPECT_EQ(Ask(c, "mac"), "00:11:22:33:44:AB\r\n");
     EXPECT_EQ(m_board.ReadFile("/sys/fsl_otp/HW_OCOTP_MAC0").find("0x223344ab"), 0u);
@@ -748,7 +673,7 @@ TEST_F(CommandSet, MacReadsAndProgramsTheOtpFuses)
 
 TEST_F(CommandSet, LogListsTheRingNewestFirstAndEndsWithTheZLine)
 {
-    SettingClient* c = Tcp();
+    Client& c = User();
     EXPECT_EQ(Ask(c, "log"), "log Z\r\n");
     ASSERT_TRUE(LOG_Open(m_board.Path("/var/local/kovalan.log").c_str(), 4096));
     SYSTEMTIME t = {2024, 1, 2, 2, 3, 4, 5, 0};
@@ -756,19 +681,15 @@ TEST_F(CommandSet, LogListsTheRingNewestFirstAndEndsWithTheZLine)
     t.wSecond = 6;
     std::string longText = Repeat("x", 52) + "y";
     ASSERT_TRUE(LOG_Write(&t, longText.data(), static_cast<int>(longText.size())));
-    EXPECT_EQ(AskUntil(c, "log", "log Z"),
+    EXPECT_EQ(Ask(c, "log"),
               "log E 79\r\nlog L 20240102030406 " + Repeat("78", 52) + "\r\nlog L 20240102030405 616263\r\nlog Z\r\n");
     EXPECT_EQ(Ask(c, "logsize"), "logsize=4096 filesize=192 recsize=64\r\n");
 }
 
-TEST_F(CommandSet, RebootAnswersFirstAndRunsOnlyTheRebootCommand)
+TEST_F(CommandSet, RebootAnswersAndRunsOnlyTheRebootCommand)
 {
-    SettingClient* c = Tcp();
+    Client& c = User();
     EXPECT_EQ(Ask(c, "reboot"), kOk);
-    EXPECT_TRUE(m_board.Commands().empty());  // the reply leaves first
-    for (int i = 0; i < 2000 && m_board.Commands().empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
     EXPECT_EQ(m_board.Commands(), std::vector<std::string>{"reboot"});
 }
 
