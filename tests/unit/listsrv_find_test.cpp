@@ -15,17 +15,13 @@
 namespace {
 
 using namespace lsvtest;
-using sim::ListBehaviour;
-using sim::ListFault;
-using sim::ListFileText;
-using sim::ListKind;
 
 TEST(ListSrvListFile, BrokenLinesAreReportedAndSkippedAndEightAddressesAreTakenInFileOrder)
 {
     ListFileText file;
     file.Line("# list servers")
-        .Line("^4A7")                        // odd digit count
-        .Encoded("1.2.3.4ABCDEFGHIJKLM")     // byte 16 meets the key's zero byte
+        .Line("^4A7")                     // odd digit count
+        .Encoded("1.2.3.4ABCDEFGHIJKLM")  // byte 16 meets the key's zero byte
         .Line("^")
         .Line("^zz")
         .Address("10.0.0.300");
@@ -52,50 +48,43 @@ TEST(ListSrvListFile, BrokenLinesAreReportedAndSkippedAndEightAddressesAreTakenI
     }
 }
 
-TEST_F(ListSrvTest, ListThreadLoadsTheTableOverHttpAndAFixedAddressSkipsIt)
+TEST_F(ListSrvTest, FixedTestingAddressesReplaceTheListFileInTheirOrder)
 {
-    ListFileText file;
-    for (int i = 1; i <= 10; ++i) {
-        file.Address("10.9.0." + std::to_string(i));
-    }
-    ASSERT_TRUE(m_farm.Start(1, file.text()));
+    ASSERT_TRUE(m_farm.Start(1, ListFileText::Of({"10.9.0.1"})));
     Configure("00042", "");  // no radio ID: the thread stops at WAIT_ID
-    ASSERT_TRUE(ListSrv_Start());
-    ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }, 5000));
-    DWORD table[LISTSRV_SERVER_MAX] = {};
-    ASSERT_EQ(ListSrv_GetServerAdrs(table, LISTSRV_SERVER_MAX), 8);
-    EXPECT_EQ(table[7], Ip(10, 9, 0, 8));
-    ASSERT_EQ(m_farm[0].RequestCount(ListKind::Http), 1u);
-    EXPECT_EQ(m_farm[0].Requests(ListKind::Http)[0].url, "/list.txt");
-    ListSrv_Stop();
-
     ListSrv_SetDbgServAdrs(3, Ip(10, 77, 0, 3));
     ListSrv_SetDbgServAdrs(1, Ip(10, 77, 0, 1));
     ASSERT_TRUE(ListSrv_Start());
-    ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }, 5000));
+    ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }));
+    DWORD table[LISTSRV_SERVER_MAX] = {};
     ASSERT_EQ(ListSrv_GetServerAdrs(table, LISTSRV_SERVER_MAX), 2);
     EXPECT_EQ(table[0], Ip(10, 77, 0, 1));
     EXPECT_EQ(table[1], Ip(10, 77, 0, 3));
-    EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 1u);
+    EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 0u);
 }
 
-TEST_F(ListSrvTest, ErrorPageGivesTheErrorStateOnceAndNoTableUntilTheRetryTenSecondsLater)
+// The error state logs its line once, when entered: the error page that
+// follows the empty file only waits again.
+TEST_F(ListSrvTest, EmptyListFileIsFetchedAgainAfterAMinuteAndAnErrorPageAfterTenSeconds)
 {
-    ASSERT_TRUE(m_farm.Start(1, ListFileText::Of({"10.0.0.1"})));
-    ListBehaviour notFound;
-    notFound.fault = ListFault::ErrorCode;
-    notFound.code = "404";
-    m_farm[0].SetBehaviour(ListKind::Http, notFound);
+    ASSERT_TRUE(m_farm.Start(1, ListFileText().Line("# no servers today").Line("^").text()));
     Configure();
     ASSERT_TRUE(ListSrv_Start());
-    ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_GET_SERVER_ERR; }, 5000));
-    EXPECT_EQ(ListSrv_GetServerAdrs(nullptr, 0), 0);
-    m_farm[0].ClearBehaviours();
+    ASSERT_TRUE(WaitForPause(60000));
+    EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_GET_SERVER_ERR);
+    m_farm[0].SetListFile(ListFileText::Of({"127.0.0.1"}));
+    m_farm[0].SetBehaviour(ListKind::Http, ListBehaviour{.fault = ListFault::ErrorCode, .code = "404"});
+    WinEmu_AdvanceTicksForTest(60000);
+    ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Http, 2, 5000));
     ASSERT_TRUE(WaitForPause(10000));
+    EXPECT_EQ(ListSrv_GetServerAdrs(nullptr, 0), 0);  // a 404 page is no list file
+    m_farm[0].ClearBehaviours();
     WinEmu_AdvanceTicksForTest(10000);
-    ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() >= LIST_STATE_WAIT_ID; }, 5000));
-    EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 2u);
-    EXPECT_EQ(Count(Log(), "[W] cannot get list server address\n"), 1);
+    ASSERT_TRUE(WaitUntil([] { return StateAtLeast(LIST_STATE_READY); }));
+    EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 3u);
+    const std::string log = Log();
+    EXPECT_EQ(Count(log, "[W] no list address found\n"), 1);
+    EXPECT_EQ(Count(log, "[W] cannot get list server address\n"), 0);
 }
 
 // ---- Search engine -------------------------------------------------------------
@@ -107,13 +96,6 @@ class ListSrvSearch : public ListSrvTest {
         ASSERT_TRUE(m_farm.Start(n));
         Configure();
         StartFixed(static_cast<size_t>(n));
-    }
-    void Behave(size_t server, ListFault fault, int delayMs = 0)
-    {
-        ListBehaviour b;
-        b.fault = fault;
-        b.delayMs = delayMs;
-        m_farm[server].SetBehaviour(ListKind::HealthCheck, b);
     }
     std::future<int> SearchAsync(lsv::SEARCH_METHOD method, int port)
     {
@@ -133,8 +115,8 @@ class ListSrvSearch : public ListSrvTest {
 TEST_F(ListSrvSearch, AnswersWithinThreeSecondsOfTheFirstCountAndLaterOnesAreNotAwaited)
 {
     Farm(3);
-    Behave(1, ListFault::None, 400);
-    Behave(2, ListFault::Silent);
+    m_farm[1].SetBehaviour(ListKind::HealthCheck, ListBehaviour{.delayMs = 400});
+    m_farm[2].SetBehaviour(ListKind::HealthCheck, ListBehaviour{.fault = ListFault::Silent});
     auto result = SearchAsync(lsv::SEARCH_METHOD_HEALTH_CHECK, m_farm.udpPort());
     ASSERT_TRUE(WaitForNotedAnswer(m_farm.address(0)));
     WinEmu_AdvanceTicksForTest(2400);
@@ -154,15 +136,13 @@ TEST_F(ListSrvSearch, AnswersWithinThreeSecondsOfTheFirstCountAndLaterOnesAreNot
         ASSERT_GE(requests.size(), 1u);
         EXPECT_EQ(requests[0].raw.size(), 18u);
         EXPECT_EQ(requests[0].port, m_receiver->port());
-        EXPECT_FALSE(requests[0].hasS);
     }
 }
 
-TEST_F(ListSrvSearch, SilentServersAreProbedAgainEveryTwoSecondsAndFailAfterFive)
+TEST_F(ListSrvSearch, SilentServersAreProbedEveryTwoSecondsFailAfterFiveAndAStopEndsTheSearch)
 {
     Farm(2);
-    Behave(0, ListFault::Silent);
-    Behave(1, ListFault::Silent);
+    m_farm.SetAll(ListKind::HealthCheck, ListFault::Silent);
     auto result = SearchAsync(lsv::SEARCH_METHOD_HEALTH_CHECK, m_farm.udpPort());
     ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::HealthCheck, 1, 3000));
     WinEmu_AdvanceTicksForTest(2000);
@@ -173,9 +153,15 @@ TEST_F(ListSrvSearch, SilentServersAreProbedAgainEveryTwoSecondsAndFailAfterFive
     ASSERT_TRUE(Ends(result));
     EXPECT_EQ(result.get(), 0);
     // One probe at the start and one at 2 s: none in between, none at the end.
-    EXPECT_EQ(m_farm[0].RequestCount(ListKind::HealthCheck), 2u);
-    EXPECT_EQ(m_farm[1].RequestCount(ListKind::HealthCheck), 2u);
+    EXPECT_EQ(m_farm.Total(ListKind::HealthCheck), 4u);
     EXPECT_TRUE(Has(Log(), "[W] SEARCH_FAILED 2\n"));
+
+    result = SearchAsync(lsv::SEARCH_METHOD_HEALTH_CHECK, m_farm.udpPort());
+    ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::HealthCheck, 3, 3000));
+    ListSrv_Stop();
+    ASSERT_TRUE(Ends(result));  // the probes' own time-out never comes on the still test clock
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_TRUE(Has(Log(), "[W] SearchServer() canceled\n"));
 }
 
 // The test clock stands still here: a search that waited for a refused
@@ -184,11 +170,10 @@ TEST_F(ListSrvSearch, RefusedConnectionsFailAtOnceAndAnAcceptingServerIsNotKeptW
 {
     Farm(1);
     ListSrv_Stop();
-    uint16_t closedPort = loopnet::FreePort(SOCK_STREAM);
     ListSrv_SetDbgServAdrs(0, Ip(127, 0, 0, 5));
     ListSrv_SetDbgServAdrs(1, Ip(127, 0, 0, 6));
     ASSERT_TRUE(ListSrv_Start());
-    auto refused = SearchAsync(lsv::SEARCH_METHOD_TCP, closedPort);
+    auto refused = SearchAsync(lsv::SEARCH_METHOD_TCP, loopnet::FreePort(SOCK_STREAM));
     ASSERT_TRUE(Ends(refused));
     EXPECT_EQ(refused.get(), 0);
 
@@ -203,96 +188,24 @@ TEST_F(ListSrvSearch, RefusedConnectionsFailAtOnceAndAnAcceptingServerIsNotKeptW
     EXPECT_EQ(m_farm[0].Connections(), 1u);
 }
 
-TEST_F(ListSrvSearch, StopEndsARunningSearch)
-{
-    Farm(2);
-    Behave(0, ListFault::Silent);
-    Behave(1, ListFault::Silent);
-    auto result = SearchAsync(lsv::SEARCH_METHOD_HEALTH_CHECK, m_farm.udpPort());
-    ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::HealthCheck, 1, 3000));
-    ListSrv_Stop();
-    ASSERT_TRUE(Ends(result));  // the probes' own time-out never comes on the still test clock
-    EXPECT_EQ(result.get(), 0);
-    EXPECT_TRUE(Has(Log(), "[W] SearchServer() canceled\n"));
-}
-
-// The list thread's search: one server answers properly, one misbehaves in
-// one way or another and is the preferred server (so counting its answer
-// would always choose it), the third is silent.
-TEST_F(ListSrvTest, ListThreadChoosesTheServerThatAnswersProperlyWhateverTheOthersSend)
-{
-    ASSERT_TRUE(m_farm.Start(3));
-    Configure();
-    for (size_t i = 0; i < 3; ++i) {
-        ListSrv_SetDbgServAdrs(static_cast<int>(i), m_farm.address(i));
-    }
-    struct Round {
-        ListFault fault;
-        int delayMs;
-        const char* rejected;  // what the module says about it, if it sees it at all
-    };
-    const Round rounds[] = {
-        {ListFault::Silent, 0, nullptr},
-        {ListFault::WrongLetter, 0, "[W] invalid port check length 22\n"},  // "$P": the port check handler's
-        {ListFault::BadDigits, 0, "[W] invalid response code\n"},
-        {ListFault::ShortRecord, 0, "[W] invalid health check length 21\n"},
-        {ListFault::LoneLf, 0, nullptr},  // "\n" alone is no list server answer for the receiver
-        // Late: after the window for further answers. Last, so that its answer
-        // cannot fall into another round's search.
-        {ListFault::None, 800, nullptr},
-    };
-    ListBehaviour silent;
-    silent.fault = ListFault::Silent;
-    for (size_t n = 0; n < std::size(rounds); ++n) {
-        const Round& r = rounds[n];
-        SCOPED_TRACE("round " + std::to_string(n));
-        const size_t good = n % 3;
-        const size_t bad = (good + 1) % 3;
-        for (size_t i = 0; i < 3; ++i) {
-            m_farm[i].ClearBehaviours();
-            m_farm[i].ClearRequests();
-        }
-        m_farm[bad].SetBehaviour(ListKind::HealthCheck, ListBehaviour{.fault = r.fault, .delayMs = r.delayMs});
-        m_farm[(good + 2) % 3].SetBehaviour(ListKind::HealthCheck, silent);
-        ListSrv_SetDbgPrimaryIP(m_farm.address(bad));
-        const int lines = DetectLines(m_farm.address(good));
-        ASSERT_TRUE(ListSrv_Start());
-        ASSERT_TRUE(WaitForNotedAnswer(m_farm.address(good), lines));
-        WinEmu_AdvanceTicksForTest(3000);  // the window for further answers closes
-        ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() >= LIST_STATE_READY; }, 3000));
-        EXPECT_EQ(ListSrv_GetCurrentIP(), m_farm.address(good));
-        ListSrv_Stop();
-        if (r.rejected != nullptr) {
-            EXPECT_TRUE(Has(Log(), r.rejected)) << r.rejected;
-        }
-    }
-}
-
 // ---- Choice ------------------------------------------------------------------------
-
-lsv::SEARCH_PARAM Answered(const std::vector<std::pair<DWORD, bool>>& servers)
-{
-    lsv::SEARCH_PARAM p{};
-    for (const auto& [addr, answered] : servers) {
-        lsv::SEARCH_WORK& w = p.aWork[p.nNumOfWorks++];
-        w.bUsed = TRUE;
-        w.dwAdrs = addr;
-        w.eSearchState = answered ? lsv::SEARCH_CONNECTED : lsv::SEARCH_FAILED;
-    }
-    return p;
-}
 
 TEST_F(ListSrvTest, PreferredServerIsAlwaysChosenOtherwiseEachAnsweredOneEquallyOften)
 {
     const DWORD a = Ip(10, 0, 0, 1), b = Ip(10, 0, 0, 2), c = Ip(10, 0, 0, 3), d = Ip(10, 0, 0, 4);
-    lsv::SEARCH_PARAM p = Answered({{a, true}, {b, false}, {c, true}, {d, true}});
+    lsv::SEARCH_PARAM p{};
+    for (DWORD addr : {a, b, c, d}) {
+        lsv::SEARCH_WORK& w = p.aWork[p.nNumOfWorks++];
+        w.bUsed = TRUE;
+        w.dwAdrs = addr;
+        w.eSearchState = addr == b ? lsv::SEARCH_FAILED : lsv::SEARCH_CONNECTED;
+    }
     ListSrv_SetDbgPrimaryIP(c);
     for (int i = 0; i < 200; ++i) {
         ASSERT_EQ(lsv::SelectServer(&p, 3)->dwAdrs, c);
     }
     ListSrv_SetDbgPrimaryIP(b);  // preferred, but it did not answer: an ordinary draw
-    std::random_device device;
-    const DWORD seed = device();
+    const DWORD seed = std::random_device()();
     SCOPED_TRACE("seed " + std::to_string(seed));
     constexpr int kDraws = 6000;
     std::map<DWORD, int> chosen;
@@ -308,8 +221,8 @@ TEST_F(ListSrvTest, PreferredServerIsAlwaysChosenOtherwiseEachAnsweredOneEqually
     for (DWORD addr : {a, c, d}) {
         EXPECT_NEAR(chosen[addr], kDraws / 3, 250) << std::hex << addr;  // about 7 standard deviations
     }
-    lsv::SEARCH_PARAM none = Answered({{a, false}});
-    EXPECT_EQ(lsv::SelectServer(&none, 0), nullptr);
+    p.aWork[0].eSearchState = p.aWork[2].eSearchState = p.aWork[3].eSearchState = lsv::SEARCH_FAILED;
+    EXPECT_EQ(lsv::SelectServer(&p, 0), nullptr);
 }
 
 }  // namespace

@@ -12,14 +12,12 @@
 
 #include <netinet/in.h>
 
+#include <array>
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -36,7 +34,13 @@
 
 namespace lsvtest {
 
-using Clock = std::chrono::steady_clock;
+using sim::ListBehaviour;
+using sim::ListFault;
+using sim::ListFileText;
+using sim::ListKind;
+// The pauses of 10 s and longer awaited here are the list thread's: nothing
+// else in these tests waits that long.
+using testsupport::WaitForPause;
 
 inline bool Has(const std::string& text, const std::string& part)
 {
@@ -49,11 +53,11 @@ inline int Count(const std::string& text, const std::string& part)
 }
 
 template <class Cond>
-bool WaitUntil(Cond cond, int timeoutMs)
+bool WaitUntil(Cond cond, int timeoutMs = 5000)
 {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!cond()) {
-        if (Clock::now() > deadline) {
+        if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -69,9 +73,10 @@ bool Ends(Future& result)
     return result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
 }
 
-// The pauses of 10 s and longer awaited here are the list thread's: nothing
-// else in these tests waits that long.
-using testsupport::WaitForPause;
+inline bool StateAtLeast(LIST_STATE s)
+{
+    return ListSrv_GetListState() >= s;
+}
 
 constexpr DWORD Ip(int a, int b, int c, int d)
 {
@@ -83,18 +88,13 @@ constexpr DWORD Ip(int a, int b, int c, int d)
 inline int UdpSocketsOnPort(uint16_t port)
 {
     std::ifstream in("/proc/self/net/udp");
-    std::string line;
+    std::string line, slot, local;
     char needle[8];
     std::snprintf(needle, sizeof(needle), ":%04X ", port);
     int n = 0;
-    std::getline(in, line);
     while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string slot, local;
-        fields >> slot >> local;
-        if ((local + " ").find(needle) != std::string::npos) {
-            ++n;
-        }
+        std::istringstream(line) >> slot >> local;
+        n += (local + " ").find(needle) != std::string::npos ? 1 : 0;
     }
     return n;
 }
@@ -103,12 +103,7 @@ inline int UdpSocketsOnPort(uint16_t port)
 // list server answer to the module, as the unit's receiver would.
 class UnitReceiver {
    public:
-    UnitReceiver()
-    {
-        m_fd = loopnet::BindUdp(0);
-        m_port = loopnet::LocalPort(m_fd);
-        m_thread = std::thread([this] { Loop(); });
-    }
+    UnitReceiver() : m_fd(loopnet::BindUdp(0)), m_port(loopnet::LocalPort(m_fd)), m_thread([this] { Loop(); }) {}
     ~UnitReceiver()
     {
         m_stop = true;
@@ -116,7 +111,6 @@ class UnitReceiver {
         close(m_fd);
     }
     uint16_t port() const { return m_port; }
-    int healthAnswers() const { return m_health.load(); }
     int portAnswers() const { return m_portChecks.load(); }
 
    private:
@@ -124,36 +118,34 @@ class UnitReceiver {
     {
         while (!m_stop) {
             pollfd pfd{m_fd, POLLIN, 0};
-            if (poll(&pfd, 1, 20) <= 0) {
-                continue;
-            }
             BYTE buf[2048];
             sockaddr_in from{};
             socklen_t len = sizeof(from);
+            if (poll(&pfd, 1, 20) <= 0) {
+                continue;
+            }
             ssize_t n = recvfrom(m_fd, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &len);
             if (n < 18 || buf[16] != '$') {
                 continue;
             }
-            DWORD sender = ntohl(from.sin_addr.s_addr);
             if (buf[17] == 'H') {
-                ListSrv_OnRxHealthCheck(buf, static_cast<int>(n), sender);
-                ++m_health;
+                ListSrv_OnRxHealthCheck(buf, static_cast<int>(n), ntohl(from.sin_addr.s_addr));
             } else if (buf[17] == 'P') {
-                ListSrv_OnRxPortCheck(buf, static_cast<int>(n), sender, m_port);
+                ListSrv_OnRxPortCheck(buf, static_cast<int>(n), ntohl(from.sin_addr.s_addr), m_port);
                 ++m_portChecks;
             }
         }
     }
 
-    int m_fd = -1;
-    uint16_t m_port = 0;
+    int m_fd;
+    uint16_t m_port;
     std::atomic<bool> m_stop{false};
-    std::atomic<int> m_health{0};
     std::atomic<int> m_portChecks{0};
     std::thread m_thread;
 };
 
-// n list servers on 127.0.0.1 .. 127.0.0.n with the same three ports.
+// n list servers on 127.0.0.1 .. 127.0.0.n with the same three ports; the
+// first serves the list file.
 class ServerFarm {
    public:
     bool Start(int n, const std::string& listFile = std::string())
@@ -166,8 +158,8 @@ class ServerFarm {
             config.lastUpdate = "20240102030405";
             config.nextServId = 10001 + 100 * static_cast<unsigned>(i);
             if (i > 0) {
-                config.tcpPort = m_servers[0]->tcpPort();
-                config.udpPort = m_servers[0]->udpPort();
+                config.tcpPort = tcpPort();
+                config.udpPort = udpPort();
             }
             m_servers.push_back(std::make_unique<sim::ListServerSim>(config));
             if (!m_servers.back()->Start()) {
@@ -177,11 +169,21 @@ class ServerFarm {
         }
         return true;
     }
-    void Stop()
+    void Stop() { m_servers.clear(); }
+    // Every server behaves so for the kind of request (ListFault::None: normally).
+    void SetAll(ListKind kind, ListFault fault)
     {
         for (auto& s : m_servers) {
-            s->Stop();
+            s->SetBehaviour(kind, ListBehaviour{.fault = fault});
         }
+    }
+    size_t Total(ListKind kind)
+    {
+        size_t n = 0;
+        for (auto& s : m_servers) {
+            n += s->RequestCount(kind);
+        }
+        return n;
     }
     sim::ListServerSim& operator[](size_t i) { return *m_servers[i]; }
     size_t size() const { return m_servers.size(); }
@@ -204,30 +206,6 @@ class ServerFarm {
     std::vector<std::unique_ptr<sim::ListServerSim>> m_servers;
 };
 
-// Events raised by the module, in order.
-class EventLog {
-   public:
-    static void Callback(unsigned uEvent, LPVOID pParam)
-    {
-        EventLog* self = static_cast<EventLog*>(pParam);
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        self->m_events.push_back(uEvent);
-    }
-    int count(unsigned uEvent) const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        int n = 0;
-        for (unsigned e : m_events) {
-            n += e == uEvent ? 1 : 0;
-        }
-        return n;
-    }
-
-   private:
-    mutable std::mutex m_mutex;
-    std::vector<unsigned> m_events;
-};
-
 class ListSrvTest : public ::testing::Test {
    protected:
     static void SetUpTestSuite() { WinEmu_Init(); }
@@ -239,7 +217,9 @@ class ListSrvTest : public ::testing::Test {
         m_tap.emplace();
         ListSrv_Construct();
         ASSERT_TRUE(ListSrv_Init());
-        ListSrv_SetCallback(EventLog::Callback, &m_events);
+        ListSrv_SetCallback(
+            [](unsigned uEvent, LPVOID pParam) { ++(*static_cast<std::array<std::atomic<int>, 4>*>(pParam))[uEvent]; },
+            &m_events);
     }
 
     void TearDown() override
@@ -255,9 +235,7 @@ class ListSrvTest : public ::testing::Test {
     // The module's settings for the farm and a unit receiving on m_receiver.
     void Configure(const char* servId = "00042", const char* radioId = "R0042")
     {
-        if (!m_receiver) {
-            m_receiver = std::make_unique<UnitReceiver>();
-        }
+        m_receiver = std::make_unique<UnitReceiver>();
         ListSrv_SetHostName("127.0.0.1");
         ListSrv_SetHostUrl("/list.txt");
         if (m_farm.size() > 0) {
@@ -277,46 +255,36 @@ class ListSrvTest : public ::testing::Test {
         ListSrv_Unlock();
     }
 
-    // Starts without the list thread; the farm's servers are the table.
-    void StartFixed(size_t nServers)
+    // Starts without the list thread; the farm's first n servers are the table.
+    void StartFixed(size_t n)
     {
         ListSrv_DisableThread(TRUE);
-        for (size_t i = 0; i < nServers; ++i) {
+        for (size_t i = 0; i < n; ++i) {
             ListSrv_SetDbgServAdrs(static_cast<int>(i), m_farm.address(i));
         }
         ASSERT_TRUE(ListSrv_Start());
     }
 
+    int Events(unsigned uEvent) const { return m_events[uEvent].load(); }
+
     // Everything printed so far.
-    std::string Log()
-    {
-        return m_tap ? m_tap->Text() : std::string();
-    }
+    std::string Log() { return m_tap->Text(); }
 
-    // Lines "health check detect <addr>" printed so far. Each answer gives two:
-    // the receiving side's when it counts the answer, then the search's when
-    // it notes it.
-    int DetectLines(DWORD addr) { return m_tap ? m_tap->Count(NotedAnswerLine(addr)) : 0; }
-
-    // Waits until a search has noted one more answer of the server at addr
-    // than when DetectLines gave linesBefore: the point from which a move of
-    // the test clock counts for that answer.
-    bool WaitForNotedAnswer(DWORD addr, int linesBefore = 0)
-    {
-        return m_tap && m_tap->WaitForCount(NotedAnswerLine(addr), linesBefore + 2, std::chrono::milliseconds(3000));
-    }
-
-    static std::string NotedAnswerLine(DWORD addr)
+    // Waits until a search has noted the (n+1)-th answer of the server at
+    // addr: the point from which a move of the test clock counts for that
+    // answer. Each answer prints its line twice: when the receiving side
+    // counts it, then when the search notes it.
+    bool WaitForNotedAnswer(DWORD addr, int n = 0)
     {
         char line[64];
         std::snprintf(line, sizeof(line), "health check detect %u.%u.%u.%u\n", addr >> 24, (addr >> 16) & 0xFF,
                       (addr >> 8) & 0xFF, addr & 0xFF);
-        return line;
+        return m_tap->WaitForCount(line, 2 * n + 2, std::chrono::milliseconds(3000));
     }
 
     ServerFarm m_farm;
     std::unique_ptr<UnitReceiver> m_receiver;
-    EventLog m_events;
+    std::array<std::atomic<int>, 4> m_events{};
     std::optional<testsupport::StdoutTap> m_tap;
 };
 

@@ -1,6 +1,8 @@
 // The directory client's wire protocol: its parsers against hand-written bytes
-// and the stand-in server's codec, and its exchanges against a stand-in server
-// that misbehaves on request. Loopback only.
+// and the stand-in server's codec; the UDP side (health check and port check
+// answers handed in by the unit core's receiver, the port check operation);
+// and its exchanges against a stand-in server that misbehaves on request.
+// Loopback only.
 #include <cstdio>
 #include <cstring>
 #include <future>
@@ -9,13 +11,11 @@
 #include <gtest/gtest.h>
 
 #include "listsrv_fixture.h"
+#include "listsrv_internal.h"
 
 namespace {
 
 using namespace lsvtest;
-using sim::ListBehaviour;
-using sim::ListFault;
-using sim::ListKind;
 
 const BYTE* Bytes(const std::string& s)
 {
@@ -42,7 +42,7 @@ sim::ListRepeater Repeater(const std::string& servId, const std::string& radioId
 }
 
 // The 16-byte header, "$", the letter, the code, then the parameters.
-std::string UdpAnswer(char letter, const std::string& params, const std::string& code = "0000")
+std::string Answer(char letter, const std::string& params, const std::string& code = "0000")
 {
     return std::string(16, '\0') + "$" + letter + code + params;
 }
@@ -53,10 +53,10 @@ TEST(ListSrvParse, TcpHeaderGivesTheDigitsAsCodeAndRejectsWrongLetterOrDigits)
     WORD code = 0xFFFF;
     EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("$R0102"), 6, 'R', &code), 0);
     EXPECT_EQ(code, 0x0102);
-    EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("$S0000"), 6, 'R', &code), LISTSRV_ERR_INVALID);
-    EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("#R0000"), 6, 'R', &code), LISTSRV_ERR_INVALID);
-    EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("$R00A1"), 6, 'R', &code), LISTSRV_ERR_INVALID);
-    EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("$R00"), 4, 'R', &code), LISTSRV_ERR_INVALID);
+    for (const char* bad : {"$S0000", "#R0000", "$R00A1", "$R00"}) {
+        EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes(bad), static_cast<int>(std::strlen(bad)), 'R', &code),
+                  LISTSRV_ERR_INVALID) << bad;
+    }
 }
 
 TEST(ListSrvParse, SearchRecordsDiscloseOnlyWhatTheRepeaterAllows)
@@ -78,12 +78,10 @@ TEST(ListSrvParse, SearchRecordsDiscloseOnlyWhatTheRepeaterAllows)
 
     std::string closed = sim::ListServerSim::SearchRecord(Repeater("00008", "54321", 1));
     ASSERT_EQ(ListSrv_ParseSearchRecord(Bytes(closed), 127, &hit), 0);
-    EXPECT_STREQ(hit.szServID, "00008");
     EXPECT_STREQ(hit.szCallSign, "JA154321");
     EXPECT_EQ(hit.dwIpAddr, Ip(10, 1, 2, 3));
     EXPECT_EQ(hit.bySearchResp, 1);
     EXPECT_STREQ(hit.szCity, "");
-    EXPECT_STREQ(hit.szCountry, "");
     EXPECT_EQ(hit.byModuration, 0);
 
     std::string blank = " " + open.substr(1);
@@ -126,7 +124,7 @@ TEST(ListSrvParse, HealthCheckPartsAreBoundedByTheDatagram)
     // An "S" part with an entry, an ID without address and an empty entry,
     // then a part of another kind that is skipped.
     std::string parts = "S0039" + std::string("00007C0A80001") + "00009        " + std::string(13, ' ') + "X0002ab";
-    std::string answer = UdpAnswer('H', parts);
+    std::string answer = Answer('H', parts);
     ASSERT_TRUE(ListSrv_CheckUdpRes(Bytes(answer), static_cast<int>(answer.size()), 'H', 22));
     ASSERT_TRUE(ListSrv_ParseHealthCheckRes(Bytes(answer), static_cast<int>(answer.size()), res, 101, &n));
     ASSERT_EQ(n, 3);
@@ -138,28 +136,234 @@ TEST(ListSrvParse, HealthCheckPartsAreBoundedByTheDatagram)
 
     // A part longer than the datagram, a length that is no number, an address that is no hex.
     for (const char* part : {"S001400007C0A80001", "S00x300007C0A80001", "S001300007C0A8000Z"}) {
-        std::string bad = UdpAnswer('H', part);
+        std::string bad = Answer('H', part);
         EXPECT_FALSE(ListSrv_ParseHealthCheckRes(Bytes(bad), static_cast<int>(bad.size()), res, 101, &n)) << part;
     }
-    std::string shortOne = UdpAnswer('H', "").substr(0, 21);
-    EXPECT_FALSE(ListSrv_CheckUdpRes(Bytes(shortOne), 21, 'H', 22));
-    std::string portShort = UdpAnswer('P', "1234");
-    char radio[6];
-    EXPECT_FALSE(ListSrv_ParsePortCheckRes(Bytes(portShort), 26, radio));
+}
+
+// ---- The UDP side ----------------------------------------------------------------
+
+constexpr DWORD kServerA = Ip(10, 0, 0, 1);
+constexpr DWORD kServerB = Ip(10, 0, 0, 2);
+constexpr DWORD kStranger = Ip(10, 9, 9, 9);
+
+BOOL Health(const std::string& datagram, DWORD from)
+{
+    return ListSrv_OnRxHealthCheck(datagram.data(), static_cast<int>(datagram.size()), from);
+}
+
+// Server table A and B without the list thread, A current; the unit follows
+// repeater 00007 as target 2 and 4.
+class ListSrvUdp : public ListSrvTest {
+   protected:
+    void SetUp() override
+    {
+        ListSrvTest::SetUp();
+        Configure();
+        ListSrv_DisableThread(TRUE);
+        ListSrv_SetDbgServAdrs(0, kServerA);
+        ListSrv_SetDbgServAdrs(1, kServerB);
+        ASSERT_TRUE(ListSrv_Start());
+        ListSrv_SetCurrentIP(kServerA);
+        ListSrv_Lock();
+        for (int i : {2, 4}) {
+            lsv::LIST_GET_RES_WORK& res = lsv::s_aListGetResWork[i];
+            std::strcpy(res.Param.szServID, "00007");
+            std::strcpy(res.Param.szRadioID, "11111");
+            res.dwServID = 0x80000007u;
+            res.Param.dwIpAddr = Ip(10, 7, 0, 1);
+        }
+        lsv::SetListStateLocked(LIST_STATE_READY);
+        ListSrv_Unlock();
+    }
+    static DWORD HealthCount(DWORD server)
+    {
+        DWORD count = 0;
+        EXPECT_TRUE(lsv::GetHealthCheckCount(server, &count));
+        return count;
+    }
+    static std::vector<int> Changed()
+    {
+        std::vector<int> changed;
+        ListSrv_Lock();
+        for (int pos = -1; ListSrv_GetNextListParam(&pos) != nullptr;) {
+            changed.push_back(pos);
+        }
+        ListSrv_Unlock();
+        return changed;
+    }
+};
+
+// The search counts a server as answering by this counter, so an answer
+// wrongly counted or refused here decides the server choice.
+TEST_F(ListSrvUdp, OnlyWellFormedAnswersCountWhateverTheirResultCode)
+{
+    const struct {
+        std::string datagram;
+        bool counts;
+    } cases[] = {
+        {Answer('H', ""), true},
+        {Answer('H', "", "0102"), true},
+        {Answer('P', "R0042"), false},  // the answer to another request
+        {Answer('H', "", "00x0"), false},
+        {Answer('H', "").substr(0, 21), false},
+        {"\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.datagram.size());
+        const DWORD before = HealthCount(kServerB);
+        Health(c.datagram, kServerB);
+        EXPECT_EQ(HealthCount(kServerB), before + (c.counts ? 1 : 0));
+    }
+    EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_READY);  // B is not the current server
+}
+
+TEST_F(ListSrvUdp, CurrentServersAnswerMakesReadyOnlineOnceAndRestartsTheOfflineTimer)
+{
+    const std::string bare = Answer('H', "");
+    EXPECT_TRUE(Health(bare, kServerA));
+    EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_ONLINE);
+    EXPECT_TRUE(ListSrv_GetStatus(nullptr));
+    EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 1);
+
+    ListSrv_Lock();
+    lsv::s_dwTmRxIdleTime = GetTickCount() - 100000;
+    ListSrv_Unlock();
+    EXPECT_TRUE(Health(bare, kServerA));
+    ListSrv_Lock();
+    const DWORD idle = GetTickCount() - lsv::s_dwTmRxIdleTime;
+    ListSrv_Unlock();
+    EXPECT_LT(idle, 1000u);
+    EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 1);
+}
+
+TEST_F(ListSrvUdp, ServerPartUpdatesFollowedRepeatersAndTheUnitsOwnAddressOnlyFromListServers)
+{
+    std::string moved = Answer('H', "S0039" + std::string("000070A070002") + "000420A2A0001" + std::string(13, ' '));
+    EXPECT_FALSE(Health(moved, kStranger));  // not a list server: nothing taken
+    EXPECT_TRUE(Changed().empty());
+    DWORD global = 0;
+    ListSrv_GetStatus(&global);
+    EXPECT_EQ(global, 0u);
+
+    EXPECT_TRUE(Health(moved, kServerB));
+    EXPECT_EQ(Events(LISTSRV_EVENT_ADDR_CHANGED), 1);
+    EXPECT_EQ(Changed(), (std::vector<int>{2, 4}));
+    ListSrv_Lock();
+    EXPECT_EQ(ListSrv_GetListParam(4)->dwIpAddr, Ip(10, 7, 0, 2));
+    ListSrv_Unlock();
+    ListSrv_GetStatus(&global);
+    EXPECT_EQ(global, Ip(10, 42, 0, 1));
+    EXPECT_EQ(ListSrv_GetNoIdCount(), 1);
+
+    EXPECT_TRUE(Health(moved, kServerB));  // the same address again
+    EXPECT_EQ(Events(LISTSRV_EVENT_ADDR_CHANGED), 1);
+    EXPECT_TRUE(Changed().empty());
+    EXPECT_FALSE(Health(Answer('H', "S0013" + std::string("000070A0700Z2")), kServerB));
+}
+
+TEST_F(ListSrvUdp, PortCheckAnswersOnTheMainPortAreCountedOnlyForTheUnitsRadioId)
+{
+    const int port = m_receiver->port();
+    auto count = [port](DWORD server) {
+        DWORD n = 99;
+        return lsv::GetPortCheckCount(port, server, &n) ? static_cast<int>(n) : -1;
+    };
+    const std::string good = Answer('P', "R0042"), other = Answer('P', "R0043");
+    ASSERT_EQ(good.size(), 27u);
+    EXPECT_TRUE(ListSrv_OnRxPortCheck(good.data(), 27, kServerB, port));
+    EXPECT_EQ(count(kServerB), 1);
+    EXPECT_EQ(count(kServerA), 0);
+    EXPECT_FALSE(ListSrv_OnRxPortCheck(good.data(), 26, kServerB, port));
+    EXPECT_FALSE(ListSrv_OnRxPortCheck(other.data(), 27, kServerB, port));
+    EXPECT_TRUE(ListSrv_OnRxPortCheck(good.data(), 27, kStranger, port));  // not counted
+    EXPECT_EQ(count(kServerB), 1);
+    EXPECT_EQ(count(kStranger), -1);
+}
+
+// ---- The port check operation against stand-in servers ------------------------
+
+class ListSrvPortCheck : public ListSrvTest {
+   protected:
+    void SetUp() override
+    {
+        ListSrvTest::SetUp();
+        ASSERT_TRUE(m_farm.Start(2));
+        Configure();
+        StartFixed(2);
+    }
+    void Answers(ListBehaviour b)
+    {
+        m_farm[0].SetBehaviour(ListKind::PortCheck, b);
+        m_farm[1].SetBehaviour(ListKind::PortCheck, b);
+    }
+    static std::future<std::pair<BOOL, WORD>> CheckAsync(int port)
+    {
+        return std::async(std::launch::async, [port] {
+            WORD code = 0xFFFF;
+            BOOL ok = ListSrv_PortCheck(port, &code);
+            return std::make_pair(ok, code);
+        });
+    }
+};
+
+TEST_F(ListSrvPortCheck, MainPortIsCheckedThroughTheUnitsOwnSocket)
+{
+    Answers(ListBehaviour{.delayMs = 300});
+    const uint16_t port = m_receiver->port();
+    auto check = CheckAsync(port);
+    ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::PortCheck, 1, 3000));
+    EXPECT_EQ(UdpSocketsOnPort(port), 1);
+    EXPECT_EQ(check.get(), std::make_pair(TRUE, WORD{0}));
+    EXPECT_GE(m_receiver->portAnswers(), 1);
+    auto requests = m_farm[0].Requests(ListKind::PortCheck);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].raw.size(), 13u);
+    EXPECT_EQ(requests[0].port, port);
+    EXPECT_EQ(requests[0].radioId, "R0042");
+}
+
+TEST_F(ListSrvPortCheck, OtherPortSharesOneBoundSocketBetweenOverlappingChecksAndClosesIt)
+{
+    Answers(ListBehaviour{.delayMs = 400});
+    const uint16_t port = loopnet::FreePort(SOCK_DGRAM);
+    auto first = CheckAsync(port);
+    ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::PortCheck, 1, 3000));
+    auto second = CheckAsync(port);
+    ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::PortCheck, 2, 3000));
+    EXPECT_EQ(UdpSocketsOnPort(port), 1);
+    EXPECT_EQ(first.get(), std::make_pair(TRUE, WORD{0}));
+    EXPECT_EQ(second.get(), std::make_pair(TRUE, WORD{0}));
+    // Gone once the port-check thread's current 50 ms wait on it has ended.
+    EXPECT_TRUE(WaitUntil([port] { return UdpSocketsOnPort(port) == 0; }, 1000));
+    EXPECT_EQ(m_receiver->portAnswers(), 0);
+}
+
+TEST_F(ListSrvPortCheck, PortThatCannotBeBoundOrIsNeverAnsweredFails)
+{
+    const uint16_t port = loopnet::FreePort(SOCK_DGRAM);
+    const int blocker = loopnet::BindUdp(port);
+    ASSERT_GE(blocker, 0);
+    WORD code = 0;
+    EXPECT_FALSE(ListSrv_PortCheck(port, &code));
+    EXPECT_EQ(code, LISTSRV_ERR_PORT);
+    close(blocker);
+    EXPECT_EQ(m_farm[0].RequestCount(ListKind::PortCheck), 0u);
+
+    Answers(ListBehaviour{.fault = ListFault::Silent});
+    auto check = CheckAsync(port);
+    // Both probes are out, so their start ticks are taken: the move counts.
+    ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::PortCheck, 1, 3000));
+    WinEmu_AdvanceTicksForTest(5000);
+    ASSERT_TRUE(Ends(check));
+    EXPECT_EQ(check.get(), std::make_pair(FALSE, LISTSRV_ERR_COMM));
+    EXPECT_TRUE(WaitUntil([port] { return UdpSocketsOnPort(port) == 0; }, 1000));
 }
 
 // ---- Exchanges with a stand-in server ----------------------------------------
 
 class ListSrvExchange : public ListSrvTest {
    protected:
-    // Stops the client under an exchange that is waiting. The test clock
-    // stands still, so only the stop can end the exchange.
-    static std::pair<BOOL, WORD> StopAndGet(std::future<std::pair<BOOL, WORD>>& result)
-    {
-        ListSrv_Stop();
-        EXPECT_TRUE(Ends(result));
-        return result.get();
-    }
     void SetUp() override
     {
         ListSrvTest::SetUp();
@@ -174,12 +378,7 @@ class ListSrvExchange : public ListSrvTest {
         LISTSRV_REGIST_PARAM p{};
         std::strcpy(p.szRadioID, "R0042");
         std::strcpy(p.szCallSign, "JA7KOV");
-        std::strcpy(p.szCity, "Sendai");
-        std::strcpy(p.szState, "Miyagi");
-        std::strcpy(p.szCountry, "JPN");
-        p.byModuration = 1;
         p.abyScTable[0] = 0xA5;
-        std::strcpy(p.szSignature, "sig");
         std::strcpy(p.szMailAddr, "op@example.org");
         return p;
     }
@@ -249,28 +448,33 @@ TEST_F(ListSrvExchange, SilentServerFailsTheExchangeAfterThirtySeconds)
     EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
     WinEmu_AdvanceTicksForTest(1000);
     ASSERT_TRUE(Ends(result));
-    auto [ok, code] = result.get();
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(code, LISTSRV_ERR_COMM);
-    EXPECT_TRUE(Has(Log(), "[W] RxSock() timeout\n"));
+    EXPECT_EQ(result.get(), std::make_pair(FALSE, LISTSRV_ERR_COMM));
 }
 
-TEST_F(ListSrvExchange, StopEndsAWaitingExchangeWithinAboutFiftyMilliseconds)
+// The test clock stands still: only the stop can end the waiting exchanges.
+TEST_F(ListSrvExchange, StopEndsAWaitingExchangeAndATestingHealthCheckAndRefusesNewRequests)
 {
-    Behave(ListKind::Search, ListFault::Silent);
-    auto result = std::async(std::launch::async, [] {
-        LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_CALLSIGN, "JA"};
+    m_farm[0].SetBehaviour(ListKind::Search, ListBehaviour{.fault = ListFault::Silent});
+    m_farm[0].SetBehaviour(ListKind::HealthCheck, ListBehaviour{.fault = ListFault::Silent});
+    LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_CALLSIGN, "JA"};
+    auto search = std::async(std::launch::async, [&req] {
         WORD code = 0;
         BOOL ok = ListSrv_Search(&req, nullptr, nullptr, &code);
         return std::make_pair(ok, code);
     });
+    auto health = std::async(std::launch::async, [] {
+        const char* ids[] = {"00007"};
+        WORD code = 0;
+        BOOL ok = ListSrv_DbgHealthCheck(ids, 1, &code);
+        return std::make_pair(ok, code);
+    });
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Search, 1, 5000));
-    auto [ok, code] = StopAndGet(result);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(code, LISTSRV_ERR_COMM);
-
-    // A request that starts after the stop is refused as cancelled.
-    LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_CALLSIGN, "JA"};
+    ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::HealthCheck, 1, 5000));
+    ListSrv_Stop();
+    ASSERT_TRUE(Ends(search));
+    ASSERT_TRUE(Ends(health));
+    EXPECT_EQ(search.get(), std::make_pair(FALSE, LISTSRV_ERR_COMM));
+    EXPECT_EQ(health.get(), std::make_pair(FALSE, LISTSRV_ERR_CANCELED));
     WORD after = 0;
     EXPECT_FALSE(ListSrv_Search(&req, nullptr, nullptr, &after));
     EXPECT_EQ(after, LISTSRV_ERR_CANCELED);
@@ -287,21 +491,6 @@ struct Hits {
     }
 };
 
-TEST_F(ListSrvExchange, StopEndsATestingHealthCheckBeforeItsSocketIsFreed)
-{
-    Behave(ListKind::HealthCheck, ListFault::Silent);
-    auto result = std::async(std::launch::async, [] {
-        const char* ids[] = {"00007"};
-        WORD code = 0;
-        BOOL ok = ListSrv_DbgHealthCheck(ids, 1, &code);
-        return std::make_pair(ok, code);
-    });
-    ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::HealthCheck, 1, 5000));
-    auto [ok, code] = StopAndGet(result);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(code, LISTSRV_ERR_CANCELED);
-}
-
 TEST_F(ListSrvExchange, SearchSkipsBlankRecordsAndEndsAtTheClosingLineFeed)
 {
     std::string a = sim::ListServerSim::SearchRecord(Repeater("00007", "11111"));
@@ -317,7 +506,6 @@ TEST_F(ListSrvExchange, SearchSkipsBlankRecordsAndEndsAtTheClosingLineFeed)
     ASSERT_EQ(hits.all.size(), 2u);
     EXPECT_STREQ(hits.all[0].szServID, "00007");
     EXPECT_STREQ(hits.all[1].szServID, "00008");
-    EXPECT_STREQ(hits.all[1].szCity, "");
     auto requests = m_farm[0].Requests(ListKind::Search);
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].raw.size(), 54u);
@@ -346,10 +534,6 @@ TEST_F(ListSrvExchange, SearchFailuresShortRecordRefusingCallbackAndUnknownKey)
     LISTSRV_SEARCH_REQ_PARAM bad{static_cast<SEARCH_KEY>(6), "x"};
     EXPECT_FALSE(ListSrv_Search(&bad, nullptr, nullptr, &code));
     EXPECT_EQ(code, LISTSRV_ERR_SEARCH_KEY);
-
-    Behave(ListKind::Search, ListFault::ErrorCode, "0203");
-    EXPECT_FALSE(ListSrv_Search(&req, nullptr, nullptr, &code));
-    EXPECT_EQ(code, 0x0203);
 }
 
 TEST_F(ListSrvExchange, GetListWithImmediateLineFeedSucceedsWithoutRecords)
@@ -363,7 +547,7 @@ TEST_F(ListSrvExchange, GetListWithImmediateLineFeedSucceedsWithoutRecords)
     int pos = -1;
     EXPECT_EQ(ListSrv_GetNextListParam(&pos), nullptr);
     ListSrv_Unlock();
-    EXPECT_EQ(m_events.count(LISTSRV_EVENT_GET_LIST), 0);
+    EXPECT_EQ(Events(LISTSRV_EVENT_GET_LIST), 0);
     auto requests = m_farm[0].Requests(ListKind::GetList);
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].raw.size(), 25u);
