@@ -90,7 +90,9 @@ Case BuildStream()
         {EncodeWithLengthField('V', "0001", "abc"), {{'V', "a"}}, {"[W] invalid param length"}},
         // Checksum digits that are no digits, and a wrong value.
         {WithSumDigits(abc, "G1"), {}, {"[W] rx sum error G1"}},
-        {WithSumDigits(abc, HexByte(sum + 1)), {}, {"[W] rx sum error (" + HexByte(sum + 1) + " != " + HexByte(sum) + ")"}},
+        {WithSumDigits(abc, HexByte(sum + 1)),
+         {},
+         {"[W] rx sum error (" + HexByte(sum + 1) + " != " + HexByte(sum) + ")"}},
         // A length field that is not hexadecimal, and frames too short to hold one.
         {EncodeWithLengthField('Z', "00G1", "abc"), {}, {"[W] invalid cmd length 00G1"}},
         {EncodeWithLengthField('Z', "", ""), {}, {"[W] invalid cmd length 1"}},
