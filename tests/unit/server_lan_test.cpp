@@ -1,73 +1,52 @@
-// The peer link driven directly: peer datagrams go in as bytes written out by
-// hand here, the radio's voice frames as frames, the link supervision runs at
-// explicit ticks, and the packets to the peers and frames to the radio are
-// taken from the send hooks. The fan-out of TxLanThread and the idle loop's
-// release are called as the threads call them.
-#include <gtest/gtest.h>
-
+// The peer link driven directly: peer datagrams go in as bytes built by the
+// harness's peer codec, the radio's voice frames as frames, the link
+// supervision runs at explicit ticks, and the packets to the peers and frames
+// to the radio are taken from the send hooks. The fan-out of TxLanThread and
+// the idle loop's release are called as the threads call them.
 #include <cstdio>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "config.h"
-#include "radio_frame.h"
-#include "server.h"
-#include "server_internal.h"
+#include "peer_sim.h"
 #include "test_support.h"
 #include "unit_fixture.h"
-#include "winemu.h"
 
 namespace {
 
-using testsupport::Be16;
-using testsupport::Be32;
+namespace peer = sim::peer;
+using sim::radio::Hex;
 using testsupport::Bytes;
-using testsupport::Cat;
-using testsupport::Hex;
 using testsupport::SentPacket;
-using testsupport::Str;
 
-// ---- Bytes written out by hand -----------------------------------------------------
+const Bytes CONNECT_REQ = peer::ConnectRequest();
 
-// A text field of n bytes, NUL-padded.
-Bytes Field(const std::string& text, size_t n)
+// A peer admitting the given codes, or the unit itself (the radio
+// "SIM0CALL"/"12345", MAC 02:00:00:00:00:01, DG-IDs 12 and 34).
+peer::Identity Identity(std::initializer_list<int> codes, uint8_t listServer = 0, bool unit = false)
 {
-    Bytes b = Str(text);
-    b.resize(n, 0);
-    return b;
-}
-
-const Bytes CONNECT_REQ = Hex("00 00 07 00 00 00 00 00 00 00 00 00 00 00 00 00");
-
-// A peer's acknowledgement, cut to size bytes.
-Bytes PeerAck(const Bytes& table, uint8_t listServer = 0, size_t size = 60)
-{
-    Bytes ack = Cat({Hex("00 2C 08 00 00 00 00 00 00 00 00 00 00 00 00 00"), Hex("01 04 04 00"),
-                     Hex("02 11 22 33 44 55"), Field("PEER01", 10), Field("R0002", 5), table, {listServer},
-                     Hex("21 43")});
-    ack.resize(size);
-    return ack;
-}
-
-// A code table admitting the given codes.
-Bytes Table(std::initializer_list<int> codes)
-{
-    Bytes t(16, 0);
+    peer::Identity id;
+    id.mac = unit ? std::array<uint8_t, 6>{2, 0, 0, 0, 0, 1} : std::array<uint8_t, 6>{2, 0x11, 0x22, 0x33, 0x44, 0x55};
+    id.callSign = unit ? "SIM0CALL" : "PEER01";
+    id.radioId = unit ? "12345" : "R0002";
     for (int n : codes) {
-        t[static_cast<size_t>(n / 8)] |= static_cast<uint8_t>(1u << (n % 8));
+        id.Admit(n);
     }
-    return t;
+    id.listServer = listServer;
+    id.locDgid = unit ? 0x12 : 0x21;
+    id.defDgid = unit ? 0x34 : 0x43;
+    return id;
 }
-
-// The unit's own acknowledgement: the radio "SIM0CALL"/"12345", MAC
-// 02:00:00:00:00:01, DG-IDs 12 and 34.
-Bytes UnitAck(const Bytes& table, uint8_t listServer = 0)
+Bytes PeerAck(std::initializer_list<int> codes, uint8_t listServer = 0, size_t size = peer::ACK_SIZE)
 {
-    return Cat({Hex("00 2C 08 00 00 00 00 00 00 00 00 00 00 00 00 00"), Hex("01 04 04 00"),
-                Hex("02 00 00 00 00 01"), Field("SIM0CALL", 10), Str("12345"), table, {listServer},
-                Hex("12 34")});
+    return peer::ConnectAck(Identity(codes, listServer), size);
 }
+Bytes UnitAck(std::initializer_list<int> codes, uint8_t listServer = 0)
+{
+    return peer::ConnectAck(Identity(codes, listServer, true));
+}
+std::string Table(const uint8_t* table) { return Hex(Bytes(table, table + 16)); }
+std::string Table(std::initializer_list<int> codes) { return Table(Identity(codes).table.data()); }
 
 // A voice area: type, group (2), counter (4 hex), FICH (8 hex), payload.
 std::string Area(char type, const std::string& group, const std::string& counter, const std::string& fich,
@@ -75,15 +54,10 @@ std::string Area(char type, const std::string& group, const std::string& counter
 {
     return std::string(1, type) + group + counter + fich + payload;
 }
-
-// A peer's voice packet carrying area.
-Bytes PeerVoice(const std::string& area, uint16_t msgId = 0x0102, uint32_t time = 0x11223344, uint8_t ch = 0)
+Bytes PeerVoice(const std::string& area, uint16_t msgId = 0x0102, uint8_t ch = 0)
 {
-    return Cat({Be16(static_cast<unsigned>(area.size())), Hex("00 00 00 00"), Be32(time), Be16(msgId), {ch},
-                Hex("00 00 00"), Str(area)});
+    return peer::VoicePacket(0x11223344, msgId, ch, area);
 }
-
-const Bytes STATUS_6 = Hex("00 08 0B 00 00 00 00 00 00 00 00 00 00 00 00 00 12 34 06 00 00 00 00 00");
 
 class PeerLink : public testsupport::CoreParts {
    protected:
@@ -93,8 +67,8 @@ class PeerLink : public testsupport::CoreParts {
     {
         ConfigureTargets(n);
         s_Config.bListServer = bListServer ? TRUE : FALSE;
-        const BYTE mac[6] = {0x02, 0, 0, 0, 0, 0x01};
-        std::copy(mac, mac + 6, s_MacAdrs.abyAdrs);
+        s_MacAdrs.abyAdrs[0] = 0x02;
+        s_MacAdrs.abyAdrs[5] = 0x01;
         sim::radio::CodeTable table;
         table.Admit(5);
         table.locDgid = 0x12;
@@ -109,11 +83,18 @@ class PeerLink : public testsupport::CoreParts {
         ASSERT_EQ(Status(static_cast<unsigned>(i)), CONNECTED);
         m_toPeers.clear();
     }
-    SEARCH_RESULT Result(unsigned i)
+    // What a search reports of target i: address, version, MAC, call sign,
+    // radio ID, table, list-server flag, DG-IDs.
+    std::string Found(unsigned i)
     {
         std::vector<SEARCH_RESULT> all(SERVER_TARGET_COUNT);
         EXPECT_TRUE(Server_GetSearchResult(all.data()));
-        return all.at(i);
+        const SEARCH_RESULT& r = all.at(i);
+        char text[64];
+        std::snprintf(text, sizeof(text), "%08lX %08lX %d %02X %02X", static_cast<unsigned long>(r.ulAdrs),
+                      static_cast<unsigned long>(r.dwVers), r.bListServer, r.byLocDGID, r.byDefDGID);
+        return text + (" " + Hex(Bytes(r.MacAdrs.abyAdrs, r.MacAdrs.abyAdrs + 6))) + " " + r.szCallSign + "/" +
+               r.szRadioID + " " + Table(r.abySCTable);
     }
     // TxLanThread's work: every queued radio frame fanned out; the voice packets sent.
     std::vector<SentPacket> Fanout()
@@ -145,6 +126,18 @@ class PeerLink : public testsupport::CoreParts {
         LeaveCriticalSection(&s_csTarget);
         return changed;
     }
+    // The status character of each 'P' frame the radio got within three ticks.
+    std::string RadioNotices()
+    {
+        for (int i = 0; i < 3; ++i) {
+            RadioTick(GetTickCount());
+        }
+        std::string out;
+        for (const testsupport::SentFrame& f : TakeToRadio('P')) {
+            out += f.param.substr(0, 1);
+        }
+        return out;
+    }
 
     DWORD m_readyAfter = 0;
 };
@@ -158,53 +151,37 @@ TEST_F(PeerLink, HandshakeInBothDirectionsCarriesBothIdentitiesByteForByte)
     EXPECT_EQ(req[0].to, TargetAdrs(0));
     EXPECT_EQ(req[0].bytes, CONNECT_REQ);
 
-    FromPeer(TargetAdrs(0), PeerAck(Table({9}), 1));
+    FromPeer(TargetAdrs(0), PeerAck({9}, 1));
     ASSERT_EQ(Status(0), CONNECTED);
-    SEARCH_RESULT r = Result(0);
-    EXPECT_EQ(r.ulAdrs, TargetAdrs(0));
-    EXPECT_EQ(r.dwVers, 0x01040400u);
-    EXPECT_EQ(Bytes(r.MacAdrs.abyAdrs, r.MacAdrs.abyAdrs + 6), Hex("02 11 22 33 44 55"));
-    EXPECT_STREQ(r.szCallSign, "PEER01");
-    EXPECT_STREQ(r.szRadioID, "R0002");
-    EXPECT_EQ(Bytes(r.abySCTable, r.abySCTable + 16), Table({9}));
-    EXPECT_TRUE(r.bListServer);
-    EXPECT_EQ(r.byLocDGID, 0x21);
-    EXPECT_EQ(r.byDefDGID, 0x43);
+    EXPECT_EQ(Found(0), "0A000001 01040400 1 21 43 02 11 22 33 44 55 PEER01/R0002 " + Table({9}));
 
     // What the peer told is copied into the settings' entries with its address, once.
     CONFIG_PARAM cfg = {};
     cfg.aTargetInfo[7].dwTargetIP = TargetAdrs(0);
     EXPECT_TRUE(CopyTargetInfo(&cfg));
-    EXPECT_STREQ(cfg.aTargetInfo[7].szCallSign, "PEER01");
-    EXPECT_STREQ(cfg.aTargetInfo[7].szRadioID, "R0002");
-    EXPECT_EQ(Bytes(cfg.aTargetInfo[7].abySCTable, cfg.aTargetInfo[7].abySCTable + 16), Table({9}));
-    EXPECT_EQ(cfg.aTargetInfo[7].byDefDGID, 0x43);
+    const TARGET_INFO& e = cfg.aTargetInfo[7];
+    EXPECT_EQ(std::string(e.szCallSign) + "/" + e.szRadioID + " " + Table(e.abySCTable) + " " + Hex({e.byDefDGID}),
+              "PEER01/R0002 " + Table({9}) + " 43");
     EXPECT_STREQ(cfg.aTargetInfo[0].szCallSign, "");
     EXPECT_FALSE(CopyTargetInfo(&cfg));
 
     // The peer asks in turn and is answered at once.
     FromPeer(TargetAdrs(0), CONNECT_REQ);
-    EXPECT_EQ(TakeToPeers(8).at(0).bytes, UnitAck(Table({5})));
+    EXPECT_EQ(TakeToPeers(8).at(0).bytes, UnitAck({5}));
 }
 
 TEST_F(PeerLink, ShortAcknowledgementLeavesDgIdsUnsetAndListServerModeKeepsNoNames)
 {
     Boot(1, true);
-    Connect(0, PeerAck(Table({9}), 0, 58));
-    SEARCH_RESULT r = Result(0);
-    EXPECT_STREQ(r.szCallSign, "");
-    EXPECT_STREQ(r.szRadioID, "");
-    EXPECT_EQ(Bytes(r.abySCTable, r.abySCTable + 16), Table({9}));
-    EXPECT_EQ(r.byLocDGID, 255);
-    EXPECT_EQ(r.byDefDGID, 255);
+    Connect(0, PeerAck({9}, 0, 58));
+    EXPECT_EQ(Found(0), "0A000001 01040400 0 FF FF 02 11 22 33 44 55 / " + Table({9}));
     FromPeer(TargetAdrs(0), CONNECT_REQ);
-    EXPECT_EQ(TakeToPeers(8).at(0).bytes, UnitAck(Table({5}), 1));
+    EXPECT_EQ(TakeToPeers(8).at(0).bytes, UnitAck({5}, 1));
 }
 
 TEST_F(PeerLink, ThreeUnansweredRequestsOneSecondApartThenTimeOutAndPauseFortyFiveSeconds)
 {
     Boot(1);
-    const DWORD t0 = m_readyAfter;
     const std::vector<std::pair<DWORD, std::string>> schedule = {
         {0, "0 "},     {999, ""},    {1000, "0 "},  {2000, "0 "}, {4999, ""},
         {5000, ""},  // time-out: a pause of 45 s follows
@@ -212,7 +189,7 @@ TEST_F(PeerLink, ThreeUnansweredRequestsOneSecondApartThenTimeOutAndPauseFortyFi
     };
     testsupport::DebugCapture capture;
     for (const auto& [offset, want] : schedule) {
-        LanTick(t0 + offset);
+        LanTick(m_readyAfter + offset);
         EXPECT_EQ(Requested(), want) << "at +" << offset;
         EXPECT_EQ(Status(0), CONNECTING);
     }
@@ -222,27 +199,21 @@ TEST_F(PeerLink, ThreeUnansweredRequestsOneSecondApartThenTimeOutAndPauseFortyFi
 TEST_F(PeerLink, KeepAliveEveryThirtySecondsAndTwoMinutesOfSilenceDropsTheTarget)
 {
     Boot(1);
-    Connect(0, PeerAck(Table({9})));
+    Connect(0, PeerAck({9}));
     LanTick(m_before + 29999);
     EXPECT_EQ(Requested(), "");
     LanTick(m_after + 30000);
     EXPECT_EQ(Requested(), "0 ");
     // Answered: the silence counts from here.
     WinEmu_AdvanceTicksForTest(30000);
-    FromPeer(TargetAdrs(0), PeerAck(Table({9})));
-    CONFIG_PARAM cfg = {};
-    cfg.aTargetInfo[0].dwTargetIP = TargetAdrs(0);
-    CopyTargetInfo(&cfg);
+    FromPeer(TargetAdrs(0), PeerAck({9}));
     const DWORD b = m_before;
     const DWORD a = m_after;
-    for (DWORD offset : {30000u, 60000u, 90000u}) {
-        LanTick(a + offset);
-        EXPECT_EQ(Requested(), "0 ") << offset;
+    for (DWORD offset : {30000u, 60000u, 90000u, 119999u}) {
+        LanTick((offset % 30000 == 0 ? a : b) + offset);
+        EXPECT_EQ(Requested(), offset % 30000 == 0 ? "0 " : "") << offset;
         EXPECT_EQ(Status(0), CONNECTED) << offset;
     }
-    LanTick(b + 119999);
-    EXPECT_EQ(Requested(), "");
-    EXPECT_EQ(Status(0), CONNECTED);
     testsupport::DebugCapture capture;
     LanTick(a + 120000);
     EXPECT_EQ(testsupport::CountOf(capture.text(), "[W] target no response 10.0.0.1"), 1u);
@@ -251,9 +222,10 @@ TEST_F(PeerLink, KeepAliveEveryThirtySecondsAndTwoMinutesOfSilenceDropsTheTarget
     Requested();
     LanTick(a + 120000);
     EXPECT_EQ(Requested(), "0 ");
+    CONFIG_PARAM cfg = {};
+    cfg.aTargetInfo[0].dwTargetIP = TargetAdrs(0);
     CopyTargetInfo(&cfg);
-    EXPECT_EQ(Bytes(cfg.aTargetInfo[0].abySCTable, cfg.aTargetInfo[0].abySCTable + 16), Bytes(16, 0));
-    EXPECT_EQ(cfg.aTargetInfo[0].byLocDGID, 255);
+    EXPECT_EQ(Table(cfg.aTargetInfo[0].abySCTable) + Hex({cfg.aTargetInfo[0].byLocDGID}), Table({}) + "FF");
 }
 
 TEST_F(PeerLink, SendTurnCarriesAtMostFivePacketsPerTickRoundRobin)
@@ -274,7 +246,7 @@ TEST_F(PeerLink, SendTurnCarriesAtMostFivePacketsPerTickRoundRobin)
 TEST_F(PeerLink, PeerFramePassesByCodeOrGroupAndTeachesTheOwnTable)
 {
     Boot(1);
-    Connect(0, PeerAck(Table({9})));
+    Connect(0, PeerAck({9}));
     const std::vector<std::pair<std::string, bool>> frames = {
         {Area('0', "  ", "0001", "00000005"), true},   // admitted code
         {Area('0', "  ", "0002", "00000006"), false},  // code not admitted
@@ -285,90 +257,76 @@ TEST_F(PeerLink, PeerFramePassesByCodeOrGroupAndTeachesTheOwnTable)
     };
     for (const auto& [area, pass] : frames) {
         FromPeer(TargetAdrs(0), PeerVoice(area));
-        std::vector<std::string> want;
-        if (pass) {
-            want.push_back("F" + area);
-        }
-        EXPECT_EQ(ReleaseAll(GetTickCount()), want) << area;
+        EXPECT_EQ(ReleaseAll(GetTickCount()), pass ? std::vector<std::string>{"F" + area} : std::vector<std::string>{})
+            << area;
     }
-    MY_REPEATER_INFO info;
-    Server_GetMyRepeaterInfo(&info);
-    EXPECT_EQ(info.abySCTable[0], 0x60);
     // The new table is announced to the peer at the next turn.
     LanTick(GetTickCount());
-    EXPECT_EQ(TakeToPeers(8).at(0).bytes, UnitAck(Table({5, 6})));
+    EXPECT_EQ(TakeToPeers(8).at(0).bytes, UnitAck({5, 6}));
 }
 
 TEST_F(PeerLink, RadioTransmissionIsSentToAdmittingTargetsByteForByte)
 {
     Boot(2);
-    Connect(0, PeerAck(Table({9})));
-    Connect(1, PeerAck(Table({8})));
-    DWORD before = GetTickCount();
+    Connect(0, PeerAck({9}));
+    Connect(1, PeerAck({8}));
+    const DWORD before = GetTickCount();
     std::vector<std::string> areas = {Area('H', "  ", "0100", "00000009"), Area('0', "  ", "0101", "00000009"),
                                       Area('I', "  ", "0100", "00000009"), Area('1', "  ", "0102", "00000009"),
                                       Area('T', "  ", "0103", "00000009")};
     for (const std::string& a : areas) {
         RadioVoice('g', a);
     }
-    DWORD after = GetTickCount();
+    const DWORD after = GetTickCount();
     // The identification takes the header's place; the rest follow in order,
-    // to the target that admits code 9 only.
-    std::vector<std::string> sent = {areas[2], areas[1], areas[3], areas[4]};
+    // to the target that admits code 9 only, all at the identification's time.
     std::vector<SentPacket> got = Fanout();
-    ASSERT_EQ(got.size(), sent.size());
-    for (size_t i = 0; i < sent.size(); ++i) {
+    ASSERT_EQ(got.size(), 4u);
+    ASSERT_GE(got[0].bytes.size(), 16u);
+    const uint32_t time = static_cast<uint32_t>(got[0].bytes[6] << 24 | got[0].bytes[7] << 16 |
+                                                got[0].bytes[8] << 8 | got[0].bytes[9]);
+    EXPECT_LE(time - before, after - before);
+    for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(got[i].to, TargetAdrs(0));
-        ASSERT_GE(got[i].bytes.size(), 16u);
-        const Bytes& p = got[i].bytes;
-        uint32_t time = static_cast<uint32_t>(p[6] << 24 | p[7] << 16 | p[8] << 8 | p[9]);
-        // The buffered voice frame is moved to the identification's time.
-        EXPECT_LE(time - before, after - before) << i;
-        Bytes want = Cat({Be16(static_cast<unsigned>(sent[i].size())), Hex("00 00 00 00"), Be32(time),
-                          Hex("00 01 01 00 00 00"), Str(sent[i])});
-        EXPECT_EQ(p, want) << i;
+        EXPECT_EQ(got[i].bytes, peer::VoicePacket(time, 1, 1, areas[std::vector<size_t>{2, 1, 3, 4}[i]])) << i;
     }
 
     // A code nobody admits: nothing goes out and the radio hears '1'.
     RadioVoice('G', Area('H', "  ", "0200", "0000000A"));
     RadioVoice('G', Area('I', "  ", "0200", "0000000A"));
     EXPECT_TRUE(Fanout().empty());
-    for (int i = 0; i < 3; ++i) {
-        RadioTick(GetTickCount());
-    }
-    std::vector<testsupport::SentFrame> notice = TakeToRadio('P');
-    ASSERT_EQ(notice.size(), 1u);
-    EXPECT_EQ(notice[0].param[0], '1');
+    EXPECT_EQ(RadioNotices(), "1");
 
-    // By the group the peer admits: sent, and both tables learn the code.
+    // By the group the peer admits: sent as the third transmission, and both tables learn the code.
     RadioVoice('G', Area('H', "09", "0300", "0000000A"));
     RadioVoice('G', Area('I', "09", "0300", "0000000A"));
     got = Fanout();
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].bytes[10], 0x00);
-    EXPECT_EQ(got[0].bytes[11], 0x03);  // the third transmission
-    EXPECT_EQ(Result(0).abySCTable[1], 0x06);
+    EXPECT_EQ(Hex(Bytes(got[0].bytes.begin() + 10, got[0].bytes.begin() + 12)), "00 03");
+    EXPECT_EQ(Found(0).substr(Found(0).size() - 47), Table({9, 10}));
     MY_REPEATER_INFO info;
     Server_GetMyRepeaterInfo(&info);
-    EXPECT_EQ(info.abySCTable[1], 0x04);
+    EXPECT_EQ(Table(info.abySCTable), Table({5, 10}));
 }
 
 TEST_F(PeerLink, RadioFramesWithoutHeaderOrBeyondTheBufferAreDroppedAndMessageNumbersWrap)
 {
     Boot(1);
-    Connect(0, PeerAck(Table({9})));
+    Connect(0, PeerAck({9}));
     testsupport::DebugCapture capture;
     RadioVoice('G', Area('0', "  ", "0001", "00000009"));
-
     // An identification with another counter starts a transmission of its own.
     RadioVoice('G', Area('H', "  ", "0100", "00000009"));
     RadioVoice('G', Area('I', "  ", "0200", "00000009"));
     RadioVoice('G', Area('T', "  ", "0201", "00000009"));
-    std::vector<SentPacket> got = Fanout();
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].bytes[16], 'I');
-    EXPECT_EQ(Bytes(got[0].bytes.begin() + 10, got[0].bytes.begin() + 12), Hex("00 02"));
-    EXPECT_EQ(Bytes(got[1].bytes.begin() + 10, got[1].bytes.begin() + 12), Hex("00 02"));
+    auto heads = [](const std::vector<SentPacket>& got) {
+        std::string out;
+        for (const SentPacket& p : got) {
+            out += Hex(Bytes(p.bytes.begin() + 10, p.bytes.begin() + 12)) + " " + std::string(1, p.bytes.at(16)) + ",";
+        }
+        return out;
+    };
+    EXPECT_EQ(heads(Fanout()), "00 02 I,00 02 T,");
 
     // The header and 63 voice frames fill the buffer; the 64th is dropped.
     RadioVoice('G', Area('H', "  ", "0300", "00000009"));
@@ -378,49 +336,43 @@ TEST_F(PeerLink, RadioFramesWithoutHeaderOrBeyondTheBufferAreDroppedAndMessageNu
         RadioVoice('G', Area('0', "  ", counter, "00000009"));
     }
     RadioVoice('G', Area('I', "  ", "0300", "00000009"));
-    got = Fanout();
+    std::vector<SentPacket> got = Fanout();
     ASSERT_EQ(got.size(), 64u);
     EXPECT_EQ(got[0].bytes[16], 'I');
     EXPECT_EQ(std::string(got[63].bytes.begin() + 16, got[63].bytes.begin() + 23), "0  033F");
     RadioVoice('G', Area('T', "  ", "0341", "00000009"));
-    got = Fanout();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].bytes[16], 'T');
-    std::string text = capture.text();
-    EXPECT_EQ(testsupport::CountOf(text, "[W] no header exist. ignore"), 1u);
-    EXPECT_EQ(testsupport::CountOf(text, "[W] rx data buffer overlow"), 1u);
+    EXPECT_EQ(heads(Fanout()), "00 03 T,");
+    EXPECT_EQ(testsupport::CountOf(capture.text(), "[W] no header exist. ignore"), 1u);
 
     // Transmission 0x7FFF is the last: the next one is 1 (from 0x8000 on the numbers are playback's).
     for (int n = 4; n < 0x7FFF; ++n) {
         RadioVoice('G', Area('H', "  ", "0400", "00000009"));
     }
-    for (const char* wantId : {"7F FF", "00 01"}) {
+    for (const char* want : {"7F FF I,", "00 01 I,"}) {
         RadioVoice('G', Area('H', "  ", "0500", "00000009"));
         RadioVoice('G', Area('I', "  ", "0500", "00000009"));
-        got = Fanout();
-        ASSERT_EQ(got.size(), 1u);
-        EXPECT_EQ(Bytes(got[0].bytes.begin() + 10, got[0].bytes.begin() + 12), Hex(wantId));
+        EXPECT_EQ(heads(Fanout()), want);
     }
 }
 
 TEST_F(PeerLink, OnePeerHoldsTheLineUntilItsEndFrameOrOneSecondOfSilence)
 {
     Boot(2);
-    Connect(0, PeerAck(Table({5})));
-    Connect(1, PeerAck(Table({5})));
+    Connect(0, PeerAck({5}));
+    Connect(1, PeerAck({5}));
     const std::string a1 = Area('0', "  ", "0001", "00000005", "from-A-1");
     const std::string b1 = Area('0', "  ", "0001", "00000005", "from-B-1");
     const std::string aEnd = Area('T', "  ", "0002", "00000005", "from-A-end");
     using Areas = std::vector<std::string>;
-    FromPeer(TargetAdrs(0), PeerVoice(a1));
-    EXPECT_EQ(ReleaseAll(GetTickCount()), Areas{"F" + a1});
-    FromPeer(TargetAdrs(1), PeerVoice(b1));
-    EXPECT_EQ(ReleaseAll(GetTickCount()), Areas{});
-    FromPeer(TargetAdrs(0), PeerVoice(aEnd));
-    EXPECT_EQ(ReleaseAll(GetTickCount()), Areas{"F" + aEnd});
+    const std::vector<std::tuple<int, std::string, Areas>> turns = {
+        {0, a1, {"F" + a1}}, {1, b1, {}}, {0, aEnd, {"F" + aEnd}}};
+    for (const auto& [from, area, want] : turns) {
+        FromPeer(TargetAdrs(from), PeerVoice(area));
+        EXPECT_EQ(ReleaseAll(GetTickCount()), want) << area;
+    }
 
     // Free again: B takes the line (channel B), then falls silent.
-    FromPeer(TargetAdrs(1), PeerVoice(b1, 0x0203, 0x55, 1));
+    FromPeer(TargetAdrs(1), PeerVoice(b1, 0x0203, 1));
     const DWORD b = m_before;
     const DWORD a = m_after;
     const DWORD e0 = GetTickCount();
@@ -439,9 +391,7 @@ TEST_F(PeerLink, OnePeerHoldsTheLineUntilItsEndFrameOrOneSecondOfSilence)
     // The line is free, but B owns the queue until it has been empty for 1000 ms.
     FromPeer(TargetAdrs(0), PeerVoice(a1));
     EXPECT_EQ(ReleaseAll(e0 + 999), Areas{});
-    std::string text = more.text();
-    EXPECT_EQ(testsupport::CountOf(text, "RELASE timeout"), 1u);
-    EXPECT_EQ(testsupport::CountOf(text, "[W] cannot take queue 0A000001"), 1u);
+    EXPECT_EQ(testsupport::CountOf(more.text(), "[W] cannot take queue 0A000001"), 1u);
     EXPECT_FALSE(Release(e0 + 1000));
     FromPeer(TargetAdrs(0), PeerVoice(a1));
     EXPECT_EQ(ReleaseAll(e0 + 1000), Areas{"F" + a1});
@@ -450,37 +400,32 @@ TEST_F(PeerLink, OnePeerHoldsTheLineUntilItsEndFrameOrOneSecondOfSilence)
 TEST_F(PeerLink, MalformedPeerPacketsAreDroppedWithAWarning)
 {
     Boot(1);
-    Connect(0, PeerAck(Table({5})));
+    Connect(0, PeerAck({5}));
     const std::string area = Area('0', "  ", "0001", "00000005");
     Bytes tooLong = PeerVoice(area);
     tooLong.resize(tooLong.size() - 5);
-    // Longer than a queue record, which no datagram on the port can carry.
-    Bytes huge = PeerVoice(Area('0', "  ", "0001", "00000005", std::string(1420, 'x')));
-    struct Bad {
-        Bytes packet;
-        std::string warning;
-    };
-    const std::vector<Bad> bad = {
+    const Bytes status = peer::StatusNoticePacket(1, 5);
+    const std::vector<std::pair<Bytes, std::string>> bad = {
         {PeerVoice(area.substr(0, 14)), "[W] invalid param length"},
         {tooLong, "[W] voice packet length 33 exceeds 28"},
-        {Hex("00 20 00 00 00 00 00 00 00 00"), "[W] voice packet length 32 exceeds 0"},
-        {huge, "[W] voice packet length 1435 exceeds 1434"},
+        {Bytes{0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0}, "[W] voice packet length 32 exceeds 0"},
+        // Longer than a queue record, which no datagram on the port can carry.
+        {PeerVoice(Area('0', "  ", "0001", "00000005", std::string(1420, 'x'))),
+         "[W] voice packet length 1435 exceeds 1434"},
         {PeerVoice(Area('0', "  ", "00G1", "00000005")), "[W] GetData() failed"},
-        {PeerAck(Table({9}), 0, 57), "[W] invalid data length 57"},
-        {Hex("00 08 0B 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01 05 00 00 00 00"),
-         "[W] invalid data length 23 (status)"},
-        {Hex("00"), ""},
+        {PeerAck({9}, 0, 57), "[W] invalid data length 57"},
+        {Bytes(status.begin(), status.end() - 1), "[W] invalid data length 23 (status)"},
+        {Bytes{0x00}, ""},
     };
-    for (const Bad& b : bad) {
+    for (const auto& [packet, warning] : bad) {
         testsupport::DebugCapture capture;
-        FromPeer(TargetAdrs(0), b.packet);
-        std::string text = capture.text();
-        if (!b.warning.empty()) {
-            EXPECT_EQ(testsupport::CountOf(text, b.warning), 1u) << b.warning << "\n" << text;
-        }
-        EXPECT_TRUE(ReleaseAll(GetTickCount()).empty()) << b.warning;
+        FromPeer(TargetAdrs(0), packet);
+        EXPECT_EQ(testsupport::CountOf(capture.text(), warning.empty() ? "[W]" : warning), warning.empty() ? 0u : 1u)
+            << warning;
+        EXPECT_TRUE(ReleaseAll(GetTickCount()).empty()) << warning;
     }
-    EXPECT_EQ(Result(0).abySCTable[0], Table({5})[0]);  // the short acknowledgement changed nothing
+    EXPECT_EQ(RadioNotices(), "");
+    EXPECT_EQ(Found(0).substr(Found(0).size() - 47), Table({5}));  // the short acknowledgement changed nothing
 
     // The largest one goes through whole.
     const std::string largest = Area('0', "  ", "0002", "00000005", std::string(1419, 'y'));
@@ -500,17 +445,13 @@ TEST_F(PeerLink, PacketsAreIgnoredUnlessTheUnitIsReadyOrFromAStranger)
 
     const ULONG stranger = 0x0A000063;
     testsupport::DebugCapture capture;
-    FromPeer(stranger, CONNECT_REQ);
-    FromPeer(stranger, PeerAck(Table({5})));
-    FromPeer(stranger, anyCode);
-    FromPeer(stranger, STATUS_6);
+    for (const Bytes& packet : {CONNECT_REQ, PeerAck({5}), anyCode, peer::StatusNoticePacket(0x1234, 6)}) {
+        FromPeer(stranger, packet);
+    }
     EXPECT_EQ(testsupport::CountOf(capture.text(), "[W] target not found 10.0.0.99"), 2u);
     EXPECT_TRUE(m_toPeers.empty());
     EXPECT_TRUE(ReleaseAll(GetTickCount()).empty());
-    for (int i = 0; i < 3; ++i) {
-        RadioTick(GetTickCount());
-    }
-    EXPECT_TRUE(TakeToRadio('P').empty());
+    EXPECT_EQ(RadioNotices(), "");
 
     FromPeer(TargetAdrs(0), CONNECT_REQ);
     EXPECT_EQ(TakeToPeers(8).size(), 1u);
@@ -524,33 +465,25 @@ TEST_F(PeerLink, PacketsAreIgnoredUnlessTheUnitIsReadyOrFromAStranger)
 TEST_F(PeerLink, StatusNoticesGoToTheOccupantAndComeBackToTheRadio)
 {
     Boot(1);
-    Connect(0, PeerAck(Table({5})));
-    // Nobody on the line: a call state goes nowhere.
+    Connect(0, PeerAck({5}));
+    // Nobody on the line: a call state goes nowhere; then the peer holds it.
     sim::radio::RadioStatus status;
-    status.stat = '5';
-    FeedRadio('C', sim::radio::StatusParam(status));
-    EXPECT_TRUE(m_toPeers.empty());
-
-    FromPeer(TargetAdrs(0), PeerVoice(Area('0', "  ", "0001", "00000005")));
-    for (char stat : {'6', '7'}) {
+    for (char stat : {'5', '6', '7'}) {
         status.stat = stat;
         FeedRadio('C', sim::radio::StatusParam(status));
         std::vector<SentPacket> notice = TakeToPeers(11);
+        if (stat == '5') {
+            EXPECT_TRUE(notice.empty());
+            FromPeer(TargetAdrs(0), PeerVoice(Area('0', "  ", "0001", "00000005")));
+            continue;
+        }
         ASSERT_EQ(notice.size(), 1u) << stat;
         EXPECT_EQ(notice[0].to, TargetAdrs(0));
-        unsigned id = stat == '6' ? 1 : 2;
-        EXPECT_EQ(notice[0].bytes, Cat({Hex("00 08 0B 00 00 00 00 00 00 00 00 00 00 00 00 00"), Be16(id),
-                                        {static_cast<uint8_t>(stat - '0')}, Hex("00 00 00 00 00")}));
+        EXPECT_EQ(notice[0].bytes, peer::StatusNoticePacket(stat == '6' ? 1 : 2, static_cast<uint8_t>(stat - '0')));
     }
-
     // The peer's notice reaches the radio with its next status notice.
-    FromPeer(TargetAdrs(0), STATUS_6);
-    for (int i = 0; i < 3; ++i) {
-        RadioTick(GetTickCount());
-    }
-    std::vector<testsupport::SentFrame> notice = TakeToRadio('P');
-    ASSERT_EQ(notice.size(), 1u);
-    EXPECT_EQ(notice[0].param[0], '6');
+    FromPeer(TargetAdrs(0), peer::StatusNoticePacket(0x1234, 6));
+    EXPECT_EQ(RadioNotices(), "6");
 }
 
 TEST_F(PeerLink, TargetsTakeOnlyUsableAddressesAndFollowSettingChanges)
@@ -585,11 +518,9 @@ TEST_F(PeerLink, TargetsTakeOnlyUsableAddressesAndFollowSettingChanges)
     EXPECT_FALSE(Server_GetSearchResult(all.data()));
     LanTick(GetTickCount());
     EXPECT_EQ(Requested(), "0 5 ");
-    FromPeer(TargetAdrs(0), PeerAck(Table({9})));
-    FromPeer(TargetAdrs(5), PeerAck(Table({9})));
-    ASSERT_TRUE(Server_GetSearchResult(all.data()));
-    EXPECT_EQ(all[0].ulAdrs, TargetAdrs(0));
-    EXPECT_EQ(all[5].ulAdrs, TargetAdrs(5));
+    FromPeer(TargetAdrs(0), PeerAck({9}));
+    FromPeer(TargetAdrs(5), PeerAck({9}));
+    EXPECT_EQ(Found(5).substr(0, 8), "0A000006");
 
     // Disconnect: every active target waits one tick, then is NONE.
     Server_Disconnect();

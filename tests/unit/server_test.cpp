@@ -7,26 +7,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "config.h"
 #include "led.h"
 #include "peer_sim.h"
 #include "pty_link.h"
-#include "radio_frame.h"
 #include "radio_sim.h"
-#include "server.h"
-#include "server_internal.h"
-#include "sim_board.h"
 #include "sockutil.h"
 #include "test_support.h"
 #include "unit_fixture.h"
-#include "winemu.h"
 
 namespace {
 

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <initializer_list>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,17 +23,6 @@ namespace testsupport {
 
 using Bytes = std::vector<uint8_t>;
 
-// Bytes written out by hand: "00 2C 08" -> {0x00, 0x2C, 0x08}.
-inline Bytes Hex(const std::string& text)
-{
-    Bytes out;
-    std::istringstream in(text);
-    std::string pair;
-    while (in >> pair) {
-        out.push_back(static_cast<uint8_t>(std::stoul(pair, nullptr, 16)));
-    }
-    return out;
-}
 inline Bytes Str(const std::string& text) { return Bytes(text.begin(), text.end()); }
 inline Bytes Cat(std::initializer_list<Bytes> parts)
 {
