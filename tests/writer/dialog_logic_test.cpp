@@ -385,19 +385,12 @@ TEST_F(DialogTest, FileSelectOrStartFailureShowsItsMessageAndKeepsStartDisabled)
 
 // ---- Library records ---------------------------------------------------------------
 
-namespace {
-
-void PutLE32(Bytes& b, std::size_t at, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) {
-        b[at + i] = static_cast<unsigned char>(v >> (8 * i));
-    }
-}
-
-}  // namespace
-
 TEST(MfgRecords, FieldsAreReadAtTheirOffsetsAndNeverPastTheRecord)
 {
+    auto PutLE32 = [](Bytes& b, std::size_t at, std::uint32_t v) {
+        b[at] = static_cast<unsigned char>(v), b[at + 1] = static_cast<unsigned char>(v >> 8);
+        b[at + 2] = static_cast<unsigned char>(v >> 16), b[at + 3] = static_cast<unsigned char>(v >> 24);
+    };
     Bytes phases(MFG_PHASE_MAX_RECORDS * MFG_PHASE_RECORD_SIZE, 0xEE);
     for (std::uint32_t i = 0; i < MFG_PHASE_MAX_RECORDS; ++i) {
         PutLE32(phases, i * 536 + 524, 0x15A2);
