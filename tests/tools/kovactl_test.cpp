@@ -150,12 +150,8 @@ std::string UnitAnswer(const std::string& line)
         std::string rows;
         for (int n = 0; n < 100; ++n) {
             const bool five = n == 5;
-            rows += "getdest " + std::to_string(n) + " enable=" + (five ? "1" : "0") +
-                    " target=" + (five ? "10.0.0.5" : "0.0.0.0") +
-                    " sctbl=00000000000000000000000000000000 callsign=\"" +
-                    (five     ? "JA1ABC"
-                     : n == 7 ? "Q\"7"
-                              : "") +
+            rows += "getdest " + std::to_string(n) + (five ? " enable=1 target=10.0.0.5" : " enable=0 target=0.0.0.0") +
+                    " sctbl=00000000000000000000000000000000 callsign=\"" + (five ? "JA1ABC" : n == 7 ? "Q\"7" : "") +
                     "\" radioid=\"\" memo=\"" + (five ? "east hill \\ b" : "") + "\" loc_dgid=FF def_dgid=FF\r\n";
         }
         return rows;
@@ -178,13 +174,9 @@ struct ToolRun {
 ToolRun Kovactl(std::vector<std::string> args, const std::string& input = "")
 {
     std::istringstream in(input);
-    std::ostringstream out;
-    std::ostringstream err;
-    ToolRun r;
-    r.status = KovactlMain(args, in, out, err);
-    r.out = out.str();
-    r.err = err.str();
-    return r;
+    std::ostringstream out, err;
+    const int status = KovactlMain(args, in, out, err);
+    return {status, out.str(), err.str()};
 }
 
 // True when the output holds the JSON member text, as in {"outcome": "timeout"}.

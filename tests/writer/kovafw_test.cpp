@@ -23,13 +23,9 @@ struct ToolRun {
 
 ToolRun Kovafw(const std::vector<std::string>& args)
 {
-    std::ostringstream out;
-    std::ostringstream err;
-    ToolRun r;
-    r.status = KovafwMain(args, out, err);
-    r.out = out.str();
-    r.err = err.str();
-    return r;
+    std::ostringstream out, err;
+    const int status = KovafwMain(args, out, err);
+    return {status, out.str(), err.str()};
 }
 
 class KovafwTest : public ::testing::Test {
