@@ -44,23 +44,6 @@ TEST(Events, ZeroTimeoutWaitConsumesOnlyAutomaticResetEventsAndFailsOnALock)
     EXPECT_EQ(cs, nullptr);
 }
 
-DWORD SetEventThread(LPVOID event)
-{
-    SetEvent(static_cast<HANDLE>(event));
-    return 0;
-}
-
-TEST(Events, InfiniteWaitWakesOnSetAndConsumesAnAutomaticEvent)
-{
-    HANDLE event = CreateEvent(nullptr, FALSE, FALSE, nullptr);
-    HANDLE thread = CreateThread(nullptr, 0, SetEventThread, event, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-    CloseHandle(thread);
-    CloseHandle(event);
-}
-
 std::atomic<int> s_threadRuns{0};
 
 DWORD SlowThread(LPVOID param)
