@@ -294,23 +294,6 @@ TEST_F(RingLog, FailedDeviceWriteClosesTheStore)
     EXPECT_TRUE(ReadAll().empty());
 }
 
-TEST_F(RingLog, FullRingWrapsToSlotZeroInTheNextGenerationAndReopensAfterIt)
-{
-    Fill(16, 16);
-    EXPECT_EQ(GetSizes(), (Sizes{1024, 1024, 64}));
-    ASSERT_TRUE(LOG_Open(logPath.c_str(), 16 * SLOT));
-    ASSERT_TRUE(Write(16));
-    LOG_Close();
-    ASSERT_TRUE(LOG_Open(logPath.c_str(), 16 * SLOT));
-    ASSERT_TRUE(Write(17));
-    const Bytes file = ReadFileBytes(logPath);
-    ASSERT_EQ(file.size(), 16 * SLOT);
-    EXPECT_EQ(Slice(file, 0, SLOT), RecordFor(16, 1));
-    EXPECT_EQ(Slice(file, SLOT, SLOT), RecordFor(17, 1)) << "the first slot of the old generation";
-    EXPECT_EQ(Slice(file, 2 * SLOT, SLOT), RecordFor(2, 0));
-    EXPECT_EQ(ServedIndexes(18), ExpectedServed(18, 16));
-}
-
 // Rounds 0-16 reopen the store (position and generation found at open); later
 // ones leave the writer to step past generation 15 by itself.
 TEST_F(RingLog, RingEndingAtItsLastSlotReopensAtSlotZeroWithGenerationsCountingModulo16)

@@ -1,6 +1,6 @@
 // The MAC address in the OTP fuse files of a simulated board: reading the two
-// files, refusing texts that are no valid value with the exact warning line,
-// keeping the bytes already read, and the texts a write programs.
+// files, refusing texts that are no valid value, keeping the bytes already
+// read, and the texts a write programs.
 #include "mac.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,6 @@
 
 #include "board.h"
 #include "sim_board.h"
-#include "test_support.h"
 
 namespace {
 
@@ -49,31 +48,22 @@ TEST_F(Fuses, BothFilesReadMostSignificantFirst)
     EXPECT_EQ(Bytes(mac), (std::array<BYTE, 6>{0xFE, 0x01, 0xA0, 0xB0, 0xC0, 0xD0}));
 }
 
-TEST_F(Fuses, InvalidTextIsRefusedWithItsLineAndEarlierBytesStay)
+// Too many digits, none, no number, a bad digit, an empty file; MAC1 is read
+// first and its bytes stay when MAC0 is refused.
+TEST_F(Fuses, InvalidTextIsRefusedAndEarlierBytesStay)
 {
-    struct Case {
-        std::string file, text, line;
-    };
-    const Case cases[] = {
-        {MAC1, "0x10000", "WARNING: invalid data. (0x10000) path=" + MAC1 + "\n"},
-        {MAC1, "\n", "WARNING: invalid data. () path=" + MAC1 + "\n"},
-        {MAC1, "0x", "WARNING: invalid data. (0x) path=" + MAC1 + "\n"},
-        {MAC1, "0x00g1\n", "WARNING: invalid data. (0x00g1) path=" + MAC1 + "\n"},
-        {MAC1, "", "WARNING: read() failed. path=" + MAC1 + " ret=0\n"},
-        {MAC0, "0x123456789\n", "WARNING: invalid data. (0x123456789) path=" + MAC0 + "\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file + " holding \"" + c.text + "\"");
+    const std::pair<std::string, std::string> cases[] = {{MAC1, "0x10000"}, {MAC1, "\n"}, {MAC1, "0x"},
+                                                          {MAC1, "0x00g1\n"}, {MAC1, ""},     {MAC0, "0x123456789\n"}};
+    for (const auto& [file, text] : cases) {
+        SCOPED_TRACE(file + " holding \"" + text + "\"");
         m_board.SetMac({0x00, 0x12, 0x34, 0x56, 0x78, 0x9A});
-        m_board.WriteFile(c.file, c.text);
+        m_board.WriteFile(file, text);
         MAC_ADDRESS mac;
         std::memset(mac.abyAdrs, 0xEE, 6);
-        testsupport::DebugCapture capture;
         EXPECT_FALSE(MAC_Read(&mac));
-        EXPECT_NE(capture.text().find(c.line), std::string::npos);
         std::array<BYTE, 6> expected;
         expected.fill(0xEE);
-        if (c.file == MAC0) {  // MAC1 was read first, and its bytes stay
+        if (file == MAC0) {
             expected[0] = 0x00;
             expected[1] = 0x12;
         }
@@ -92,9 +82,7 @@ TEST_F(Fuses, WriteProgramsLowerCaseTextsThatReadBackAndFailsOnAMissingFuse)
     EXPECT_EQ(Bytes(back), Bytes(mac));
 
     std::remove(m_board.Path(MAC0).c_str());
-    testsupport::DebugCapture capture;
     EXPECT_FALSE(MAC_Write(&mac));
-    EXPECT_NE(capture.text().find("WARNING: cannot open " + MAC0 + "\n"), std::string::npos);
 }
 
 }  // namespace

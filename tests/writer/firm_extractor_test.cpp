@@ -61,7 +61,7 @@ TEST_F(ExtractTest, PackageUnpacksToTheSameFilesByteForByte)
         EXPECT_EQ(ReadBytes(firm() / m.name), m.data) << m.name;
     }
     EXPECT_EQ(ListFolder(firm()), (std::vector<std::string>{"block", "empty", "one", "u-boot.imx", "zImage"}));
-    EXPECT_EQ(m_ex.Facts().dwSum, SumBytes(pkg, 16, pkg.size()));
+    EXPECT_EQ(m_ex.Facts().dwSum, SumBytes(pkg, 16));
 
     // Check walks the same way and reports the same entries, writing nothing.
     std::filesystem::remove_all(firm());
@@ -81,15 +81,8 @@ TEST_F(ExtractTest, PackageUnpacksToTheSameFilesByteForByte)
 TEST_F(ExtractTest, EachPackageGetsItsVerdictKindAndMembers)
 {
     const Bytes a = EntryBytes("a", Pattern(10, 7)), b = EntryBytes("b", Pattern(10000, 8));
-    const Bytes ab = [&] {
-        Bytes area = a;
-        area.insert(area.end(), b.begin(), b.end());
-        return area;
-    }();
-    auto withArea = [](Bytes header, const Bytes& area) {
-        header.insert(header.end(), area.begin(), area.end());
-        return header;
-    };
+    Bytes ab = a;
+    ab.insert(ab.end(), b.begin(), b.end());
     auto changed = [](Bytes bytes, std::size_t at, unsigned char mask) {
         bytes[at] ^= mask;
         return bytes;
@@ -111,14 +104,12 @@ TEST_F(ExtractTest, EachPackageGetsItsVerdictKindAndMembers)
         {"header bytes outside the sum", headerOnly, FIRM_STATUS_OK, FIRM_KIND_LINK_APP, both},
         {"open entry byte 70", changed(good, 16 + 70, 1), FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_LINK_APP, both},
         {"last data byte", changed(good, good.size() - 1, 0x80), FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_LINK_APP, both},
-        {"empty area, sum 0, bytes after it", withArea(HeaderBytes(0, 0, 2), a), FIRM_STATUS_OK, FIRM_KIND_SERVER_OS,
-         none},
+        {"empty area, sum 0, bytes after it", HeaderBytes(0, 0, 2, a), FIRM_STATUS_OK, FIRM_KIND_SERVER_OS, none},
         {"empty area, sum 1", HeaderBytes(0, 1, 2), FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_SERVER_OS, none},
         // A total ending inside entry a: a is unpacked whole, b never read.
-        {"total inside a, sum of a", withArea(HeaderBytes(75, SumBytes(a, 0, a.size()), 0), ab), FIRM_STATUS_OK,
+        {"total inside a, sum of a", HeaderBytes(75, SumBytes(a), 0, ab), FIRM_STATUS_OK, FIRM_KIND_LINK_OS, onlyA},
+        {"total inside a, sum of both", HeaderBytes(75, SumBytes(ab), 0, ab), FIRM_STATUS_CHECKSUM_ERROR,
          FIRM_KIND_LINK_OS, onlyA},
-        {"total inside a, sum of both", withArea(HeaderBytes(75, SumBytes(ab, 0, ab.size()), 0), ab),
-         FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_LINK_OS, onlyA},
         {"cut inside b's data", Bytes(good.begin(), good.end() - 5000), FIRM_STATUS_READ_ERROR, FIRM_KIND_LINK_APP,
          both},
         {"cut inside b's header", Bytes(good.begin(), good.begin() + 16 + a.size() + 30), FIRM_STATUS_READ_ERROR,
@@ -151,10 +142,6 @@ TEST_F(ExtractTest, EachPackageGetsItsVerdictKindAndMembers)
     EXPECT_FALSE(m_ex.Extract(package(), m_root / "no-such-folder"));
     EXPECT_EQ(m_ex.status, FIRM_STATUS_WRITE_ERROR);
     EXPECT_FALSE(std::filesystem::exists(m_root / "no-such-folder"));
-    EXPECT_STREQ(WriterString(FirmStatusStringId(FIRM_STATUS_CHECKSUM_ERROR)),
-                 "WARNING: Checksum error. File might be broken.");
-    EXPECT_STREQ(WriterString(FirmStatusStringId(FIRM_STATUS_NOT_PACKAGE)),
-                 "WARNING: This file is not a KOVA LAN-UNIT firmware");
 }
 
 TEST_F(ExtractTest, SixtyFourByteNameWithoutTerminatorGivesA64CharacterFileName)
@@ -200,7 +187,6 @@ TEST_F(ExtractTest, UnsafeMemberNamesAreRefusedBeforeWritingWithTheWriteError)
         WriteBytes(package(), BuildPackage({{"before", {1}}, {name, {2, 3}}, {"after", {4}}}));
         EXPECT_FALSE(m_ex.Extract(package(), firm(), [&seen](const FirmEntry& e) { seen.push_back(e); }));
         EXPECT_EQ(m_ex.status, FIRM_STATUS_WRITE_ERROR);
-        EXPECT_STREQ(WriterString(FirmStatusStringId(m_ex.status)), "WARNING: File write error");
         ASSERT_EQ(seen.size(), 2u);
         EXPECT_FALSE(seen[1].bSafe);
         EXPECT_EQ(ListFolder(firm()), (std::vector<std::string>{"before"}));

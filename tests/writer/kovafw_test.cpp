@@ -23,13 +23,9 @@ struct ToolRun {
 
 ToolRun Kovafw(const std::vector<std::string>& args)
 {
-    std::ostringstream out;
-    std::ostringstream err;
-    ToolRun r;
-    r.status = KovafwMain(args, out, err);
-    r.out = out.str();
-    r.err = err.str();
-    return r;
+    std::ostringstream out, err;
+    const int status = KovafwMain(args, out, err);
+    return {status, out.str(), err.str()};
 }
 
 class KovafwTest : public ::testing::Test {
@@ -60,12 +56,7 @@ TEST_F(KovafwTest, PackedPackageUnpacksToTheSameFilesAndSumsItsEntryArea)
 
     // The test's own builder puts zeros in every open byte and the sum of the
     // entry area in the checksum field: the packed bytes must be the same.
-    const Bytes pkg = ReadBytes(P("fw.bin"));
-    EXPECT_EQ(pkg, BuildPackage(members, 2));
-    EXPECT_EQ(pkg.size(), 16u + 3 * 72 + 5000 + 4096);
-    Bytes checksum;
-    AppendBE32(checksum, SumBytes(pkg, 16, pkg.size()));
-    EXPECT_EQ(Bytes(pkg.begin() + 8, pkg.begin() + 12), checksum);
+    EXPECT_EQ(ReadBytes(P("fw.bin")), BuildPackage(members, 2));
 
     EXPECT_EQ(Kovafw({"verify", P("fw.bin")}).status, 0);
     ToolRun extract = Kovafw({"extract", P("fw.bin"), P("out/firm")});
@@ -91,8 +82,7 @@ TEST_F(KovafwTest, VerifyFailsForEveryBrokenInconsistentOrUnsafePackage)
     // The total ends inside entry a, with a checksum over a: the writer takes
     // it, but it is not what a packer writes.
     const Bytes a = EntryBytes("a", Pattern(50, 3));
-    Bytes shortTotal = HeaderBytes(80, SumBytes(a, 0, a.size()), 1);
-    shortTotal.insert(shortTotal.end(), a.begin(), a.end());
+    const Bytes shortTotal = HeaderBytes(80, SumBytes(a), 1, a);
     const Bytes twice = BuildPackage({{"a", {1}}, {"a", {2}}});
     const Bytes unsafe = BuildPackage({{"a", {1}}, {"../a", {2}}});
     Bytes notOurs = good;
