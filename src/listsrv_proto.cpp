@@ -284,9 +284,11 @@ int TxSock(NPSOCK_PARAM pSock, const BYTE* pData, int nDataLen)
     return nSent;
 }
 
-int RxSock(NPSOCK_PARAM pSock, BYTE* pData, int nDataLen)
+namespace {
+
+// RxSock's loop from its start tick.
+int RxSockSince(DWORD dwStart, NPSOCK_PARAM pSock, BYTE* pData, int nDataLen)
 {
-    DWORD dwStart = GetTickCount();
     int nCount = 0;
     while (nCount < nDataLen) {
         if (IsStopped()) {
@@ -316,6 +318,17 @@ int RxSock(NPSOCK_PARAM pSock, BYTE* pData, int nDataLen)
             break;
         }
     }
+    return nCount;
+}
+
+}  // namespace
+
+int RxSock(NPSOCK_PARAM pSock, BYTE* pData, int nDataLen)
+{
+    DWORD dwStart = GetTickCount();
+    int nSlot = WinEmu_TimedWaitBegun(IO_TIMEOUT_MS);
+    int nCount = RxSockSince(dwStart, pSock, pData, nDataLen);
+    WinEmu_TimedWaitEnded(nSlot);
     return nCount;
 }
 

@@ -177,20 +177,24 @@ int WaitFor(NPSOCK_PARAM p, long lTimeout, bool bWrite)
         return PollOnce(p->sock.load(), bWrite, lTimeout);
     }
     DWORD dwStart = GetTickCount();
+    int nSlot = WinEmu_TimedWaitBegun(static_cast<DWORD>(lTimeout));
+    int ret = 0;
     for (;;) {
         DWORD dwElapsed = GetTickCount() - dwStart;
         if (dwElapsed >= static_cast<DWORD>(lTimeout)) {
-            return 0;
+            break;
         }
         long lSlice = std::min(lTimeout - static_cast<long>(dwElapsed), WAIT_SLICE_MS);
-        int ret = PollOnce(p->sock.load(), bWrite, lSlice);
-        if (ret != 0) {
-            return ret;
+        ret = PollOnce(p->sock.load(), bWrite, lSlice);
+        if (ret == 0 && !IsUsable(p)) {
+            ret = -1;  // closed or cancelled while the cancel signal was not in a poll
         }
-        if (!IsUsable(p)) {
-            return -1;  // closed or cancelled while the cancel signal was not in a poll
+        if (ret != 0) {
+            break;
         }
     }
+    WinEmu_TimedWaitEnded(nSlot);
+    return ret;
 }
 
 bool SetNonBlocking(SOCKET fd, BOOL bSet)

@@ -48,24 +48,6 @@ std::atomic<DWORD> s_dwTestTickOffset{0};
 constexpr int WAIT_SLOTS = 64;
 std::atomic<DWORD> s_adwActiveWaitMs[WAIT_SLOTS];
 
-int NoteWaitBegun(DWORD dwMilliseconds)
-{
-    for (int i = 0; i < WAIT_SLOTS; ++i) {
-        DWORD free = 0;
-        if (s_adwActiveWaitMs[i].compare_exchange_strong(free, dwMilliseconds)) {
-            return i;
-        }
-    }
-    return -1;
-}
-
-void NoteWaitEnded(int nSlot)
-{
-    if (nSlot >= 0) {
-        s_adwActiveWaitMs[nSlot].store(0);
-    }
-}
-
 void SignalHandler(int sig)
 {
     // Only here to interrupt a Sleep or a select of the thread it is sent to.
@@ -158,7 +140,7 @@ DWORD WaitEventInfinite(HANDLE h)
 DWORD WaitEventBounded(HANDLE h, DWORD dwMilliseconds)
 {
     DWORD start = GetTickCount();
-    int nSlot = NoteWaitBegun(dwMilliseconds);
+    int nSlot = WinEmu_TimedWaitBegun(dwMilliseconds);
     pthread_mutex_unlock(&h->hMutex);
     DWORD result = WAIT_TIMEOUT;
     for (;;) {
@@ -176,7 +158,7 @@ DWORD WaitEventBounded(HANDLE h, DWORD dwMilliseconds)
         pthread_mutex_unlock(&h->hMutex);
         Sleep(BOUNDED_WAIT_POLL_MS);
     }
-    NoteWaitEnded(nSlot);
+    WinEmu_TimedWaitEnded(nSlot);
     return result;
 }
 
@@ -214,6 +196,24 @@ bool IsGregorianLeapYear(int year)
 }
 
 }  // namespace
+
+int WinEmu_TimedWaitBegun(DWORD dwMilliseconds)
+{
+    for (int i = 0; i < WAIT_SLOTS; ++i) {
+        DWORD free = 0;
+        if (s_adwActiveWaitMs[i].compare_exchange_strong(free, dwMilliseconds)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+void WinEmu_TimedWaitEnded(int nSlot)
+{
+    if (nSlot >= 0) {
+        s_adwActiveWaitMs[nSlot].store(0);
+    }
+}
 
 BOOL WinEmu_Init()
 {

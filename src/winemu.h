@@ -85,10 +85,17 @@ DWORD _TickToMsec(DWORD ticks);
 // Test clock seam: moves GetTickCount forward (or, with a wrapped value,
 // anywhere) for the whole process. Never called by the daemon itself.
 void WinEmu_AdvanceTicksForTest(DWORD ms);
-// Test seam: how many threads are now in a bounded event wait with this
+// Test seam: how many threads are now in a bounded wait with this
 // time-out, counted from when the wait has taken its start time. A test that
 // sees one before it moves the clock knows the move counts for that wait.
 int WinEmu_BoundedWaitsForTest(DWORD dwMilliseconds);
+// A wait of another module that runs out on GetTickCount (a socket wait, a
+// protocol exchange) notes its time-out from the moment it has taken its
+// start tick until it returns, so WinEmu_BoundedWaitsForTest counts it too.
+// Begun gives a slot (-1 when all are taken: the wait goes unseen); Ended
+// frees it and takes -1.
+int WinEmu_TimedWaitBegun(DWORD dwMilliseconds);
+void WinEmu_TimedWaitEnded(int nSlot);
 
 void InitializeCriticalSection(LPCRITICAL_SECTION cs);
 void DeleteCriticalSection(LPCRITICAL_SECTION cs);

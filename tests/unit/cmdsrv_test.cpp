@@ -139,25 +139,23 @@ protected:
             close(fd);
         }
     }
-    // An idle connection's time-out of ms on the test clock: it is still open a
-    // second short of it and closed two seconds past it (the count-th
-    // disconnect). The look at "still open" is no duration: a correct build
-    // never closes without a move of the clock. The socket layer's wait shows
-    // no sign of having taken its start tick, so a connection that took it
-    // only after the first move gets one more period (which also lets a
-    // time-out up to twice as long pass).
+    // An idle connection's time-out of ms on the test clock: once the
+    // connection's receive wait of ms has begun, it is still open a second
+    // short of it and closed a second past it (the count-th disconnect). The
+    // look at "still open" is no duration: a correct build never closes
+    // without a move of the clock.
     bool ClosesAfter(DWORD ms, size_t count)
     {
+        if (!testsupport::WaitForPause(ms)) {
+            ADD_FAILURE() << "no receive wait of " << ms << " ms began";
+            return false;
+        }
         WinEmu_AdvanceTicksForTest(ms - 1000);
         if (m_owner.WaitFor(CMDSRV_EVENT_DISCONNECT, count, 700)) {
             ADD_FAILURE() << "closed before " << ms << " ms";
             return false;
         }
         WinEmu_AdvanceTicksForTest(2000);
-        if (m_owner.WaitFor(CMDSRV_EVENT_DISCONNECT, count, 2000)) {
-            return true;
-        }
-        WinEmu_AdvanceTicksForTest(ms);
         return m_owner.WaitFor(CMDSRV_EVENT_DISCONNECT, count);
     }
     void StartAll()

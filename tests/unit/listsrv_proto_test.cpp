@@ -443,6 +443,7 @@ TEST_F(ListSrvExchange, SilentServerFailsTheExchangeAfterThirtySeconds)
         return std::make_pair(ok, code);
     });
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Regist, 1, 5000));
+    ASSERT_TRUE(testsupport::WaitForPause(lsv::IO_TIMEOUT_MS));  // the answer's wait has its start tick
     WinEmu_AdvanceTicksForTest(29000);
     // Not a duration: a limit shorter than 29 s would end the exchange now.
     EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);

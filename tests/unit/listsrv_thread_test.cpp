@@ -86,7 +86,8 @@ TEST_F(ListSrvThread, GoesOnlineAndFallsBackToSearchAfter120SecondsWithoutAnswer
     ASSERT_TRUE(Current().WaitForRequests(ListKind::HealthCheck, sent + 1, 5000));
     EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_ONLINE);
     WinEmu_AdvanceTicksForTest(1100);
-    ASSERT_TRUE(WaitUntil([] { return !ListSrv_GetStatus(nullptr); }, 3000));
+    // The offline event is raised after the status turns: wait for both.
+    ASSERT_TRUE(WaitUntil([&] { return !ListSrv_GetStatus(nullptr) && Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }, 3000));
     EXPECT_LE(ListSrv_GetListState(), LIST_STATE_SEARCH_ERR);
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);
 }
@@ -102,6 +103,8 @@ TEST_F(ListSrvThread, WaitsForTheRadioIdAndReturnsToWaitingWhenTheServerIdIsClea
     SetServID("");
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }, 3000));
     EXPECT_EQ(ListSrv_GetCurrentIP(), 0u);
+    // The event follows the state change it reports.
+    EXPECT_TRUE(WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);  // online, then offline
 }
 
@@ -188,6 +191,8 @@ TEST_F(ListSrvThread, FailedRetrievalDropsTheServerAndSearchesAgain)
     ListSrv_GetListReq();
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_GET_LIST_ERR; }));
     EXPECT_EQ(ListSrv_GetCurrentIP(), 0u);
+    // The event follows the state change it reports.
+    EXPECT_TRUE(WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);
     // After the pause the request is still pending: with no current server the
     // thread goes back to SEARCH after a second pause, then fetches the list.
