@@ -27,8 +27,9 @@
 # on a usage error. It reports, it does not judge: missed faults exit 0.
 #
 # A suite failure is confirmed by running the failed tests once more on the
-# same build; a test that then passes is reported, and the fault counted as
-# missed, so a busy machine cannot pass for a caught fault.
+# same build; when they then pass (they failed for the busy machine), the
+# whole suite runs again, so a flaky test can neither pass for a caught fault
+# nor hide a later test that would catch it.
 #
 # Output, one line per fault, then a total:
 #   ID caught (by TEST...) | missed | n/a (fragment not found or not unique)
@@ -104,20 +105,6 @@ failed_tests() {
         sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1/' | sort -u | tr '\n' ' ' | sed 's/ $//'
 }
 
-start=$(date +%s)
-echo "mutants: tree $tree, list $list"
-if ! cmake --preset dev </dev/null >"$build_log" 2>&1 || ! build; then
-    echo "mutants: the unmutated tree does not build:" >&2
-    tail -n 30 "$build_log" >&2
-    exit 2
-fi
-if ! run_suite; then
-    echo "mutants: the unmutated tree's suite fails: $(failed_tests)" >&2
-    tail -n 30 "$test_log" >&2
-    exit 2
-fi
-echo "mutants: unmutated tree builds and passes ($(($(date +%s) - start)) s)"
-
 # Prints the one file under src/ holding the fragment $ORIG exactly once, or
 # nothing when it occurs there zero or several times.
 locate() {
@@ -141,6 +128,45 @@ apply() {
             print
         }' "$1" >"$scratch/mutated" && cat "$scratch/mutated" >"$1"
 }
+
+# Runs the suite on the current build and sets result. A failure is confirmed
+# by running the failed tests again; when they pass, they failed for the busy
+# machine and stopped the suite early, so the whole suite runs again (three
+# runs at most).
+judge() {
+    flaky=''
+    for attempt in 1 2 3; do
+        if run_suite; then
+            result="missed${flaky:+ (failed once, passed when run again:$flaky)}"
+            return
+        fi
+        names=$(failed_tests)
+        if [ -z "$names" ] || ! ctest --test-dir build/dev --timeout 180 -R "^($(echo "$names" | tr ' ' '|'))\$" \
+            </dev/null >"$scratch/confirm.log" 2>&1; then
+            result="caught (by ${names:-the suite})"
+            return
+        fi
+        flaky="$flaky $names"
+    done
+    result="missed (the suite never ran through; failed once, passed when run again:$flaky)"
+}
+
+start=$(date +%s)
+echo "mutants: tree $tree, list $list"
+if ! cmake --preset dev </dev/null >"$build_log" 2>&1 || ! build; then
+    echo "mutants: the unmutated tree does not build:" >&2
+    tail -n 30 "$build_log" >&2
+    exit 2
+fi
+judge
+case "$result" in
+caught*)
+    echo "mutants: the unmutated tree's suite fails: ${result#caught }" >&2
+    tail -n 30 "$test_log" >&2
+    exit 2
+    ;;
+esac
+echo "mutants: unmutated tree builds and passes ($(($(date +%s) - start)) s)${flaky:+; failed once, passed when run again:$flaky}"
 
 caught=0 missed=0 na=0 total=0
 sep=$(printf '\001')
@@ -168,21 +194,9 @@ while IFS= read -r line || [ -n "$line" ]; do
     if ! build; then
         na=$((na + 1))
         result="no-build (did not compile)"
-    elif run_suite; then
-        missed=$((missed + 1))
-        result="missed"
     else
-        # A failure is confirmed by running the failed tests again: one that
-        # passes the second time failed for the busy machine, not the fault.
-        names=$(failed_tests)
-        if [ -n "$names" ] && ctest --test-dir build/dev --timeout 180 -R "^($(echo "$names" | tr ' ' '|'))\$" \
-            </dev/null >"$scratch/confirm.log" 2>&1; then
-            missed=$((missed + 1))
-            result="missed ($names failed once, passed when run again)"
-        else
-            caught=$((caught + 1))
-            result="caught (by $names)"
-        fi
+        judge
+        case "$result" in caught*) caught=$((caught + 1)) ;; *) missed=$((missed + 1)) ;; esac
     fi
     # Content restored with a new time stamp: the next build recompiles it.
     cat "$scratch/original" >"$file"
