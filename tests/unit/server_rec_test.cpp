@@ -140,7 +140,7 @@ TEST_F(Recorder, ThreeFrameRecordingIsStoredByteForByteAtTheUnitsOwnTicksAndItsI
         ASSERT_EQ(file.size(), size += 8 + area.size());
         EXPECT_EQ(FileBytes(REC_INFO), area[0] == 'T' ? Bytes(32, 0) : RecInfo("005"));
         const size_t at = size - area.size() - 6;
-        const uint32_t t = static_cast<uint32_t>(file[at] << 24 | file[at + 1] << 16 | file[at + 2] << 8 | file[at + 3]);
+        const uint32_t t = uint32_t(file[at] << 24 | file[at + 1] << 16 | file[at + 2] << 8 | file[at + 3]);
         EXPECT_LE(t - before, after - before);
         stored.push_back({t, area});
     }
