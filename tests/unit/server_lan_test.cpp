@@ -1,8 +1,6 @@
-// The peer link driven directly: peer datagrams go in as bytes built by the
-// harness's peer codec, the radio's voice frames as frames, the link
-// supervision runs at explicit ticks, and the packets to the peers and frames
-// to the radio are taken from the send hooks. The fan-out of TxLanThread and
-// the idle loop's release are called as the threads call them.
+// The peer link driven directly: peer datagrams in as bytes, radio voice
+// frames as frames, the supervision at explicit ticks, and what goes to the
+// peers and the radio taken from the send hooks.
 #include <cstdio>
 #include <string>
 #include <tuple>
@@ -142,17 +140,30 @@ class PeerLink : public testsupport::CoreParts {
     DWORD m_readyAfter = 0;
 };
 
-TEST_F(PeerLink, HandshakeInBothDirectionsCarriesBothIdentitiesByteForByte)
+TEST_F(PeerLink, HandshakeCarriesBothIdentitiesByteForByteAndListServerModeKeepsNoNames)
 {
-    Boot(1);
+    Boot(1, true);
     LanTick(m_readyAfter);
     std::vector<SentPacket> req = TakeToPeers(7);
     ASSERT_EQ(req.size(), 1u);
     EXPECT_EQ(req[0].to, TargetAdrs(0));
     EXPECT_EQ(req[0].bytes, CONNECT_REQ);
-
-    FromPeer(TargetAdrs(0), PeerAck({9}, 1));
+    // A short acknowledgement leaves the DG-IDs unset.
+    FromPeer(TargetAdrs(0), PeerAck({9}, 0, 58));
     ASSERT_EQ(Status(0), CONNECTED);
+    EXPECT_EQ(Found(0), "0A000001 01040400 0 FF FF 02 11 22 33 44 55 / " + Table({9}));
+    FromPeer(TargetAdrs(0), CONNECT_REQ);
+    EXPECT_EQ(TakeToPeers(8).at(0).bytes, UnitAck({5}, 1));
+
+    // A search probes the target at once; no result while it runs.
+    s_Config.bListServer = FALSE;
+    std::vector<SEARCH_RESULT> all(SERVER_TARGET_COUNT);
+    EXPECT_TRUE(Server_SearchReq());
+    EXPECT_FALSE(Server_SearchReq());
+    EXPECT_FALSE(Server_GetSearchResult(all.data()));
+    LanTick(GetTickCount());
+    EXPECT_EQ(Requested(), "0 ");
+    FromPeer(TargetAdrs(0), PeerAck({9}, 1));
     EXPECT_EQ(Found(0), "0A000001 01040400 1 21 43 02 11 22 33 44 55 PEER01/R0002 " + Table({9}));
 
     // What the peer told is copied into the settings' entries with its address, once.
@@ -164,19 +175,8 @@ TEST_F(PeerLink, HandshakeInBothDirectionsCarriesBothIdentitiesByteForByte)
               "PEER01/R0002 " + Table({9}) + " 43");
     EXPECT_STREQ(cfg.aTargetInfo[0].szCallSign, "");
     EXPECT_FALSE(CopyTargetInfo(&cfg));
-
-    // The peer asks in turn and is answered at once.
     FromPeer(TargetAdrs(0), CONNECT_REQ);
     EXPECT_EQ(TakeToPeers(8).at(0).bytes, UnitAck({5}));
-}
-
-TEST_F(PeerLink, ShortAcknowledgementLeavesDgIdsUnsetAndListServerModeKeepsNoNames)
-{
-    Boot(1, true);
-    Connect(0, PeerAck({9}, 0, 58));
-    EXPECT_EQ(Found(0), "0A000001 01040400 0 FF FF 02 11 22 33 44 55 / " + Table({9}));
-    FromPeer(TargetAdrs(0), CONNECT_REQ);
-    EXPECT_EQ(TakeToPeers(8).at(0).bytes, UnitAck({5}, 1));
 }
 
 TEST_F(PeerLink, ThreeUnansweredRequestsOneSecondApartThenTimeOutAndPauseFortyFiveSeconds)
@@ -364,19 +364,17 @@ TEST_F(PeerLink, OnePeerHoldsTheLineUntilItsEndFrameOrOneSecondOfSilence)
     const std::string b1 = Area('0', "  ", "0001", "00000005", "from-B-1");
     const std::string aEnd = Area('T', "  ", "0002", "00000005", "from-A-end");
     using Areas = std::vector<std::string>;
-    const std::vector<std::tuple<int, std::string, Areas>> turns = {
-        {0, a1, {"F" + a1}}, {1, b1, {}}, {0, aEnd, {"F" + aEnd}}};
-    for (const auto& [from, area, want] : turns) {
-        FromPeer(TargetAdrs(from), PeerVoice(area));
-        EXPECT_EQ(ReleaseAll(GetTickCount()), want) << area;
+    // Once A ends, B takes the line (on channel B) and falls silent.
+    const std::vector<std::tuple<int, std::string, uint8_t, Areas>> turns = {
+        {0, a1, 0, {"F" + a1}}, {1, b1, 0, {}}, {0, aEnd, 0, {"F" + aEnd}}, {1, b1, 1, {"f" + b1}}};
+    DWORD e0 = 0;
+    for (const auto& [from, area, ch, want] : turns) {
+        FromPeer(TargetAdrs(from), PeerVoice(area, 0x0102, ch));
+        e0 = GetTickCount();
+        EXPECT_EQ(ReleaseAll(e0), want) << area;
     }
-
-    // Free again: B takes the line (channel B), then falls silent.
-    FromPeer(TargetAdrs(1), PeerVoice(b1, 0x0203, 1));
     const DWORD b = m_before;
     const DWORD a = m_after;
-    const DWORD e0 = GetTickCount();
-    EXPECT_EQ(ReleaseAll(e0), Areas{"f" + b1});
     // The queue is empty: B lets it go after 1000 ms, which the idle loop waits for.
     EXPECT_EQ(m_wait, 1000u);
     EXPECT_FALSE(Release(e0 + 400));
@@ -468,18 +466,18 @@ TEST_F(PeerLink, StatusNoticesGoToTheOccupantAndComeBackToTheRadio)
     Connect(0, PeerAck({5}));
     // Nobody on the line: a call state goes nowhere; then the peer holds it.
     sim::radio::RadioStatus status;
-    for (char stat : {'5', '6', '7'}) {
-        status.stat = stat;
+    auto callState = [&](uint8_t stat) {
+        status.stat = static_cast<char>('0' + stat);
         FeedRadio('C', sim::radio::StatusParam(status));
-        std::vector<SentPacket> notice = TakeToPeers(11);
-        if (stat == '5') {
-            EXPECT_TRUE(notice.empty());
-            FromPeer(TargetAdrs(0), PeerVoice(Area('0', "  ", "0001", "00000005")));
-            continue;
-        }
+        return TakeToPeers(11);
+    };
+    EXPECT_TRUE(callState(5).empty());
+    FromPeer(TargetAdrs(0), PeerVoice(Area('0', "  ", "0001", "00000005")));
+    for (uint8_t stat : {6, 7}) {
+        std::vector<SentPacket> notice = callState(stat);
         ASSERT_EQ(notice.size(), 1u) << stat;
         EXPECT_EQ(notice[0].to, TargetAdrs(0));
-        EXPECT_EQ(notice[0].bytes, peer::StatusNoticePacket(stat == '6' ? 1 : 2, static_cast<uint8_t>(stat - '0')));
+        EXPECT_EQ(notice[0].bytes, peer::StatusNoticePacket(stat - 5, stat));
     }
     // The peer's notice reaches the radio with its next status notice.
     FromPeer(TargetAdrs(0), peer::StatusNoticePacket(0x1234, 6));
@@ -510,17 +508,6 @@ TEST_F(PeerLink, TargetsTakeOnlyUsableAddressesAndFollowSettingChanges)
     EXPECT_EQ(Requested(), "");
     LanTick(m_readyAfter + 1000);
     EXPECT_EQ(Requested(), "0 5 ");
-
-    // A search probes the active targets at once; no result while it runs.
-    std::vector<SEARCH_RESULT> all(SERVER_TARGET_COUNT);
-    EXPECT_TRUE(Server_SearchReq());
-    EXPECT_FALSE(Server_SearchReq());
-    EXPECT_FALSE(Server_GetSearchResult(all.data()));
-    LanTick(GetTickCount());
-    EXPECT_EQ(Requested(), "0 5 ");
-    FromPeer(TargetAdrs(0), PeerAck({9}));
-    FromPeer(TargetAdrs(5), PeerAck({9}));
-    EXPECT_EQ(Found(5).substr(0, 8), "0A000006");
 
     // Disconnect: every active target waits one tick, then is NONE.
     Server_Disconnect();

@@ -1,11 +1,10 @@
-// Recording and playback driven directly on a simulated board: recording
-// frames are built by the harness's own codec and fed to the receiver, the
-// writer's and the playback feeder's steps run as their threads run them, and
-// the release to the radio at explicit ticks. The files the unit writes are
-// compared with bytes written out here from the format, and files for
-// playback are built here the same way.
+// Recording and playback driven directly: recording frames fed to the
+// receiver, the writer's and the playback feeder's steps run as their threads
+// run them, the release to the radio at explicit ticks. Files are compared
+// with bytes written out here from the format.
 #include <algorithm>
 #include <cstdio>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -16,23 +15,21 @@
 
 namespace {
 
-using testsupport::Be16;
-using testsupport::Be32;
 using testsupport::Bytes;
-using testsupport::Cat;
-using testsupport::Str;
 namespace radio = sim::radio;
 
-// ---- The formats, written out from their description ------------------------------
-
-uint8_t Sum(const Bytes& b)
+Bytes Str(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes Cat(std::initializer_list<Bytes> parts)
 {
-    unsigned s = 0;
-    for (uint8_t v : b) {
-        s += v;
+    Bytes out;
+    for (const Bytes& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
     }
-    return static_cast<uint8_t>(s);
+    return out;
 }
+Bytes Be16(unsigned v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
+Bytes Be32(uint32_t v) { return Cat({Be16(v >> 16), Be16(v & 0xFFFF)}); }
+uint8_t Sum(const Bytes& b) { return static_cast<uint8_t>(std::accumulate(b.begin(), b.end(), 0u)); }
 
 struct Record {
     uint32_t time;
@@ -90,8 +87,6 @@ std::string RecName(int slot)
 }
 const std::string REC_INFO = REC_DIR + "DATA\\REC_INFO.dat";
 
-// ---- The part ----------------------------------------------------------------------
-
 class Recorder : public testsupport::CoreParts {
    protected:
     void SetUp() override
@@ -102,19 +97,18 @@ class Recorder : public testsupport::CoreParts {
         table.Admit(5);
         Ready(table);
     }
-    // RecThread's work: every queued recording frame written.
+    // RecThread's work.
     void Write()
     {
         while (RecWriteNext()) {
         }
     }
-    // Feeds a recording frame and lets the writer take it.
     void RecordFrame(const std::string& area)
     {
         FeedRadio('R', area);
         Write();
     }
-    // The parameter areas of the answers with this letter since the last call.
+    // The answers with this letter since the last call.
     std::string Answers(char command)
     {
         std::string all;
@@ -123,45 +117,35 @@ class Recorder : public testsupport::CoreParts {
         }
         return all;
     }
-    // PlayThread's work for an accepted request: the file fed to the queue.
+    // PlayThread's work for an accepted request.
     bool Play() { return PlayOpenRequested() && PlayDataLoop(); }
     Bytes FileBytes(const std::string& boardPath) { return testsupport::ReadFileBytes(m_board.Path(boardPath)); }
     void PutFile(const std::string& path, const Bytes& b) { testsupport::WriteFileBytes(m_board.Path(path), b); }
 };
 
-TEST_F(Recorder, ThreeFrameRecordingIsStoredByteForByteAndItsIndexClearedAtTheEnd)
+TEST_F(Recorder, ThreeFrameRecordingIsStoredByteForByteAtTheUnitsOwnTicksAndItsIndexClearedAtTheEnd)
 {
     const std::vector<std::string> areas = {Area('I', 5, 0x0200, "identification-payload"),
                                             Area('0', 5, 0x0201, "voice-payload-one"),
                                             Area('T', 5, 0x0202, "end-payload")};
-    std::vector<std::pair<DWORD, DWORD>> when;
-    for (size_t i = 0; i < areas.size(); ++i) {
-        WinEmu_AdvanceTicksForTest(i == 0 ? 0 : 100000);
-        DWORD before = GetTickCount();
-        RecordFrame(areas[i]);
-        when.emplace_back(before, GetTickCount());
-        if (i == 0) {
-            // Each record is on disk once written; while open, the index names the slot.
-            EXPECT_EQ(FileBytes(RecName(5)).size(), 8 + 8 + areas[0].size());
-            EXPECT_EQ(FileBytes(REC_INFO), RecInfo("005"));
-            EXPECT_EQ(RecInfo("005")[31], 0x95);
-        }
+    std::vector<Record> stored;
+    size_t size = 8;
+    for (const std::string& area : areas) {
+        WinEmu_AdvanceTicksForTest(100000);
+        const DWORD before = GetTickCount();
+        RecordFrame(area);
+        const DWORD after = GetTickCount();
+        // Each record is on disk once written; while open, the index names the slot.
+        const Bytes file = FileBytes(RecName(5));
+        ASSERT_EQ(file.size(), size += 8 + area.size());
+        EXPECT_EQ(FileBytes(REC_INFO), area[0] == 'T' ? Bytes(32, 0) : RecInfo("005"));
+        const size_t at = size - area.size() - 6;
+        const uint32_t t = uint32_t(file[at] << 24 | file[at + 1] << 16 | file[at + 2] << 8 | file[at + 3]);
+        EXPECT_LE(t - before, after - before);
+        stored.push_back({t, area});
     }
     EXPECT_EQ(Answers('R'), "R050");
-
-    // The ticks are the unit's own, taken when each frame arrived.
-    Bytes file = FileBytes(RecName(5));
-    ASSERT_GE(file.size(), 8u + 8 + areas[0].size() + 8 + areas[1].size() + 8);
-    std::vector<Record> stored;
-    size_t at = 8;
-    for (size_t i = 0; i < areas.size(); ++i) {
-        uint32_t t = static_cast<uint32_t>(file[at + 2] << 24 | file[at + 3] << 16 | file[at + 4] << 8 | file[at + 5]);
-        EXPECT_LE(t - when[i].first, when[i].second - when[i].first) << i;
-        stored.push_back({t, areas[i]});
-        at += 8 + areas[i].size();
-    }
-    EXPECT_EQ(radio::Hex(file), radio::Hex(RecFile(3, stored)));
-    EXPECT_EQ(FileBytes(REC_INFO), Bytes(32, 0));
+    EXPECT_EQ(radio::Hex(FileBytes(RecName(5))), radio::Hex(RecFile(3, stored)));
     EXPECT_EQ(Server_ReadRecFileForTest(5), 3);
 }
 
@@ -368,96 +352,58 @@ TEST_F(Recorder, ChannelBReceptionEndAnswersOneForTheRecordedSlotAndPowerDownEnd
 
 // ---- The start-up check --------------------------------------------------------------
 
-// The check's output.
-std::string Check()
-{
-    testsupport::DebugCapture capture;
-    Server_CheckRecFileForTest();
-    return capture.text();
-}
-
 // The name slot 5's file is set aside under, with suffix k.
 std::string Aside(int k)
 {
-    char name[40];
-    std::snprintf(name, sizeof(name), k < 1000 ? "DATA\\REC005.%03d" : "DATA\\REC005.%d", k);
-    return REC_DIR + name;
+    const std::string n = std::to_string(k);
+    return REC_DIR + "DATA\\REC005." + std::string(n.size() < 3 ? 3 - n.size() : 0, '0') + n;
 }
 
-TEST_F(Recorder, InterruptedRecordingFileThatDoesNotReadBackIsSetAsideUnderTheFirstFreeSuffix)
+TEST_F(Recorder, StartUpCheckSetsAsideOnlyTheIndexedSlotsUnreadableFileUnderTheFirstFreeSuffix)
 {
-    std::vector<Record> r = Recording(5, 3, 20);
-    Bytes whole = RecFile(3, r);
-    Bytes shortOne(whole.begin(), whole.end() - 1);
-    PutFile(REC_INFO, RecInfo("005"));
-    PutFile(RecName(5), shortOne);
-    std::string out = Check();
-    EXPECT_NE(out.find("[W] invalid rec data /var/local/DATA\\REC005.dat"), std::string::npos) << out;
-    EXPECT_FALSE(m_board.Exists(RecName(5)));
-    EXPECT_EQ(FileBytes(Aside(0)), shortOne);
-    EXPECT_EQ(FileBytes(REC_INFO), RecInfo("005"));  // left as it is
-
-    // A data checksum that is wrong, then a header that is: the next free names.
+    const Bytes whole = RecFile(3, Recording(5, 3, 20));
+    const Bytes shortOne(whole.begin(), whole.end() - 1);
     Bytes badSum = whole;
     badSum[8 + 8 + 20] ^= 0x01;
-    PutFile(RecName(5), badSum);
-    out = Check();
-    EXPECT_NE(out.find("[W] file data checksum error"), std::string::npos) << out;
-    EXPECT_EQ(FileBytes(Aside(1)), badSum);
     Bytes badHead = whole;
-    badHead[5] = 4;  // count 4, checksum unchanged
-    PutFile(RecName(5), badHead);
-    out = Check();
-    EXPECT_NE(out.find("[W] file header checksum error"), std::string::npos) << out;
-    EXPECT_NE(out.find("[W] invalid rec file header /var/local/DATA\\REC005.dat"), std::string::npos) << out;
-    EXPECT_EQ(FileBytes(Aside(2)), badHead);
-
+    badHead[5] = 4;  // count 4, header checksum unchanged
+    const Bytes named = RecInfo("005");
+    Bytes badIndexSum = named;
+    badIndexSum[31] ^= 0xFF;
+    struct Case {
+        Bytes index, data;
+        std::string warning;
+        int aside;  // the suffix it is set aside under; -1: left in place
+    };
+    const std::vector<Case> cases = {
+        {named, shortOne, "[W] invalid rec data /var/local/DATA\\REC005.dat", 0},
+        {named, badSum, "[W] file data checksum error", 1},
+        {named, badHead, "[W] invalid rec file header /var/local/DATA\\REC005.dat", 2},
+        {named, whole, "", -1},
+        {Bytes(32, 0), shortOne, "", -1},
+        {Bytes(named.begin(), named.begin() + 31), shortOne, "[W] rec info read error", -1},
+        {badIndexSum, shortOne, "[W] rec info checksum error", -1},
+        {RecInfo("0a5"), shortOne, "[W] invalid rec info. ch=0a5", -1},
+        {RecInfo("006"), shortOne, "", -1},  // another slot: slot 5's file is not looked at
+    };
+    for (const Case& c : cases) {
+        PutFile(REC_INFO, c.index);
+        PutFile(RecName(5), c.data);
+        testsupport::DebugCapture capture;
+        Server_CheckRecFileForTest();
+        EXPECT_NE(capture.text().find(c.warning), std::string::npos) << capture.text();
+        EXPECT_EQ(FileBytes(REC_INFO), c.index);
+        EXPECT_EQ(FileBytes(c.aside < 0 ? RecName(5) : Aside(c.aside)), c.data) << c.warning;
+        EXPECT_EQ(m_board.Exists(RecName(5)), c.aside < 0);
+    }
     // From 1000 on the suffix has as many digits as it needs.
     for (int k = 3; k < 1000; ++k) {
         PutFile(Aside(k), {});
     }
+    PutFile(REC_INFO, named);
     PutFile(RecName(5), shortOne);
-    Check();
+    Server_CheckRecFileForTest();
     EXPECT_EQ(FileBytes(Aside(1000)), shortOne);
-}
-
-TEST_F(Recorder, InterruptedRecordingWholeFileOrUnusableIndexLeavesEverythingInPlace)
-{
-    Bytes whole = RecFile(3, Recording(5, 3, 20));
-    PutFile(RecName(5), whole);
-    PutFile(REC_INFO, RecInfo("005"));
-    std::string out = Check();
-    EXPECT_EQ(out.find("[I] discarding"), std::string::npos) << out;
-    EXPECT_EQ(FileBytes(RecName(5)), whole);
-
-    Bytes broken = RecFile(3, Recording(5, 2, 20));
-    PutFile(RecName(5), broken);
-    struct Case {
-        Bytes index;
-        std::string warning;
-    };
-    const Bytes named = RecInfo("005");
-    Bytes badSum = named;
-    badSum[31] ^= 0xFF;
-    const std::vector<Case> cases = {
-        {Bytes(32, 0), ""},
-        {Bytes(named.begin(), named.begin() + 31), "[W] rec info read error"},
-        {badSum, "[W] rec info checksum error"},
-        {RecInfo("0a5"), "[W] invalid rec info. ch=0a5"},
-    };
-    for (const Case& c : cases) {
-        PutFile(REC_INFO, c.index);
-        out = Check();
-        EXPECT_EQ(out.find("[I] discarding"), std::string::npos) << out;
-        if (!c.warning.empty()) {
-            EXPECT_NE(out.find(c.warning), std::string::npos) << out;
-        }
-    }
-    EXPECT_EQ(FileBytes(RecName(5)), broken);
-    // Another slot named: slot 5's file is not looked at; no file for slot 6.
-    PutFile(REC_INFO, RecInfo("006"));
-    Check();
-    EXPECT_EQ(FileBytes(RecName(5)), broken);
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
-// The radio link driven directly: the frame receiver (one byte stream with
-// good frames and every kind of damage, fed whole, byte by byte and in random
-// chunks, gives the same frames and messages), the
-// answers to the radio's identification byte for byte, and the keep-alive,
-// status notice and health timers at explicit ticks. Frames are built by the
-// harness's own codec; what the unit sends is taken from the send hook.
+// The radio link driven directly: the frame receiver fed one damaged stream
+// cut in several ways, the answers to the identification, and the timers at
+// explicit ticks.
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -46,7 +43,6 @@ std::vector<std::string> WarningLines(const std::string& text)
 
 std::string HexByte(unsigned v) { return sim::radio::Hex({static_cast<uint8_t>(v)}); }
 
-// The sum digits replaced; the frame is otherwise as built.
 Bytes WithSumDigits(Bytes frame, const std::string& digits)
 {
     frame[frame.size() - 2] = static_cast<uint8_t>(digits[0]);
@@ -60,7 +56,6 @@ std::string Identity(const MY_REPEATER_INFO& info)
     return sim::radio::Hex({info.abySCTable[0], info.abySCTable[15], info.byLocDGID, info.byDefDGID});
 }
 
-// A stream with each case of the receiver and what it must give.
 struct Case {
     Bytes stream;
     std::vector<SeenFrame> frames;
@@ -69,7 +64,7 @@ struct Case {
 
 Case BuildStream()
 {
-    // A frame the receiver passes on: seen by the observer, unknown to the unit.
+    // Passed on: seen by the observer, unknown to the unit.
     auto good = [](char cmd, const std::string& param) {
         return Case{Encode(cmd, param), {{cmd, param}}, {"[W] unknown rx cmd (" + HexByte(uint8_t(cmd)) + ")"}};
     };
@@ -168,8 +163,7 @@ TEST_F(RadioLink, SameFramesAndMessagesHoweverTheStreamIsCut)
 TEST_F(RadioLink, PauseOfThreeTicksInsideAFrameAbandonsIt)
 {
     const Bytes frame = Encode('Z', "paused");
-    // Two silent ticks: the frame survives; three: the rest is no frame of its
-    // own, the next one is whole again.
+    // The rest after three silent ticks is no frame of its own.
     for (int ticks : {2, 3}) {
         Server_FeedRadioForTest(frame.data(), 7);
         for (int i = 0; i < ticks; ++i) {
@@ -192,8 +186,7 @@ TEST_F(RadioLink, VersionAndCodeTableAreAnsweredByteForByteAndTheUnitBecomesRead
     FeedRadio('V', sim::radio::VersionCheckParam(id));
     auto v = TakeToRadio('V');
     ASSERT_EQ(v.size(), 1u);
-    const std::string param = "KOVA-LAN        ALLALL1.4.4 20210413                      ";
-    EXPECT_EQ(v[0].raw, sim::radio::Encode('V', param)) << sim::radio::Hex(v[0].raw);
+    EXPECT_EQ(v[0].raw, sim::radio::Encode('V', "KOVA-LAN        ALLALL1.4.4 20210413                      "));
     EXPECT_EQ(Server_GetUnitState(), UNIT_STATE_INIT);
 
     sim::radio::CodeTable table;
@@ -274,9 +267,9 @@ TEST_F(RadioLink, PendingPeerStatusWaitsForTheLineIsConsumedAndOnlyKnownStatesPa
     const DWORD after = GetTickCount();
     EXPECT_EQ(ticks(3, after) + ticks(1, after + 1000), "C0 ");
 
-    const std::vector<std::pair<BYTE, std::string>> cases = {{5, "P5 "}, {6, "P6 "}, {7, "P7 "}, {1, "P1 "}, {3, "P0 "}};
     WORD id = 2;
-    for (const auto& [status, notice] : cases) {
+    for (const auto& [status, notice] : std::vector<std::pair<BYTE, std::string>>{
+             {5, "P5 "}, {6, "P6 "}, {7, "P7 "}, {1, "P1 "}, {3, "P0 "}}) {
         SetLanStatus(0x0A000001, id++, status);
         EXPECT_EQ(ticks(3, 0), notice) << int(status);
     }
@@ -284,7 +277,7 @@ TEST_F(RadioLink, PendingPeerStatusWaitsForTheLineIsConsumedAndOnlyKnownStatesPa
     EXPECT_EQ(ticks(3, 0), "");
 }
 
-// What reaches the ring log writer (its thread), joined.
+// What reaches the ring log writer (on its thread), joined.
 std::mutex g_logLock;
 std::string g_logged;
 BOOL RecordLog(const SYSTEMTIME*, const char* pData, int nLength)

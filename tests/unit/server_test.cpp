@@ -1,8 +1,7 @@
-// The unit core's spine and LEDs. The LED patterns are driven directly, tick
-// by tick. The whole unit in process on a simulated board (radio on a pty,
-// a peer on a loopback UDP socket, the tick driven by the test) shows only
-// what the parts' own suites cannot: the ports, threads and idle loop wired
-// to the parts, the restart, and a start that must fail.
+// The LEDs driven tick by tick; the whole unit in process on a simulated
+// board (radio on a pty, peer on loopback, tick driven by the test) for what
+// the parts' suites cannot show: ports, threads and idle loop wired to the
+// parts, the restart, a start that must fail.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,11 +43,7 @@ class Leds : public testsupport::CoreParts {
     }
     static std::string Repeat(const std::string& step, int n)
     {
-        std::string out;
-        for (int i = 0; i < n; ++i) {
-            out += step + " ";
-        }
-        return out;
+        return n == 0 ? "" : step + " " + Repeat(step, n - 1);
     }
 };
 
@@ -68,13 +63,14 @@ TEST_F(Leds, FollowTheUnitStateAndTheCarrierAfterItsGrace)
         BOOL link;
         std::string seen;
     };
-    const std::vector<Case> cases = {
-        {UNIT_STATE_NONE, TRUE, Repeat("00", 45)},  {UNIT_STATE_INIT, TRUE, Repeat("00", 45)},
-        {UNIT_STATE_READY, TRUE, Repeat("10", 45)}, {UNIT_STATE_ERROR, TRUE, Repeat("10", 45)},
-        {UNIT_STATE_NONE, FALSE, noCarrier('0')},   {UNIT_STATE_INIT, FALSE, noCarrier('0')},
-        {UNIT_STATE_READY, FALSE, noCarrier('1')},  {UNIT_STATE_ERROR, FALSE, noCarrier('1')},
-    };
-    for (const Case& c : cases) {
+    for (const Case& c : std::vector<Case>{
+             {UNIT_STATE_NONE, TRUE, Repeat("00", 45)},
+             {UNIT_STATE_INIT, TRUE, Repeat("00", 45)},
+             {UNIT_STATE_READY, TRUE, Repeat("10", 45)},
+             {UNIT_STATE_ERROR, TRUE, Repeat("10", 45)},
+             {UNIT_STATE_INIT, FALSE, noCarrier('0')},
+             {UNIT_STATE_READY, FALSE, noCarrier('1')},
+         }) {
         InitLedCtrl();
         EXPECT_EQ(Run(c.state, c.link, 45), c.seen) << "state " << c.state << " link " << c.link;
     }
@@ -182,8 +178,7 @@ TEST_F(Unit, RadioPeerRecorderAndLedsAreWiredToTheirPortsAndThreads)
     ASSERT_TRUE(m_radio->Identify({}, table));  // answered over the radio port
     ASSERT_EQ(Server_GetUnitState(), UNIT_STATE_READY);
 
-    // The tick sends the connect request to the peer's port; its answer comes
-    // in through the command server.
+    // The tick sends the connect request; the answer comes in through the command server.
     Server_TickForTest();
     EXPECT_TRUE(m_board.LedLit(sim::SimBoard::COMM_LED_GPIO));
     auto deadline = Clock::now() + 2s;

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -22,18 +21,6 @@
 namespace testsupport {
 
 using Bytes = std::vector<uint8_t>;
-
-inline Bytes Str(const std::string& text) { return Bytes(text.begin(), text.end()); }
-inline Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& p : parts) {
-        out.insert(out.end(), p.begin(), p.end());
-    }
-    return out;
-}
-inline Bytes Be16(unsigned v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
-inline Bytes Be32(uint32_t v) { return Cat({Be16(v >> 16), Be16(v & 0xFFFF)}); }
 
 // One frame the unit sent to the radio.
 struct SentFrame {

@@ -1,6 +1,5 @@
-// CWriterDialogLogic and the library records: the button rule, the run's
-// progress and end, the two countdowns, and which pop-ups get closed. The
-// dialog is driven through a fake program that records what it was asked.
+// The writer dialog's logic, driven through a fake program that logs what it
+// was asked, and the library records.
 
 #include <gtest/gtest.h>
 
@@ -18,8 +17,7 @@ using namespace writertest;
 namespace {
 
 struct FakeWindow {
-    std::u16string className;
-    std::u16string title;
+    std::u16string className, title;
     std::vector<std::u16string> children;
 };
 
@@ -95,11 +93,7 @@ MfgProgress Done(std::uint32_t phase, std::uint32_t done, std::u16string text = 
 {
     return MfgProgress{std::move(text), done, MFG_PROGRESS_COMMAND_DONE, phase};
 }
-
-MfgProgress Failed()
-{
-    return MfgProgress{u"failed", 0, MFG_PROGRESS_RUN_FAILED, 0};
-}
+const MfgProgress FAILED{u"failed", 0, MFG_PROGRESS_RUN_FAILED, 0};
 
 class DialogTest : public ::testing::Test {
 protected:
@@ -116,7 +110,6 @@ protected:
         m_logic.OnPackageChosen(m_root / "pkg.bin");
     }
     void LoadGoodPackage(std::uint8_t imageKind = 0) { Choose(BuildPackage({{"u-boot.imx", {1, 2, 3}}}, imageKind)); }
-    // A loaded package, a board, and a started run.
     void StartRun()
     {
         m_logic.OnInitDialog(true);
@@ -176,15 +169,11 @@ TEST_F(DialogTest, ProgressOverTwoPhasesReachesHundredExactlyWhenDoneEqualsTotal
     StartRun();
     EXPECT_EQ(m_logic.TotalCommands(), 8u);
     m_host.log.clear();
-    for (std::uint32_t d = 1; d <= 3; ++d) {
-        m_logic.OnProgress(Done(0, d));
-    }
-    for (std::uint32_t d = 1; d <= 4; ++d) {
-        m_logic.OnProgress(Done(1, d));
+    for (std::uint32_t d = 1; d <= 7; ++d) {
+        m_logic.OnProgress(Done(d <= 3 ? 0 : 1, d <= 3 ? d : d - 3));
     }
     EXPECT_TRUE(m_host.posted.empty()) << "done is still below the total";
     m_logic.OnProgress(Done(1, 5, u"Done!"));
-    // done * 100 / 8 in integer division.
     EXPECT_EQ(m_host.log, (std::vector<std::string>{"pos 12", "pos 25", "pos 37", "pos 50", "pos 62", "pos 75",
                                                     "pos 87", "pos 100"}));
     EXPECT_EQ(m_host.posted, (std::vector<std::uint32_t>{RUN_END_SUCCESS}));
@@ -203,8 +192,8 @@ TEST_F(DialogTest, LibraryFailureStatusEndsTheRunAsAFailureOnceAndCloseThenEndsT
     StartRun();
     m_logic.OnRunEnd(7);
     EXPECT_TRUE(m_logic.IsRunning()) << "only 0 and 1 end a run";
-    m_logic.OnProgress(Failed());
-    m_logic.OnProgress(Failed());
+    m_logic.OnProgress(FAILED);
+    m_logic.OnProgress(FAILED);
     DeliverPosted();
     EXPECT_EQ(m_host.messages, (std::vector<std::string>{"message 106 exclamation"}));
     EXPECT_EQ(m_host.Count("stop"), 1) << "the second run end is ignored";
@@ -213,8 +202,7 @@ TEST_F(DialogTest, LibraryFailureStatusEndsTheRunAsAFailureOnceAndCloseThenEndsT
     EXPECT_FALSE(m_host.timerRunning);
 }
 
-// A pop-up closed during the run must not stop the timer that counts the
-// board's absence.
+// Closing a pop-up during the run must not stop the timer counting the board's absence.
 TEST_F(DialogTest, BoardAwayFor300TicksEndsTheRunAsAFailure)
 {
     StartRun();
@@ -234,7 +222,7 @@ TEST_F(DialogTest, BoardAwayFor300TicksEndsTheRunAsAFailure)
     EXPECT_TRUE(m_host.fileSelectButton && !m_host.startButton);
 
     // A late failure report from the library finds no run.
-    m_logic.OnProgress(Failed());
+    m_logic.OnProgress(FAILED);
     DeliverPosted();
     EXPECT_EQ(m_host.messages.size(), 1u);
 
@@ -293,10 +281,10 @@ TEST_F(DialogTest, NewDialogNamingADriveIsClosedOnlyWhenThatDriveArrived)
     m_logic.OnVolumeArrival(1u << 4);  // E:
     EXPECT_EQ(m_host.closed, (std::vector<WindowId>{9}));
 
-    EXPECT_FALSE(TextNamesDriveInMask(u"(e:)", 1u << 4)) << "letters are upper case";
-    EXPECT_FALSE(TextNamesDriveInMask(u"( E:)", 1u << 4));
-    EXPECT_FALSE(TextNamesDriveInMask(u"x (E:", 1u << 4));
-    EXPECT_TRUE(TextNamesDriveInMask(u"(`:)", 1u << 31)) << "bit 31 is the 32nd letter on from 'A'";
+    // Letters are upper case; bit 31 is the 32nd letter on from 'A'.
+    EXPECT_EQ(std::vector<bool>({TextNamesDriveInMask(u"(e:)", 1u << 4), TextNamesDriveInMask(u"( E:)", 1u << 4),
+                                 TextNamesDriveInMask(u"x (E:", 1u << 4), TextNamesDriveInMask(u"(`:)", 1u << 31)}),
+              std::vector<bool>({false, false, false, true}));
 }
 
 TEST_F(DialogTest, ExistingDialogListGrowsPastOneBlockOf4096Handles)
@@ -327,7 +315,7 @@ TEST_F(DialogTest, ListWithoutCountedPhasesShowsProgressUnknownAndEndsOnTheLibra
     EXPECT_TRUE(m_host.log.empty()) << "no position is computed";
     EXPECT_TRUE(m_host.posted.empty()) << "0 done of 0 is no success";
     EXPECT_EQ(m_host.lines.size(), 2u) << "the messages still show";
-    m_logic.OnProgress(Failed());
+    m_logic.OnProgress(FAILED);
     DeliverPosted();
     EXPECT_FALSE(m_logic.IsRunning());
 }
@@ -413,12 +401,11 @@ TEST(MfgRecords, FieldsAreReadAtTheirOffsetsAndNeverPastTheRecord)
     PutLE32(device, 532, 5);
     EXPECT_TRUE(MfgReadDeviceState(device, state) && state == 5);
     EXPECT_FALSE(MfgReadDeviceState(std::span<const unsigned char>(device.data(), 535), state));
-    const MfgPresence expected[] = {MfgPresence::Present, MfgPresence::Present, MfgPresence::Absent,
-                                    MfgPresence::Absent,  MfgPresence::Present, MfgPresence::Absent,
-                                    MfgPresence::Unknown};
+    std::string presence;
     for (std::uint32_t s = 0; s < 7; ++s) {
-        EXPECT_EQ(MfgDevicePresence(s), expected[s]) << "state " << s;
+        presence += "PAU"[static_cast<int>(MfgDevicePresence(s))];
     }
+    EXPECT_EQ(presence, "PPAAPAU");
 }
 
 TEST(MfgRecords, LaterPhasesCountAsTheFirstUpdaterPhaseAndAHugeIndexDoesNotOverflow)
