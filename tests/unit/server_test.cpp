@@ -143,7 +143,7 @@ class Unit : public ::testing::Test {
     size_t VoiceFramesToRadio(size_t n)
     {
         size_t got = 0;
-        auto deadline = Clock::now() + 3s;
+        auto deadline = Clock::now() + 10s;
         auto voice = [](const radio::Frame& f) { return f.command == 'F' || f.command == 'f'; };
         while (got < n && Clock::now() < deadline) {
             Server_OnIdle();
@@ -155,7 +155,7 @@ class Unit : public ::testing::Test {
     }
     std::string Answer(char command)
     {
-        auto f = m_radio->WaitFor(command, 2000);
+        auto f = m_radio->WaitFor(command, 10000);
         return f ? f->param : "";
     }
 
@@ -181,7 +181,7 @@ TEST_F(Unit, RadioPeerRecorderAndLedsAreWiredToTheirPortsAndThreads)
     // The tick sends the connect request; the answer comes in through the command server.
     Server_TickForTest();
     EXPECT_TRUE(m_board.LedLit(sim::SimBoard::COMM_LED_GPIO));
-    auto deadline = Clock::now() + 2s;
+    auto deadline = Clock::now() + 10s;
     CLIENT_STATUS status = NONE;
     while (Server_GetTargetStatus(0, &status) && status != CONNECTED && Clock::now() < deadline) {
         std::this_thread::sleep_for(2ms);
@@ -192,7 +192,7 @@ TEST_F(Unit, RadioPeerRecorderAndLedsAreWiredToTheirPortsAndThreads)
     const std::string area = radio::VoiceParam({'I', "  ", 0x100, 9}, "from-the-radio");
     ASSERT_TRUE(m_radio->SendFrame('G', radio::VoiceParam({'H', "  ", 0x100, 9}, "head")));
     ASSERT_TRUE(m_radio->SendFrame('G', area));
-    auto voice = m_peer.WaitFor(sim::peer::TYPE_VOICE, 2000);
+    auto voice = m_peer.WaitFor(sim::peer::TYPE_VOICE, 10000);
     ASSERT_TRUE(voice);
     EXPECT_EQ(std::string(voice->raw.begin() + 16, voice->raw.end()), area);
 
@@ -220,14 +220,14 @@ TEST_F(Unit, SecondVersionCheckRestartsTheUnitWhichAnswersTheNextOne)
     ASSERT_TRUE(m_radio->Identify({}, {}));
     m_radio->Clear();
     ASSERT_TRUE(m_radio->SendVersionCheck());
-    auto deadline = Clock::now() + 3s;
+    auto deadline = Clock::now() + 10s;
     while (m_tap->Count("now restarting..") == 0 && Clock::now() < deadline) {
         Server_OnIdle();
     }
     ASSERT_EQ(m_tap->Count("now restarting.."), 1);
     EXPECT_EQ(Server_GetUnitState(), UNIT_STATE_NONE);
     ASSERT_TRUE(m_radio->SendVersionCheck());
-    EXPECT_TRUE(m_radio->WaitFor('V', 2000));
+    EXPECT_TRUE(m_radio->WaitFor('V', 10000));
     EXPECT_EQ(Server_GetUnitState(), UNIT_STATE_INIT);
 }
 
