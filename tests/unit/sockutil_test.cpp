@@ -1,11 +1,11 @@
-// The socket layer against raw loopback peers: time-outs, the 64-entry table,
-// listeners and their stops, closing, connect failures, and datagrams.
+// The socket layer against raw loopback peers.
 #include "sockutil.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -24,17 +24,16 @@ namespace {
 using loopnet::LOOPBACK;
 using testsupport::DebugCapture;
 
-// Waits longer than a second run on the test clock, which these tests move
-// only on purpose: an operation still running after a short look has not
-// ended by itself. A look is no duration: a correct build never ends there.
+// Waits over a second run on the test clock, which only the tests move: a
+// correct build never ends during this look.
 template <class Future>
 bool StillRunning(Future& f)
 {
     return f.wait_for(std::chrono::milliseconds(300)) == std::future_status::timeout;
 }
 
-// Moves the test clock by ms until f is ready: the first move may come before
-// the call took its start tick. False if it never ends.
+// Moves the test clock by ms until f is ready (the first move may come before
+// the call took its start tick).
 template <class Future>
 bool EndsOnTestClock(Future& f, DWORD ms)
 {
@@ -53,9 +52,8 @@ int OpenDescriptors()
     return static_cast<int>(std::distance(begin(entries), end(entries)));
 }
 
-// Listener callback: echoes until the connection ends. Connections on
-// s_slowPort then linger, so that a stop returning before its threads ended
-// is caught.
+// Echoes until the connection ends; connections on s_slowPort then linger, so
+// that a stop returning before its threads ended is caught.
 std::atomic<WORD> s_slowPort{0};
 std::atomic<int> s_slowEnded{0};
 
@@ -143,10 +141,8 @@ TEST_F(SocketLayer, SendDeliversAllBytesAndTimesOutWhenThePeerStopsReading)
     setsockopt(p->sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
     EXPECT_EQ(Sock_Send(p, "z", 0, 100), 0);
 
-    std::string payload;
-    for (int i = 0; i < 100000; ++i) {
-        payload += static_cast<char>('a' + i % 26);
-    }
+    std::string payload(100000, 0);
+    std::generate(payload.begin(), payload.end(), [i = 0]() mutable { return static_cast<char>('a' + i++ % 26); });
     std::string received;
     std::thread reader([&] { received = loopnet::ReadFor(peer, payload.size(), 10000); });
     EXPECT_EQ(Sock_Send(p, payload.data(), static_cast<int>(payload.size()), 1000), static_cast<int>(payload.size()));
@@ -172,8 +168,7 @@ TEST_F(SocketLayer, FullTableRefusesSocketsListenersAndConnectionsWithoutLeaking
     int before = OpenDescriptors();
     EXPECT_EQ(Sock_GetSocket(TRUE), nullptr);
     EXPECT_FALSE(Sock_Listen(port, EchoUntilEnd));
-    // A refused socket left open would add one; under qemu-arm the listing
-    // itself may briefly show one descriptor more, so only growth is a leak.
+    // Under qemu-arm the listing itself may show one more: only growth is a leak.
     EXPECT_LE(OpenDescriptors(), before);
 
     Sock_Disconnect(sockets.back());
@@ -259,8 +254,7 @@ TEST_F(SocketLayer, ConnectReportsARefusalInEitherModeAndEndsBlocking)
     NPSOCK_PARAM p = Sock_GetSocket(TRUE);
     EXPECT_TRUE(Sock_Connect(p, open, LOOPBACK, 1000));
     EXPECT_EQ(fcntl(p->sock, F_GETFL) & O_NONBLOCK, 0);
-    EXPECT_EQ(Sock_GetPort(p), open);
-    EXPECT_EQ(p->ulAdrs.load(), LOOPBACK);
+    EXPECT_EQ(std::make_pair(Sock_GetPort(p), p->ulAdrs.load()), std::make_pair(open, ULONG{LOOPBACK}));
 }
 
 TEST_F(SocketLayer, ConnectToAnAddressThatNeverAnswersGivesUpAtItsTimeout)
@@ -314,8 +308,7 @@ TEST_F(SocketLayer, DatagramsCarryTheirSenderOnAPortAbove32767)
     char buf[16];
     ULONG from = 0;
     EXPECT_EQ(Sock_ReceiveFrom(p, buf, sizeof(buf), 0, &from, 1000), 4);
-    EXPECT_EQ(std::string(buf, 4), "ping");
-    EXPECT_EQ(from, LOOPBACK);
+    EXPECT_EQ(std::make_pair(std::string(buf, 4), from), std::make_pair(std::string("ping"), ULONG{LOOPBACK}));
     EXPECT_EQ(Sock_ReceiveFrom(p, buf, sizeof(buf), 0, &from, 100), -1);
 }
 
