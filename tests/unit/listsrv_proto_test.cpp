@@ -466,7 +466,7 @@ TEST_F(ListSrvExchange, SearchSkipsBlankRecordsAndEndsAtTheClosingLineFeed)
     m_farm[0].SetBehaviour(ListKind::Search, ListBehaviour{.fault = ListFault::Raw, .times = 1,
                                                            .raw = "$S0000" + a + " " + a.substr(1) + b + "\n"});
     Hits hits;
-    LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_RADIO_ID, "1111122222 and a text longer than forty characters"};
+    LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_RADIO_ID, "1111122222abcdefghijklmnopqrstuvwxyz0123XYZ"};
     WORD code = 0xFFFF;
     ASSERT_TRUE(ListSrv_Search(&req, Hits::Collect, &hits, &code));
     EXPECT_EQ(code, 0);
@@ -475,7 +475,7 @@ TEST_F(ListSrvExchange, SearchSkipsBlankRecordsAndEndsAtTheClosingLineFeed)
     ASSERT_EQ(requests.size(), 1u);
     const sim::ListRequest& r = requests[0];
     EXPECT_EQ(std::make_tuple(r.raw.size(), r.searchKind, r.searchKey, r.servId, r.radioId),
-              std::make_tuple(size_t{54}, 'R', std::string("1111122222 and a text longer than forty"),
+              std::make_tuple(size_t{54}, 'R', std::string("1111122222abcdefghijklmnopqrstuvwxyz0123"),
                               std::string("00042"), std::string("R0042")));
 }
 

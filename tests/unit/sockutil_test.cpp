@@ -24,19 +24,21 @@ namespace {
 using loopnet::LOOPBACK;
 using testsupport::DebugCapture;
 
-// Waits over a second run on the test clock, which only the tests move: a
-// correct build never ends during this look.
+// Once a wait of ms has begun, f is still running a second short of it (a
+// look, not a duration: only the test clock ends it) and ends when the clock
+// is moved on by ms, again if a later wait took its start tick after a move.
 template <class Future>
-bool StillRunning(Future& f)
+bool EndsAtItsTimeOut(Future& f, DWORD ms)
 {
-    return f.wait_for(std::chrono::milliseconds(300)) == std::future_status::timeout;
-}
-
-// Moves the test clock by ms until f is ready (the first move may come before
-// the call took its start tick).
-template <class Future>
-bool EndsOnTestClock(Future& f, DWORD ms)
-{
+    if (!testsupport::WaitForPause(ms)) {
+        ADD_FAILURE() << "no wait of " << ms << " ms began";
+        return false;
+    }
+    WinEmu_AdvanceTicksForTest(ms - 1000);
+    if (f.wait_for(std::chrono::milliseconds(300)) != std::future_status::timeout) {
+        ADD_FAILURE() << "ended before its time-out of " << ms << " ms";
+        return false;
+    }
     for (int i = 0; i < 20; ++i) {
         WinEmu_AdvanceTicksForTest(ms);
         if (f.wait_for(std::chrono::milliseconds(500)) == std::future_status::ready) {
@@ -116,8 +118,7 @@ TEST_F(SocketLayer, ReceiveHonoursItsTimeOutThePeersCloseAndACancel)
     EXPECT_EQ(Sock_Receive(p, buf, sizeof(buf), 100), 0);
 
     auto waiter = std::async(std::launch::async, [&] { return Sock_Receive(p, buf, sizeof(buf), 5000); });
-    EXPECT_TRUE(StillRunning(waiter));
-    ASSERT_TRUE(EndsOnTestClock(waiter, 5000));
+    ASSERT_TRUE(EndsAtItsTimeOut(waiter, 5000));
     EXPECT_EQ(waiter.get(), 0);
 
     ASSERT_TRUE(loopnet::WriteAll(peer, "x"));
@@ -151,8 +152,7 @@ TEST_F(SocketLayer, SendDeliversAllBytesAndTimesOutWhenThePeerStopsReading)
 
     std::string flood(1 << 20, 'f');
     auto stuck = std::async(std::launch::async, [&] { return Sock_Send(p, flood.data(), static_cast<int>(flood.size()), 5000); });
-    EXPECT_TRUE(StillRunning(stuck));
-    ASSERT_TRUE(EndsOnTestClock(stuck, 5000));
+    ASSERT_TRUE(EndsAtItsTimeOut(stuck, 5000));
     EXPECT_EQ(stuck.get(), 0);
 }
 
@@ -287,8 +287,7 @@ TEST_F(SocketLayer, ConnectToAnAddressThatNeverAnswersGivesUpAtItsTimeout)
         capture.text();
         GTEST_SKIP() << why;
     }
-    EXPECT_TRUE(StillRunning(ended)) << "gave up before its time-out";
-    EXPECT_TRUE(EndsOnTestClock(ended, 3000));
+    EXPECT_TRUE(EndsAtItsTimeOut(ended, 3000));
     inside.join();
     EXPECT_EQ(result.load(), FALSE);
 }
