@@ -1,7 +1,6 @@
-// The command server transport against raw loopback peers: the text line
-// rules and their echo, binary frames and their limits, idle time-outs on the
-// test clock, the UDP socket, restarts of both ports, outgoing connections
-// and the stop.
+// The command server transport against raw loopback peers: line editing and
+// echo, binary frames, idle time-outs on the test clock, UDP, restarts,
+// outgoing connections and the stop.
 #include "cmdsrv.h"
 
 #include <sys/ioctl.h>
@@ -16,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -56,7 +56,6 @@ public:
         self->m_events.push_back({client, event, text, CmdServer_GetAddress(client), CmdServer_IsUdpClient(client)});
         self->m_changed.notify_all();
     }
-    // True once count events of the kind arrived within timeoutMs.
     bool WaitFor(DWORD event, size_t count, int timeoutMs = 3000)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -99,10 +98,8 @@ std::string Frame(int command, int length, char fill)
     return std::string(head, 4) + std::string(static_cast<size_t>(length), fill);
 }
 
-// Writes bytes to the server and waits until the server has read them all: the
-// client's kernel holds no unacknowledged byte and the server's socket (in
-// this process, the accepted client's) no unread one. A time-out that starts
-// when the server begins a read has then begun.
+// Writes bytes and waits until the server has read them all (nothing unacked
+// on the client, nothing unread on the accepted socket).
 bool WriteAndWaitRead(int fd, LPVOID accepted, const std::string& bytes)
 {
     const int server = static_cast<NPSOCK_PARAM>(accepted)->sock.load();
@@ -139,11 +136,8 @@ protected:
             close(fd);
         }
     }
-    // An idle connection's time-out of ms on the test clock: once the
-    // connection's receive wait of ms has begun, it is still open a second
-    // short of it and closed a second past it (the count-th disconnect). The
-    // look at "still open" is no duration: a correct build never closes
-    // without a move of the clock.
+    // Once a receive wait of ms has begun: still open a second short of ms,
+    // closed (the count-th disconnect) a second past it.
     bool ClosesAfter(DWORD ms, size_t count)
     {
         if (!testsupport::WaitForPause(ms)) {
@@ -165,14 +159,12 @@ protected:
         m_udp = loopnet::FreePort(SOCK_DGRAM);
         ASSERT_TRUE(CmdServer_Start(m_data, m_udp, m_setting));
     }
-    int Connect(WORD port)
+    int Keep(int fd)
     {
-        int fd = loopnet::ConnectTcp(port);
-        if (fd >= 0) {
-            m_fds.push_back(fd);
-        }
+        m_fds.push_back(fd);
         return fd;
     }
+    int Connect(WORD port) { return Keep(loopnet::ConnectTcp(port)); }
 
     Owner m_owner;
     std::vector<int> m_fds;
@@ -215,6 +207,7 @@ TEST_F(CommandServer, TextConnectionEchoesOnlyLineEndsAroundTheReplyAndKeepsALin
     int client = Connect(m_setting);
     ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 1));
     const Event accepted = m_owner.Of(CMDSRV_EVENT_ACCEPT)[0];
+    EXPECT_EQ(std::make_pair(accepted.data, accepted.address), std::make_pair(std::string("<null>"), LOOPBACK));
     ASSERT_TRUE(WriteAndWaitRead(client, accepted.client, "ve"));
     ASSERT_TRUE(loopnet::WriteAll(client, "rs\r\n"));
     EXPECT_EQ(loopnet::ReadFor(client, 26, 3000), std::string("\r\n") + kVersionReply + "\r\n");
@@ -223,8 +216,6 @@ TEST_F(CommandServer, TextConnectionEchoesOnlyLineEndsAroundTheReplyAndKeepsALin
     EXPECT_EQ(m_owner.Texts(CMDSRV_EVENT_RX_SETTING), (Lines{"vers", ""}));
     shutdown(client, SHUT_WR);
     ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_DISCONNECT, 1));
-    EXPECT_EQ(accepted.data, "<null>");
-    EXPECT_EQ(accepted.address, LOOPBACK);
     EXPECT_EQ(m_owner.Of(CMDSRV_EVENT_DISCONNECT)[0].client, accepted.client);
 }
 
@@ -257,8 +248,7 @@ TEST_F(CommandServer, BinaryFramesArriveWholeUpToTheBufferAndALargerOneClosesThe
     EXPECT_EQ(m_owner.Of(CMDSRV_EVENT_RX_CMD).size(), 4u);
 }
 
-// A frame's deadline starts before its header is read: once the server has
-// read a piece, a move of the test clock counts for the frame.
+// A frame's deadline starts before its header is read.
 TEST_F(CommandServer, BinaryConnectionEndsWhenSilent30SecondsOrWhenAFrameTakesLonger)
 {
     StartAll();
@@ -293,15 +283,12 @@ TEST_F(CommandServer, RestartUdpMovesTheReceivePort)
     ASSERT_TRUE(CmdServer_Start(0, first, 0));
     EXPECT_FALSE(CmdServer_IsUdpClient(nullptr));
     EXPECT_EQ(CmdServer_GetPort(CmdServer_GetUdpClient()), first);
-    int peer = loopnet::BindUdp(0);
-    m_fds.push_back(peer);
+    int peer = Keep(loopnet::BindUdp(0));
     ASSERT_TRUE(loopnet::SendDatagram(peer, first, ""));
     ASSERT_TRUE(loopnet::SendDatagram(peer, first, "one"));
     ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_RX_DATA, 1));
-    Event datagram = m_owner.Of(CMDSRV_EVENT_RX_DATA)[0];
-    EXPECT_EQ(datagram.data, "one") << "an empty datagram was delivered";
-    EXPECT_EQ(datagram.address, LOOPBACK);
-    EXPECT_TRUE(datagram.isUdp);
+    const Event d = m_owner.Of(CMDSRV_EVENT_RX_DATA)[0];
+    EXPECT_EQ(std::make_tuple(d.data, d.address, d.isUdp), std::make_tuple(std::string("one"), LOOPBACK, TRUE));
 
     ASSERT_TRUE(CmdServer_RestartUDP(second));
     ASSERT_TRUE(loopnet::SendDatagram(peer, second, "two"));
@@ -332,11 +319,8 @@ TEST_F(CommandServer, RestartSettingKeepsItsPortMovesToANewOneAndRecoversFromAFa
     EXPECT_EQ(loopnet::ConnectTcp(m_setting), -1);
     EXPECT_GE(Connect(moved), 0);
 
-    int blocker = loopnet::ListenTcp(loopnet::FreePort(SOCK_STREAM));
-    m_fds.push_back(blocker);
-    WORD taken = loopnet::LocalPort(blocker);
     DebugCapture quiet;
-    EXPECT_FALSE(CmdServer_RestartSetting(taken));
+    EXPECT_FALSE(CmdServer_RestartSetting(loopnet::LocalPort(Keep(loopnet::ListenTcp(0)))));
     EXPECT_EQ(loopnet::ConnectTcp(moved), -1);
     EXPECT_TRUE(CmdServer_RestartSetting(moved));
     EXPECT_GE(Connect(moved), 0) << "the earlier port was taken for listening after the failure";
@@ -350,12 +334,9 @@ TEST_F(CommandServer, OutgoingConnectionsConnectFailAndReconnect)
     EXPECT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_CONN_FAILED, 1));
     CmdServer_Disconnect(refused);
 
-    int listener = loopnet::ListenTcp(0);
-    m_fds.push_back(listener);
-    WORD port = loopnet::LocalPort(listener);
-    ASSERT_TRUE(CmdServer_Connect2(port, LOOPBACK));
-    int server = loopnet::AcceptFor(listener, 3000);
-    m_fds.push_back(server);
+    int listener = Keep(loopnet::ListenTcp(0));
+    ASSERT_TRUE(CmdServer_Connect2(loopnet::LocalPort(listener), LOOPBACK));
+    int server = Keep(loopnet::AcceptFor(listener, 3000));
     ASSERT_TRUE(loopnet::WriteAll(server, "hi\r"));
     EXPECT_EQ(loopnet::ReadFor(server, 2, 2000), "\r\n");
     shutdown(server, SHUT_RDWR);
@@ -363,9 +344,8 @@ TEST_F(CommandServer, OutgoingConnectionsConnectFailAndReconnect)
     EXPECT_EQ(loopnet::AcceptFor(listener, 300), -1) << "reconnected without its 3 s pause";
     ASSERT_TRUE(testsupport::WaitForPause(3000));  // the client's reconnect pause
     WinEmu_AdvanceTicksForTest(3000);
-    server = loopnet::AcceptFor(listener, 3000);
+    server = Keep(loopnet::AcceptFor(listener, 3000));
     ASSERT_GE(server, 0);
-    m_fds.push_back(server);
     EXPECT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_CONNECT, 2));
     EXPECT_EQ(m_owner.Texts(CMDSRV_EVENT_RX_SETTING), Lines{"hi"});
 

@@ -1,8 +1,6 @@
-// How the directory client finds a list server: the list file decoder, the
-// table loaded over HTTP or taken from fixed testing addresses, the search
-// engine probing several stand-in servers at once by UDP health check or TCP
-// connect, and the choice among the servers that answered. Long waits run on
-// the test clock. Loopback only.
+// How the directory client finds a list server: the list file, the server
+// table, the search probing stand-in servers by UDP or TCP, and the choice
+// among those that answered. Long waits run on the test clock.
 #include <map>
 #include <random>
 #include <string>
@@ -32,12 +30,12 @@ TEST(ListSrvListFile, BrokenLinesAreReportedAndSkippedAndEightAddressesAreTakenI
         SCOPED_TRACE(static_cast<int>(eol[0]));
         testsupport::DebugCapture capture;
         const std::string text = file.text(eol);
-        DWORD addrs[LISTSRV_SERVER_MAX + 1] = {};
-        ASSERT_EQ(ListSrv_DecodeListFile(text.data(), static_cast<int>(text.size()), addrs, LISTSRV_SERVER_MAX), 8);
+        std::vector<DWORD> addrs(LISTSRV_SERVER_MAX + 1), expected(addrs.size());
+        ASSERT_EQ(ListSrv_DecodeListFile(text.data(), static_cast<int>(text.size()), addrs.data(), LISTSRV_SERVER_MAX), 8);
         for (int i = 0; i < 8; ++i) {
-            EXPECT_EQ(addrs[i], Ip(192, 168, 7, i + 1));
+            expected[static_cast<size_t>(i)] = Ip(192, 168, 7, i + 1);
         }
-        EXPECT_EQ(addrs[8], 0u);
+        EXPECT_EQ(addrs, expected);
         const std::string log = capture.text();
         for (const char* warning :
              {"[W] invalid list address (^4A7)\n", "[W] invalid list address2 (1.2.3.4ABCDEFGHIJKLM)\n",
@@ -56,10 +54,10 @@ TEST_F(ListSrvTest, FixedTestingAddressesReplaceTheListFileInTheirOrder)
     ListSrv_SetDbgServAdrs(1, Ip(10, 77, 0, 1));
     ASSERT_TRUE(ListSrv_Start());
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }));
-    DWORD table[LISTSRV_SERVER_MAX] = {};
-    ASSERT_EQ(ListSrv_GetServerAdrs(table, LISTSRV_SERVER_MAX), 2);
-    EXPECT_EQ(table[0], Ip(10, 77, 0, 1));
-    EXPECT_EQ(table[1], Ip(10, 77, 0, 3));
+    std::vector<DWORD> table(LISTSRV_SERVER_MAX);
+    ASSERT_EQ(ListSrv_GetServerAdrs(table.data(), LISTSRV_SERVER_MAX), 2);
+    table.resize(2);
+    EXPECT_EQ(table, (std::vector<DWORD>{Ip(10, 77, 0, 1), Ip(10, 77, 0, 3)}));
     EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 0u);
 }
 
@@ -82,9 +80,8 @@ TEST_F(ListSrvTest, EmptyListFileIsFetchedAgainAfterAMinuteAndAnErrorPageAfterTe
     WinEmu_AdvanceTicksForTest(10000);
     ASSERT_TRUE(WaitUntil([] { return StateAtLeast(LIST_STATE_READY); }));
     EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 3u);
-    const std::string log = Log();
-    EXPECT_EQ(Count(log, "[W] no list address found\n"), 1);
-    EXPECT_EQ(Count(log, "[W] cannot get list server address\n"), 0);
+    EXPECT_EQ(Count(Log(), "[W] no list address found\n"), 1);
+    EXPECT_EQ(Count(Log(), "[W] cannot get list server address\n"), 0);
 }
 
 // ---- Search engine -------------------------------------------------------------
@@ -127,15 +124,13 @@ TEST_F(ListSrvSearch, AnswersWithinThreeSecondsOfTheFirstCountAndLaterOnesAreNot
     WinEmu_AdvanceTicksForTest(600);
     ASSERT_TRUE(Ends(result));
     EXPECT_EQ(result.get(), 2);
-    EXPECT_TRUE(m_answered[m_farm.address(0)]);
-    EXPECT_TRUE(m_answered[m_farm.address(1)]);
-    EXPECT_FALSE(m_answered[m_farm.address(2)]);
+    EXPECT_EQ(m_answered, (std::map<DWORD, bool>{
+                              {m_farm.address(0), true}, {m_farm.address(1), true}, {m_farm.address(2), false}}));
     // Every probe was the 18-byte form naming the unit's receive port.
     for (size_t i = 0; i < 3; ++i) {
         auto requests = m_farm[i].Requests(ListKind::HealthCheck);
         ASSERT_GE(requests.size(), 1u);
-        EXPECT_EQ(requests[0].raw.size(), 18u);
-        EXPECT_EQ(requests[0].port, m_receiver->port());
+        EXPECT_EQ(std::make_pair(requests[0].raw.size(), requests[0].port), std::make_pair(size_t{18}, int{m_receiver->port()}));
     }
 }
 
@@ -154,14 +149,14 @@ TEST_F(ListSrvSearch, SilentServersAreProbedEveryTwoSecondsFailAfterFiveAndAStop
     EXPECT_EQ(result.get(), 0);
     // One probe at the start and one at 2 s: none in between, none at the end.
     EXPECT_EQ(m_farm.Total(ListKind::HealthCheck), 4u);
-    EXPECT_TRUE(Has(Log(), "[W] SEARCH_FAILED 2\n"));
+    EXPECT_EQ(Count(Log(), "[W] SEARCH_FAILED 2\n"), 1);
 
     result = SearchAsync(lsv::SEARCH_METHOD_HEALTH_CHECK, m_farm.udpPort());
     ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::HealthCheck, 3, 3000));
     ListSrv_Stop();
     ASSERT_TRUE(Ends(result));  // the probes' own time-out never comes on the still test clock
     EXPECT_EQ(result.get(), 0);
-    EXPECT_TRUE(Has(Log(), "[W] SearchServer() canceled\n"));
+    EXPECT_EQ(Count(Log(), "[W] SearchServer() canceled\n"), 1);
 }
 
 // The test clock stands still here: a search that waited for a refused

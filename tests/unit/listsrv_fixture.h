@@ -1,9 +1,7 @@
-// Shared ground of the directory client's tests (listsrv_*_test.cpp): a
-// fixture that brings the socket layer and the module up and down around each
-// test and captures the debug output, a farm of stand-in list servers on
-// 127.0.0.1, 127.0.0.2, ... sharing their ports, and a receiver that plays the
-// unit core's part on the UDP side (it owns the unit's main receive port and
-// hands list server answers to the module). Loopback only.
+// Shared ground of the directory client's tests: the module brought up and
+// down around each test with its output captured, stand-in list servers on
+// 127.0.0.1, 127.0.0.2, ... sharing their ports, and the unit core's UDP
+// receiver that hands list server answers to the module. Loopback only.
 #pragma once
 
 #include <poll.h>
@@ -38,14 +36,7 @@ using sim::ListBehaviour;
 using sim::ListFault;
 using sim::ListFileText;
 using sim::ListKind;
-// The pauses of 10 s and longer awaited here are the list thread's: nothing
-// else in these tests waits that long.
 using testsupport::WaitForPause;
-
-inline bool Has(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 inline int Count(const std::string& text, const std::string& part)
 {
@@ -65,8 +56,7 @@ bool WaitUntil(Cond cond, int timeoutMs = 5000)
     return true;
 }
 
-// True once an asynchronous call has returned; the deadline only keeps a
-// faulty build from hanging.
+// The deadline only keeps a faulty build from hanging.
 template <class Future>
 bool Ends(Future& result)
 {
@@ -99,8 +89,7 @@ inline int UdpSocketsOnPort(uint16_t port)
     return n;
 }
 
-// The unit core's UDP side: receives on 127.0.0.1:port() and passes every
-// list server answer to the module, as the unit's receiver would.
+// Receives on 127.0.0.1:port() and passes list server answers to the module.
 class UnitReceiver {
    public:
     UnitReceiver() : m_fd(loopnet::BindUdp(0)), m_port(loopnet::LocalPort(m_fd)), m_thread([this] { Loop(); }) {}
@@ -144,8 +133,7 @@ class UnitReceiver {
     std::thread m_thread;
 };
 
-// n list servers on 127.0.0.1 .. 127.0.0.n with the same three ports; the
-// first serves the list file.
+// n list servers on 127.0.0.1 .. 127.0.0.n; the first serves the list file.
 class ServerFarm {
    public:
     bool Start(int n, const std::string& listFile = std::string())
@@ -170,7 +158,6 @@ class ServerFarm {
         return true;
     }
     void Stop() { m_servers.clear(); }
-    // Every server behaves so for the kind of request (ListFault::None: normally).
     void SetAll(ListKind kind, ListFault fault)
     {
         for (auto& s : m_servers) {
@@ -191,7 +178,6 @@ class ServerFarm {
     int udpPort() const { return m_servers[0]->udpPort(); }
     int httpPort() const { return m_servers[0]->httpPort(); }
     DWORD address(size_t i) const { return m_servers[i]->addressValue(); }
-    // Index of the server with the address, -1 if none.
     int IndexOf(DWORD addr) const
     {
         for (size_t i = 0; i < m_servers.size(); ++i) {
@@ -232,7 +218,6 @@ class ListSrvTest : public ::testing::Test {
         Sock_Destruct();
     }
 
-    // The module's settings for the farm and a unit receiving on m_receiver.
     void Configure(const char* servId = "00042", const char* radioId = "R0042")
     {
         m_receiver = std::make_unique<UnitReceiver>();
@@ -267,13 +252,10 @@ class ListSrvTest : public ::testing::Test {
 
     int Events(unsigned uEvent) const { return m_events[uEvent].load(); }
 
-    // Everything printed so far.
     std::string Log() { return m_tap->Text(); }
 
     // Waits until a search has noted the (n+1)-th answer of the server at
-    // addr: the point from which a move of the test clock counts for that
-    // answer. Each answer prints its line twice: when the receiving side
-    // counts it, then when the search notes it.
+    // addr (each answer prints its line twice: counted, then noted).
     bool WaitForNotedAnswer(DWORD addr, int n = 0)
     {
         char line[64];

@@ -1,10 +1,10 @@
-// The directory client's list thread against stand-in list servers on
-// loopback: going online, fall-back, the wait for IDs, registration, list
-// retrieval, reloads of the server table and the stop. Long waits run on the
-// test clock.
+// The directory client's list thread against stand-in list servers: going
+// online, fall-back, registration, list retrieval, reloads and the stop. Long
+// waits run on the test clock.
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -49,7 +49,6 @@ class ListSrvThread : public ListSrvTest {
         }
     }
     sim::ListServerSim& Current() { return m_farm[static_cast<size_t>(m_farm.IndexOf(ListSrv_GetCurrentIP()))]; }
-    // Targets with an entry, in order, each checked by check.
     template <class Check>
     static Positions Entries(Check check)
     {
@@ -75,8 +74,8 @@ TEST_F(ListSrvThread, GoesOnlineAndFallsBackToSearchAfter120SecondsWithoutAnswer
     ASSERT_GE(m_farm.IndexOf(ListSrv_GetCurrentIP()), 0);
     auto periodic = Current().Requests(ListKind::HealthCheck);
     ASSERT_FALSE(periodic.empty());
-    EXPECT_TRUE(periodic.back().hasS && periodic.back().hasD);
-    EXPECT_EQ(periodic.back().ids, std::vector<std::string>{"00042"});
+    EXPECT_EQ(std::make_tuple(periodic.back().hasS, periodic.back().hasD, periodic.back().ids),
+              std::make_tuple(true, true, std::vector<std::string>{"00042"}));
 
     m_farm.SetAll(ListKind::HealthCheck, ListFault::Silent);
     // The periodic check sent after the move shows a step has looked at the
@@ -103,8 +102,7 @@ TEST_F(ListSrvThread, WaitsForTheRadioIdAndReturnsToWaitingWhenTheServerIdIsClea
     SetServID("");
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }, 3000));
     EXPECT_EQ(ListSrv_GetCurrentIP(), 0u);
-    // The event follows the state change it reports.
-    EXPECT_TRUE(WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));
+    EXPECT_TRUE(WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));  // after the state
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);  // online, then offline
 }
 
@@ -124,7 +122,6 @@ TEST_F(ListSrvThread, UnitWithoutServerIdRegistersWithAServerThatAcceptedAndKeep
     ASSERT_GE(chosen, 0);
     EXPECT_EQ(std::string(p.szServID), std::to_string(10001 + 100 * chosen));
     for (size_t i = 0; i < 3; ++i) {
-        // Counted once the server's service thread took the connection.
         EXPECT_TRUE(WaitUntil([this, i] { return m_farm[i].Connections() >= 1u; }, 2000)) << i;
         EXPECT_EQ(m_farm[i].RequestCount(ListKind::Regist), static_cast<int>(i) == chosen ? 1u : 0u) << i;
     }
@@ -191,11 +188,10 @@ TEST_F(ListSrvThread, FailedRetrievalDropsTheServerAndSearchesAgain)
     ListSrv_GetListReq();
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_GET_LIST_ERR; }));
     EXPECT_EQ(ListSrv_GetCurrentIP(), 0u);
-    // The event follows the state change it reports.
-    EXPECT_TRUE(WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));
+    EXPECT_TRUE(WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));  // after the state
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);
-    // After the pause the request is still pending: with no current server the
-    // thread goes back to SEARCH after a second pause, then fetches the list.
+    // The request stays pending: without a current server the thread searches
+    // again after a second pause, then fetches the list.
     ASSERT_TRUE(WaitForPause(10000));
     WinEmu_AdvanceTicksForTest(10000);
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_SEARCH; }));
@@ -214,8 +210,7 @@ TEST_F(ListSrvThread, UnansweredSearchIsLoggedOnceAndRetriedEveryTwentySeconds)
     ListSrv_SetDbgServAdrs(1, m_farm.address(1));
     m_farm.SetAll(ListKind::HealthCheck, ListFault::Silent);
     ASSERT_TRUE(ListSrv_Start());
-    // Once both probes are out their start ticks are taken; each search then
-    // fails at the move and the thread pauses 20 s.
+    // Both probes out: their start ticks are taken, the move fails the search.
     for (size_t round = 1; round <= 2; ++round) {
         ASSERT_TRUE(WaitUntil([&] { return m_farm.Total(ListKind::HealthCheck) >= 2 * round; }, 3000));
         WinEmu_AdvanceTicksForTest(5000);
@@ -255,9 +250,8 @@ TEST_F(ListSrvThread, DailyReloadDropsAVanishedCurrentServerAndAFailedOneKeepsTh
         WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) > changes && StateAtLeast(LIST_STATE_READY); }));
     ASSERT_EQ(ListSrv_GetServerAdrs(table, LISTSRV_SERVER_MAX), 1);
     EXPECT_EQ(table[0], other);
-    // A failed reload is retried after an hour, not before: every step checks
-    // the reload before it probes, so a probe sent after the move shows that
-    // check was made.
+    // A failed reload is retried after an hour, not before; each step checks
+    // the reload before it probes, so a probe after the move shows the check.
     const size_t probes = m_farm.Total(ListKind::HealthCheck);
     WinEmu_AdvanceTicksForTest(3599000);
     ASSERT_TRUE(WaitUntil([&] { return m_farm.Total(ListKind::HealthCheck) > probes; }));
@@ -267,8 +261,7 @@ TEST_F(ListSrvThread, DailyReloadDropsAVanishedCurrentServerAndAFailedOneKeepsTh
     EXPECT_EQ(Count(Log(), "[W] cannot reload list server address\n"), 1);
 }
 
-// The test clock stands still: neither the exchange's time-out nor the
-// pause's end can come, only the stop can end them.
+// The test clock stands still: only the stop can end the exchange or pause.
 TEST_F(ListSrvThread, StopEndsTheListThreadInAnHttpExchangeOrInAPause)
 {
     ASSERT_TRUE(m_farm.Start(1, ListFileText::Of({"127.0.0.1"})));

@@ -1,11 +1,11 @@
-// The socket layer against raw loopback peers: time-outs, the 64-entry table,
-// listeners and their stops, closing, connect failures, and datagrams.
+// The socket layer against raw loopback peers.
 #include "sockutil.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -24,20 +24,21 @@ namespace {
 using loopnet::LOOPBACK;
 using testsupport::DebugCapture;
 
-// Waits longer than a second run on the test clock, which these tests move
-// only on purpose: an operation still running after a short look has not
-// ended by itself. A look is no duration: a correct build never ends there.
+// Once a wait of ms has begun, f is still running a second short of it (a
+// look, not a duration: only the test clock ends it) and ends when the clock
+// is moved on by ms, again if a later wait took its start tick after a move.
 template <class Future>
-bool StillRunning(Future& f)
+bool EndsAtItsTimeOut(Future& f, DWORD ms)
 {
-    return f.wait_for(std::chrono::milliseconds(300)) == std::future_status::timeout;
-}
-
-// Moves the test clock by ms until f is ready: the first move may come before
-// the call took its start tick. False if it never ends.
-template <class Future>
-bool EndsOnTestClock(Future& f, DWORD ms)
-{
+    if (!testsupport::WaitForPause(ms)) {
+        ADD_FAILURE() << "no wait of " << ms << " ms began";
+        return false;
+    }
+    WinEmu_AdvanceTicksForTest(ms - 1000);
+    if (f.wait_for(std::chrono::milliseconds(300)) != std::future_status::timeout) {
+        ADD_FAILURE() << "ended before its time-out of " << ms << " ms";
+        return false;
+    }
     for (int i = 0; i < 20; ++i) {
         WinEmu_AdvanceTicksForTest(ms);
         if (f.wait_for(std::chrono::milliseconds(500)) == std::future_status::ready) {
@@ -53,9 +54,8 @@ int OpenDescriptors()
     return static_cast<int>(std::distance(begin(entries), end(entries)));
 }
 
-// Listener callback: echoes until the connection ends. Connections on
-// s_slowPort then linger, so that a stop returning before its threads ended
-// is caught.
+// Echoes until the connection ends; connections on s_slowPort then linger, so
+// that a stop returning before its threads ended is caught.
 std::atomic<WORD> s_slowPort{0};
 std::atomic<int> s_slowEnded{0};
 
@@ -118,8 +118,7 @@ TEST_F(SocketLayer, ReceiveHonoursItsTimeOutThePeersCloseAndACancel)
     EXPECT_EQ(Sock_Receive(p, buf, sizeof(buf), 100), 0);
 
     auto waiter = std::async(std::launch::async, [&] { return Sock_Receive(p, buf, sizeof(buf), 5000); });
-    EXPECT_TRUE(StillRunning(waiter));
-    ASSERT_TRUE(EndsOnTestClock(waiter, 5000));
+    ASSERT_TRUE(EndsAtItsTimeOut(waiter, 5000));
     EXPECT_EQ(waiter.get(), 0);
 
     ASSERT_TRUE(loopnet::WriteAll(peer, "x"));
@@ -143,10 +142,8 @@ TEST_F(SocketLayer, SendDeliversAllBytesAndTimesOutWhenThePeerStopsReading)
     setsockopt(p->sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
     EXPECT_EQ(Sock_Send(p, "z", 0, 100), 0);
 
-    std::string payload;
-    for (int i = 0; i < 100000; ++i) {
-        payload += static_cast<char>('a' + i % 26);
-    }
+    std::string payload(100000, 0);
+    std::generate(payload.begin(), payload.end(), [i = 0]() mutable { return static_cast<char>('a' + i++ % 26); });
     std::string received;
     std::thread reader([&] { received = loopnet::ReadFor(peer, payload.size(), 10000); });
     EXPECT_EQ(Sock_Send(p, payload.data(), static_cast<int>(payload.size()), 1000), static_cast<int>(payload.size()));
@@ -155,8 +152,7 @@ TEST_F(SocketLayer, SendDeliversAllBytesAndTimesOutWhenThePeerStopsReading)
 
     std::string flood(1 << 20, 'f');
     auto stuck = std::async(std::launch::async, [&] { return Sock_Send(p, flood.data(), static_cast<int>(flood.size()), 5000); });
-    EXPECT_TRUE(StillRunning(stuck));
-    ASSERT_TRUE(EndsOnTestClock(stuck, 5000));
+    ASSERT_TRUE(EndsAtItsTimeOut(stuck, 5000));
     EXPECT_EQ(stuck.get(), 0);
 }
 
@@ -172,8 +168,7 @@ TEST_F(SocketLayer, FullTableRefusesSocketsListenersAndConnectionsWithoutLeaking
     int before = OpenDescriptors();
     EXPECT_EQ(Sock_GetSocket(TRUE), nullptr);
     EXPECT_FALSE(Sock_Listen(port, EchoUntilEnd));
-    // A refused socket left open would add one; under qemu-arm the listing
-    // itself may briefly show one descriptor more, so only growth is a leak.
+    // Under qemu-arm the listing itself may show one more: only growth is a leak.
     EXPECT_LE(OpenDescriptors(), before);
 
     Sock_Disconnect(sockets.back());
@@ -259,8 +254,7 @@ TEST_F(SocketLayer, ConnectReportsARefusalInEitherModeAndEndsBlocking)
     NPSOCK_PARAM p = Sock_GetSocket(TRUE);
     EXPECT_TRUE(Sock_Connect(p, open, LOOPBACK, 1000));
     EXPECT_EQ(fcntl(p->sock, F_GETFL) & O_NONBLOCK, 0);
-    EXPECT_EQ(Sock_GetPort(p), open);
-    EXPECT_EQ(p->ulAdrs.load(), LOOPBACK);
+    EXPECT_EQ(std::make_pair(Sock_GetPort(p), p->ulAdrs.load()), std::make_pair(open, ULONG{LOOPBACK}));
 }
 
 TEST_F(SocketLayer, ConnectToAnAddressThatNeverAnswersGivesUpAtItsTimeout)
@@ -293,8 +287,7 @@ TEST_F(SocketLayer, ConnectToAnAddressThatNeverAnswersGivesUpAtItsTimeout)
         capture.text();
         GTEST_SKIP() << why;
     }
-    EXPECT_TRUE(StillRunning(ended)) << "gave up before its time-out";
-    EXPECT_TRUE(EndsOnTestClock(ended, 3000));
+    EXPECT_TRUE(EndsAtItsTimeOut(ended, 3000));
     inside.join();
     EXPECT_EQ(result.load(), FALSE);
 }
@@ -314,8 +307,7 @@ TEST_F(SocketLayer, DatagramsCarryTheirSenderOnAPortAbove32767)
     char buf[16];
     ULONG from = 0;
     EXPECT_EQ(Sock_ReceiveFrom(p, buf, sizeof(buf), 0, &from, 1000), 4);
-    EXPECT_EQ(std::string(buf, 4), "ping");
-    EXPECT_EQ(from, LOOPBACK);
+    EXPECT_EQ(std::make_pair(std::string(buf, 4), from), std::make_pair(std::string("ping"), ULONG{LOOPBACK}));
     EXPECT_EQ(Sock_ReceiveFrom(p, buf, sizeof(buf), 0, &from, 100), -1);
 }
 
