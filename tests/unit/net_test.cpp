@@ -280,7 +280,8 @@ TEST_F(NetConfig, DefaultGatewayComesOnlyFromTheDefaultRouteOfEth0)
     EXPECT_EQ(NET_GetDefaultGateway(), 0u);
     m_board.SetDefaultRoute("eth0", "192.168.1.254");
     EXPECT_EQ(Dotted(NET_GetDefaultGateway()), "192.168.1.254");
-    m_board.WriteFile("/proc/net/route", "eth0\t00000000\t0101A8C\t0003\neth0 00000000 0101A8CG 0003\n");
+    m_board.WriteFile("/proc/net/route",
+                      "eth0\t0000000A\t0101A8C0\t0003\neth0\t00000000\t0101A8C\t0003\neth0 00000000 0101A8CG 0003\n");
     EXPECT_EQ(NET_GetDefaultGateway(), 0u);
     std::filesystem::remove(m_board.Path("/proc/net/route"));
     EXPECT_EQ(NET_GetDefaultGateway(), 0u);
