@@ -4,9 +4,7 @@
 // console back after the cable was pulled (rec_e2e_test runs units without
 // one). (Its keep-alive interval and stop time are measured by
 // unit_timing_bench, its idle CPU by relay_bench.)
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e_support.h"
 #include "pty_link.h"
 #include "radio_frame.h"
 #include "radio_sim.h"
@@ -25,23 +24,11 @@
 
 namespace {
 
-#ifdef KOVALAN_E2E_SANITIZED
-constexpr int SLOW = 4;  // an instrumented daemon is slower and busier
-#else
-constexpr int SLOW = 1;
-#endif
+using e2e::SLOW;
 
-// A UDP port nobody uses now (the daemon binds its peer port on all addresses).
 int FreeUdpPort()
 {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
+    return loopnet::FreePort(SOCK_DGRAM);
 }
 
 class Daemon : public ::testing::Test {
@@ -120,8 +107,8 @@ TEST_F(Daemon, MeetsItsRadioAndKeepsTheLineAliveThenStopsInOrderOnEitherStopSign
         EXPECT_EQ(exit.status, 0);
         EXPECT_EQ(exit.signal, 0);
         // Threads joined and the log thread drained on the way out.
-        EXPECT_TRUE(m_unit.WaitForLine("end timer thread", 0, from));
-        EXPECT_TRUE(m_unit.WaitForLine("end LOG thread", 0, from));
+        EXPECT_TRUE(m_unit.WaitForLine("end timer thread", 2000 * SLOW, from));
+        EXPECT_TRUE(m_unit.WaitForLine("end LOG thread", 2000 * SLOW, from));
         m_radio.reset();
     }
 }
@@ -171,7 +158,7 @@ TEST_F(Daemon, RefusesToStartWithoutAPieceOfTheBoardAndSaysWhy)
         sim::UnitExit exit = unit.WaitExit(5000 * SLOW);
         ASSERT_TRUE(exit.exited) << unit.Output();
         EXPECT_EQ(exit.status, 255) << unit.Output();
-        EXPECT_TRUE(unit.WaitForLine(c.line, 0)) << unit.Output();
+        EXPECT_TRUE(unit.WaitForLine(c.line, 2000 * SLOW)) << unit.Output();
     }
 }
 

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_support.h"
 #include "loopnet.h"
 #include "pty_link.h"
 #include "radio_sim.h"
@@ -28,11 +29,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-#ifdef KOVALAN_E2E_SANITIZED
-constexpr int SLOW = 4;
-#else
-constexpr int SLOW = 1;
-#endif
+using e2e::SLOW;
 
 struct ToolRun {
     int status = -1;  // exit status, -1 when it did not end in time
@@ -43,20 +40,10 @@ struct ToolRun {
 // Runs the kovactl binary to its end, within 20 s.
 ToolRun RunKovactl(const std::vector<std::string>& args)
 {
-    sim::UnitProcess p;
-    sim::UnitOptions o;
-    o.binary = KOVACTL_E2E_BINARY;
-    o.args = args;
+    e2e::Finished f = e2e::RunToEnd(KOVACTL_E2E_BINARY, args, 20000);
     ToolRun r;
-    if (!p.Start(o)) {
-        r.err = p.error();
-        return r;
-    }
-    sim::UnitExit exit = p.WaitExit(20000);
-    p.Kill();
-    p.WaitForLine("\x01 no such line", 2000);  // returns once the output has closed
-    r.status = exit.exited && exit.signal == 0 ? exit.status : -1;
-    for (const sim::UnitLine& line : p.Lines()) {
+    r.status = f.exit.exited && f.exit.signal == 0 ? f.exit.status : -1;
+    for (const sim::UnitLine& line : f.lines) {
         (line.stderrLine ? r.err : r.out) += line.text + "\n";
     }
     return r;
