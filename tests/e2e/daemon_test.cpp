@@ -33,54 +33,37 @@ int FreeUdpPort()
 
 class Daemon : public ::testing::Test {
    protected:
-    void SetUp() override
-    {
-        m_radioLink = std::make_unique<sim::PtyLink>(m_board.root(), "ttymxc1");
-        m_usbLink = std::make_unique<sim::PtyLink>(m_board.root(), "ttyGS0");
-        ASSERT_TRUE(m_radioLink->plugged()) << m_radioLink->error();
-        ASSERT_TRUE(m_usbLink->plugged()) << m_usbLink->error();
-    }
     void TearDown() override
     {
         m_radio.reset();
-        if (m_unit.running()) {
-            m_unit.Stop(SIGKILL, 2000);
-        }
+        m_unit.Kill();
         if (HasFailure()) {
             std::fprintf(stderr, "--- unit output ---\n%s-------------------\n", m_unit.Output().c_str());
         }
     }
-
-    void WriteIni(const std::string& lines)
+    // Starts the unit with its radio and console ports and waits for its timer thread.
+    bool Running()
     {
         int port = FreeUdpPort();
-        m_board.WriteFile("/var/local/kovalan.ini", lines + "RxUdpPort=" + std::to_string(port) +
+        m_board.WriteFile("/var/local/kovalan.ini", "CommPort=2\nUsbPort=1000\nRxUdpPort=" + std::to_string(port) +
                                                         "\nTxUdpPort=" + std::to_string(port) + "\nProgram=KOVA-LAN\n");
-    }
-    bool Start(const std::string& ini = "CommPort=2\nUsbPort=1000\n")
-    {
-        WriteIni(ini);
         sim::UnitOptions options;
         options.binary = KOVALAN_E2E_BINARY;
         options.root = m_board.root();
-        if (!m_unit.Start(options)) {
-            ADD_FAILURE() << m_unit.error();
-            return false;
-        }
-        return true;
+        EXPECT_TRUE(m_unit.Start(options)) << m_unit.error();
+        return m_unit.WaitForLine("start timer thread", 5000 * SLOW).has_value();
     }
-    bool Running() { return m_unit.WaitForLine("start timer thread", 5000 * SLOW).has_value(); }
     sim::RadioSim& Radio()
     {
         if (!m_radio) {
-            m_radio = std::make_unique<sim::RadioSim>(*m_radioLink);
+            m_radio = std::make_unique<sim::RadioSim>(m_radioLink);
         }
         return *m_radio;
     }
 
     sim::SimBoard m_board;
-    std::unique_ptr<sim::PtyLink> m_radioLink;
-    std::unique_ptr<sim::PtyLink> m_usbLink;
+    sim::PtyLink m_radioLink{m_board.root(), "ttymxc1"};
+    sim::PtyLink m_usbLink{m_board.root(), "ttyGS0"};
     std::unique_ptr<sim::RadioSim> m_radio;
     sim::UnitProcess m_unit;
 };
@@ -89,7 +72,6 @@ TEST_F(Daemon, MeetsItsRadioAndKeepsTheLineAliveThenStopsInOrderOnEitherStopSign
 {
     for (int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGINT");
-        ASSERT_TRUE(Start());
         ASSERT_TRUE(Running());
         ASSERT_TRUE(Radio().SendVersionCheck());
         ASSERT_TRUE(Radio().WaitFor('V', 2000 * SLOW));
@@ -164,9 +146,8 @@ TEST_F(Daemon, RefusesToStartWithoutAPieceOfTheBoardAndSaysWhy)
 
 TEST_F(Daemon, UsbConsoleWorksAgainOnceThePulledCableIsBack)
 {
-    ASSERT_TRUE(Start());
     ASSERT_TRUE(Running());
-    sim::SettingClient console(*m_usbLink);
+    sim::SettingClient console(m_usbLink);
     sim::ReplyEnd end;
     end.lines = 1;
     sim::SettingReply before = console.Command("nosuchcommand", end);
@@ -174,11 +155,11 @@ TEST_F(Daemon, UsbConsoleWorksAgainOnceThePulledCableIsBack)
     ASSERT_EQ(before.lines, std::vector<std::string>{"command error"}) << before.raw;
 
     size_t from = m_unit.Lines().size();
-    m_usbLink->Pull();
+    m_usbLink.Pull();
     ASSERT_TRUE(m_unit.WaitForLine("[I] USB reopen..", 3000 * SLOW, from));
     // Plugged back only after the first attempt found no cable, so that the retry is what reopens it.
     ASSERT_TRUE(m_unit.WaitForLine("[W] ReOpenUsbPort() failed", 3000 * SLOW, from));
-    ASSERT_TRUE(m_usbLink->Plug()) << m_usbLink->error();
+    ASSERT_TRUE(m_usbLink.Plug()) << m_usbLink.error();
     ASSERT_TRUE(m_unit.WaitForLine("[I] USB reopened", 3000 * SLOW, from));
 
     sim::SettingReply after = console.Command("nosuchcommand", end);

@@ -60,30 +60,25 @@ class Relay {
     }
 
    private:
-    static void Copy(int from, int to)
-    {
-        char buf[4096];
-        ssize_t n = read(from, buf, sizeof buf);
-        for (ssize_t done = 0; n > 0 && done < n;) {
-            ssize_t w = write(to, buf + done, static_cast<size_t>(n - done));
-            if (w > 0) {
-                done += w;
-            } else {
-                pollfd p{to, POLLOUT, 0};
-                poll(&p, 1, 20);
-            }
-        }
-    }
+    // The masters do not block: a write the other side cannot take yet waits for room.
     void Run(int a, int b)
     {
         while (!m_stop) {
             pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
-            if (poll(p, 2, 20) > 0) {
-                if (p[0].revents & POLLIN) {
-                    Copy(a, b);
-                }
-                if (p[1].revents & POLLIN) {
-                    Copy(b, a);
+            if (poll(p, 2, 20) <= 0) {
+                continue;
+            }
+            for (int i = 0; i < 2; ++i) {
+                char buf[4096];
+                ssize_t n = (p[i].revents & POLLIN) ? read(p[i].fd, buf, sizeof buf) : 0;
+                for (ssize_t done = 0; n > 0 && done < n && !m_stop;) {
+                    ssize_t w = write(p[1 - i].fd, buf + done, static_cast<size_t>(n - done));
+                    if (w > 0) {
+                        done += w;
+                    } else {
+                        pollfd room{p[1 - i].fd, POLLOUT, 0};
+                        poll(&room, 1, 20);
+                    }
                 }
             }
         }

@@ -24,14 +24,6 @@ namespace {
 
 using e2e::SLOW;
 
-bool Start(sim::UnitProcess* p, const std::vector<std::string>& args)
-{
-    sim::UnitOptions o;
-    o.binary = KOVASIM_E2E_BINARY;
-    o.args = args;
-    return p->Start(o);
-}
-
 // A TCP connection to address:port succeeds.
 bool Accepts(const std::string& address, uint16_t port)
 {
@@ -68,10 +60,12 @@ TEST(KovasimListServer, FarmListensOnEveryAddressServesItsListFileAndStopsOnSigt
     uint16_t http = loopnet::FreePort(SOCK_STREAM);
     ASSERT_NE(tcp, http);
     sim::UnitProcess farm;
-    ASSERT_TRUE(Start(&farm, {"list-server", "--servers", "3", "--tcp-port", std::to_string(tcp), "--udp-port",
-                              std::to_string(udp), "--http-port", std::to_string(http), "--url", "/servers.txt",
-                              "--repeater", "10001,R0042,JA7KOV"}))
-        << farm.error();
+    sim::UnitOptions o;
+    o.binary = KOVASIM_E2E_BINARY;
+    o.args = {"list-server", "--servers", "3",   "--tcp-port",      std::to_string(tcp), "--udp-port",
+              std::to_string(udp), "--http-port", std::to_string(http), "--url", "/servers.txt", "--repeater",
+              "10001,R0042,JA7KOV"};
+    ASSERT_TRUE(farm.Start(o)) << farm.error();
     ASSERT_TRUE(farm.WaitForLine("try: kovadir", 5000 * SLOW)) << farm.Output();
     for (const char* address : {"127.0.0.1", "127.0.0.2", "127.0.0.3"}) {
         EXPECT_TRUE(Accepts(address, tcp)) << address;
