@@ -10,11 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "e2e_support.h"
@@ -27,7 +25,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using e2e::Finished;
 using e2e::PortTaken;
 using e2e::SLOW;
@@ -127,10 +124,7 @@ TEST(KovasimDemo, CtrlCStopsTheUnitsAndRemovesTheBoards)
     // Interrupted once unit B runs: it has made its ring log below its board.
     std::vector<std::string> roots = Captures(demo.Output(), R"(board (/\S+), receives)");
     ASSERT_EQ(roots.size(), 2u) << demo.Output();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(5000 * SLOW);
-    while (!std::filesystem::exists(roots[1] + "/var/local/kovalan.log") && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    EXPECT_TRUE(e2e::Eventually([&] { return std::filesystem::exists(roots[1] + "/var/local/kovalan.log"); }));
     sim::UnitExit exit = demo.Stop(SIGINT, 8000 * SLOW);
     ASSERT_TRUE(exit.exited) << demo.Output();
     demo.WaitForLine("\x01 no such line", 2000);
