@@ -1,23 +1,22 @@
 // kovalan's peer link as a process, for what only processes show: two units
 // on loopback link, relay both ways and link again after one was killed and
 // restarted, one of them on a tick the test moves (UnitClock) so that it gives
-// the silent peer up, and answers an independent peer (PeerSim) with its
-// version and its board's MAC; three units in a network lab link up over their own
-// eth0 and relay each way. The link's states, packets, identities and filters
-// are tested in process (server_lan_test).
+// the silent peer up, and it answers an independent peer (PeerSim) with its
+// version and its board's MAC; three units in a network lab link up over
+// their own eth0 and relay each way. The link's states, packets, identities
+// and filters are tested in process (server_lan_test).
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include <array>
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "e2e_support.h"
 #include "loopnet.h"
 #include "net_lab.h"
 #include "peer_sim.h"
@@ -31,15 +30,9 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using sim::radio::Frame;
 
-#ifdef KOVALAN_E2E_SANITIZED
-constexpr int SLOW = 4;
-#else
-constexpr int SLOW = 1;
-#endif
+using e2e::SLOW;
 
 constexpr int CODE = 5;  // every radio admits this code
 const std::string LOOPBACK = "127.0.0.1";
@@ -134,24 +127,16 @@ class Unit {
             .has_value();
     }
     size_t LineCount() const { return m_process.Lines().size(); }
-    // The console's reply: one line, or up to a line starting with lastPrefix.
-    std::string Ask(const std::string& line, const std::string& lastPrefix = "")
+    std::string Ask(const std::string& line)
     {
         sim::ReplyEnd end;
-        end.lines = lastPrefix.empty() ? 1 : 0;
-        end.lastPrefix = lastPrefix;
+        end.lines = 1;
         end.timeoutMs = 3000 * SLOW;
         return m_console.Command(line, end).text;
     }
     bool StatusIs(int target, const std::string& word)
     {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(2000 * SLOW);
-        for (; Ask("status " + std::to_string(target)) != word + "\r\n"; std::this_thread::sleep_for(20ms)) {
-            if (Clock::now() > deadline) {
-                return false;
-            }
-        }
-        return true;
+        return e2e::Eventually([&] { return Ask("status " + std::to_string(target)) == word + "\r\n"; });
     }
     // Expects the radio to get the voice areas, in this order, as command.
     void ExpectHeard(size_t from, const std::vector<std::string>& areas, char command)
