@@ -1,21 +1,19 @@
 // The setting tool's commands against kovalan running as a process on a
 // simulated board, over its USB console: update rebinds the peer port,
-// rebuilds a changed target and restarts eth0 with new network parameters;
-// currip without an eth0 says so; a restarted unit loads what was saved;
+// rebuilds a changed target, and what was saved is loaded by the restarted
+// unit; new network parameters restart eth0; currip without an eth0 says so;
 // and reboot only reaches the board's command log.
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "e2e_support.h"
 #include "loopnet.h"
 #include "pty_link.h"
 #include "radio_sim.h"
@@ -25,37 +23,13 @@
 
 namespace {
 
-#ifdef KOVALAN_E2E_SANITIZED
-constexpr int SLOW = 4;
-#else
-constexpr int SLOW = 1;
-#endif
+using e2e::Eventually;
+using e2e::PortTaken;
+using e2e::SLOW;
 
 int FreeUdpPort()
 {
     return loopnet::FreePort(SOCK_DGRAM);
-}
-
-bool PortTaken(int port)
-{
-    int fd = loopnet::BindUdp(static_cast<uint16_t>(port));
-    if (fd >= 0) {
-        close(fd);
-    }
-    return fd < 0;
-}
-
-template <typename Pred>
-bool Eventually(Pred pred, int timeoutMs = 3000 * SLOW)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 class Commands : public ::testing::Test {
@@ -119,7 +93,7 @@ class Commands : public ::testing::Test {
     sim::UnitProcess m_unit;
 };
 
-TEST_F(Commands, UpdateRebindsThePeerPortAndRebuildsAChangedTarget)
+TEST_F(Commands, UpdateRebindsThePeerPortAndRebuildsAChangedTargetAndARestartedUnitLoadsWhatWasSaved)
 {
     ASSERT_TRUE(Start());
     ASSERT_TRUE(MakeReady());
@@ -133,9 +107,19 @@ TEST_F(Commands, UpdateRebindsThePeerPortAndRebuildsAChangedTarget)
 
     int newPort = FreeUdpPort();
     EXPECT_EQ(Ask("udpport " + std::to_string(newPort)), "OK\r\n");
+    EXPECT_EQ(Ask("save"), "OK\r\n");
     EXPECT_EQ(Ask("update"), "OK\r\n");
     EXPECT_TRUE(Eventually([&] { return PortTaken(newPort) && !PortTaken(m_rxPort); }));
     EXPECT_EQ(Ask("updatecount"), "00000003\r\n");
+
+    sim::UnitExit exit = m_unit.Stop(SIGTERM, 3000 * SLOW);
+    ASSERT_TRUE(exit.exited);
+    EXPECT_EQ(exit.status, 0);
+    EXPECT_NE(m_board.ReadFile("/var/local/kovalan.ini").find("Target5=1,127.0.0.1,"), std::string::npos);
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(Ask("udpport"), std::to_string(newPort) + "\r\n");
+    EXPECT_EQ(Ask("enable 5"), "1\r\n");
+    EXPECT_TRUE(Eventually([&] { return PortTaken(newPort); }));
 }
 
 TEST_F(Commands, NewNetworkParametersRewriteTheInterfacesFileAndRestartEth0)
@@ -170,25 +154,6 @@ TEST_F(Commands, CurripAnswersNgWhenTheUnitHasNoEth0)
     ASSERT_TRUE(Start(true));  // a namespace with loopback only
     EXPECT_EQ(Ask("currip"), "NG\r\n");
     EXPECT_EQ(Ask("netparam"), "dhcp\r\n");
-}
-
-TEST_F(Commands, ARestartedUnitLoadsWhatWasSaved)
-{
-    ASSERT_TRUE(Start());
-    int newPort = FreeUdpPort();
-    EXPECT_EQ(Ask("udpport " + std::to_string(newPort)), "OK\r\n");
-    EXPECT_EQ(Ask("enable 42 1"), "OK\r\n");
-    EXPECT_EQ(Ask("save"), "OK\r\n");
-    EXPECT_EQ(Ask("update"), "OK\r\n");
-    sim::UnitExit exit = m_unit.Stop(SIGTERM, 3000 * SLOW);
-    ASSERT_TRUE(exit.exited);
-    EXPECT_EQ(exit.status, 0);
-    EXPECT_NE(m_board.ReadFile("/var/local/kovalan.ini").find("Target42=1,0.0.0.0,"), std::string::npos);
-
-    ASSERT_TRUE(Start());
-    EXPECT_EQ(Ask("udpport"), std::to_string(newPort) + "\r\n");
-    EXPECT_EQ(Ask("enable 42"), "1\r\n");
-    EXPECT_TRUE(Eventually([&] { return PortTaken(newPort); }));
 }
 
 TEST_F(Commands, RebootOnlyReachesTheBoardsCommandLog)

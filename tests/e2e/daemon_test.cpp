@@ -4,9 +4,7 @@
 // console back after the cable was pulled (rec_e2e_test runs units without
 // one). (Its keep-alive interval and stop time are measured by
 // unit_timing_bench, its idle CPU by relay_bench.)
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e_support.h"
 #include "pty_link.h"
 #include "radio_frame.h"
 #include "radio_sim.h"
@@ -25,75 +24,46 @@
 
 namespace {
 
-#ifdef KOVALAN_E2E_SANITIZED
-constexpr int SLOW = 4;  // an instrumented daemon is slower and busier
-#else
-constexpr int SLOW = 1;
-#endif
+using e2e::SLOW;
 
-// A UDP port nobody uses now (the daemon binds its peer port on all addresses).
 int FreeUdpPort()
 {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
+    return loopnet::FreePort(SOCK_DGRAM);
 }
 
 class Daemon : public ::testing::Test {
    protected:
-    void SetUp() override
-    {
-        m_radioLink = std::make_unique<sim::PtyLink>(m_board.root(), "ttymxc1");
-        m_usbLink = std::make_unique<sim::PtyLink>(m_board.root(), "ttyGS0");
-        ASSERT_TRUE(m_radioLink->plugged()) << m_radioLink->error();
-        ASSERT_TRUE(m_usbLink->plugged()) << m_usbLink->error();
-    }
     void TearDown() override
     {
         m_radio.reset();
-        if (m_unit.running()) {
-            m_unit.Stop(SIGKILL, 2000);
-        }
+        m_unit.Kill();
         if (HasFailure()) {
             std::fprintf(stderr, "--- unit output ---\n%s-------------------\n", m_unit.Output().c_str());
         }
     }
-
-    void WriteIni(const std::string& lines)
+    // Starts the unit with its radio and console ports and waits for its timer thread.
+    bool Running()
     {
         int port = FreeUdpPort();
-        m_board.WriteFile("/var/local/kovalan.ini", lines + "RxUdpPort=" + std::to_string(port) +
+        m_board.WriteFile("/var/local/kovalan.ini", "CommPort=2\nUsbPort=1000\nRxUdpPort=" + std::to_string(port) +
                                                         "\nTxUdpPort=" + std::to_string(port) + "\nProgram=KOVA-LAN\n");
-    }
-    bool Start(const std::string& ini = "CommPort=2\nUsbPort=1000\n")
-    {
-        WriteIni(ini);
         sim::UnitOptions options;
         options.binary = KOVALAN_E2E_BINARY;
         options.root = m_board.root();
-        if (!m_unit.Start(options)) {
-            ADD_FAILURE() << m_unit.error();
-            return false;
-        }
-        return true;
+        EXPECT_TRUE(m_unit.Start(options)) << m_unit.error();
+        return m_unit.WaitForLine("start timer thread", 5000 * SLOW).has_value();
     }
-    bool Running() { return m_unit.WaitForLine("start timer thread", 5000 * SLOW).has_value(); }
     sim::RadioSim& Radio()
     {
         if (!m_radio) {
-            m_radio = std::make_unique<sim::RadioSim>(*m_radioLink);
+            m_radio = std::make_unique<sim::RadioSim>(m_radioLink);
         }
         return *m_radio;
     }
 
     sim::SimBoard m_board;
-    std::unique_ptr<sim::PtyLink> m_radioLink;
-    std::unique_ptr<sim::PtyLink> m_usbLink;
+    sim::PtyLink m_radioLink{m_board.root(), "ttymxc1"};
+    sim::PtyLink m_usbLink{m_board.root(), "ttyGS0"};
     std::unique_ptr<sim::RadioSim> m_radio;
     sim::UnitProcess m_unit;
 };
@@ -102,7 +72,6 @@ TEST_F(Daemon, MeetsItsRadioAndKeepsTheLineAliveThenStopsInOrderOnEitherStopSign
 {
     for (int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGINT");
-        ASSERT_TRUE(Start());
         ASSERT_TRUE(Running());
         ASSERT_TRUE(Radio().SendVersionCheck());
         ASSERT_TRUE(Radio().WaitFor('V', 2000 * SLOW));
@@ -120,8 +89,8 @@ TEST_F(Daemon, MeetsItsRadioAndKeepsTheLineAliveThenStopsInOrderOnEitherStopSign
         EXPECT_EQ(exit.status, 0);
         EXPECT_EQ(exit.signal, 0);
         // Threads joined and the log thread drained on the way out.
-        EXPECT_TRUE(m_unit.WaitForLine("end timer thread", 0, from));
-        EXPECT_TRUE(m_unit.WaitForLine("end LOG thread", 0, from));
+        EXPECT_TRUE(m_unit.WaitForLine("end timer thread", 2000 * SLOW, from));
+        EXPECT_TRUE(m_unit.WaitForLine("end LOG thread", 2000 * SLOW, from));
         m_radio.reset();
     }
 }
@@ -171,15 +140,14 @@ TEST_F(Daemon, RefusesToStartWithoutAPieceOfTheBoardAndSaysWhy)
         sim::UnitExit exit = unit.WaitExit(5000 * SLOW);
         ASSERT_TRUE(exit.exited) << unit.Output();
         EXPECT_EQ(exit.status, 255) << unit.Output();
-        EXPECT_TRUE(unit.WaitForLine(c.line, 0)) << unit.Output();
+        EXPECT_TRUE(unit.WaitForLine(c.line, 2000 * SLOW)) << unit.Output();
     }
 }
 
 TEST_F(Daemon, UsbConsoleWorksAgainOnceThePulledCableIsBack)
 {
-    ASSERT_TRUE(Start());
     ASSERT_TRUE(Running());
-    sim::SettingClient console(*m_usbLink);
+    sim::SettingClient console(m_usbLink);
     sim::ReplyEnd end;
     end.lines = 1;
     sim::SettingReply before = console.Command("nosuchcommand", end);
@@ -187,11 +155,11 @@ TEST_F(Daemon, UsbConsoleWorksAgainOnceThePulledCableIsBack)
     ASSERT_EQ(before.lines, std::vector<std::string>{"command error"}) << before.raw;
 
     size_t from = m_unit.Lines().size();
-    m_usbLink->Pull();
+    m_usbLink.Pull();
     ASSERT_TRUE(m_unit.WaitForLine("[I] USB reopen..", 3000 * SLOW, from));
     // Plugged back only after the first attempt found no cable, so that the retry is what reopens it.
     ASSERT_TRUE(m_unit.WaitForLine("[W] ReOpenUsbPort() failed", 3000 * SLOW, from));
-    ASSERT_TRUE(m_usbLink->Plug()) << m_usbLink->error();
+    ASSERT_TRUE(m_usbLink.Plug()) << m_usbLink.error();
     ASSERT_TRUE(m_unit.WaitForLine("[I] USB reopened", 3000 * SLOW, from));
 
     sim::SettingReply after = console.Command("nosuchcommand", end);

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_support.h"
 #include "loopnet.h"
 #include "pty_link.h"
 #include "radio_sim.h"
@@ -28,11 +29,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-#ifdef KOVALAN_E2E_SANITIZED
-constexpr int SLOW = 4;
-#else
-constexpr int SLOW = 1;
-#endif
+using e2e::SLOW;
 
 struct ToolRun {
     int status = -1;  // exit status, -1 when it did not end in time
@@ -43,20 +40,10 @@ struct ToolRun {
 // Runs the kovactl binary to its end, within 20 s.
 ToolRun RunKovactl(const std::vector<std::string>& args)
 {
-    sim::UnitProcess p;
-    sim::UnitOptions o;
-    o.binary = KOVACTL_E2E_BINARY;
-    o.args = args;
+    e2e::Finished f = e2e::RunToEnd(KOVACTL_E2E_BINARY, args, 20000);
     ToolRun r;
-    if (!p.Start(o)) {
-        r.err = p.error();
-        return r;
-    }
-    sim::UnitExit exit = p.WaitExit(20000);
-    p.Kill();
-    p.WaitForLine("\x01 no such line", 2000);  // returns once the output has closed
-    r.status = exit.exited && exit.signal == 0 ? exit.status : -1;
-    for (const sim::UnitLine& line : p.Lines()) {
+    r.status = f.exit.exited && f.exit.signal == 0 ? f.exit.status : -1;
+    for (const sim::UnitLine& line : f.lines) {
         (line.stderrLine ? r.err : r.out) += line.text + "\n";
     }
     return r;
@@ -73,30 +60,25 @@ class Relay {
     }
 
    private:
-    static void Copy(int from, int to)
-    {
-        char buf[4096];
-        ssize_t n = read(from, buf, sizeof buf);
-        for (ssize_t done = 0; n > 0 && done < n;) {
-            ssize_t w = write(to, buf + done, static_cast<size_t>(n - done));
-            if (w > 0) {
-                done += w;
-            } else {
-                pollfd p{to, POLLOUT, 0};
-                poll(&p, 1, 20);
-            }
-        }
-    }
+    // The masters do not block: a write the other side cannot take yet waits for room.
     void Run(int a, int b)
     {
         while (!m_stop) {
             pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
-            if (poll(p, 2, 20) > 0) {
-                if (p[0].revents & POLLIN) {
-                    Copy(a, b);
-                }
-                if (p[1].revents & POLLIN) {
-                    Copy(b, a);
+            if (poll(p, 2, 20) <= 0) {
+                continue;
+            }
+            for (int i = 0; i < 2; ++i) {
+                char buf[4096];
+                ssize_t n = (p[i].revents & POLLIN) ? read(p[i].fd, buf, sizeof buf) : 0;
+                for (ssize_t done = 0; n > 0 && done < n && !m_stop;) {
+                    ssize_t w = write(p[1 - i].fd, buf + done, static_cast<size_t>(n - done));
+                    if (w > 0) {
+                        done += w;
+                    } else {
+                        pollfd room{p[1 - i].fd, POLLOUT, 0};
+                        poll(&room, 1, 20);
+                    }
                 }
             }
         }

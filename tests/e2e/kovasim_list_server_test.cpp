@@ -1,8 +1,8 @@
 // `kovasim list-server` as a process: the farm's servers listen on
 // 127.0.0.1-N on the ports asked for, the first serves a list file that names
 // every server (read back with the harness's own decoder), a repeater given
-// on the command line is in the directory, SIGTERM stops the farm with exit
-// 0, and a wrong command line exits 2 without starting anything.
+// on the command line is in the directory, and SIGTERM stops the farm with
+// exit 0. (Its command line is checked in process: tests/tools/kovasim_test.)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -15,25 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "e2e_support.h"
 #include "list_server_sim.h"
 #include "loopnet.h"
 #include "unit_process.h"
 
 namespace {
 
-#ifdef KOVALAN_E2E_SANITIZED
-constexpr int SLOW = 4;
-#else
-constexpr int SLOW = 1;
-#endif
-
-bool Start(sim::UnitProcess* p, const std::vector<std::string>& args)
-{
-    sim::UnitOptions o;
-    o.binary = KOVASIM_E2E_BINARY;
-    o.args = args;
-    return p->Start(o);
-}
+using e2e::SLOW;
 
 // A TCP connection to address:port succeeds.
 bool Accepts(const std::string& address, uint16_t port)
@@ -71,10 +60,12 @@ TEST(KovasimListServer, FarmListensOnEveryAddressServesItsListFileAndStopsOnSigt
     uint16_t http = loopnet::FreePort(SOCK_STREAM);
     ASSERT_NE(tcp, http);
     sim::UnitProcess farm;
-    ASSERT_TRUE(Start(&farm, {"list-server", "--servers", "3", "--tcp-port", std::to_string(tcp), "--udp-port",
-                              std::to_string(udp), "--http-port", std::to_string(http), "--url", "/servers.txt",
-                              "--repeater", "10001,R0042,JA7KOV"}))
-        << farm.error();
+    sim::UnitOptions o;
+    o.binary = KOVASIM_E2E_BINARY;
+    o.args = {"list-server", "--servers", "3",   "--tcp-port",      std::to_string(tcp), "--udp-port",
+              std::to_string(udp), "--http-port", std::to_string(http), "--url", "/servers.txt", "--repeater",
+              "10001,R0042,JA7KOV"};
+    ASSERT_TRUE(farm.Start(o)) << farm.error();
     ASSERT_TRUE(farm.WaitForLine("try: kovadir", 5000 * SLOW)) << farm.Output();
     for (const char* address : {"127.0.0.1", "127.0.0.2", "127.0.0.3"}) {
         EXPECT_TRUE(Accepts(address, tcp)) << address;
@@ -103,25 +94,7 @@ TEST(KovasimListServer, FarmListensOnEveryAddressServesItsListFileAndStopsOnSigt
 
     sim::UnitExit exit = farm.Stop(SIGTERM, 3000 * SLOW);
     EXPECT_TRUE(exit.exited && exit.status == 0) << farm.Output();
-    EXPECT_NE(farm.Output().find("list servers stopped"), std::string::npos);
-}
-
-TEST(KovasimListServer, WrongCommandLineExitsTwoAndNamesTheProblem)
-{
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"list-server", "--servers", "9"}, "--servers takes a number from 1 to 8"},
-        {{"list-server", "--repeater", "1001,R1,CALL"}, "five-digit server ID"},
-        {{"list-server", "--repeater", "10001,R1"}, "--repeater takes SERVID,RADIOID,CALLSIGN"},
-        {{"list-server", "--url", "list.txt"}, "--url takes a path from /"},
-    };
-    for (const auto& [args, message] : cases) {
-        sim::UnitProcess p;
-        ASSERT_TRUE(Start(&p, args));
-        sim::UnitExit exit = p.WaitExit(3000 * SLOW);
-        p.WaitForLine("\x01 no such line", 1000);  // returns once the output has closed
-        EXPECT_TRUE(exit.exited && exit.status == 2) << args[1] << ": " << p.Output();
-        EXPECT_NE(p.Output().find(message), std::string::npos) << p.Output();
-    }
+    EXPECT_TRUE(farm.WaitForLine("list servers stopped", 2000 * SLOW)) << farm.Output();  // output may lag the exit
 }
 
 }  // namespace

@@ -2,18 +2,14 @@
 // bytes of registration, search, health and port checks and the list file, and
 // how each misbehaviour shapes a reply. (A farm sharing its ports on several
 // loopback addresses is shown by kovasim_list_server_test.)
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "list_server_sim.h"
@@ -22,7 +18,6 @@
 namespace {
 
 using namespace sim;
-using Clock = std::chrono::steady_clock;
 
 constexpr int WAIT_MS = 3000;
 
@@ -31,61 +26,12 @@ std::string Sp(size_t n)
     return std::string(n, ' ');
 }
 
-sockaddr_in Addr(const std::string& address, uint16_t port)
-{
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    return sa;
-}
-
-// A connection to address:port; -1 if refused.
-int ConnectTo(const std::string& address, uint16_t port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa = Addr(address, port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Sends a request and reads the reply until the server closes (or WAIT_MS).
-std::string Exchange(const std::string& address, uint16_t port, const std::string& request)
-{
-    int fd = ConnectTo(address, port);
-    if (fd < 0) {
-        return "<refused>";
-    }
-    loopnet::WriteAll(fd, request);
-    std::string reply = loopnet::ReadFor(fd, 1 << 20, WAIT_MS);
-    close(fd);
-    return reply;
-}
-
-bool SendTo(int fd, const std::string& address, uint16_t port, const std::string& bytes)
-{
-    sockaddr_in sa = Addr(address, port);
-    return sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) ==
-           static_cast<ssize_t>(bytes.size());
-}
-
-// One datagram within timeoutMs ("" if none), with its sender's address.
-std::string Receive(int fd, int timeoutMs, uint32_t* fromAddr = nullptr)
+// One datagram within WAIT_MS ("" if none).
+std::string Receive(int fd)
 {
     pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) != 1) {
-        return "";
-    }
     char buf[2048];
-    sockaddr_in from{};
-    socklen_t len = sizeof(from);
-    ssize_t n = recvfrom(fd, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &len);
-    if (fromAddr) {
-        *fromAddr = ntohl(from.sin_addr.s_addr);
-    }
+    ssize_t n = poll(&p, 1, WAIT_MS) == 1 ? recv(fd, buf, sizeof(buf), 0) : 0;
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
 }
 
@@ -151,13 +97,21 @@ class ListServerSimTest : public ::testing::Test {
         close(rx);
         close(tx);
     }
-    std::string Tcp(const std::string& request) { return Exchange("127.0.0.1", server->tcpPort(), request); }
+    // Sends a request and reads the reply until the server closes (or WAIT_MS).
+    std::string Tcp(const std::string& request)
+    {
+        int fd = loopnet::ConnectTcp(server->tcpPort());
+        EXPECT_TRUE(fd >= 0 && loopnet::WriteAll(fd, request));
+        std::string reply = loopnet::ReadFor(fd, 1 << 20, WAIT_MS);
+        close(fd);
+        return reply;
+    }
     std::string HealthCheck18() { return "#H" + Port5(loopnet::LocalPort(rx)) + "10001E1234\n"; }
     std::string PortCheck13() { return "#P" + Port5(loopnet::LocalPort(rx)) + "E1234\n"; }
-    std::string Udp(const std::string& request, int timeoutMs = WAIT_MS)
+    std::string Udp(const std::string& request)
     {
-        EXPECT_TRUE(SendTo(tx, "127.0.0.1", server->udpPort(), request));
-        return Receive(rx, timeoutMs);
+        EXPECT_TRUE(loopnet::SendDatagram(tx, server->udpPort(), request));
+        return Receive(rx);
     }
 
     std::unique_ptr<ListServerSim> server;
