@@ -156,8 +156,8 @@ TEST(RadioFrame, ParameterAreasHaveTheirFieldsAtTheirOffsets)
     EXPECT_EQ(std::string(1, voice->header.type) + voice->header.group + voice->payload, "3**payload");
     EXPECT_TRUE(voice->header.counter == 0xFF && voice->header.fich == 0x7Fu);
     EXPECT_FALSE(radio::ParseVoiceParam("3**00G00000007F"));
-    EXPECT_EQ(radio::ParseStatusAnswer("5" + std::string(13, ' ')).value_or('x'), '5');
-    EXPECT_FALSE(radio::ParseStatusAnswer("5" + std::string(12, ' ') + "0"));
+    EXPECT_EQ(radio::ParseStatusAnswer(std::string("5").append(13, ' ')).value_or('x'), '5');
+    EXPECT_FALSE(radio::ParseStatusAnswer(std::string("5").append(12, ' ').append("0")));
     auto play = radio::ParsePlayAnswer("7F1");
     EXPECT_TRUE(play && play->slot == 127 && play->result == '1');
     EXPECT_FALSE(radio::ParsePlayAnswer("7f1"));
