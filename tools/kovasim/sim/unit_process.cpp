@@ -392,6 +392,12 @@ UnitExit UnitProcess::WaitExit(int timeoutMs)
     while (running() && Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(REAP_POLL_MS));
     }
+    if (m_reaped) {
+        // The child is gone; its last lines may still be in the pipe. Once the
+        // reader has seen both streams close, every line it wrote is in m_lines.
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_changed.wait_until(guard, deadline, [this] { return m_outputClosed; });
+    }
     UnitExit result = m_exit;
     result.exited = m_reaped;
     result.elapsedMs = ElapsedMs(start);

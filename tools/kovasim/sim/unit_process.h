@@ -103,7 +103,8 @@ public:
     bool Signal(int sig);
     // Sends sig and waits up to timeoutMs for the exit.
     UnitExit Stop(int sig = SIGTERM, int timeoutMs = 3000);
-    // Waits up to timeoutMs for the exit without signalling.
+    // Waits up to timeoutMs for the exit, and for the last lines the child
+    // wrote to reach Lines(), without signalling.
     UnitExit WaitExit(int timeoutMs);
     // SIGKILL and reap; no-op when not running.
     void Kill();
