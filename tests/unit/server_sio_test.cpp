@@ -3,7 +3,6 @@
 // explicit ticks.
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@ namespace {
 using sim::radio::Encode;
 using sim::radio::EncodeWithLengthField;
 using testsupport::Bytes;
+using testsupport::WarningLines;
 
 using SeenFrame = std::pair<char, std::string>;
 
@@ -24,21 +24,6 @@ std::vector<SeenFrame> g_seen;
 void Observe(BYTE byCmd, const BYTE* pParam, int nLen)
 {
     g_seen.push_back({static_cast<char>(byCmd), std::string(reinterpret_cast<const char*>(pParam), nLen)});
-}
-
-// The "[W] " lines of the debug output, without their time stamps.
-std::vector<std::string> WarningLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t at = line.find("[W] ");
-        if (at != std::string::npos) {
-            lines.push_back(line.substr(at));
-        }
-    }
-    return lines;
 }
 
 std::string HexByte(unsigned v) { return sim::radio::Hex({static_cast<uint8_t>(v)}); }
