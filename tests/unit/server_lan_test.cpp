@@ -76,7 +76,6 @@ class PeerLink : public testsupport::CoreParts {
         Ready(table);
         m_readyAfter = GetTickCount();
     }
-    // Target i answers as connected.
     void Connect(int i, const Bytes& ack)
     {
         FromPeer(TargetAdrs(i), ack);
@@ -159,9 +158,10 @@ TEST_F(PeerLink, HandshakeCarriesBothIdentitiesByteForByteAndListServerModeKeeps
     ASSERT_EQ(req.size(), 1u);
     EXPECT_EQ(req[0].to, TargetAdrs(0));
     EXPECT_EQ(req[0].bytes, CONNECT_REQ);
-    // A short acknowledgement leaves the DG-IDs unset.
+    // Acknowledgements short of 60 bytes leave the DG-IDs unset.
     FromPeer(TargetAdrs(0), PeerAck({9}, 0, 58));
     ASSERT_EQ(Status(0), CONNECTED);
+    FromPeer(TargetAdrs(0), PeerAck({9}, 0, 59));
     EXPECT_EQ(Found(0), "0A000001 01040400 0 FF FF 02 11 22 33 44 55 / " + Table({9}));
     FromPeer(TargetAdrs(0), CONNECT_REQ);
     EXPECT_EQ(TakeToPeers(8).at(0).bytes, UnitAck({5}, 1));
@@ -421,7 +421,6 @@ TEST_F(PeerLink, MalformedPeerPacketsAreDroppedWithAWarning)
     EXPECT_EQ(RadioNotices(), "");
     EXPECT_EQ(Found(0).substr(Found(0).size() - 47), Table({5}));  // the short acknowledgement changed nothing
 
-    // The largest one goes through whole.
     const std::string largest = Area('0', "  ", "0002", "00000005", std::string(1419, 'y'));
     FromPeer(TargetAdrs(0), PeerVoice(largest));
     EXPECT_EQ(ReleaseAll(GetTickCount()), std::vector<std::string>{"F" + largest});
