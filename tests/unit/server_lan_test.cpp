@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "peer_sim.h"
@@ -16,6 +17,7 @@ namespace peer = sim::peer;
 using sim::radio::Hex;
 using testsupport::Bytes;
 using testsupport::SentPacket;
+using testsupport::WarningLines;
 
 const Bytes CONNECT_REQ = peer::ConnectRequest();
 
@@ -74,7 +76,6 @@ class PeerLink : public testsupport::CoreParts {
         Ready(table);
         m_readyAfter = GetTickCount();
     }
-    // Target i answers as connected.
     void Connect(int i, const Bytes& ack)
     {
         FromPeer(TargetAdrs(i), ack);
@@ -100,6 +101,15 @@ class PeerLink : public testsupport::CoreParts {
         while (LanSendQueuedFrame()) {
         }
         return TakeToPeers(0);
+    }
+    // Each voice packet fanned out: its message number and frame type.
+    std::string Heads()
+    {
+        std::string out;
+        for (const SentPacket& p : Fanout()) {
+            out += Hex(Bytes(p.bytes.begin() + 10, p.bytes.begin() + 12)) + " " + std::string(1, p.bytes.at(16)) + ",";
+        }
+        return out;
     }
     // The indices of the targets sent a connect request since the last call.
     std::string Requested()
@@ -148,9 +158,10 @@ TEST_F(PeerLink, HandshakeCarriesBothIdentitiesByteForByteAndListServerModeKeeps
     ASSERT_EQ(req.size(), 1u);
     EXPECT_EQ(req[0].to, TargetAdrs(0));
     EXPECT_EQ(req[0].bytes, CONNECT_REQ);
-    // A short acknowledgement leaves the DG-IDs unset.
+    // Acknowledgements short of 60 bytes leave the DG-IDs unset.
     FromPeer(TargetAdrs(0), PeerAck({9}, 0, 58));
     ASSERT_EQ(Status(0), CONNECTED);
+    FromPeer(TargetAdrs(0), PeerAck({9}, 0, 59));
     EXPECT_EQ(Found(0), "0A000001 01040400 0 FF FF 02 11 22 33 44 55 / " + Table({9}));
     FromPeer(TargetAdrs(0), CONNECT_REQ);
     EXPECT_EQ(TakeToPeers(8).at(0).bytes, UnitAck({5}, 1));
@@ -200,28 +211,23 @@ TEST_F(PeerLink, KeepAliveEveryThirtySecondsAndTwoMinutesOfSilenceDropsTheTarget
 {
     Boot(1);
     Connect(0, PeerAck({9}));
-    LanTick(m_before + 29999);
-    EXPECT_EQ(Requested(), "");
-    LanTick(m_after + 30000);
-    EXPECT_EQ(Requested(), "0 ");
-    // Answered: the silence counts from here.
-    WinEmu_AdvanceTicksForTest(30000);
-    FromPeer(TargetAdrs(0), PeerAck({9}));
-    const DWORD b = m_before;
-    const DWORD a = m_after;
-    for (DWORD offset : {30000u, 60000u, 90000u, 119999u}) {
-        LanTick((offset % 30000 == 0 ? a : b) + offset);
-        EXPECT_EQ(Requested(), offset % 30000 == 0 ? "0 " : "") << offset;
-        EXPECT_EQ(Status(0), CONNECTED) << offset;
-    }
     testsupport::DebugCapture capture;
-    LanTick(a + 120000);
-    EXPECT_EQ(testsupport::CountOf(capture.text(), "[W] target no response 10.0.0.1"), 1u);
-    // A fresh attempt starts at the next tick, with the peer's table forgotten.
-    EXPECT_EQ(Status(0), CONNECTING);
-    Requested();
-    LanTick(a + 120000);
-    EXPECT_EQ(Requested(), "0 ");
+    std::string got;
+    auto tick = [&](DWORD now) {
+        LanTick(now);
+        got += Requested() + (Status(0) == CONNECTED ? "c," : "-,");
+    };
+    tick(m_before + 29999);
+    tick(m_after + 30000);
+    WinEmu_AdvanceTicksForTest(30000);
+    FromPeer(TargetAdrs(0), PeerAck({9}));  // answered: the silence counts from here
+    for (DWORD now : {m_after + 30000, m_after + 60000, m_after + 90000, m_before + 119999, m_after + 120000,
+                      m_after + 120000}) {
+        tick(now);
+    }
+    EXPECT_EQ(WarningLines(capture.text()), std::vector<std::string>{"[W] target no response 10.0.0.1"});
+    EXPECT_EQ(got, "c,0 c,0 c,0 c,0 c,c,-,0 -,");
+    // The fresh attempt has forgotten the peer's table.
     CONFIG_PARAM cfg = {};
     cfg.aTargetInfo[0].dwTargetIP = TargetAdrs(0);
     CopyTargetInfo(&cfg);
@@ -280,29 +286,30 @@ TEST_F(PeerLink, RadioTransmissionIsSentToAdmittingTargetsByteForByte)
     const DWORD after = GetTickCount();
     // The identification takes the header's place; the rest follow in order,
     // to the target that admits code 9 only, all at the identification's time.
-    std::vector<SentPacket> got = Fanout();
-    ASSERT_EQ(got.size(), 4u);
-    ASSERT_GE(got[0].bytes.size(), 16u);
-    const uint32_t time = static_cast<uint32_t>(got[0].bytes[6] << 24 | got[0].bytes[7] << 16 |
-                                                got[0].bytes[8] << 8 | got[0].bytes[9]);
-    EXPECT_LE(time - before, after - before);
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(got[i].to, TargetAdrs(0));
-        EXPECT_EQ(got[i].bytes, peer::VoicePacket(time, 1, 1, areas[std::vector<size_t>{2, 1, 3, 4}[i]])) << i;
+    std::vector<std::pair<ULONG, Bytes>> got;
+    for (SentPacket& p : Fanout()) {
+        got.push_back({p.to, p.bytes});
     }
+    ASSERT_EQ(got.size(), 4u);
+    const uint32_t time = static_cast<uint32_t>(got[0].second.at(6) << 24 | got[0].second[7] << 16 |
+                                                got[0].second[8] << 8 | got[0].second[9]);
+    EXPECT_LE(time - before, after - before);
+    std::vector<std::pair<ULONG, Bytes>> want;
+    for (size_t i : {2, 1, 3, 4}) {
+        want.push_back({TargetAdrs(0), peer::VoicePacket(time, 1, 1, areas[i])});
+    }
+    EXPECT_EQ(got, want);
 
-    // A code nobody admits: nothing goes out and the radio hears '1'.
-    RadioVoice('G', Area('H', "  ", "0200", "0000000A"));
-    RadioVoice('G', Area('I', "  ", "0200", "0000000A"));
-    EXPECT_TRUE(Fanout().empty());
-    EXPECT_EQ(RadioNotices(), "1");
-
-    // By the group the peer admits: sent as the third transmission, and both tables learn the code.
-    RadioVoice('G', Area('H', "09", "0300", "0000000A"));
-    RadioVoice('G', Area('I', "09", "0300", "0000000A"));
-    got = Fanout();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(Hex(Bytes(got[0].bytes.begin() + 10, got[0].bytes.begin() + 12)), "00 03");
+    // A code nobody admits: nothing goes out and the radio hears '1'. By the
+    // group the peer admits: the third transmission, and both tables learn the code.
+    std::string heads;
+    for (const std::string group : {"  ", "09"}) {
+        RadioVoice('G', Area('H', group, group == "09" ? "0300" : "0200", "0000000A"));
+        RadioVoice('G', Area('I', group, group == "09" ? "0300" : "0200", "0000000A"));
+        heads += Heads();
+        heads += RadioNotices() + "|";
+    }
+    EXPECT_EQ(heads, "1|00 03 I,|");
     EXPECT_EQ(Found(0).substr(Found(0).size() - 47), Table({9, 10}));
     MY_REPEATER_INFO info;
     Server_GetMyRepeaterInfo(&info);
@@ -319,14 +326,7 @@ TEST_F(PeerLink, RadioFramesWithoutHeaderOrBeyondTheBufferAreDroppedAndMessageNu
     RadioVoice('G', Area('H', "  ", "0100", "00000009"));
     RadioVoice('G', Area('I', "  ", "0200", "00000009"));
     RadioVoice('G', Area('T', "  ", "0201", "00000009"));
-    auto heads = [](const std::vector<SentPacket>& got) {
-        std::string out;
-        for (const SentPacket& p : got) {
-            out += Hex(Bytes(p.bytes.begin() + 10, p.bytes.begin() + 12)) + " " + std::string(1, p.bytes.at(16)) + ",";
-        }
-        return out;
-    };
-    EXPECT_EQ(heads(Fanout()), "00 02 I,00 02 T,");
+    EXPECT_EQ(Heads(), "00 02 I,00 02 T,");
 
     // The header and 63 voice frames fill the buffer; the 64th is dropped.
     RadioVoice('G', Area('H', "  ", "0300", "00000009"));
@@ -341,7 +341,7 @@ TEST_F(PeerLink, RadioFramesWithoutHeaderOrBeyondTheBufferAreDroppedAndMessageNu
     EXPECT_EQ(got[0].bytes[16], 'I');
     EXPECT_EQ(std::string(got[63].bytes.begin() + 16, got[63].bytes.begin() + 23), "0  033F");
     RadioVoice('G', Area('T', "  ", "0341", "00000009"));
-    EXPECT_EQ(heads(Fanout()), "00 03 T,");
+    EXPECT_EQ(Heads(), "00 03 T,");
     EXPECT_EQ(testsupport::CountOf(capture.text(), "[W] no header exist. ignore"), 1u);
 
     // Transmission 0x7FFF is the last: the next one is 1 (from 0x8000 on the numbers are playback's).
@@ -351,7 +351,7 @@ TEST_F(PeerLink, RadioFramesWithoutHeaderOrBeyondTheBufferAreDroppedAndMessageNu
     for (const char* want : {"7F FF I,", "00 01 I,"}) {
         RadioVoice('G', Area('H', "  ", "0500", "00000009"));
         RadioVoice('G', Area('I', "  ", "0500", "00000009"));
-        EXPECT_EQ(heads(Fanout()), want);
+        EXPECT_EQ(Heads(), want);
     }
 }
 
@@ -403,29 +403,24 @@ TEST_F(PeerLink, MalformedPeerPacketsAreDroppedWithAWarning)
     Bytes tooLong = PeerVoice(area);
     tooLong.resize(tooLong.size() - 5);
     const Bytes status = peer::StatusNoticePacket(1, 5);
-    const std::vector<std::pair<Bytes, std::string>> bad = {
-        {PeerVoice(area.substr(0, 14)), "[W] invalid param length"},
-        {tooLong, "[W] voice packet length 33 exceeds 28"},
-        {Bytes{0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0}, "[W] voice packet length 32 exceeds 0"},
-        // Longer than a queue record, which no datagram on the port can carry.
-        {PeerVoice(Area('0', "  ", "0001", "00000005", std::string(1420, 'x'))),
-         "[W] voice packet length 1435 exceeds 1434"},
-        {PeerVoice(Area('0', "  ", "00G1", "00000005")), "[W] GetData() failed"},
-        {PeerAck({9}, 0, 57), "[W] invalid data length 57"},
-        {Bytes(status.begin(), status.end() - 1), "[W] invalid data length 23 (status)"},
-        {Bytes{0x00}, ""},
-    };
-    for (const auto& [packet, warning] : bad) {
-        testsupport::DebugCapture capture;
+    testsupport::DebugCapture capture;
+    for (const Bytes& packet : std::vector<Bytes>{
+             PeerVoice(area.substr(0, 14)), tooLong, Bytes{0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0},
+             // Longer than a queue record, which no datagram on the port can carry.
+             PeerVoice(Area('0', "  ", "0001", "00000005", std::string(1420, 'x'))),
+             PeerVoice(Area('0', "  ", "00G1", "00000005")), PeerAck({9}, 0, 57),
+             Bytes(status.begin(), status.end() - 1), Bytes{0x00}}) {
         FromPeer(TargetAdrs(0), packet);
-        EXPECT_EQ(testsupport::CountOf(capture.text(), warning.empty() ? "[W]" : warning), warning.empty() ? 0u : 1u)
-            << warning;
-        EXPECT_TRUE(ReleaseAll(GetTickCount()).empty()) << warning;
     }
+    EXPECT_EQ(WarningLines(capture.text()),
+              std::vector<std::string>({"[W] invalid param length", "[W] voice packet length 33 exceeds 28",
+                                        "[W] voice packet length 32 exceeds 0",
+                                        "[W] voice packet length 1435 exceeds 1434", "[W] GetData() failed",
+                                        "[W] invalid data length 57", "[W] invalid data length 23 (status)"}));
+    EXPECT_TRUE(ReleaseAll(GetTickCount()).empty());
     EXPECT_EQ(RadioNotices(), "");
     EXPECT_EQ(Found(0).substr(Found(0).size() - 47), Table({5}));  // the short acknowledgement changed nothing
 
-    // The largest one goes through whole.
     const std::string largest = Area('0', "  ", "0002", "00000005", std::string(1419, 'y'));
     FromPeer(TargetAdrs(0), PeerVoice(largest));
     EXPECT_EQ(ReleaseAll(GetTickCount()), std::vector<std::string>{"F" + largest});
@@ -438,26 +433,27 @@ TEST_F(PeerLink, PacketsAreIgnoredUnlessTheUnitIsReadyOrFromAStranger)
     FromPeer(TargetAdrs(0), CONNECT_REQ);
     FromPeer(TargetAdrs(0), anyCode);
     Boot(1);
-    EXPECT_TRUE(m_toPeers.empty());
-    EXPECT_TRUE(ReleaseAll(GetTickCount()).empty());
-
-    const ULONG stranger = 0x0A000063;
     testsupport::DebugCapture capture;
-    for (const Bytes& packet : {CONNECT_REQ, PeerAck({5}), anyCode, peer::StatusNoticePacket(0x1234, 6)}) {
-        FromPeer(stranger, packet);
-    }
-    EXPECT_EQ(testsupport::CountOf(capture.text(), "[W] target not found 10.0.0.99"), 2u);
-    EXPECT_TRUE(m_toPeers.empty());
-    EXPECT_TRUE(ReleaseAll(GetTickCount()).empty());
-    EXPECT_EQ(RadioNotices(), "");
-
-    FromPeer(TargetAdrs(0), CONNECT_REQ);
-    EXPECT_EQ(TakeToPeers(8).size(), 1u);
+    std::string got;
+    auto answers = [&](ULONG from, std::initializer_list<Bytes> packets) {
+        for (const Bytes& packet : packets) {
+            FromPeer(from, packet);
+        }
+        got += std::to_string(std::exchange(m_toPeers, {}).size());
+        got += " " + std::to_string(ReleaseAll(GetTickCount()).size());
+        got += " " + RadioNotices() + ",";
+    };
+    answers(TargetAdrs(0), {});
+    answers(0x0A000063, {CONNECT_REQ, PeerAck({5}), anyCode, peer::StatusNoticePacket(0x1234, 6)});
+    answers(TargetAdrs(0), {CONNECT_REQ});
     // The radio falls silent: the unit leaves READY and stops answering.
     RadioTick(GetTickCount() + 10000);
     ASSERT_EQ(Server_GetUnitState(), UNIT_STATE_ERROR);
-    FromPeer(TargetAdrs(0), CONNECT_REQ);
-    EXPECT_TRUE(m_toPeers.empty());
+    answers(TargetAdrs(0), {CONNECT_REQ});
+    EXPECT_EQ(WarningLines(capture.text()),
+              std::vector<std::string>({"[W] target not found 10.0.0.99", "[W] target not found 10.0.0.99 (status)",
+                                        "[W] health check timeout"}));
+    EXPECT_EQ(got, "0 0 ,0 0 ,1 0 ,0 0 ,");
 }
 
 TEST_F(PeerLink, StatusNoticesGoToTheOccupantAndComeBackToTheRadio)

@@ -3,7 +3,6 @@
 // explicit ticks.
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@ namespace {
 using sim::radio::Encode;
 using sim::radio::EncodeWithLengthField;
 using testsupport::Bytes;
+using testsupport::WarningLines;
 
 using SeenFrame = std::pair<char, std::string>;
 
@@ -24,21 +24,6 @@ std::vector<SeenFrame> g_seen;
 void Observe(BYTE byCmd, const BYTE* pParam, int nLen)
 {
     g_seen.push_back({static_cast<char>(byCmd), std::string(reinterpret_cast<const char*>(pParam), nLen)});
-}
-
-// The "[W] " lines of the debug output, without their time stamps.
-std::vector<std::string> WarningLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t at = line.find("[W] ");
-        if (at != std::string::npos) {
-            lines.push_back(line.substr(at));
-        }
-    }
-    return lines;
 }
 
 std::string HexByte(unsigned v) { return sim::radio::Hex({static_cast<uint8_t>(v)}); }
@@ -115,9 +100,12 @@ class RadioLink : public testsupport::CoreParts {
         Server_SetRadioFrameObserverForTest(nullptr);
         CoreParts::TearDown();
     }
-    // The status characters of the 'C' and 'P' frames sent since the last call.
-    std::string Notices()
+    // n ticks at now (0: the clock's); the 'C' and 'P' frames sent since the last call.
+    std::string Ticks(int n, DWORD now = 0)
     {
+        for (int i = 0; i < n; ++i) {
+            RadioTick(now != 0 ? now : GetTickCount());
+        }
         std::string out;
         for (const testsupport::SentFrame& f : m_toRadio) {
             if (f.command == 'C' || f.command == 'P') {
@@ -227,10 +215,8 @@ TEST_F(RadioLink, KeepAliveAfterOneSecondAndErrorOnceAfterTenSecondsWithoutAnAcc
     DWORD before = GetTickCount();
     Ready();
     DWORD after = GetTickCount();
-    RadioTick(before + 999);
-    EXPECT_EQ(Notices(), "");
-    RadioTick(after + 1000);
-    EXPECT_EQ(Notices(), "C0 ");
+    EXPECT_EQ(Ticks(1, before + 999), "");
+    EXPECT_EQ(Ticks(1, after + 1000), "C0 ");
 
     // An unknown command counts as a sign of life; a frame with a bad sum does not.
     WinEmu_AdvanceTicksForTest(6000);
@@ -253,28 +239,23 @@ TEST_F(RadioLink, KeepAliveAfterOneSecondAndErrorOnceAfterTenSecondsWithoutAnAcc
 TEST_F(RadioLink, PendingPeerStatusWaitsForTheLineIsConsumedAndOnlyKnownStatesPass)
 {
     Ready();
-    auto ticks = [this](int n, DWORD now) {
-        for (int i = 0; i < n; ++i) {
-            RadioTick(now != 0 ? now : GetTickCount());
-        }
-        return Notices();
-    };
     // The code-table answer keeps the line busy for three ticks.
     SetLanStatus(0x0A000001, 1, 2);
-    EXPECT_EQ(ticks(2, 0), "");
-    EXPECT_EQ(ticks(1, 0), "P0 ");  // 2 is no state the radio knows
+    EXPECT_EQ(Ticks(2), "");
+    EXPECT_EQ(Ticks(1), "P0 ");  // 2 is no state the radio knows
     // Consumed: the next keep-alive is a plain 'C'.
     const DWORD after = GetTickCount();
-    EXPECT_EQ(ticks(3, after) + ticks(1, after + 1000), "C0 ");
+    EXPECT_EQ(Ticks(3, after), "");
+    EXPECT_EQ(Ticks(1, after + 1000), "C0 ");
 
     WORD id = 2;
     for (const auto& [status, notice] : std::vector<std::pair<BYTE, std::string>>{
              {5, "P5 "}, {6, "P6 "}, {7, "P7 "}, {1, "P1 "}, {3, "P0 "}}) {
         SetLanStatus(0x0A000001, id++, status);
-        EXPECT_EQ(ticks(3, 0), notice) << int(status);
+        EXPECT_EQ(Ticks(3), notice) << int(status);
     }
     SetLanStatus(0x0A000001, static_cast<WORD>(id - 1), 3);  // the same notice again is no news
-    EXPECT_EQ(ticks(3, 0), "");
+    EXPECT_EQ(Ticks(3), "");
 }
 
 // What reaches the ring log writer (on its thread), joined.

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,18 +23,29 @@ namespace testsupport {
 
 using Bytes = std::vector<uint8_t>;
 
-// One frame the unit sent to the radio.
 struct SentFrame {
     char command;
     std::string param;
     Bytes raw;
 };
 
-// One datagram the unit sent to a peer.
 struct SentPacket {
     ULONG to;
     Bytes bytes;
 };
+
+// The "[W] " lines of the debug output, without their time stamps.
+inline std::vector<std::string> WarningLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (size_t at = line.find("[W] "); at != std::string::npos) {
+            lines.push_back(line.substr(at));
+        }
+    }
+    return lines;
+}
 
 class CoreParts : public ::testing::Test {
    protected:
