@@ -24,7 +24,7 @@ TEST(ListSrvListFile, BrokenLinesAreReportedAndSkippedAndEightAddressesAreTakenI
         .Line("^zz")
         .Address("10.0.0.300");
     for (int i = 1; i <= 10; ++i) {
-        file.Address("192.168.7." + std::to_string(i));
+        file.Address(std::string("192.168.7.").append(std::to_string(i)));
     }
     for (const char* eol : {"\r\n", "\n", "\r"}) {
         SCOPED_TRACE(static_cast<int>(eol[0]));
