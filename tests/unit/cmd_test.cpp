@@ -152,10 +152,6 @@ std::string Asks(Client& c, std::initializer_list<std::string> lines)
     }
     return reply;
 }
-std::string Ask(Client& c, const std::string& line)
-{
-    return Asks(c, {line});
-}
 
 class CommandSet : public ::testing::Test {
    protected:
@@ -226,10 +222,10 @@ TEST_F(CommandSet, BadLinesAndArgumentsAreRejectedAndChangeNothing)
     Client& c = User();
     const CONFIG_PARAM before = Live();
     for (const char* line : bad) {
-        EXPECT_EQ(Ask(c, line), kCommandError) << line;
+        EXPECT_EQ(Asks(c, {line}), kCommandError) << line;
     }
-    EXPECT_EQ(Ask(c, "getdest 1" + Repeat(" 1", 15)), "parameter error\r\n");  // 17 words
-    EXPECT_EQ(Ask(c, "   "), "");
+    EXPECT_EQ(Asks(c, {"getdest 1" + Repeat(" 1", 15)}), "parameter error\r\n");  // 17 words
+    EXPECT_EQ(Asks(c, {"   "}), "");
     EXPECT_EQ(std::memcmp(&before, &Live(), sizeof(before)), 0);
     EXPECT_FALSE(CMD_IsWriteBusy());
     EXPECT_TRUE(m_board.Commands().empty());
@@ -237,9 +233,9 @@ TEST_F(CommandSet, BadLinesAndArgumentsAreRejectedAndChangeNothing)
 
     // Words match in any case, blanks and tabs split them, 16 are allowed,
     // and a quoted blank keeps one word (two words: the PassWord is just wrong).
-    EXPECT_EQ(Ask(c, "\t VeRs  \t"), kVersion);
-    EXPECT_EQ(Ask(c, "getdest 1" + Repeat(" 1", 14)).substr(0, 10), "getdest 1 ");
-    EXPECT_EQ(Ask(c, "chkpass \"tarn wick\""), kNg);
+    EXPECT_EQ(Asks(c, {"\t VeRs  \t"}), kVersion);
+    EXPECT_EQ(Asks(c, {"getdest 1" + Repeat(" 1", 14)}).substr(0, 10), "getdest 1 ");
+    EXPECT_EQ(Asks(c, {"chkpass \"tarn wick\""}), kNg);
 }
 
 TEST_F(CommandSet, ACommandRunsOnlyUnderTheCommandLockAndGivesUpWhenItsConnectionCloses)
@@ -247,11 +243,11 @@ TEST_F(CommandSet, ACommandRunsOnlyUnderTheCommandLockAndGivesUpWhenItsConnectio
     Client& c = User();
     CMD_Lock();
     c.sock.bClose = TRUE;  // a stop shut the connection while the command waited
-    EXPECT_EQ(Ask(c, "conn"), "");
+    EXPECT_EQ(Asks(c, {"conn"}), "");
     CMD_Unlock();
     EXPECT_EQ(m_unit.connects, 0);
     c.sock.bClose = FALSE;
-    EXPECT_EQ(Ask(c, "conn"), kOk);
+    EXPECT_EQ(Asks(c, {"conn"}), kOk);
     EXPECT_EQ(m_unit.connects, 1);
 }
 
@@ -290,20 +286,20 @@ TEST_F(CommandSet, EditsStayInTheirUsersWorkingCopyUntilUpdateCommitsThem)
     Client& a = User();
     Client& b = User();
     EXPECT_EQ(Asks(a, {"updatecount", "udpport 30000", "udpport"}), "00000001\r\nOK\r\n30000\r\n");
-    EXPECT_EQ(Ask(b, "udpport"), "21110\r\n");
+    EXPECT_EQ(Asks(b, {"udpport"}), "21110\r\n");
     EXPECT_EQ(Live().nRxUdpPort, 21110);
     EXPECT_TRUE(CMD_IsWriteBusy());
-    EXPECT_EQ(Ask(a, "update"), kOk);
+    EXPECT_EQ(Asks(a, {"update"}), kOk);
     EXPECT_EQ(Live().nRxUdpPort, 30000);
     EXPECT_TRUE(CMD_IsUpdated());
     EXPECT_FALSE(CMD_IsUpdated());
     EXPECT_FALSE(CMD_IsWriteBusy());
     // A user who is not editing reads what another one committed.
     EXPECT_EQ(Asks(b, {"udpport", "enable 7 1"}), "30000\r\nOK\r\n");
-    EXPECT_EQ(Ask(a, "enable 7"), "0\r\n");
-    EXPECT_EQ(Ask(b, "update"), kOk);
+    EXPECT_EQ(Asks(a, {"enable 7"}), "0\r\n");
+    EXPECT_EQ(Asks(b, {"update"}), kOk);
     EXPECT_TRUE(Live().aTargetInfo[7].bEnable);
-    EXPECT_EQ(Ask(a, "updatecount"), "00000003\r\n");
+    EXPECT_EQ(Asks(a, {"updatecount"}), "00000003\r\n");
     EXPECT_FALSE(m_board.Exists(kIni));  // nobody asked for a save
 }
 
@@ -315,7 +311,7 @@ TEST_F(CommandSet, AnEditIsDroppedByVersOrAfter60SecondsAlone)
     EXPECT_FALSE(CMD_IsWriteBusy());
     EXPECT_EQ(Asks(c, {"udpport", "factset 1"}), "21110\r\nNG\r\n");  // still logged on
 
-    EXPECT_EQ(Ask(c, "udpport 30000"), kOk);
+    EXPECT_EQ(Asks(c, {"udpport 30000"}), kOk);
     WinEmu_AdvanceTicksForTest(59000);
     CMD_OnTimer();
     EXPECT_TRUE(CMD_IsWriteBusy());
@@ -335,7 +331,7 @@ TEST_F(CommandSet, SaveWritesTheStampedWorkingCopyAtTheNextUpdateOnly)
     Client& c = User();
     EXPECT_EQ(Asks(c, {"udpport 30000", "save"}), "OK\r\nOK\r\n");
     EXPECT_FALSE(m_board.Exists(kIni));
-    EXPECT_EQ(Ask(c, "update"), kOk);
+    EXPECT_EQ(Asks(c, {"update"}), kOk);
     EXPECT_EQ(m_board.ReadFile(kIni), saved);
     EXPECT_EQ(m_board.ReadFile("/var/local/kovalan.bak"), saved);
     // A second update without save leaves the file alone.
@@ -354,7 +350,7 @@ TEST_F(CommandSet, AFailedSaveAnswersHardwareErrorAndLeavesTheLiveConfigurationA
     EXPECT_FALSE(Live().bLockEnable);
     EXPECT_STREQ(Live().szPassWord, "tarnwick");
     EXPECT_FALSE(CMD_IsUpdated());
-    EXPECT_EQ(Ask(c, "lock"), "0\r\n");
+    EXPECT_EQ(Asks(c, {"lock"}), "0\r\n");
 }
 
 TEST_F(CommandSet, UpdateAfterANewSettingPortHoldsTheCommitUntilTheTcpClientGoes)
@@ -411,7 +407,7 @@ TEST_F(CommandSet, WithTheLockOnOnlyTheOpenCommandsWorkUntilChkpass)
     EXPECT_EQ(Asks(c, {"chkpass SECRET", "chkpass secret", "udpport", "lock 0 wrong", "lock 0 secret"}),
               "NG\r\nOK\r\n30000\r\nNG\r\nOK\r\n");
     EXPECT_FALSE(Live().bLockEnable);
-    EXPECT_EQ(Ask(c, "lock 0 secret"), kNg);
+    EXPECT_EQ(Asks(c, {"lock 0 secret"}), kNg);
 }
 
 TEST_F(CommandSet, SetpassNeedsTheOldPasswordAndLogsTheUserOff)
@@ -468,17 +464,17 @@ TEST_F(CommandSet, GetdestListsEntriesFromToInclusive)
 {
     CONFIG_Get()->aTargetInfo[7] = TARGET_INFO{3, 0xC0A80107, "JA1ABC", "12345", "a, b", {0xAB}, 0x0A, 0xFF, 0, 0};
     Client& c = User();
-    EXPECT_EQ(Ask(c, "getdest 7 7"),
+    EXPECT_EQ(Asks(c, {"getdest 7 7"}),
               "getdest 7 enable=1 target=192.168.1.7 sctbl=AB000000000000000000000000000000 callsign=\"JA1ABC\" "
               "radioid=\"12345\" memo=\"a, b\" loc_dgid=0A def_dgid=FF\r\n");
-    const std::string all = Ask(c, "getdest 60 99 extra");
+    const std::string all = Asks(c, {"getdest 60 99 extra"});
     EXPECT_EQ(CountOf(all, "\r\n"), 40u);
     EXPECT_EQ(all.substr(all.rfind("getdest ")),
               "getdest 99 enable=0 target=0.0.0.0 sctbl=00000000000000000000000000000000 callsign=\"\" "
               "radioid=\"\" memo=\"\" loc_dgid=FF def_dgid=FF\r\n");
     CONFIG_Get()->bListServer = TRUE;  // the current address is shown too
     CONFIG_Get()->aTargetInfo[7].dwCurrentIP = 0x0A000001;
-    EXPECT_NE(Ask(c, "getdest 7 7").find("memo=\"a, b\" currentip=10.0.0.1 loc_dgid=0A"), std::string::npos);
+    EXPECT_NE(Asks(c, {"getdest 7 7"}).find("memo=\"a, b\" currentip=10.0.0.1 loc_dgid=0A"), std::string::npos);
 }
 
 TEST_F(CommandSet, SetdestResetsWhatItIsNotGivenAndWhatANewAddressInvalidates)
@@ -487,8 +483,8 @@ TEST_F(CommandSet, SetdestResetsWhatItIsNotGivenAndWhatANewAddressInvalidates)
     Client& c = User();
     EXPECT_EQ(Asks(c, {"setdest 3 1 enable=1 target=bad", "setdest 3 1 memo=a;b", "getdest 3 3"}).substr(0, 73),
               kCommandError + kCommandError + "getdest 3 enable=1 target=10.0.0.3 sctbl=55");
-    EXPECT_EQ(Ask(c, "setdest 3 0 TARGET=10.0.0.9 junk other=1"), "");
-    EXPECT_EQ(Ask(c, "getdest 3 3"),
+    EXPECT_EQ(Asks(c, {"setdest 3 0 TARGET=10.0.0.9 junk other=1"}), "");
+    EXPECT_EQ(Asks(c, {"getdest 3 3"}),
               "getdest 3 enable=0 target=10.0.0.9 sctbl=00000000000000000000000000000000 callsign=\"\" radioid=\"\" "
               "memo=\"\" loc_dgid=FF def_dgid=FF\r\n");
     EXPECT_EQ(Asks(c, {"setdest 4 1 enable=1 target=10.0.0.3 memo=\"two words\"", "update"}), "OK\r\nOK\r\n");
@@ -503,7 +499,7 @@ TEST_F(CommandSet, SetdestResetsWhatItIsNotGivenAndWhatANewAddressInvalidates)
     live->aTargetInfo[4].abySCTable[0] = 0x11;
     EXPECT_EQ(Asks(c, {"setdest 4 1 enable=1 callsign=\"JA2XYZ\" radioid=54321 memo=two target=1.1.1.1", "update"}),
               "OK\r\nOK\r\n");
-    EXPECT_EQ(Ask(c, "getdest 4 4"),
+    EXPECT_EQ(Asks(c, {"getdest 4 4"}),
               "getdest 4 enable=1 target=10.0.0.3 sctbl=00000000000000000000000000000000 callsign=\"JA2XYZ\" "
               "radioid=\"54321\" memo=\"two\" currentip=0.0.0.0 loc_dgid=FF def_dgid=FF\r\n");
     EXPECT_TRUE(Live().aTargetInfo[4].bChanged);
@@ -516,14 +512,14 @@ TEST_F(CommandSet, StatusConnSearchAndMyrepReportTheUnitCore)
                        "search"}),
               "idle\r\nconnecting\r\nconnected\r\ndisconnecting\r\nwait disconnect\r\nidle\r\nOK\r\nOK\r\nOK\r\n");
     EXPECT_EQ(m_unit.connects + m_unit.disconnects + m_unit.searches, 3);
-    EXPECT_EQ(Ask(c, "myrep"),
+    EXPECT_EQ(Asks(c, {"myrep"}),
               "myrep name=\"KOVA-RADIO\" dst=\"D1\" type=\"T2\" version=\"1.02\" date=\"20210413\" radioid=\"00042\" "
               "callsign=\"JA1XYZ\" sctbl=00FE0000000000000000000000000000 loc_dgid=01 def_dgid=7F\r\n");
-    EXPECT_EQ(Ask(c, "searchres"), "searchres BUSY\r\n");
+    EXPECT_EQ(Asks(c, {"searchres"}), "searchres BUSY\r\n");
     m_unit.searchBusy = false;
     m_unit.results[7] =
         SEARCH_RESULT{0x0A000007, 0x01040400, {{2, 0, 0, 0, 0xAB, 7}}, "JA7AAA", "00007", {0x10}, TRUE, 0xFF, 0};
-    EXPECT_EQ(Ask(c, "searchres"),
+    EXPECT_EQ(Asks(c, {"searchres"}),
               "searchres OK target=10.0.0.7 vers=01040400 mac=02:00:00:00:AB:07 callsign=\"JA7AAA\" radioid=\"00007\" "
               "sctbl=10000000000000000000000000000000 listsrv=1 loc_dgid=FF def_dgid=00\r\nsearchres END\r\n");
 }
@@ -574,7 +570,7 @@ TEST_F(CommandSet, NetparamStagesParametersForUpdateOrAppliesThemAtOnce)
     // still sends until it goes, and only then commits.
     ASSERT_EQ(write(c.peer, "bye", 3), 3);
     ASSERT_EQ(shutdown(c.peer, SHUT_WR), 0);
-    EXPECT_EQ(Ask(c, "update"), kOk);
+    EXPECT_EQ(Asks(c, {"update"}), kOk);
     char rest[8];
     EXPECT_EQ(recv(c.sock.sock.load(), rest, sizeof(rest), MSG_DONTWAIT), 0);
     EXPECT_TRUE(NET_IsChanged());
@@ -607,16 +603,16 @@ TEST_F(CommandSet, MacProgramsTheOtpFusesAndRebootRunsOnlyTheRebootCommand)
 TEST_F(CommandSet, LogListsTheRingNewestFirstAndEndsWithTheZLine)
 {
     Client& c = User();
-    EXPECT_EQ(Ask(c, "log"), "log Z\r\n");
+    EXPECT_EQ(Asks(c, {"log"}), "log Z\r\n");
     ASSERT_TRUE(LOG_Open(m_board.Path("/var/local/kovalan.log").c_str(), 4096));
     SYSTEMTIME t = {2024, 1, 2, 2, 3, 4, 5, 0};
     ASSERT_TRUE(LOG_Write(&t, "abc", 3));
     t.wSecond = 6;
     std::string longText = Repeat("x", 52) + "y";
     ASSERT_TRUE(LOG_Write(&t, longText.data(), static_cast<int>(longText.size())));
-    EXPECT_EQ(Ask(c, "log"),
+    EXPECT_EQ(Asks(c, {"log"}),
               "log E 79\r\nlog L 20240102030406 " + Repeat("78", 52) + "\r\nlog L 20240102030405 616263\r\nlog Z\r\n");
-    EXPECT_EQ(Ask(c, "logsize"), "logsize=4096 filesize=192 recsize=64\r\n");
+    EXPECT_EQ(Asks(c, {"logsize"}), "logsize=4096 filesize=192 recsize=64\r\n");
 }
 
 }  // namespace
