@@ -73,11 +73,19 @@ Rec Defaults()
     return rec;
 }
 
-TEST(ConfigTable, DefaultsFormTheirLinesAndFillByteIsTheLowByte)
+TEST(ConfigTable, DefaultsFormTheirLinesCutToTheCallersBufferAndFillByteIsTheLowByte)
 {
     const Rec rec = Defaults();
     for (int row = 0; row < kRows; ++row) {
-        EXPECT_EQ(Line(rec, row), kDefaultLines[row]);
+        const std::string full = kDefaultLines[row];
+        EXPECT_EQ(Line(rec, row), full);
+        for (int size = 1; size <= static_cast<int>(full.size()) + 1; ++size) {
+            char buf[64];
+            std::memset(buf, '#', sizeof(buf));
+            CONFTBL_GetParam(&kTbl[row], &rec, buf, size);
+            EXPECT_EQ(std::string(buf), full.substr(0, static_cast<size_t>(size - 1))) << full << " in " << size;
+            EXPECT_EQ(buf[size], '#') << full << " in " << size;
+        }
     }
     EXPECT_EQ(rec.szStr[4], '\0');
 }
@@ -145,21 +153,6 @@ TEST(ConfigTable, EachTypeAcceptsItsTextsAndRejectsOthersLeavingTheField)
     char text[] = "1";
     EXPECT_TRUE(CONFTBL_LoadParam(kTbl, 0, &rec, "int", text, nullptr));  // no rows: no match, no flag to write
     EXPECT_EQ(Line(rec, 0), kDefaultLines[0]);
-}
-
-TEST(ConfigTable, LineIsCutToTheCallersBufferAndTerminated)
-{
-    Rec rec = Defaults();
-    for (int row = 0; row < kRows; ++row) {
-        const std::string full = kDefaultLines[row];
-        for (int size = 1; size <= static_cast<int>(full.size()) + 1; ++size) {
-            char buf[64];
-            std::memset(buf, '#', sizeof(buf));
-            CONFTBL_GetParam(&kTbl[row], &rec, buf, size);
-            EXPECT_EQ(std::string(buf), full.substr(0, static_cast<size_t>(size - 1))) << full << " in " << size;
-            EXPECT_EQ(buf[size], '#') << full << " in " << size;
-        }
-    }
 }
 
 }  // namespace
