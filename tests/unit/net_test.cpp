@@ -191,14 +191,29 @@ TEST_F(NetConfig, GatewayZeroWritesNoGatewayAndAddressZeroWritesDhcpWithoutNameS
     EXPECT_EQ(Show(Load()), "dhcp 0.0.0.0 0.0.0.0 0.0.0.0");
 }
 
-TEST_F(NetConfig, CommitOfTheConfiguredParametersRestartsNothing)
+TEST_F(NetConfig, CommitOfTheConfiguredParametersRestartsNothingButAfterATemporaryAddressRewritesTheFile)
 {
     m_board.SetStaticInterfaces("10.0.0.5", "255.0.0.0", "10.0.0.1");
     const std::string original = m_board.ReadFile(INTERFACES);
-    Commit(Load());
+    const NET_PARAM earlier = Load();
+    Commit(earlier);
     EXPECT_FALSE(NET_IsChanged());
     EXPECT_TRUE(m_board.Commands().empty());
     EXPECT_EQ(m_board.ReadFile(INTERFACES), original);
+
+    const NET_PARAM temporary = Param("dhcp 172.16.0.9 255.255.0.0 172.16.0.1");
+    EXPECT_TRUE(NET_TempSetAddress(&temporary));
+    EXPECT_EQ(m_board.Commands(), (Lines{"ifconfig eth0 172.16.0.9 netmask 255.255.0.0"}));
+    EXPECT_FALSE(NET_IsModified());
+    EXPECT_EQ(m_board.ReadFile(INTERFACES), original);
+    NET_PARAM now;
+    NET_GetAddress(&now);
+    EXPECT_EQ(Show(now), "static 172.16.0.9 255.255.0.0 172.16.0.1");  // an address is no DHCP
+    m_board.ClearCommands();
+    Commit(earlier);
+    EXPECT_NE(m_board.ReadFile(INTERFACES), original);
+    EXPECT_EQ(BoardReads(), "address: 10.0.0.5\nnetmask: 255.0.0.0\ngateway: 10.0.0.1\n");
+    EXPECT_EQ(m_board.Commands(), (Lines{"ifdown eth0", "ifup eth0"}));
 
     // Leaving DHCP: the setting tool stages from the configured parameters,
     // DHCP flag included; what is configured afterwards is what the file says.
@@ -213,28 +228,6 @@ TEST_F(NetConfig, CommitOfTheConfiguredParametersRestartsNothing)
     NET_GetAddress(&configured);
     Commit(configured);
     EXPECT_TRUE(m_board.Commands().empty());
-}
-
-TEST_F(NetConfig, TemporaryAddressWritesNothingAndCommittingTheEarlierOneRewritesTheFile)
-{
-    m_board.SetStaticInterfaces("10.0.0.5", "255.0.0.0", "10.0.0.1");
-    const NET_PARAM earlier = Load();
-    const std::string original = m_board.ReadFile(INTERFACES);
-
-    const NET_PARAM temporary = Param("dhcp 172.16.0.9 255.255.0.0 172.16.0.1");
-    EXPECT_TRUE(NET_TempSetAddress(&temporary));
-    EXPECT_EQ(m_board.Commands(), (Lines{"ifconfig eth0 172.16.0.9 netmask 255.255.0.0"}));
-    EXPECT_FALSE(NET_IsModified());
-    EXPECT_EQ(m_board.ReadFile(INTERFACES), original);
-    NET_PARAM now;
-    NET_GetAddress(&now);
-    EXPECT_EQ(Show(now), "static 172.16.0.9 255.255.0.0 172.16.0.1");  // an address is no DHCP
-
-    m_board.ClearCommands();
-    Commit(earlier);
-    EXPECT_NE(m_board.ReadFile(INTERFACES), original);
-    EXPECT_EQ(BoardReads(), "address: 10.0.0.5\nnetmask: 255.0.0.0\ngateway: 10.0.0.1\n");
-    EXPECT_EQ(m_board.Commands(), (Lines{"ifdown eth0", "ifup eth0"}));
 }
 
 TEST_F(NetConfig, DhcpAndNtpCommandLinesAreExactAndTheirFilesAreSeen)
