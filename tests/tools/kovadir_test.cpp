@@ -92,8 +92,8 @@ class KovadirTest : public ::testing::Test {
             s->Stop();
         }
     }
-    // The options that reach the farm, then the command words. The list file is
-    // named by --list-url, or by --host, --url and --http-port when a url is given.
+    // The options that reach the farm (the list file by --host, --url and --http-port
+    // when a url is given), then the command words.
     std::vector<std::string> Args(std::vector<std::string> words, const std::string& servId = "00042",
                                   const std::string& url = "") const
     {

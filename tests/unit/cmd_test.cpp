@@ -113,15 +113,10 @@ void OnUsbEvent(DWORD event, BYTE* data, int length, LPVOID)
 
 std::string Repeat(const std::string& text, int count)
 {
-    std::string out;
-    for (int i = 0; i < count; ++i) {
-        out += text;
-    }
-    return out;
+    return count > 0 ? text + Repeat(text, count - 1) : "";
 }
 
-// A setting client as the interpreter sees it: a socket record whose
-// descriptor is one end of a socket pair; the test holds the other end.
+// A setting client's socket record over a socket pair; the test holds the far end.
 struct Client {
     Client()
     {
@@ -368,8 +363,7 @@ TEST_F(CommandSet, UpdateAfterANewSettingPortHoldsTheCommitUntilTheTcpClientGoes
     sim::SettingClient tcp("127.0.0.1", port);
     EXPECT_EQ(tcp.Command("settingport 21003", oneLine).text, kOk);
     EXPECT_EQ(tcp.Command("update", oneLine).text, kOk);
-    // The command lock is held from before the reply until the commit, which
-    // waits for the client to go.
+    // The command lock is held from before the reply until the commit after the client goes.
     EXPECT_FALSE(CMD_TryLock());
     EXPECT_FALSE(CMD_IsUpdated());
     tcp.Close();

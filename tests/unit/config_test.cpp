@@ -45,8 +45,7 @@ void FillText(F&... fields)
     ((std::memset(fields, c, sizeof(fields) - 1), fields[sizeof(fields) - 1] = '\0'), ...);
 }
 
-// Every field the file stores, as text: the main table, then one line per
-// target that holds anything.
+// Every field the file stores: the main table, then a line per target that holds anything.
 std::string Stored(const CONFIG_PARAM& p)
 {
     std::ostringstream s;
@@ -163,8 +162,7 @@ TEST_F(ConfigFile, FullRecordSavedAndLoadedGivesTheSameStoredFieldsEvenOddValues
               std::string::npos);
 
     SetText(rec.aTargetInfo[3].szMemo, "  ");  // quotes are removed on reading
-    // Code tables and memory-only fields come back as defaults (the unit
-    // learns code tables from its peers).
+    // Code tables (learnt from the peers) and memory-only fields come back as defaults.
     EXPECT_EQ(LoadText(text), Stored(rec));
 }
 
@@ -311,8 +309,7 @@ TEST_F(ConfigFile, FactoryResetChangesExactlyTheUserFacingFields)
 {
     CONFIG_PARAM* live = CONFIG_Get();
     FillRecord(live);
-    // The expected record, byte for byte (padding included, as both start
-    // from the same bytes): no stale characters are left behind a text's end.
+    // Byte for byte, padding included: no stale characters are left behind a text's end.
     CONFIG_PARAM want;
     std::memcpy(&want, live, sizeof(want));
     std::memset(want.aTargetInfo, 0, sizeof(want.aTargetInfo));  // DG-IDs 0 here, not "not set"
