@@ -131,7 +131,8 @@ TEST(Kovadir, HelpVersionAndCommandLineErrors)
     }
     EXPECT_EQ(Kovadir({"--version"}).out.rfind("kovadir ", 0), 0u);
 
-    // F: a server, both ports and both IDs, as a search needs.
+    // A server, both ports and both IDs, as a search needs.
+    const std::string F = "--server 10.0.0.1 --tcp-port 1 --udp-port 2 --radio-id R1 --serv-id 00001";
     const std::pair<std::string, const char*> cases[] = {
         {"", "no command given"},
         {"--server 10.0.0.1 frobnicate", "unknown command frobnicate"},
@@ -144,15 +145,15 @@ TEST(Kovadir, HelpVersionAndCommandLineErrors)
         {"--host 10.0.0.1:80 --udp-port 2 status", "--host takes a host name or address only"},
         {"--host 10.0.0.1 --url list.txt --udp-port 2 status", "--url takes the list file's path"},
         {"--server 10.0.0.1 --tcp-port 1 --radio-id R1 regist", "regist needs --callsign CALL"},
-        {"F search town X", "search KEY: callsign, servid, radioid, city, state or country, not town"},
-        {"F --by city search city X", "give the key once"},
+        {F + " search town X", "search KEY: callsign, servid, radioid, city, state or country, not town"},
+        {F + " --by city search city X", "give the key once"},
         {"--list-url ftp://x/y --tcp-port 1 --udp-port 2 servers", "must begin with http://"},
         {"--server 10.0.0.300 servers", "not an IPv4 address: 10.0.0.300"},
         {"--server 10.0.0.1 --tcp-port 70000 servers", "bad port 70000"},
         {"--server 10.0.0.1 --tcp-port 1 register --callsign JA7KOV", "register needs --radio-id"},
         {"--server 10.0.0.1 --tcp-port 1 --radio-id R1 register --callsign ABCDEFGHIJK",
          "--callsign: at most 10 characters"},
-        {"F search --callsign X JA", "--callsign is an option of register"},
+        {F + " search --callsign X JA", "--callsign is an option of register"},
         {"--server 10.0.0.1 --serv-id 42 online", "a server ID is five digits"},
         {"--server 10.0.0.1 search", "search needs a TEXT"},
         {"--server 10.0.0.1 --udp-port 2 --radio-id R1 portcheck 1 2", "portcheck: too many operands"},
@@ -162,12 +163,7 @@ TEST(Kovadir, HelpVersionAndCommandLineErrors)
         std::vector<std::string> args;
         std::istringstream words(line);
         for (std::string word; words >> word;) {
-            if (word == "F") {
-                args.insert(args.end(), {"--server", "10.0.0.1", "--tcp-port", "1", "--udp-port", "2", "--radio-id",
-                                         "R1", "--serv-id", "00001"});
-            } else {
-                args.push_back(word);
-            }
+            args.push_back(word);
         }
         Outcome r = Kovadir(args);
         EXPECT_EQ(r.status, KOVADIR_EXIT_USAGE) << message;

@@ -336,9 +336,7 @@ TEST_F(CommandSet, AFailedSaveAnswersHardwareErrorAndLeavesTheLiveConfigurationA
     EXPECT_EQ(Asks(c, {"udpport 30000", "save", "update", "lock 1 secret", "setpass tarnwick other", "factset 0",
                        "factset 1"}),
               "OK\r\nOK\r\n" + Repeat(kHardwareError, 3) + kOk + kHardwareError);
-    EXPECT_EQ(Live().nTxUdpPort, 21110);
-    EXPECT_FALSE(Live().bLockEnable);
-    EXPECT_STREQ(Live().szPassWord, "tarnwick");
+    EXPECT_EQ(Asks(User(), {"udpport", "lock", "chkpass tarnwick"}), "21110\r\n0\r\nOK\r\n");
     EXPECT_FALSE(CMD_IsUpdated());
     EXPECT_EQ(Asks(c, {"lock"}), "0\r\n");
 }
