@@ -113,12 +113,14 @@ class KovadirTest : public ::testing::Test {
         return args;
     }
     std::string HttpPort() const { return std::to_string(m_servers[0]->httpPort()); }
-    void SilenceHealthChecks(size_t i)
+    // Gives the servers (all by default) a fault for one kind of request.
+    void Fault(ListKind kind, const ListBehaviour& b, std::initializer_list<size_t> servers = {0, 1, 2})
     {
-        ListBehaviour silent;
-        silent.fault = ListFault::Silent;
-        m_servers[i]->SetBehaviour(ListKind::HealthCheck, silent);
+        for (size_t i : servers) {
+            m_servers[i]->SetBehaviour(kind, b);
+        }
     }
+    const ListBehaviour m_silent{.fault = ListFault::Silent};
     std::vector<std::unique_ptr<sim::ListServerSim>> m_servers;
 };
 
@@ -175,7 +177,7 @@ TEST(Kovadir, HelpVersionAndCommandLineErrors)
 
 TEST_F(KovadirTest, ServersRanksHealthCheckAnswersFirstTcpOnlyServersAfterAndFailsWhenNoneAnswers)
 {
-    SilenceHealthChecks(1);
+    Fault(ListKind::HealthCheck, m_silent, {1});
     FastClock clock;
     Outcome r = Kovadir(Args({"servers"}));
     ASSERT_EQ(r.status, KOVADIR_EXIT_OK) << r.err;
@@ -237,20 +239,12 @@ TEST_F(KovadirTest, RegisteredRepeaterIsFoundBySearchAndList)
 
 TEST_F(KovadirTest, RefusedRegistrationAndMissingListFileExitOneWithTheReason)
 {
-    ListBehaviour refuse;
-    refuse.fault = ListFault::ErrorCode;
-    refuse.code = "0102";
-    for (auto& s : m_servers) {
-        s->SetBehaviour(ListKind::Regist, refuse);
-    }
+    Fault(ListKind::Regist, {.fault = ListFault::ErrorCode, .code = "0102"});
     Outcome reg = Kovadir(Args({"register", "--callsign", "JA7KOV"}));
     EXPECT_EQ(reg.status, KOVADIR_EXIT_FAILURE);
     EXPECT_TRUE(Has(reg.err, "kovadir: register: the list server refused it with code 0102 (code 0102)")) << reg.err;
 
-    ListBehaviour notFound;
-    notFound.fault = ListFault::ErrorCode;
-    notFound.code = "404";
-    m_servers[0]->SetBehaviour(ListKind::Http, notFound);
+    Fault(ListKind::Http, {.fault = ListFault::ErrorCode, .code = "404"}, {0});
     Outcome servers = Kovadir(Args({"servers"}));
     EXPECT_EQ(servers.status, KOVADIR_EXIT_FAILURE);
     EXPECT_TRUE(Has(servers.err, "kovadir: servers: no list server address from http://127.0.0.1:")) << servers.err;
@@ -264,11 +258,7 @@ TEST_F(KovadirTest, PortCheckAndOnlineReportWhatTheServersSaw)
     EXPECT_TRUE(Has(check.out, "is reachable from the list servers\n")) << check.out;
     EXPECT_EQ(m_servers[2]->RequestCount(ListKind::PortCheck), 1u);
 
-    ListBehaviour silent;
-    silent.fault = ListFault::Silent;
-    for (auto& s : m_servers) {
-        s->SetBehaviour(ListKind::PortCheck, silent);
-    }
+    Fault(ListKind::PortCheck, m_silent);
     {
         FastClock clock;
         Outcome unreachable = Kovadir(Args({"portcheck"}));
@@ -293,9 +283,7 @@ TEST_F(KovadirTest, StatusOverHostUrlAndHttpPortReportsTheServerOnceOnline)
 
 TEST_F(KovadirTest, StatusTimingOutExitsOneNamingWhatTheClientIsDoing)
 {
-    for (size_t i = 0; i < m_servers.size(); ++i) {
-        SilenceHealthChecks(i);
-    }
+    Fault(ListKind::HealthCheck, m_silent);
     const std::string fullUrl = "http://127.0.0.1:" + HttpPort() + "/list.txt";
     struct Case {
         std::vector<std::string> args;
