@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
@@ -108,8 +109,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(Board_SetRoot(m_root.path().c_str()));
-        ASSERT_EQ(mkdir(m_root.file("var").c_str(), 0755), 0);
-        ASSERT_EQ(mkdir(m_root.file("var/local").c_str(), 0755), 0);
+        ASSERT_TRUE(std::filesystem::create_directories(m_root.file("var/local")));
         CONFIG_Init();
     }
     void TearDown() override { Board_SetRoot(nullptr); }
