@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
@@ -38,15 +39,14 @@ void SetText(char (&field)[N], const std::string& text)
     std::memset(field, 0, N);
     std::memcpy(field, text.data(), text.size());
 }
-// Fills each text field with 'a' (c: with zeros).
+// Fills each text field with 'a' (c: with zeros) and terminates it.
 template <char c = 'a', typename... F>
 void FillText(F&... fields)
 {
-    (std::memset(fields, c, sizeof(fields) - 1), ...);
+    ((std::memset(fields, c, sizeof(fields) - 1), fields[sizeof(fields) - 1] = '\0'), ...);
 }
 
-// Every field the file stores, as text: the main table, then one line per
-// target that holds anything.
+// Every field the file stores: the main table, then a line per target that holds anything.
 std::string Stored(const CONFIG_PARAM& p)
 {
     std::ostringstream s;
@@ -88,46 +88,20 @@ void ExpectMemoryFieldsAtDefaults(const CONFIG_PARAM& p)
 // code tables included. Texts use the full field width, commas and '='.
 void FillRecord(CONFIG_PARAM* p)
 {
-    std::memset(p, 0, sizeof(*p));
-    p->nTxUdpPort = 30001;
-    p->nRxUdpPort = 30002;
-    p->nSettingPort = 30003;
-    p->nCommPort = 3;
-    p->nUsbPort = 1001;
+    std::memset(p, 1, sizeof(*p));
     SetText(p->szPassWord, "0123456789abcdef");
-    p->bLockEnable = 1;
-    p->bListServer = 1;
     for (int i = 0; i < CONFIG_MAX_TARGET; ++i) {
         TARGET_INFO& t = p->aTargetInfo[i];
         t.bEnable = i % 2;
-        t.dwTargetIP = 0x0A000000u + static_cast<DWORD>(i) * 0x10101u;
         SetText(t.szCallSign, i == 0 ? "JA1ABC/P12" : Numbered("CS", i));
         SetText(t.szRadioID, i == 0 ? "AB,=1" : Numbered("R", i));
         SetText(t.szMemo,
                 i == 0 ? std::string(" memo, with = and commas ") + std::string(39, 'm') : Numbered("memo ", i));
-        for (int b = 0; b < CONFIG_SCTABLE_SIZE; ++b) {
-            t.abySCTable[b] = static_cast<BYTE>(i + b);
-        }
-        t.byLocDGID = 1;
-        t.byDefDGID = 2;
-        t.dwCurrentIP = 0x7F000001;
-        t.bChanged = 1;
     }
-    p->bLogEnable = 1;
-    p->dwLogFlag = 0x00000105;
     FillText(p->szServID, p->szCity, p->szState, p->szCountry, p->szSignature, p->szMailAddr, p->szLastUpdate,
              p->szHostName, p->szHostUrl, p->szNtpServer);
-    p->bySearchResp = 1;
-    p->nHttpPort = 80;
-    p->nServTcpPort = 1;
-    p->nServUdpPort = 2;
     p->dwVersion = 0x01040400;
     SetText(p->szProgram, "KOVA-LAN");
-    for (DWORD& ip : p->adwDbgServIP) {
-        ip = 0x01020304;
-    }
-    p->dwDbgPrimaryIP = 0x05060708;
-    p->bNtpEnable = 1;
 }
 
 class ConfigFile : public ::testing::Test {
@@ -135,8 +109,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(Board_SetRoot(m_root.path().c_str()));
-        ASSERT_EQ(mkdir(m_root.file("var").c_str(), 0755), 0);
-        ASSERT_EQ(mkdir(m_root.file("var/local").c_str(), 0755), 0);
+        ASSERT_TRUE(std::filesystem::create_directories(m_root.file("var/local")));
         CONFIG_Init();
     }
     void TearDown() override { Board_SetRoot(nullptr); }
@@ -185,12 +158,11 @@ TEST_F(ConfigFile, FullRecordSavedAndLoadedGivesTheSameStoredFieldsEvenOddValues
     EXPECT_EQ(ReadFileText(BakPath()), text);
     EXPECT_EQ(text.find("Target7="), std::string::npos);
     EXPECT_NE(text.find("\nTarget8=0,0.0.0.0,0000000000000000000000000000005A,\"\",\"\",\"\"\n"), std::string::npos);
-    EXPECT_NE(text.find("\nTarget1=1,10.1.1.1,0102030405060708090A0B0C0D0E0F10,\"CS1\",\"R1\",\"memo 1\"\n"),
+    EXPECT_NE(text.find("\nTarget1=1,1.1.1.1,01010101010101010101010101010101,\"CS1\",\"R1\",\"memo 1\"\n"),
               std::string::npos);
 
     SetText(rec.aTargetInfo[3].szMemo, "  ");  // quotes are removed on reading
-    // Code tables and memory-only fields come back as defaults (the unit
-    // learns code tables from its peers).
+    // Code tables (learnt from the peers) and memory-only fields come back as defaults.
     EXPECT_EQ(LoadText(text), Stored(rec));
 }
 
@@ -337,8 +309,7 @@ TEST_F(ConfigFile, FactoryResetChangesExactlyTheUserFacingFields)
 {
     CONFIG_PARAM* live = CONFIG_Get();
     FillRecord(live);
-    // The expected record, byte for byte (padding included, as both start
-    // from the same bytes): no stale characters are left behind a text's end.
+    // Byte for byte, padding included: no stale characters are left behind a text's end.
     CONFIG_PARAM want;
     std::memcpy(&want, live, sizeof(want));
     std::memset(want.aTargetInfo, 0, sizeof(want.aTargetInfo));  // DG-IDs 0 here, not "not set"
