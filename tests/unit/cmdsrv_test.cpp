@@ -40,8 +40,7 @@ struct Event {
 };
 
 // The owner: records every event and answers "vers" as the interpreter would.
-class Owner {
-public:
+struct Owner {
     static void Callback(LPVOID client, DWORD event, LPVOID data, int length, LPVOID param)
     {
         Owner* self = static_cast<Owner*>(param);
@@ -52,20 +51,22 @@ public:
         if (event == CMDSRV_EVENT_RX_SETTING && std::strlen(static_cast<const char*>(data)) != text.size()) {
             text += "<not terminated at its length>";
         }
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        self->m_events.push_back({client, event, text, CmdServer_GetAddress(client), CmdServer_IsUdpClient(client)});
-        self->m_changed.notify_all();
+        std::lock_guard<std::recursive_mutex> lock(self->mutex);
+        self->events.push_back({client, event, text, CmdServer_GetAddress(client), CmdServer_IsUdpClient(client)});
+        self->changed.notify_all();
     }
     bool WaitFor(DWORD event, size_t count, int timeoutMs = 3000)
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [&] { return OfLocked(event).size() >= count; });
+        std::unique_lock<std::recursive_mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return Of(event).size() >= count; });
     }
     std::vector<Event> Of(DWORD event)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return OfLocked(event);
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        std::vector<Event> out;
+        std::copy_if(events.begin(), events.end(), std::back_inserter(out),
+                     [event](const Event& e) { return e.event == event; });
+        return out;
     }
     Lines Texts(DWORD event)
     {
@@ -76,18 +77,9 @@ public:
         return out;
     }
 
-private:
-    std::vector<Event> OfLocked(DWORD event) const
-    {
-        std::vector<Event> out;
-        std::copy_if(m_events.begin(), m_events.end(), std::back_inserter(out),
-                     [event](const Event& e) { return e.event == event; });
-        return out;
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<Event> m_events;
+    std::recursive_mutex mutex;
+    std::condition_variable_any changed;
+    std::vector<Event> events;
 };
 
 // A binary frame built independently of the server's reader.
@@ -98,8 +90,7 @@ std::string Frame(int command, int length, char fill)
     return std::string(head, 4) + std::string(static_cast<size_t>(length), fill);
 }
 
-// Writes bytes and waits until the server has read them all (nothing unacked
-// on the client, nothing unread on the accepted socket).
+// Writes bytes and waits until the server has read them all.
 bool WriteAndWaitRead(int fd, LPVOID accepted, const std::string& bytes)
 {
     const int server = static_cast<NPSOCK_PARAM>(accepted)->sock.load();
@@ -219,14 +210,25 @@ TEST_F(CommandServer, TextConnectionEchoesOnlyLineEndsAroundTheReplyAndKeepsALin
     EXPECT_EQ(m_owner.Of(CMDSRV_EVENT_DISCONNECT)[0].client, accepted.client);
 }
 
-TEST_F(CommandServer, IdleTextConnectionIsClosedAfter120Seconds)
+TEST_F(CommandServer, IdleTextConnectionIsClosedAfter120SecondsAndStopEndsTheOthersAndStartsAgain)
 {
     StartAll();
-    int client = Connect(m_setting);
-    ASSERT_TRUE(loopnet::WriteAll(client, "\r"));
-    ASSERT_EQ(loopnet::ReadFor(client, 2, 3000), "\r\n");
+    int idle = Connect(m_setting);
+    ASSERT_TRUE(loopnet::WriteAll(idle, "\r"));
+    ASSERT_EQ(loopnet::ReadFor(idle, 2, 3000), "\r\n");
     EXPECT_TRUE(ClosesAfter(120000, 1));
+    EXPECT_TRUE(loopnet::SeesClose(idle, 2000));
+
+    int client = Connect(m_setting);
+    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 2));
+    CmdServer_Stop();
     EXPECT_TRUE(loopnet::SeesClose(client, 2000));
+    EXPECT_EQ(m_owner.Of(CMDSRV_EVENT_DISCONNECT).size(), 2u);
+    EXPECT_EQ(CmdServer_GetUdpClient(), nullptr);
+    CmdServer_Stop();
+    ASSERT_TRUE(CmdServer_Start(m_data, m_udp, m_setting));
+    EXPECT_GE(Connect(m_setting), 0);
+    EXPECT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 3));
 }
 
 TEST_F(CommandServer, BinaryFramesArriveWholeUpToTheBufferAndALargerOneClosesTheConnection)
@@ -276,49 +278,40 @@ TEST_F(CommandServer, BinaryConnectionEndsWhenSilent30SecondsOrWhenAFrameTakesLo
     EXPECT_TRUE(ClosesAfter(30000, 2));
 }
 
-TEST_F(CommandServer, RestartUdpMovesTheReceivePort)
+TEST_F(CommandServer, RestartsMoveTheUdpAndSettingPortsAndRecoverFromAFailure)
 {
-    WORD first = loopnet::FreePort(SOCK_DGRAM);
-    WORD second = loopnet::FreePort(SOCK_DGRAM);
-    ASSERT_TRUE(CmdServer_Start(0, first, 0));
+    StartAll();
     EXPECT_FALSE(CmdServer_IsUdpClient(nullptr));
-    EXPECT_EQ(CmdServer_GetPort(CmdServer_GetUdpClient()), first);
+    EXPECT_EQ(CmdServer_GetPort(CmdServer_GetUdpClient()), m_udp);
     int peer = Keep(loopnet::BindUdp(0));
-    ASSERT_TRUE(loopnet::SendDatagram(peer, first, ""));
-    ASSERT_TRUE(loopnet::SendDatagram(peer, first, "one"));
+    ASSERT_TRUE(loopnet::SendDatagram(peer, m_udp, ""));
+    ASSERT_TRUE(loopnet::SendDatagram(peer, m_udp, "one"));
     ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_RX_DATA, 1));
     const Event d = m_owner.Of(CMDSRV_EVENT_RX_DATA)[0];
     EXPECT_EQ(std::make_tuple(d.data, d.address, d.isUdp), std::make_tuple(std::string("one"), LOOPBACK, TRUE));
-
+    WORD second = loopnet::FreePort(SOCK_DGRAM);
     ASSERT_TRUE(CmdServer_RestartUDP(second));
     ASSERT_TRUE(loopnet::SendDatagram(peer, second, "two"));
     ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_RX_DATA, 2));
     EXPECT_EQ(m_owner.Texts(CMDSRV_EVENT_RX_DATA), (Lines{"one", "two"}));
-    int reuse = loopnet::BindUdp(first);
+    int reuse = loopnet::BindUdp(m_udp);
     EXPECT_GE(reuse, 0) << "the old port is still bound";
     close(reuse);
-
     LPVOID sender = CmdServer_GetClient();
     EXPECT_TRUE(CmdServer_SendTo(sender, "out", 3, loopnet::LocalPort(peer), LOOPBACK));
     EXPECT_EQ(loopnet::ReadFor(peer, 3, 1000), "out");
     CmdServer_Disconnect(sender);
-}
 
-TEST_F(CommandServer, RestartSettingKeepsItsPortMovesToANewOneAndRecoversFromAFailure)
-{
-    StartAll();
     int first = Connect(m_setting);
     ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 1));
     EXPECT_TRUE(CmdServer_RestartSetting(m_setting));
     ASSERT_TRUE(loopnet::WriteAll(first, "\r"));
     EXPECT_EQ(loopnet::ReadFor(first, 2, 2000), "\r\n") << "the same port restarted its listener";
-
     WORD moved = loopnet::FreePort(SOCK_STREAM);
     EXPECT_TRUE(CmdServer_RestartSetting(moved));
     EXPECT_TRUE(loopnet::SeesClose(first, 2000));
     EXPECT_EQ(loopnet::ConnectTcp(m_setting), -1);
     EXPECT_GE(Connect(moved), 0);
-
     DebugCapture quiet;
     EXPECT_FALSE(CmdServer_RestartSetting(loopnet::LocalPort(Keep(loopnet::ListenTcp(0)))));
     EXPECT_EQ(loopnet::ConnectTcp(moved), -1);
@@ -351,22 +344,6 @@ TEST_F(CommandServer, OutgoingConnectionsConnectFailAndReconnect)
 
     CmdServer_Disconnect2();
     EXPECT_TRUE(loopnet::SeesClose(server, 2000));
-}
-
-TEST_F(CommandServer, StopEndsEveryConnectionAndTheServerStartsAgain)
-{
-    StartAll();
-    int client = Connect(m_setting);
-    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 1));
-    CmdServer_Stop();
-    EXPECT_TRUE(loopnet::SeesClose(client, 2000));
-    EXPECT_EQ(m_owner.Of(CMDSRV_EVENT_DISCONNECT).size(), 1u);
-    EXPECT_EQ(CmdServer_GetUdpClient(), nullptr);
-    CmdServer_Stop();
-
-    ASSERT_TRUE(CmdServer_Start(m_data, m_udp, m_setting));
-    EXPECT_GE(Connect(m_setting), 0);
-    EXPECT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 2));
 }
 
 }  // namespace
