@@ -24,9 +24,8 @@ namespace {
 using loopnet::LOOPBACK;
 using testsupport::DebugCapture;
 
-// Once a wait of ms has begun, f is still running a second short of it (a
-// look, not a duration: only the test clock ends it) and ends when the clock
-// is moved on by ms, again if a later wait took its start tick after a move.
+// Once a wait of ms has begun, f still runs a second short of it and ends when
+// the clock moves on by ms (again if a later wait took its start after a move).
 template <class Future>
 bool EndsAtItsTimeOut(Future& f, DWORD ms)
 {
@@ -156,7 +155,7 @@ TEST_F(SocketLayer, SendDeliversAllBytesAndTimesOutWhenThePeerStopsReading)
     EXPECT_EQ(stuck.get(), 0);
 }
 
-TEST_F(SocketLayer, FullTableRefusesSocketsListenersAndConnectionsWithoutLeaking)
+TEST_F(SocketLayer, FullTableRefusesSocketsListenersAndConnectionsWithoutLeakingAndASecondCloseIsHarmless)
 {
     std::vector<NPSOCK_PARAM> sockets;
     for (int i = 0; i < SOCK_TABLE_SIZE; ++i) {
@@ -180,9 +179,23 @@ TEST_F(SocketLayer, FullTableRefusesSocketsListenersAndConnectionsWithoutLeaking
     Sock_Disconnect(sockets.back());
     int served = Keep(loopnet::ConnectTcp(port));
     EXPECT_TRUE(Echoes(served)) << "the listener ended after refusing a connection";
+
+    NPSOCK_PARAM p = sockets.front();
+    int fd = p->sock;
+    Sock_Close(p);
+    EXPECT_EQ(Sock_Send(p, "x", 1, 0), -1);
+    int other = socket(AF_INET, SOCK_DGRAM, 0);  // someone else now holds the entry's number
+    if (other != fd) {
+        dup2(other, fd);
+        close(other);
+    }
+    Sock_Close(p);
+    Sock_Disconnect(p);
+    EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the second close closed a descriptor it no longer owned";
+    close(fd);
 }
 
-TEST_F(SocketLayer, StopListenEndsOnlyItsOwnPortAndReturnsAfterItsThreadsEnded)
+TEST_F(SocketLayer, StopListenEndsOnlyItsOwnPortAfterItsThreadsAndStopEndsEveryThreadAndEntry)
 {
     WORD stopped = loopnet::FreePort(SOCK_STREAM);
     WORD kept = loopnet::FreePort(SOCK_STREAM);
@@ -203,42 +216,16 @@ TEST_F(SocketLayer, StopListenEndsOnlyItsOwnPortAndReturnsAfterItsThreadsEnded)
     EXPECT_EQ(loopnet::ConnectTcp(stopped), -1);
     EXPECT_TRUE(Echoes(onKept));
     EXPECT_TRUE(Echoes(Keep(loopnet::ConnectTcp(kept)))) << "the other port stopped listening";
-}
 
-TEST_F(SocketLayer, StopEndsEveryThreadAndLeavesEveryEntryClosed)
-{
-    WORD port = loopnet::FreePort(SOCK_STREAM);
-    ASSERT_TRUE(Sock_Listen(port, EchoUntilEnd));
-    int client = Keep(loopnet::ConnectTcp(port));
-    ASSERT_TRUE(Echoes(client));
     NPSOCK_PARAM udp = Sock_GetSocket(FALSE);
-
-    // The connection's 60 s wait cannot end by itself on the still test clock.
+    // The kept connections' 60 s waits cannot end by themselves on the still test clock.
     auto stop = std::async(std::launch::async, Sock_Stop);
     ASSERT_EQ(stop.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_TRUE(loopnet::SeesClose(client, 1000));
+    EXPECT_TRUE(loopnet::SeesClose(onKept, 1000));
     EXPECT_TRUE(udp->bClose);
-    EXPECT_EQ(Sock_SendTo(udp, "x", 1, port, LOOPBACK, 0), -1);
-    EXPECT_EQ(loopnet::ConnectTcp(port), -1);
+    EXPECT_EQ(Sock_SendTo(udp, "x", 1, kept, LOOPBACK, 0), -1);
+    EXPECT_EQ(loopnet::ConnectTcp(kept), -1);
     Sock_Stop();
-}
-
-TEST_F(SocketLayer, CloseTwiceClosesTheDescriptorOnce)
-{
-    NPSOCK_PARAM p = Sock_GetSocket(TRUE);
-    int fd = p->sock;
-    Sock_Close(p);
-    EXPECT_EQ(Sock_Send(p, "x", 1, 0), -1);
-    // Someone else now holds the number the entry had.
-    int other = socket(AF_INET, SOCK_DGRAM, 0);
-    if (other != fd) {
-        dup2(other, fd);
-        close(other);
-    }
-    Sock_Close(p);
-    Sock_Disconnect(p);
-    EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the second close closed a descriptor it no longer owned";
-    close(fd);
 }
 
 TEST_F(SocketLayer, ConnectReportsARefusalInEitherModeAndEndsBlocking)
