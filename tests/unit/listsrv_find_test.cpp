@@ -130,7 +130,7 @@ TEST_F(ListSrvSearch, AnswersWithinThreeSecondsOfTheFirstCountAndLaterOnesAreNot
     for (size_t i = 0; i < 3; ++i) {
         auto requests = m_farm[i].Requests(ListKind::HealthCheck);
         ASSERT_GE(requests.size(), 1u);
-        EXPECT_EQ(std::make_pair(requests[0].raw.size(), requests[0].port), std::make_pair(size_t{18}, int{m_receiver->port()}));
+        EXPECT_EQ(std::make_pair(requests[0].raw.size(), requests[0].port), std::make_pair(size_t{18}, int{m_receiver->port}));
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -90,67 +91,50 @@ inline int UdpSocketsOnPort(uint16_t port)
 }
 
 // Receives on 127.0.0.1:port() and passes list server answers to the module.
-class UnitReceiver {
-   public:
-    UnitReceiver() : m_fd(loopnet::BindUdp(0)), m_port(loopnet::LocalPort(m_fd)), m_thread([this] { Loop(); }) {}
-    ~UnitReceiver()
-    {
-        m_stop = true;
-        m_thread.join();
-        close(m_fd);
-    }
-    uint16_t port() const { return m_port; }
-    int portAnswers() const { return m_portChecks.load(); }
-
-   private:
-    void Loop()
-    {
-        while (!m_stop) {
-            pollfd pfd{m_fd, POLLIN, 0};
+struct UnitReceiver {
+    int fd = loopnet::BindUdp(0);
+    uint16_t port = loopnet::LocalPort(fd);
+    std::atomic<bool> stop{false};
+    std::atomic<int> portAnswers{0};
+    std::thread thread{[this] {
+        while (!stop) {
+            pollfd pfd{fd, POLLIN, 0};
             BYTE buf[2048];
             sockaddr_in from{};
             socklen_t len = sizeof(from);
-            if (poll(&pfd, 1, 20) <= 0) {
-                continue;
-            }
-            ssize_t n = recvfrom(m_fd, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n < 18 || buf[16] != '$') {
-                continue;
-            }
-            if (buf[17] == 'H') {
+            auto* addr = reinterpret_cast<sockaddr*>(&from);
+            ssize_t n = poll(&pfd, 1, 20) <= 0 ? 0 : recvfrom(fd, buf, sizeof(buf), 0, addr, &len);
+            if (n >= 18 && buf[16] == '$' && buf[17] == 'H') {
                 ListSrv_OnRxHealthCheck(buf, static_cast<int>(n), ntohl(from.sin_addr.s_addr));
-            } else if (buf[17] == 'P') {
-                ListSrv_OnRxPortCheck(buf, static_cast<int>(n), ntohl(from.sin_addr.s_addr), m_port);
-                ++m_portChecks;
+            } else if (n >= 18 && buf[16] == '$' && buf[17] == 'P') {
+                ListSrv_OnRxPortCheck(buf, static_cast<int>(n), ntohl(from.sin_addr.s_addr), port);
+                ++portAnswers;
             }
         }
+    }};
+    ~UnitReceiver()
+    {
+        stop = true;
+        thread.join();
+        close(fd);
     }
-
-    int m_fd;
-    uint16_t m_port;
-    std::atomic<bool> m_stop{false};
-    std::atomic<int> m_portChecks{0};
-    std::thread m_thread;
 };
 
-// n list servers on 127.0.0.1 .. 127.0.0.n; the first serves the list file.
+// n list servers on 127.0.0.1 .. 127.0.0.n sharing the first one's ports; the
+// first serves the list file.
 class ServerFarm {
    public:
     bool Start(int n, const std::string& listFile = std::string())
     {
         for (int i = 0; i < n; ++i) {
-            sim::ListServerConfig config;
-            config.address = "127.0.0." + std::to_string(i + 1);
-            config.http = i == 0;
-            config.listFile = listFile;
-            config.lastUpdate = "20240102030405";
-            config.nextServId = 10001 + 100 * static_cast<unsigned>(i);
-            if (i > 0) {
-                config.tcpPort = tcpPort();
-                config.udpPort = udpPort();
-            }
-            m_servers.push_back(std::make_unique<sim::ListServerSim>(config));
-            if (!m_servers.back()->Start()) {
+            const sim::ListServerConfig config{.address = "127.0.0." + std::to_string(i + 1),
+                                               .tcpPort = i > 0 ? tcpPort() : uint16_t{0},
+                                               .udpPort = i > 0 ? udpPort() : uint16_t{0},
+                                               .http = i == 0,
+                                               .listFile = listFile,
+                                               .nextServId = 10001 + 100 * static_cast<unsigned>(i),
+                                               .lastUpdate = "20240102030405"};
+            if (!m_servers.emplace_back(std::make_unique<sim::ListServerSim>(config))->Start()) {
                 ADD_FAILURE() << "list server " << i << ": " << m_servers.back()->why();
                 return false;
             }
@@ -174,18 +158,13 @@ class ServerFarm {
     }
     sim::ListServerSim& operator[](size_t i) { return *m_servers[i]; }
     size_t size() const { return m_servers.size(); }
-    int tcpPort() const { return m_servers[0]->tcpPort(); }
-    int udpPort() const { return m_servers[0]->udpPort(); }
-    int httpPort() const { return m_servers[0]->httpPort(); }
+    uint16_t tcpPort() const { return m_servers[0]->tcpPort(); }
+    uint16_t udpPort() const { return m_servers[0]->udpPort(); }
     DWORD address(size_t i) const { return m_servers[i]->addressValue(); }
     int IndexOf(DWORD addr) const
     {
-        for (size_t i = 0; i < m_servers.size(); ++i) {
-            if (m_servers[i]->addressValue() == addr) {
-                return static_cast<int>(i);
-            }
-        }
-        return -1;
+        auto it = std::find_if(m_servers.begin(), m_servers.end(), [=](auto& s) { return s->addressValue() == addr; });
+        return it == m_servers.end() ? -1 : static_cast<int>(it - m_servers.begin());
     }
 
    private:
@@ -224,11 +203,11 @@ class ListSrvTest : public ::testing::Test {
         ListSrv_SetHostName("127.0.0.1");
         ListSrv_SetHostUrl("/list.txt");
         if (m_farm.size() > 0) {
-            ListSrv_SetHttpPort(m_farm.httpPort());
+            ListSrv_SetHttpPort(m_farm[0].httpPort());
             ListSrv_SetTcpPort(m_farm.tcpPort());
             ListSrv_SetTxUdpPort(m_farm.udpPort());
         }
-        ListSrv_SetRxUdpPort(m_receiver->port());
+        ListSrv_SetRxUdpPort(m_receiver->port);
         SetServID(servId);
         ListSrv_SetRadioID(radioId);
     }
@@ -254,14 +233,14 @@ class ListSrvTest : public ::testing::Test {
 
     std::string Log() { return m_tap->Text(); }
 
-    // Waits until a search has noted the (n+1)-th answer of the server at
-    // addr (each answer prints its line twice: counted, then noted).
-    bool WaitForNotedAnswer(DWORD addr, int n = 0)
+    // Waits until a search has noted the first answer of the server at addr
+    // (each answer prints its line twice: counted, then noted).
+    bool WaitForNotedAnswer(DWORD addr)
     {
         char line[64];
         std::snprintf(line, sizeof(line), "health check detect %u.%u.%u.%u\n", addr >> 24, (addr >> 16) & 0xFF,
                       (addr >> 8) & 0xFF, addr & 0xFF);
-        return m_tap->WaitForCount(line, 2 * n + 2, std::chrono::milliseconds(3000));
+        return m_tap->WaitForCount(line, 2, std::chrono::milliseconds(3000));
     }
 
     ServerFarm m_farm;

@@ -25,17 +25,9 @@ const BYTE* Bytes(const std::string& s)
 
 sim::ListRepeater Repeater(const std::string& servId, const std::string& radioId, int searchResp = 0)
 {
-    sim::ListRepeater r;
-    r.servId = servId;
-    r.radioId = radioId;
-    r.callSign = "JA1" + radioId;
-    r.city = "Sendai";
-    r.state = "Miyagi";
-    r.country = "JPN";
-    r.moduration = 3;
-    r.searchResp = searchResp;
-    r.ipAddr = Ip(10, 1, 2, 3);
-    r.lastUpdate = "20230405060708";
+    sim::ListRepeater r{.servId = servId, .radioId = radioId, .callSign = "JA1" + radioId, .city = "Sendai",
+                        .state = "Miyagi", .country = "JPN", .moduration = 3, .searchResp = searchResp,
+                        .ipAddr = Ip(10, 1, 2, 3), .lastUpdate = "20230405060708", .signature = {}, .mailAddr = {}};
     for (size_t i = 0; i < r.scTable.size(); ++i) {
         r.scTable[i] = static_cast<uint8_t>(0x11 * i);
     }
@@ -259,7 +251,7 @@ TEST_F(ListSrvUdp, ServerPartUpdatesFollowedRepeatersAndTheUnitsOwnAddressOnlyFr
 
 TEST_F(ListSrvUdp, PortCheckAnswersOnTheMainPortAreCountedOnlyForTheUnitsRadioId)
 {
-    const int port = m_receiver->port();
+    const int port = m_receiver->port;
     auto count = [port](DWORD server) {
         DWORD n = 99;
         return lsv::GetPortCheckCount(port, server, &n) ? static_cast<int>(n) : -1;
@@ -298,12 +290,12 @@ class ListSrvPortCheck : public ListSrvTest {
 TEST_F(ListSrvPortCheck, MainPortIsCheckedThroughTheUnitsOwnSocket)
 {
     Answers(ListBehaviour{.delayMs = 300});
-    const uint16_t port = m_receiver->port();
+    const uint16_t port = m_receiver->port;
     auto check = CheckAsync(port);
     ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::PortCheck, 1, 3000));
     EXPECT_EQ(UdpSocketsOnPort(port), 1);
     EXPECT_EQ(check.get(), Result(TRUE, 0));
-    EXPECT_GE(m_receiver->portAnswers(), 1);
+    EXPECT_GE(m_receiver->portAnswers, 1);
     auto requests = m_farm[0].Requests(ListKind::PortCheck);
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(std::make_tuple(requests[0].raw.size(), requests[0].port, requests[0].radioId),
@@ -323,7 +315,7 @@ TEST_F(ListSrvPortCheck, OtherPortSharesOneBoundSocketBetweenOverlappingChecksAn
     EXPECT_EQ(second.get(), Result(TRUE, 0));
     // Gone once the port-check thread's current 50 ms wait on it has ended.
     EXPECT_TRUE(WaitUntil([port] { return UdpSocketsOnPort(port) == 0; }, 1000));
-    EXPECT_EQ(m_receiver->portAnswers(), 0);
+    EXPECT_EQ(m_receiver->portAnswers, 0);
 }
 
 TEST_F(ListSrvPortCheck, PortThatCannotBeBoundOrIsNeverAnsweredFails)
@@ -386,10 +378,8 @@ TEST_F(ListSrvExchange, RegistWithBlockTakesTheServersIdAndSendsEveryField)
     EXPECT_STREQ(p.szLastUpdate, "20240102030405");
     auto requests = m_farm[0].Requests(ListKind::Regist);
     ASSERT_EQ(requests.size(), 1u);
-    const sim::ListRequest& r = requests[0];
-    EXPECT_EQ(std::make_tuple(r.valid, r.raw.size(), r.servId, r.callSign, r.mailAddr, r.scTableHex),
-              std::make_tuple(true, size_t{230}, std::string(), std::string("JA7KOV"),
-                              std::string("op@example.org"), std::string("A5") + std::string(30, '0')));
+    EXPECT_EQ(requests[0].raw, "#R     R0042JA7KOV" + std::string(87, ' ') + "0A5" + std::string(30, '0') + "0" +
+                                   std::string(30, ' ') + "op@example.org" + std::string(46, ' ') + "\n");
     EXPECT_EQ(ListSrv_GetCurrentIP(), m_farm.address(0));
 }
 
@@ -512,8 +502,7 @@ TEST_F(ListSrvExchange, GetListWithImmediateLineFeedSucceedsWithoutRecords)
     EXPECT_EQ(Events(LISTSRV_EVENT_GET_LIST), 0);
     auto requests = m_farm[0].Requests(ListKind::GetList);
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].raw.size(), 25u);
-    EXPECT_EQ(requests[0].ids, (std::vector<std::string>{"11111", "22222"}));
+    EXPECT_EQ(requests[0].raw, "#L00042R0042R11111R22222\n");
 }
 
 TEST_F(ListSrvExchange, HealthCheckWithThreeFollowedRepeatersIsSentByteExact)
@@ -528,7 +517,7 @@ TEST_F(ListSrvExchange, HealthCheckWithThreeFollowedRepeatersIsSentByteExact)
     auto requests = m_farm[0].Requests(ListKind::HealthCheck);
     ASSERT_GE(requests.size(), 1u);
     char head[18];
-    std::snprintf(head, sizeof(head), "#H%05u00042R0042", static_cast<unsigned>(m_receiver->port()));
+    std::snprintf(head, sizeof(head), "#H%05u00042R0042", static_cast<unsigned>(m_receiver->port));
     EXPECT_EQ(requests[0].raw,
               head + std::string("S002000007000080000900042") + "D003312" + std::string(28, '0') + "EF1\n");
 }
