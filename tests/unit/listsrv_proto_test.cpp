@@ -1,7 +1,5 @@
-// The directory client's wire protocol: its parsers against hand-written bytes
-// and the stand-in server's codec; the UDP side (answers handed in by the unit
-// core's receiver, the port check); and its exchanges against a stand-in
-// server that misbehaves on request. Loopback only.
+// The directory client's wire protocol: parsers against hand-written bytes, the
+// UDP side, and exchanges with a stand-in server that misbehaves on request.
 #include <cstdio>
 #include <cstring>
 #include <future>
@@ -112,8 +110,7 @@ TEST(ListSrvParse, HealthCheckPartsAreBoundedByTheDatagram)
     testsupport::DebugCapture capture;
     HEALTH_CHECK_RES_V res[LISTSRV_HEALTH_RES_MAX];
     int n = -1;
-    // An "S" part with an entry, an ID without address and an empty entry,
-    // then a part of another kind that is skipped.
+    // An "S" part (an entry, an ID without address, an empty entry), then a part of another kind.
     const std::string answer =
         Answer('H', "S0039" + std::string("00007C0A80001") + "00009        " + std::string(13, ' ') + "X0002ab");
     ASSERT_TRUE(ListSrv_CheckUdpRes(Bytes(answer), static_cast<int>(answer.size()), 'H', 22));
@@ -130,8 +127,6 @@ TEST(ListSrvParse, HealthCheckPartsAreBoundedByTheDatagram)
         EXPECT_FALSE(ListSrv_ParseHealthCheckRes(Bytes(bad), static_cast<int>(bad.size()), res, 101, &n)) << part;
     }
 }
-
-// ---- The UDP side ----------------------------------------------------------------
 
 constexpr DWORD kServerA = Ip(10, 0, 0, 1);
 constexpr DWORD kServerB = Ip(10, 0, 0, 2);
@@ -190,9 +185,7 @@ class ListSrvUdp : public ListSrvTest {
     }
 };
 
-// The search counts a server as answering by this counter, so an answer
-// wrongly counted or refused here decides the server choice.
-TEST_F(ListSrvUdp, OnlyWellFormedAnswersCountWhateverTheirResultCode)
+TEST_F(ListSrvUdp, OnlyWellFormedAnswersCountAndTheCurrentServersMakesReadyOnlineOnceAndRestartsTheOfflineTimer)
 {
     const std::pair<std::string, DWORD> cases[] = {
         {Answer('H', ""), 1},
@@ -209,10 +202,7 @@ TEST_F(ListSrvUdp, OnlyWellFormedAnswersCountWhateverTheirResultCode)
         EXPECT_EQ(HealthCount(kServerB), before + counts);
     }
     EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_READY);  // B is not the current server
-}
 
-TEST_F(ListSrvUdp, CurrentServersAnswerMakesReadyOnlineOnceAndRestartsTheOfflineTimer)
-{
     const std::string bare = Answer('H', "");
     EXPECT_TRUE(Health(bare, kServerA));
     EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_ONLINE);
@@ -264,8 +254,6 @@ TEST_F(ListSrvUdp, PortCheckAnswersOnTheMainPortAreCountedOnlyForTheUnitsRadioId
     EXPECT_TRUE(ListSrv_OnRxPortCheck(good.data(), 27, kStranger, port));  // not counted
     EXPECT_EQ(std::make_tuple(count(kServerA), count(kServerB), count(kStranger)), std::make_tuple(0, 1, -1));
 }
-
-// ---- The port check operation against stand-in servers ------------------------
 
 class ListSrvPortCheck : public ListSrvTest {
    protected:
@@ -337,8 +325,6 @@ TEST_F(ListSrvPortCheck, PortThatCannotBeBoundOrIsNeverAnsweredFails)
     EXPECT_TRUE(WaitUntil([port] { return UdpSocketsOnPort(port) == 0; }, 1000));
 }
 
-// ---- Exchanges with a stand-in server ----------------------------------------
-
 class ListSrvExchange : public ListSrvTest {
    protected:
     void SetUp() override
@@ -368,7 +354,7 @@ class ListSrvExchange : public ListSrvTest {
     }
 };
 
-TEST_F(ListSrvExchange, RegistWithBlockTakesTheServersIdAndSendsEveryField)
+TEST_F(ListSrvExchange, RegistTakesTheServersIdAndSendsEveryFieldOrReportsTheServersCodeOrInvalidResponse)
 {
     LISTSRV_REGIST_PARAM p;
     WORD code = 0xFFFF;
@@ -381,10 +367,7 @@ TEST_F(ListSrvExchange, RegistWithBlockTakesTheServersIdAndSendsEveryField)
     EXPECT_EQ(requests[0].raw, "#R     R0042JA7KOV" + std::string(87, ' ') + "0A5" + std::string(30, '0') + "0" +
                                    std::string(30, ' ') + "op@example.org" + std::string(46, ' ') + "\n");
     EXPECT_EQ(ListSrv_GetCurrentIP(), m_farm.address(0));
-}
 
-TEST_F(ListSrvExchange, RegistFailuresReportTheServersCodeOrInvalidResponse)
-{
     const std::tuple<ListFault, std::string, char, WORD> cases[] = {
         {ListFault::ErrorCode, "0102", 0, 0x0102},  // header and a lone LF
         {ListFault::WrongLetter, "", 'S', LISTSRV_ERR_INVALID},
@@ -392,12 +375,10 @@ TEST_F(ListSrvExchange, RegistFailuresReportTheServersCodeOrInvalidResponse)
         {ListFault::ErrorCode, "0000", 0, LISTSRV_ERR_INVALID},  // "success" without the ID block
         {ListFault::ShortRecord, "", 0, LISTSRV_ERR_COMM},
     };
-    for (const auto& [fault, code, letter, expected] : cases) {
-        Behave(ListKind::Regist, fault, code, letter);
-        LISTSRV_REGIST_PARAM p;
-        WORD got = 0;
-        EXPECT_FALSE(Regist(&got, &p));
-        EXPECT_EQ(got, expected) << static_cast<int>(fault) << " " << code;
+    for (const auto& [fault, answer, letter, expected] : cases) {
+        Behave(ListKind::Regist, fault, answer, letter);
+        EXPECT_FALSE(Regist(&code, &p));
+        EXPECT_EQ(code, expected) << static_cast<int>(fault) << " " << answer;
         EXPECT_STREQ(p.szServID, "");
     }
 }
@@ -449,7 +430,7 @@ struct Hits {
     }
 };
 
-TEST_F(ListSrvExchange, SearchSkipsBlankRecordsAndEndsAtTheClosingLineFeed)
+TEST_F(ListSrvExchange, SearchSkipsBlankRecordsEndsAtTheLineFeedAndFailsOnShortRecordRefusingCallbackOrUnknownKey)
 {
     const std::string a = sim::ListServerSim::SearchRecord(Repeater("00007", "11111"));
     const std::string b = sim::ListServerSim::SearchRecord(Repeater("00008", "22222", 1));
@@ -467,28 +448,23 @@ TEST_F(ListSrvExchange, SearchSkipsBlankRecordsAndEndsAtTheClosingLineFeed)
     EXPECT_EQ(std::make_tuple(r.raw.size(), r.searchKind, r.searchKey, r.servId, r.radioId),
               std::make_tuple(size_t{54}, 'R', std::string("1111122222abcdefghijklmnopqrstuvwxyz0123"),
                               std::string("00042"), std::string("R0042")));
-}
 
-TEST_F(ListSrvExchange, SearchFailuresShortRecordRefusingCallbackAndUnknownKey)
-{
     m_farm[0].AddRepeater(Repeater("00007", "11111"));
     m_farm[0].AddRepeater(Repeater("00009", "11112"));
     Behave(ListKind::Search, ListFault::ShortRecord);
-    LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_CALLSIGN, "JA"};
-    WORD code = 0;
+    req = {SEARCH_KEY_CALLSIGN, "JA"};
     EXPECT_FALSE(ListSrv_Search(&req, nullptr, nullptr, &code));
     EXPECT_EQ(code, LISTSRV_ERR_INVALID);
-    Hits hits;
-    hits.stopAfter = 1;
-    EXPECT_FALSE(ListSrv_Search(&req, Hits::Collect, &hits, &code));
+    Hits stopping{.ids = {}, .stopAfter = 1};
+    EXPECT_FALSE(ListSrv_Search(&req, Hits::Collect, &stopping, &code));
     EXPECT_EQ(code, LISTSRV_ERR_COMM);
-    EXPECT_EQ(hits.ids.size(), 1u);
+    EXPECT_EQ(stopping.ids.size(), 1u);
     LISTSRV_SEARCH_REQ_PARAM bad{static_cast<SEARCH_KEY>(6), "x"};
     EXPECT_FALSE(ListSrv_Search(&bad, nullptr, nullptr, &code));
     EXPECT_EQ(code, LISTSRV_ERR_SEARCH_KEY);
 }
 
-TEST_F(ListSrvExchange, GetListWithImmediateLineFeedSucceedsWithoutRecords)
+TEST_F(ListSrvExchange, GetListWithImmediateLineFeedSucceedsWithoutRecordsAndRequestsAreSentByteExact)
 {
     Behave(ListKind::GetList, ListFault::LoneLf);
     const char* ids[] = {"11111", "22222"};
@@ -503,18 +479,15 @@ TEST_F(ListSrvExchange, GetListWithImmediateLineFeedSucceedsWithoutRecords)
     auto requests = m_farm[0].Requests(ListKind::GetList);
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].raw, "#L00042R0042R11111R22222\n");
-}
 
-TEST_F(ListSrvExchange, HealthCheckWithThreeFollowedRepeatersIsSentByteExact)
-{
     m_farm[0].AddRepeater(Repeater("00007", "11111"));
     BYTE sc[16] = {0x12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEF};
     ListSrv_SetSCTable(sc);
-    const char* ids[] = {"00007", "00008", "00009"};
-    WORD code = 0xFFFF;
-    ASSERT_TRUE(ListSrv_DbgHealthCheck(ids, 3, &code));
+    const char* followed[] = {"00007", "00008", "00009"};
+    code = 0xFFFF;
+    ASSERT_TRUE(ListSrv_DbgHealthCheck(followed, 3, &code));
     EXPECT_EQ(code, 0);
-    auto requests = m_farm[0].Requests(ListKind::HealthCheck);
+    requests = m_farm[0].Requests(ListKind::HealthCheck);
     ASSERT_GE(requests.size(), 1u);
     char head[18];
     std::snprintf(head, sizeof(head), "#H%05u00042R0042", static_cast<unsigned>(m_receiver->port));

@@ -91,27 +91,13 @@ TEST_F(ListSrvThread, GoesOnlineAndFallsBackToSearchAfter120SecondsWithoutAnswer
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);
 }
 
-TEST_F(ListSrvThread, WaitsForTheRadioIdAndReturnsToWaitingWhenTheServerIdIsCleared)
-{
-    StartFarm("00042", "");
-    ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }));
-    EXPECT_EQ(m_farm.Total(ListKind::HealthCheck), 0u);
-
-    ListSrv_SetRadioID("R0042");
-    GoOnline();
-    SetServID("");
-    ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }, 3000));
-    EXPECT_EQ(ListSrv_GetCurrentIP(), 0u);
-    EXPECT_TRUE(WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));  // after the state
-    EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);  // online, then offline
-}
-
 // Without a current server a registration probes every server by TCP connect
 // and registers with one that accepted; the thread then keeps that server.
-TEST_F(ListSrvThread, UnitWithoutServerIdRegistersWithAServerThatAcceptedAndKeepsIt)
+TEST_F(ListSrvThread, UnitWaitsForItsRadioIdRegistersWithAServerThatAcceptedAndWaitsAgainWithoutAServerId)
 {
-    StartFarm("", "R0042", 3);
+    StartFarm("00042", "", 3);
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }));
+    EXPECT_EQ(m_farm.Total(ListKind::HealthCheck), 0u);
     LISTSRV_REGIST_PARAM p{};
     std::strcpy(p.szRadioID, "R0042");
     std::strcpy(p.szCallSign, "JA7KOV");
@@ -126,12 +112,19 @@ TEST_F(ListSrvThread, UnitWithoutServerIdRegistersWithAServerThatAcceptedAndKeep
         EXPECT_EQ(m_farm[i].RequestCount(ListKind::Regist), static_cast<int>(i) == chosen ? 1u : 0u) << i;
     }
     SetServID(p.szServID);  // the caller keeps the ID it was given
+    ListSrv_SetRadioID("R0042");
     GoOnline();
     EXPECT_EQ(ListSrv_GetCurrentIP(), registered);  // no search: the registered server is kept
     // With a current server the next registration goes straight to it.
     ASSERT_TRUE(ListSrv_Regist(&p, &code));
     ASSERT_EQ(m_farm[static_cast<size_t>(chosen)].RequestCount(ListKind::Regist), 2u);
     EXPECT_EQ(m_farm[static_cast<size_t>(chosen)].Requests(ListKind::Regist)[1].servId, p.szServID);
+
+    SetServID("");
+    ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }, 3000));
+    EXPECT_EQ(ListSrv_GetCurrentIP(), 0u);
+    EXPECT_TRUE(WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));  // after the state
+    EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);  // online, then offline
 }
 
 TEST_F(ListSrvThread, RetrievalFillsEveryTargetOfARadioAndHealthChecksKeepTheirAddresses)
