@@ -1,6 +1,5 @@
-// How the directory client finds a list server: the list file, the server
-// table, the search probing stand-in servers by UDP or TCP, and the choice
-// among those that answered. Long waits run on the test clock.
+// How the directory client finds a list server: the list file, the search
+// probing stand-in servers, and the choice. Long waits run on the test clock.
 #include <map>
 #include <random>
 #include <string>
@@ -84,8 +83,6 @@ TEST_F(ListSrvTest, EmptyListFileIsFetchedAgainAfterAMinuteAndAnErrorPageAfterTe
     EXPECT_EQ(Count(Log(), "[W] cannot get list server address\n"), 0);
 }
 
-// ---- Search engine -------------------------------------------------------------
-
 class ListSrvSearch : public ListSrvTest {
    protected:
     void Farm(int n)
@@ -126,7 +123,6 @@ TEST_F(ListSrvSearch, AnswersWithinThreeSecondsOfTheFirstCountAndLaterOnesAreNot
     EXPECT_EQ(result.get(), 2);
     EXPECT_EQ(m_answered, (std::map<DWORD, bool>{
                               {m_farm.address(0), true}, {m_farm.address(1), true}, {m_farm.address(2), false}}));
-    // Every probe was the 18-byte form naming the unit's receive port.
     for (size_t i = 0; i < 3; ++i) {
         auto requests = m_farm[i].Requests(ListKind::HealthCheck);
         ASSERT_GE(requests.size(), 1u);
@@ -182,8 +178,6 @@ TEST_F(ListSrvSearch, RefusedConnectionsFailAtOnceAndAnAcceptingServerIsNotKeptW
     EXPECT_TRUE(WaitUntil([this] { return m_farm[0].Connections() >= 1u; }, 2000));
     EXPECT_EQ(m_farm[0].Connections(), 1u);
 }
-
-// ---- Choice ------------------------------------------------------------------------
 
 TEST_F(ListSrvTest, PreferredServerIsAlwaysChosenOtherwiseEachAnsweredOneEquallyOften)
 {

@@ -1,7 +1,6 @@
-// Shared ground of the directory client's tests: the module brought up and
-// down around each test with its output captured, stand-in list servers on
-// 127.0.0.1, 127.0.0.2, ... sharing their ports, and the unit core's UDP
-// receiver that hands list server answers to the module. Loopback only.
+// Shared ground of the directory client's tests: the module brought up and down
+// around each test with its output captured, stand-in list servers, and the
+// unit core's UDP receiver. Loopback only.
 #pragma once
 
 #include <poll.h>

@@ -1,6 +1,5 @@
-// The directory client's list thread against stand-in list servers: going
-// online, fall-back, registration, list retrieval, reloads and the stop. Long
-// waits run on the test clock.
+// The directory client's list thread against stand-in list servers; long waits
+// run on the test clock.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -18,7 +17,6 @@ using Positions = std::vector<int>;
 
 class ListSrvThread : public ListSrvTest {
    protected:
-    // n servers listed in the file served by the first.
     void StartFarm(const char* servId = "00042", const char* radioId = "R0042", int n = 2)
     {
         std::vector<std::string> listed;
@@ -29,7 +27,6 @@ class ListSrvThread : public ListSrvTest {
         Configure(servId, radioId);
         ASSERT_TRUE(ListSrv_Start());
     }
-    // Waits for READY and moves the clock to the first periodic health check.
     static void GoOnline()
     {
         ASSERT_TRUE(WaitUntil([] { return StateAtLeast(LIST_STATE_READY); }, 8000));
@@ -78,8 +75,7 @@ TEST_F(ListSrvThread, GoesOnlineAndFallsBackToSearchAfter120SecondsWithoutAnswer
               std::make_tuple(true, true, std::vector<std::string>{"00042"}));
 
     m_farm.SetAll(ListKind::HealthCheck, ListFault::Silent);
-    // The periodic check sent after the move shows a step has looked at the
-    // clock: 119 s without answers is still online.
+    // A check sent after the move shows a step has looked at the clock.
     const size_t sent = Current().RequestCount(ListKind::HealthCheck);
     WinEmu_AdvanceTicksForTest(119000);
     ASSERT_TRUE(Current().WaitForRequests(ListKind::HealthCheck, sent + 1, 5000));
@@ -115,7 +111,6 @@ TEST_F(ListSrvThread, UnitWaitsForItsRadioIdRegistersWithAServerThatAcceptedAndW
     ListSrv_SetRadioID("R0042");
     GoOnline();
     EXPECT_EQ(ListSrv_GetCurrentIP(), registered);  // no search: the registered server is kept
-    // With a current server the next registration goes straight to it.
     ASSERT_TRUE(ListSrv_Regist(&p, &code));
     ASSERT_EQ(m_farm[static_cast<size_t>(chosen)].RequestCount(ListKind::Regist), 2u);
     EXPECT_EQ(m_farm[static_cast<size_t>(chosen)].Requests(ListKind::Regist)[1].servId, p.szServID);
@@ -162,11 +157,9 @@ TEST_F(ListSrvThread, RetrievalFillsEveryTargetOfARadioAndHealthChecksKeepTheirA
     ASSERT_TRUE(WaitUntil([this] { return Events(LISTSRV_EVENT_ADDR_CHANGED) == 1; }));
     EXPECT_EQ(Current().Requests(ListKind::HealthCheck).back().ids,
               (std::vector<std::string>{"00007", "00008", "00008", "00042"}));
-    // Every target following that repeater changed.
     EXPECT_EQ(Entries([](int, const LISTSRV_LIST_PARAM& e) { EXPECT_EQ(e.dwIpAddr, Ip(10, 0, 8, 8)); }),
               (Positions{7, 9}));
 
-    // Once an hour the list is fetched again.
     WinEmu_AdvanceTicksForTest(3600000);
     ASSERT_TRUE(WaitUntil([this] { return Events(LISTSRV_EVENT_GET_LIST) == 2; }));
     EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_ONLINE);
@@ -183,8 +176,7 @@ TEST_F(ListSrvThread, FailedRetrievalDropsTheServerAndSearchesAgain)
     EXPECT_EQ(ListSrv_GetCurrentIP(), 0u);
     EXPECT_TRUE(WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));  // after the state
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);
-    // The request stays pending: without a current server the thread searches
-    // again after a second pause, then fetches the list.
+    // The request stays pending: the thread searches again, then fetches the list.
     ASSERT_TRUE(WaitForPause(10000));
     WinEmu_AdvanceTicksForTest(10000);
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_SEARCH; }));
@@ -199,9 +191,9 @@ TEST_F(ListSrvThread, UnansweredSearchIsLoggedOnceAndRetriedEveryTwentySeconds)
 {
     ASSERT_TRUE(m_farm.Start(2));
     Configure();
+    m_farm.SetAll(ListKind::HealthCheck, ListFault::Silent);
     ListSrv_SetDbgServAdrs(0, m_farm.address(0));
     ListSrv_SetDbgServAdrs(1, m_farm.address(1));
-    m_farm.SetAll(ListKind::HealthCheck, ListFault::Silent);
     ASSERT_TRUE(ListSrv_Start());
     // Both probes out: their start ticks are taken, the move fails the search.
     for (size_t round = 1; round <= 2; ++round) {
@@ -229,7 +221,6 @@ TEST_F(ListSrvThread, DailyReloadDropsAVanishedCurrentServerAndAFailedOneKeepsTh
     m_farm[0].SetListFile(ListFileText::Of({dotted}));
     WinEmu_AdvanceTicksForTest(86400000);
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Http, 2, 5000));
-    // The old server left the table: the thread searches again and takes the other one.
     ASSERT_TRUE(WaitUntil([other] { return StateAtLeast(LIST_STATE_READY) && ListSrv_GetCurrentIP() == other; }));
     DWORD table[LISTSRV_SERVER_MAX] = {};
     ASSERT_EQ(ListSrv_GetServerAdrs(table, LISTSRV_SERVER_MAX), 1);
@@ -243,8 +234,7 @@ TEST_F(ListSrvThread, DailyReloadDropsAVanishedCurrentServerAndAFailedOneKeepsTh
         WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) > changes && StateAtLeast(LIST_STATE_READY); }));
     ASSERT_EQ(ListSrv_GetServerAdrs(table, LISTSRV_SERVER_MAX), 1);
     EXPECT_EQ(table[0], other);
-    // A failed reload is retried after an hour, not before; each step checks
-    // the reload before it probes, so a probe after the move shows the check.
+    // Each step checks the reload before it probes: a probe after the move shows the check.
     const size_t probes = m_farm.Total(ListKind::HealthCheck);
     WinEmu_AdvanceTicksForTest(3599000);
     ASSERT_TRUE(WaitUntil([&] { return m_farm.Total(ListKind::HealthCheck) > probes; }));
