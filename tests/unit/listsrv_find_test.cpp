@@ -40,7 +40,7 @@ TEST(ListSrvListFile, BrokenLinesAreReportedAndSkippedAndEightAddressesAreTakenI
              {"[W] invalid list address (^4A7)\n", "[W] invalid list address2 (1.2.3.4ABCDEFGHIJKLM)\n",
               "[W] invalid list address2 ()\n", "[W] invalid list address (^zz)\n",
               "[W] invalid list address2 (10.0.0.300)\n"}) {
-            EXPECT_EQ(Count(log, warning), 1) << warning;
+            EXPECT_EQ(CountOf(log, warning), 1u) << warning;
         }
     }
 }
@@ -79,8 +79,8 @@ TEST_F(ListSrvTest, EmptyListFileIsFetchedAgainAfterAMinuteAndAnErrorPageAfterTe
     WinEmu_AdvanceTicksForTest(10000);
     ASSERT_TRUE(WaitUntil([] { return StateAtLeast(LIST_STATE_READY); }));
     EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 3u);
-    EXPECT_EQ(Count(Log(), "[W] no list address found\n"), 1);
-    EXPECT_EQ(Count(Log(), "[W] cannot get list server address\n"), 0);
+    EXPECT_EQ(CountOf(Log(), "[W] no list address found\n"), 1u);
+    EXPECT_EQ(CountOf(Log(), "[W] cannot get list server address\n"), 0u);
 }
 
 class ListSrvSearch : public ListSrvTest {
@@ -145,14 +145,14 @@ TEST_F(ListSrvSearch, SilentServersAreProbedEveryTwoSecondsFailAfterFiveAndAStop
     EXPECT_EQ(result.get(), 0);
     // One probe at the start and one at 2 s: none in between, none at the end.
     EXPECT_EQ(m_farm.Total(ListKind::HealthCheck), 4u);
-    EXPECT_EQ(Count(Log(), "[W] SEARCH_FAILED 2\n"), 1);
+    EXPECT_EQ(CountOf(Log(), "[W] SEARCH_FAILED 2\n"), 1u);
 
     result = SearchAsync(lsv::SEARCH_METHOD_HEALTH_CHECK, m_farm.udpPort());
     ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::HealthCheck, 3, 3000));
     ListSrv_Stop();
     ASSERT_TRUE(Ends(result));  // the probes' own time-out never comes on the still test clock
     EXPECT_EQ(result.get(), 0);
-    EXPECT_EQ(Count(Log(), "[W] SearchServer() canceled\n"), 1);
+    EXPECT_EQ(CountOf(Log(), "[W] SearchServer() canceled\n"), 1u);
 }
 
 // The test clock stands still here: a search that waited for a refused

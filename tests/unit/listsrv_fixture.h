@@ -36,22 +36,17 @@ using sim::ListBehaviour;
 using sim::ListFault;
 using sim::ListFileText;
 using sim::ListKind;
+using testsupport::CountOf;
 using testsupport::WaitForPause;
-
-inline int Count(const std::string& text, const std::string& part)
-{
-    return static_cast<int>(testsupport::CountOf(text, part));
-}
 
 template <class Cond>
 bool WaitUntil(Cond cond, int timeoutMs = 5000)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
+    for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
 }

@@ -122,7 +122,7 @@ TEST_F(ListSrvThread, UnitWaitsForItsRadioIdRegistersWithAServerThatAcceptedAndW
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);  // online, then offline
 }
 
-TEST_F(ListSrvThread, RetrievalFillsEveryTargetOfARadioAndHealthChecksKeepTheirAddresses)
+TEST_F(ListSrvThread, RetrievalFillsEveryTargetOfARadioHealthChecksKeepTheirAddressesAndAFailureSearchesAgain)
 {
     StartFarm();
     GoOnline();
@@ -163,28 +163,23 @@ TEST_F(ListSrvThread, RetrievalFillsEveryTargetOfARadioAndHealthChecksKeepTheirA
     WinEmu_AdvanceTicksForTest(3600000);
     ASSERT_TRUE(WaitUntil([this] { return Events(LISTSRV_EVENT_GET_LIST) == 2; }));
     EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_ONLINE);
-}
 
-TEST_F(ListSrvThread, FailedRetrievalDropsTheServerAndSearchesAgain)
-{
-    StartFarm();
-    GoOnline();
+    // A failed retrieval drops the server; the request stays pending: the
+    // thread searches again, then fetches the list.
     Current().SetBehaviour(ListKind::GetList, ListBehaviour{.fault = ListFault::BadDigits, .times = 1});
-    ASSERT_TRUE(ListSrv_SetTargetRadioID(0, "11111"));
     ListSrv_GetListReq();
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_GET_LIST_ERR; }));
     EXPECT_EQ(ListSrv_GetCurrentIP(), 0u);
     EXPECT_TRUE(WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));  // after the state
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);
-    // The request stays pending: the thread searches again, then fetches the list.
     ASSERT_TRUE(WaitForPause(10000));
     WinEmu_AdvanceTicksForTest(10000);
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_SEARCH; }));
     ASSERT_TRUE(WaitForPause(10000));
     WinEmu_AdvanceTicksForTest(10000);
     ASSERT_TRUE(WaitUntil([] { return StateAtLeast(LIST_STATE_READY); }, 8000));
-    EXPECT_EQ(Events(LISTSRV_EVENT_GET_LIST), 1);
-    EXPECT_EQ(Count(Log(), "[W] get list failed\n"), 1);
+    EXPECT_EQ(Events(LISTSRV_EVENT_GET_LIST), 3);
+    EXPECT_EQ(CountOf(Log(), "[W] get list failed\n"), 1u);
 }
 
 TEST_F(ListSrvThread, UnansweredSearchIsLoggedOnceAndRetriedEveryTwentySeconds)
@@ -208,7 +203,7 @@ TEST_F(ListSrvThread, UnansweredSearchIsLoggedOnceAndRetriedEveryTwentySeconds)
     }
     ASSERT_TRUE(WaitUntil([] { return StateAtLeast(LIST_STATE_READY); }));
     EXPECT_GE(m_farm.IndexOf(ListSrv_GetCurrentIP()), 0);
-    EXPECT_EQ(Count(Log(), "[W] list server search failed\n"), 1);
+    EXPECT_EQ(CountOf(Log(), "[W] list server search failed\n"), 1u);
 }
 
 TEST_F(ListSrvThread, DailyReloadDropsAVanishedCurrentServerAndAFailedOneKeepsTheTable)
@@ -241,7 +236,7 @@ TEST_F(ListSrvThread, DailyReloadDropsAVanishedCurrentServerAndAFailedOneKeepsTh
     EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 3u);
     WinEmu_AdvanceTicksForTest(1000);
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Http, 4, 5000));
-    EXPECT_EQ(Count(Log(), "[W] cannot reload list server address\n"), 1);
+    EXPECT_EQ(CountOf(Log(), "[W] cannot reload list server address\n"), 1u);
 }
 
 // The test clock stands still: only the stop can end the exchange or pause.
@@ -265,7 +260,7 @@ TEST_F(ListSrvThread, StopEndsTheListThreadInAnHttpExchangeOrInAPause)
     ASSERT_TRUE(WaitForPause(10000));
     stopped = std::async(std::launch::async, ListSrv_Stop);
     ASSERT_TRUE(Ends(stopped));
-    EXPECT_EQ(Count(Log(), "end port check thread\n"), 2);
+    EXPECT_EQ(CountOf(Log(), "end port check thread\n"), 2u);
 }
 
 }  // namespace
