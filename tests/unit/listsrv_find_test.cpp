@@ -133,7 +133,7 @@ TEST_F(ListSrvSearch, AnswersWithinThreeSecondsOfTheFirstCountAndLaterOnesAreNot
 TEST_F(ListSrvSearch, SilentServersAreProbedEveryTwoSecondsFailAfterFiveAndAStopEndsTheSearch)
 {
     Farm(2);
-    m_farm.SetAll(ListKind::HealthCheck, ListFault::Silent);
+    m_farm.SetAll(ListKind::HealthCheck, {.fault = ListFault::Silent});
     auto result = SearchAsync(lsv::SEARCH_METHOD_HEALTH_CHECK, m_farm.udpPort());
     ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::HealthCheck, 1, 3000));
     WinEmu_AdvanceTicksForTest(2000);

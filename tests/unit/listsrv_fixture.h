@@ -136,10 +136,10 @@ class ServerFarm {
         return true;
     }
     void Stop() { m_servers.clear(); }
-    void SetAll(ListKind kind, ListFault fault)
+    void SetAll(ListKind kind, const ListBehaviour& behaviour)
     {
         for (auto& s : m_servers) {
-            s->SetBehaviour(kind, ListBehaviour{.fault = fault});
+            s->SetBehaviour(kind, behaviour);
         }
     }
     size_t Total(ListKind kind)

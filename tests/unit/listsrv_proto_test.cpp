@@ -264,11 +264,6 @@ class ListSrvPortCheck : public ListSrvTest {
         Configure();
         StartFixed(2);
     }
-    void Answers(ListBehaviour b)
-    {
-        m_farm[0].SetBehaviour(ListKind::PortCheck, b);
-        m_farm[1].SetBehaviour(ListKind::PortCheck, b);
-    }
     static std::future<Result> CheckAsync(int port)
     {
         return Async([port](WORD* code) { return ListSrv_PortCheck(port, code); });
@@ -277,7 +272,7 @@ class ListSrvPortCheck : public ListSrvTest {
 
 TEST_F(ListSrvPortCheck, MainPortIsCheckedThroughTheUnitsOwnSocket)
 {
-    Answers(ListBehaviour{.delayMs = 300});
+    m_farm.SetAll(ListKind::PortCheck, {.delayMs = 300});
     const uint16_t port = m_receiver->port;
     auto check = CheckAsync(port);
     ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::PortCheck, 1, 3000));
@@ -292,7 +287,7 @@ TEST_F(ListSrvPortCheck, MainPortIsCheckedThroughTheUnitsOwnSocket)
 
 TEST_F(ListSrvPortCheck, OtherPortSharesOneBoundSocketBetweenOverlappingChecksAndClosesIt)
 {
-    Answers(ListBehaviour{.delayMs = 400});
+    m_farm.SetAll(ListKind::PortCheck, {.delayMs = 400});
     const uint16_t port = loopnet::FreePort(SOCK_DGRAM);
     auto first = CheckAsync(port);
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::PortCheck, 1, 3000));
@@ -315,7 +310,7 @@ TEST_F(ListSrvPortCheck, PortThatCannotBeBoundOrIsNeverAnsweredFails)
     close(blocker);
     EXPECT_EQ(m_farm[0].RequestCount(ListKind::PortCheck), 0u);
 
-    Answers(ListBehaviour{.fault = ListFault::Silent});
+    m_farm.SetAll(ListKind::PortCheck, {.fault = ListFault::Silent});
     auto check = CheckAsync(port);
     // Both probes are out, so their start ticks are taken: the move counts.
     ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::PortCheck, 1, 3000));

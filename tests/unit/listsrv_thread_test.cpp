@@ -74,7 +74,7 @@ TEST_F(ListSrvThread, GoesOnlineAndFallsBackToSearchAfter120SecondsWithoutAnswer
     EXPECT_EQ(std::make_tuple(periodic.back().hasS, periodic.back().hasD, periodic.back().ids),
               std::make_tuple(true, true, std::vector<std::string>{"00042"}));
 
-    m_farm.SetAll(ListKind::HealthCheck, ListFault::Silent);
+    m_farm.SetAll(ListKind::HealthCheck, {.fault = ListFault::Silent});
     // A check sent after the move shows a step has looked at the clock.
     const size_t sent = Current().RequestCount(ListKind::HealthCheck);
     WinEmu_AdvanceTicksForTest(119000);
@@ -186,7 +186,7 @@ TEST_F(ListSrvThread, UnansweredSearchIsLoggedOnceAndRetriedEveryTwentySeconds)
 {
     ASSERT_TRUE(m_farm.Start(2));
     Configure();
-    m_farm.SetAll(ListKind::HealthCheck, ListFault::Silent);
+    m_farm.SetAll(ListKind::HealthCheck, {.fault = ListFault::Silent});
     ListSrv_SetDbgServAdrs(0, m_farm.address(0));
     ListSrv_SetDbgServAdrs(1, m_farm.address(1));
     ASSERT_TRUE(ListSrv_Start());
@@ -197,7 +197,7 @@ TEST_F(ListSrvThread, UnansweredSearchIsLoggedOnceAndRetriedEveryTwentySeconds)
         ASSERT_TRUE(WaitForPause(20000));
         EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_SEARCH_ERR);
         if (round == 2) {
-            m_farm.SetAll(ListKind::HealthCheck, ListFault::None);
+            m_farm.SetAll(ListKind::HealthCheck, {.fault = ListFault::None});
         }
         WinEmu_AdvanceTicksForTest(20000);
     }
