@@ -162,9 +162,8 @@ TEST(HttpResponseParser, StatusHeadersAndBodyFollowTheRulesWithoutOverrun)
         Fetch f = Get(0, c.max, 0, &c.answer);
         ASSERT_EQ(bool(f.ok), c.ok);
         if (c.ok) {
-            EXPECT_EQ(std::string(f.body.data()), c.body);
-            EXPECT_EQ(f.param.nLength, static_cast<int>(c.body.size()));
-            EXPECT_STREQ(f.param.szType, c.type.c_str());
+            EXPECT_EQ(std::make_tuple(std::string(f.body.data()), f.param.nLength, std::string(f.param.szType)),
+                      std::make_tuple(c.body, static_cast<int>(c.body.size()), c.type));
         }
     }
     HTTP_PARAM param{};

@@ -29,12 +29,11 @@ TEST(ListSrvListFile, BrokenLinesAreReportedAndSkippedAndEightAddressesAreTakenI
         SCOPED_TRACE(static_cast<int>(eol[0]));
         testsupport::DebugCapture capture;
         const std::string text = file.text(eol);
-        std::vector<DWORD> addrs(LISTSRV_SERVER_MAX + 1), expected(addrs.size());
+        std::vector<DWORD> addrs(LISTSRV_SERVER_MAX + 1);
         ASSERT_EQ(ListSrv_DecodeListFile(text.data(), static_cast<int>(text.size()), addrs.data(), LISTSRV_SERVER_MAX), 8);
-        for (int i = 0; i < 8; ++i) {
-            expected[static_cast<size_t>(i)] = Ip(192, 168, 7, i + 1);
+        for (int i = 0; i <= LISTSRV_SERVER_MAX; ++i) {
+            EXPECT_EQ(addrs[static_cast<size_t>(i)], i < 8 ? Ip(192, 168, 7, i + 1) : 0u) << i;
         }
-        EXPECT_EQ(addrs, expected);
         const std::string log = capture.text();
         for (const char* warning :
              {"[W] invalid list address (^4A7)\n", "[W] invalid list address2 (1.2.3.4ABCDEFGHIJKLM)\n",

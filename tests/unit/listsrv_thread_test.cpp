@@ -211,9 +211,7 @@ TEST_F(ListSrvThread, DailyReloadDropsAVanishedCurrentServerAndAFailedOneKeepsTh
     StartFarm();
     GoOnline();
     const DWORD other = ListSrv_GetCurrentIP() == m_farm.address(0) ? m_farm.address(1) : m_farm.address(0);
-    char dotted[16];
-    std::snprintf(dotted, sizeof(dotted), "127.0.0.%u", static_cast<unsigned>(other & 0xFF));
-    m_farm[0].SetListFile(ListFileText::Of({dotted}));
+    m_farm[0].SetListFile(ListFileText::Of({"127.0.0." + std::to_string(other & 0xFF)}));
     WinEmu_AdvanceTicksForTest(86400000);
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Http, 2, 5000));
     ASSERT_TRUE(WaitUntil([other] { return StateAtLeast(LIST_STATE_READY) && ListSrv_GetCurrentIP() == other; }));
