@@ -118,6 +118,7 @@ protected:
         CmdServer_Construct();
         ASSERT_TRUE(CmdServer_Init());
         CmdServer_SetCallback(Owner::Callback, &m_owner);
+        ASSERT_TRUE(CmdServer_Start(m_data, m_udp, m_setting));
     }
     void TearDown() override
     {
@@ -143,13 +144,6 @@ protected:
         WinEmu_AdvanceTicksForTest(2000);
         return m_owner.WaitFor(CMDSRV_EVENT_DISCONNECT, count);
     }
-    void StartAll()
-    {
-        m_setting = loopnet::FreePort(SOCK_STREAM);
-        m_data = loopnet::FreePort(SOCK_STREAM);
-        m_udp = loopnet::FreePort(SOCK_DGRAM);
-        ASSERT_TRUE(CmdServer_Start(m_data, m_udp, m_setting));
-    }
     int Keep(int fd)
     {
         m_fds.push_back(fd);
@@ -159,9 +153,9 @@ protected:
 
     Owner m_owner;
     std::vector<int> m_fds;
-    WORD m_setting = 0;
-    WORD m_data = 0;
-    WORD m_udp = 0;
+    WORD m_setting = loopnet::FreePort(SOCK_STREAM);
+    WORD m_data = loopnet::FreePort(SOCK_STREAM);
+    WORD m_udp = loopnet::FreePort(SOCK_DGRAM);
 };
 
 Lines Edited(const std::string& bytes)
@@ -194,7 +188,6 @@ TEST(CommandLine, EditingFollowsTheByteRules)
 
 TEST_F(CommandServer, TextConnectionEchoesOnlyLineEndsAroundTheReplyAndKeepsALineAcrossReads)
 {
-    StartAll();
     int client = Connect(m_setting);
     ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 1));
     const Event accepted = m_owner.Of(CMDSRV_EVENT_ACCEPT)[0];
@@ -212,7 +205,6 @@ TEST_F(CommandServer, TextConnectionEchoesOnlyLineEndsAroundTheReplyAndKeepsALin
 
 TEST_F(CommandServer, IdleTextConnectionIsClosedAfter120SecondsAndStopEndsTheOthersAndStartsAgain)
 {
-    StartAll();
     int idle = Connect(m_setting);
     ASSERT_TRUE(loopnet::WriteAll(idle, "\r"));
     ASSERT_EQ(loopnet::ReadFor(idle, 2, 3000), "\r\n");
@@ -233,7 +225,6 @@ TEST_F(CommandServer, IdleTextConnectionIsClosedAfter120SecondsAndStopEndsTheOth
 
 TEST_F(CommandServer, BinaryFramesArriveWholeUpToTheBufferAndALargerOneOrSilenceOrASlowFrameEndsTheConnection)
 {
-    StartAll();
     int client = Connect(m_data);
     ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 1));
     const std::string empty = Frame(0x10, 0, 0), three = Frame(0x11, 3, 'c');
@@ -275,7 +266,6 @@ TEST_F(CommandServer, BinaryFramesArriveWholeUpToTheBufferAndALargerOneOrSilence
 
 TEST_F(CommandServer, RestartsMoveTheUdpAndSettingPortsAndRecoverFromAFailure)
 {
-    StartAll();
     EXPECT_FALSE(CmdServer_IsUdpClient(nullptr));
     EXPECT_EQ(CmdServer_GetPort(CmdServer_GetUdpClient()), m_udp);
     int peer = Keep(loopnet::BindUdp(0));
@@ -316,7 +306,6 @@ TEST_F(CommandServer, RestartsMoveTheUdpAndSettingPortsAndRecoverFromAFailure)
 
 TEST_F(CommandServer, OutgoingConnectionsConnectFailAndReconnect)
 {
-    ASSERT_TRUE(CmdServer_Start(0, loopnet::FreePort(SOCK_DGRAM), 0));
     LPVOID refused = CmdServer_Connect(loopnet::FreePort(SOCK_STREAM), LOOPBACK);
     ASSERT_NE(refused, nullptr);
     EXPECT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_CONN_FAILED, 1));
