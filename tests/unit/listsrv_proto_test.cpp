@@ -281,8 +281,7 @@ TEST_F(ListSrvPortCheck, MainPortIsCheckedThroughTheUnitsOwnSocket)
     EXPECT_GE(m_receiver->portAnswers, 1);
     auto requests = m_farm[0].Requests(ListKind::PortCheck);
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(std::make_tuple(requests[0].raw.size(), requests[0].port, requests[0].radioId),
-              std::make_tuple(size_t{13}, int{port}, std::string("R0042")));
+    EXPECT_EQ(requests[0].raw, "#P" + std::to_string(port) + "R0042\n");  // an ephemeral port has five digits
 }
 
 TEST_F(ListSrvPortCheck, OtherPortSharesOneBoundSocketBetweenOverlappingChecksAndClosesIt)
@@ -330,18 +329,14 @@ class ListSrvExchange : public ListSrvTest {
         StartFixed(1);
         ListSrv_SetCurrentIP(m_farm.address(0));
     }
-    static BOOL Regist(WORD* code, LISTSRV_REGIST_PARAM* out = nullptr)
+    static BOOL Regist(WORD* code, LISTSRV_REGIST_PARAM* p)
     {
-        LISTSRV_REGIST_PARAM p{};
-        std::strcpy(p.szRadioID, "R0042");
-        std::strcpy(p.szCallSign, "JA7KOV");
-        p.abyScTable[0] = 0xA5;
-        std::strcpy(p.szMailAddr, "op@example.org");
-        const BOOL ok = ListSrv_Regist(&p, code);
-        if (out != nullptr) {
-            *out = p;
-        }
-        return ok;
+        *p = LISTSRV_REGIST_PARAM{};
+        std::strcpy(p->szRadioID, "R0042");
+        std::strcpy(p->szCallSign, "JA7KOV");
+        p->abyScTable[0] = 0xA5;
+        std::strcpy(p->szMailAddr, "op@example.org");
+        return ListSrv_Regist(p, code);
     }
     void Behave(ListKind kind, ListFault fault, const std::string& code = std::string(), char letter = 0)
     {
@@ -381,7 +376,10 @@ TEST_F(ListSrvExchange, RegistTakesTheServersIdAndSendsEveryFieldOrReportsTheSer
 TEST_F(ListSrvExchange, SilentServerFailsTheExchangeAfterThirtySeconds)
 {
     Behave(ListKind::Regist, ListFault::Silent);
-    auto result = Async([](WORD* code) { return Regist(code); });
+    auto result = Async([](WORD* code) {
+        LISTSRV_REGIST_PARAM p;
+        return Regist(code, &p);
+    });
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Regist, 1, 5000));
     ASSERT_TRUE(testsupport::WaitForPause(lsv::IO_TIMEOUT_MS));  // the answer's wait has its start tick
     WinEmu_AdvanceTicksForTest(29000);
@@ -439,10 +437,7 @@ TEST_F(ListSrvExchange, SearchSkipsBlankRecordsEndsAtTheLineFeedAndFailsOnShortR
     EXPECT_EQ(hits.ids, (std::vector<std::string>{"00007", "00008"}));
     auto requests = m_farm[0].Requests(ListKind::Search);
     ASSERT_EQ(requests.size(), 1u);
-    const sim::ListRequest& r = requests[0];
-    EXPECT_EQ(std::make_tuple(r.raw.size(), r.searchKind, r.searchKey, r.servId, r.radioId),
-              std::make_tuple(size_t{54}, 'R', std::string("1111122222abcdefghijklmnopqrstuvwxyz0123"),
-                              std::string("00042"), std::string("R0042")));
+    EXPECT_EQ(requests[0].raw, "#S00042R0042R1111122222abcdefghijklmnopqrstuvwxyz0123\n");
 
     m_farm[0].AddRepeater(Repeater("00007", "11111"));
     m_farm[0].AddRepeater(Repeater("00009", "11112"));
