@@ -1,6 +1,4 @@
-// The command server transport against raw loopback peers: line editing and
-// echo, binary frames, idle time-outs on the test clock, UDP, restarts,
-// outgoing connections and the stop.
+// The command server transport against raw loopback peers; time-outs on the test clock.
 #include "cmdsrv.h"
 
 #include <sys/ioctl.h>
@@ -128,8 +126,7 @@ protected:
             close(fd);
         }
     }
-    // Once a receive wait of ms has begun: still open a second short of ms,
-    // closed (the count-th disconnect) a second past it.
+    // Once a receive wait of ms has begun: open a second short of ms, closed a second past it.
     bool ClosesAfter(DWORD ms, size_t count)
     {
         if (!testsupport::WaitForPause(ms)) {

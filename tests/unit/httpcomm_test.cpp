@@ -1,5 +1,4 @@
-// The HTTP module: its response reader fed bytes, its client against a raw
-// loopback server, and its server side against a raw client and its own.
+// The HTTP module: its response reader fed bytes, its client and its server against raw loopback peers.
 #include "httpcomm.h"
 
 #include <sys/socket.h>
@@ -25,8 +24,7 @@
 
 namespace {
 
-// The test clock stands still unless a test moves it; the deadline only keeps
-// a faulty build from hanging.
+// The test clock stands still; the deadline only keeps a faulty build from hanging.
 template <class Future>
 bool Ends(Future& f)
 {
@@ -38,9 +36,8 @@ bool Has(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-// Accepts `connections` connections, reads each request up to its empty line,
-// writes `answer`, then closes or, with hold, keeps it open until destroyed.
-// The last request read is in `request` once WaitRequests has seen it.
+// Reads each of `connections` requests up to its empty line, writes `answer`, then closes
+// or, with hold, keeps the connection; `request` is the last one once WaitRequests saw it.
 struct RawServer {
     RawServer(std::string answer, bool hold, int connections = 1)
         : thread([this, answer, hold, connections] {
@@ -92,8 +89,7 @@ struct Fetch {
     std::vector<char> body;
 };
 
-// One GET, or a parse of response, into a buffer of exactly nMaxDataLen + 1
-// bytes, so that the sanitizers see any write past it.
+// One GET, or a parse of response, into exactly nMaxDataLen + 1 bytes: the sanitizers see an overrun.
 Fetch Get(WORD port, int nMaxDataLen, long lRxTimeout = 0, const std::string* response = nullptr)
 {
     Fetch f;
@@ -223,8 +219,7 @@ TEST_F(Http, SixtyFifthConnectionIsRefusedAndCancelEndsTheOthers)
     EXPECT_TRUE(Get(after.port(), 100).ok);  // every entry was given back
 }
 
-// Server side: records what the callback sees; echoes a POST body, answers
-// "hello" to a GET, without a length when asked to.
+// Records the events; echoes a POST body, answers "hello" to a GET, without a length when asked to.
 struct ServerLog {
     std::mutex mutex;
     std::vector<unsigned> events;

@@ -96,7 +96,6 @@ protected:
         m_fds.push_back(fd);
         return fd;
     }
-    // A daemon TCP socket connected to a raw peer.
     NPSOCK_PARAM ConnectedPair(int* peer)
     {
         int listener = Keep(loopnet::ListenTcp(0));
