@@ -183,7 +183,7 @@ TEST(CommandLine, EditingFollowsTheByteRules)
     EXPECT_EQ(Edited(typed + "\bz\r"), Lines{std::string(510, 'k') + "z"});
 }
 
-TEST_F(CommandServer, TextConnectionEchoesOnlyLineEndsAroundTheReplyAndKeepsALineAcrossReads)
+TEST_F(CommandServer, TextConnectionEchoesOnlyLineEndsAroundTheReplyKeepsALineAcrossReadsAndIdlesOut120Seconds)
 {
     int client = Connect(m_setting);
     ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 1));
@@ -198,26 +198,26 @@ TEST_F(CommandServer, TextConnectionEchoesOnlyLineEndsAroundTheReplyAndKeepsALin
     shutdown(client, SHUT_WR);
     ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_DISCONNECT, 1));
     EXPECT_EQ(m_owner.Of(CMDSRV_EVENT_DISCONNECT)[0].client, accepted.client);
-}
 
-TEST_F(CommandServer, IdleTextConnectionIsClosedAfter120SecondsAndStopEndsTheOthersAndStartsAgain)
-{
     int idle = Connect(m_setting);
     ASSERT_TRUE(loopnet::WriteAll(idle, "\r"));
     ASSERT_EQ(loopnet::ReadFor(idle, 2, 3000), "\r\n");
-    EXPECT_TRUE(ClosesAfter(120000, 1));
+    EXPECT_TRUE(ClosesAfter(120000, 2));
     EXPECT_TRUE(loopnet::SeesClose(idle, 2000));
+}
 
+TEST_F(CommandServer, StopEndsEveryConnectionAndTheServerStartsAgain)
+{
     int client = Connect(m_setting);
-    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 2));
+    ASSERT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 1));
     CmdServer_Stop();
     EXPECT_TRUE(loopnet::SeesClose(client, 2000));
-    EXPECT_EQ(m_owner.Of(CMDSRV_EVENT_DISCONNECT).size(), 2u);
+    EXPECT_EQ(m_owner.Of(CMDSRV_EVENT_DISCONNECT).size(), 1u);
     EXPECT_EQ(CmdServer_GetUdpClient(), nullptr);
     CmdServer_Stop();
     ASSERT_TRUE(CmdServer_Start(m_data, m_udp, m_setting));
     EXPECT_GE(Connect(m_setting), 0);
-    EXPECT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 3));
+    EXPECT_TRUE(m_owner.WaitFor(CMDSRV_EVENT_ACCEPT, 2));
 }
 
 TEST_F(CommandServer, BinaryFramesArriveWholeUpToTheBufferAndALargerOneOrSilenceOrASlowFrameEndsTheConnection)

@@ -60,13 +60,12 @@ std::future<Result> Async(Call call)
     });
 }
 
-TEST(ListSrvParse, TcpHeaderGivesTheDigitsAsCodeAndRejectsWrongLetterOrDigits)
+// A wrong letter, bad digits and a code in the header: the registration exchanges.
+TEST(ListSrvParse, TcpHeaderWithoutItsMarkOrFourCharactersIsInvalid)
 {
     testsupport::DebugCapture capture;
     WORD code = 0xFFFF;
-    EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("$R0102"), 6, 'R', &code), 0);
-    EXPECT_EQ(code, 0x0102);
-    for (const char* bad : {"$S0000", "#R0000", "$R00A1", "$R00"}) {
+    for (const char* bad : {"#R0000", "$R00"}) {
         EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes(bad), static_cast<int>(std::strlen(bad)), 'R', &code),
                   LISTSRV_ERR_INVALID) << bad;
     }
@@ -185,7 +184,7 @@ class ListSrvUdp : public ListSrvTest {
     }
 };
 
-TEST_F(ListSrvUdp, OnlyWellFormedAnswersCountAndTheCurrentServersMakesReadyOnlineOnceAndRestartsTheOfflineTimer)
+TEST_F(ListSrvUdp, HealthCheckAnswersCountGoOnlineAndUpdateFollowedRepeatersAndTheUnitsAddress)
 {
     const std::pair<std::string, DWORD> cases[] = {
         {Answer('H', ""), 1},
@@ -215,10 +214,7 @@ TEST_F(ListSrvUdp, OnlyWellFormedAnswersCountAndTheCurrentServersMakesReadyOnlin
     EXPECT_LT(GetTickCount() - lsv::s_dwTmRxIdleTime, 1000u);
     ListSrv_Unlock();
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 1);
-}
 
-TEST_F(ListSrvUdp, ServerPartUpdatesFollowedRepeatersAndTheUnitsOwnAddressOnlyFromListServers)
-{
     const std::string moved =
         Answer('H', "S0039" + std::string("000070A070002") + "000420A2A0001" + std::string(13, ' '));
     EXPECT_FALSE(Health(moved, kStranger));  // not a list server: nothing taken
@@ -373,7 +369,7 @@ TEST_F(ListSrvExchange, RegistTakesTheServersIdAndSendsEveryFieldOrReportsTheSer
     }
 }
 
-TEST_F(ListSrvExchange, SilentServerFailsTheExchangeAfterThirtySeconds)
+TEST_F(ListSrvExchange, SilentServerFailsTheExchangeAfterThirtySecondsAndAStopEndsWaitingOnesAndRefusesNew)
 {
     Behave(ListKind::Regist, ListFault::Silent);
     auto result = Async([](WORD* code) {
@@ -388,11 +384,8 @@ TEST_F(ListSrvExchange, SilentServerFailsTheExchangeAfterThirtySeconds)
     WinEmu_AdvanceTicksForTest(1000);
     ASSERT_TRUE(Ends(result));
     EXPECT_EQ(result.get(), Result(FALSE, LISTSRV_ERR_COMM));
-}
 
-// The test clock stands still: only the stop can end the waiting exchanges.
-TEST_F(ListSrvExchange, StopEndsAWaitingExchangeAndATestingHealthCheckAndRefusesNewRequests)
-{
+    // The test clock stands still again: only the stop can end the waiting exchanges.
     m_farm[0].SetBehaviour(ListKind::Search, ListBehaviour{.fault = ListFault::Silent});
     m_farm[0].SetBehaviour(ListKind::HealthCheck, ListBehaviour{.fault = ListFault::Silent});
     static const LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_CALLSIGN, "JA"};
