@@ -213,12 +213,14 @@ class ListSrvTest : public ::testing::Test {
         ListSrv_Unlock();
     }
 
-    // Starts without the list thread; the farm's first n servers are the table.
-    void StartFixed(size_t n)
+    // Starts n stand-in servers as the table, without the list thread.
+    void StartFixed(int n)
     {
+        ASSERT_TRUE(m_farm.Start(n));
+        Configure();
         ListSrv_DisableThread(TRUE);
-        for (size_t i = 0; i < n; ++i) {
-            ListSrv_SetDbgServAdrs(static_cast<int>(i), m_farm.address(i));
+        for (int i = 0; i < n; ++i) {
+            ListSrv_SetDbgServAdrs(i, m_farm.address(static_cast<size_t>(i)));
         }
         ASSERT_TRUE(ListSrv_Start());
     }

@@ -256,8 +256,6 @@ class ListSrvPortCheck : public ListSrvTest {
     void SetUp() override
     {
         ListSrvTest::SetUp();
-        ASSERT_TRUE(m_farm.Start(2));
-        Configure();
         StartFixed(2);
     }
     static std::future<Result> CheckAsync(int port)
@@ -320,8 +318,6 @@ class ListSrvExchange : public ListSrvTest {
     void SetUp() override
     {
         ListSrvTest::SetUp();
-        ASSERT_TRUE(m_farm.Start(1));
-        Configure();
         StartFixed(1);
         ListSrv_SetCurrentIP(m_farm.address(0));
     }
