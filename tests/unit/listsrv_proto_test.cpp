@@ -114,12 +114,10 @@ TEST(ListSrvParse, HealthCheckPartsAreBoundedByTheDatagram)
         Answer('H', "S0039" + std::string("00007C0A80001") + "00009        " + std::string(13, ' ') + "X0002ab");
     ASSERT_TRUE(ListSrv_CheckUdpRes(Bytes(answer), static_cast<int>(answer.size()), 'H', 22));
     ASSERT_TRUE(ListSrv_ParseHealthCheckRes(Bytes(answer), static_cast<int>(answer.size()), res, 101, &n));
-    std::vector<std::pair<DWORD, DWORD>> got;
-    for (int i = 0; i < n; ++i) {
-        got.emplace_back(res[i].dwServID, res[i].dwIpAddr);
-    }
-    EXPECT_EQ(got, (std::vector<std::pair<DWORD, DWORD>>{
-                       {0x80000007u, Ip(192, 168, 0, 1)}, {0x80000009u, 0u}, {0u, 0u}}));
+    ASSERT_EQ(n, 3);
+    EXPECT_EQ(std::make_tuple(res[0].dwServID, res[0].dwIpAddr, res[1].dwServID, res[1].dwIpAddr, res[2].dwServID),
+              std::make_tuple(0x80000007u, Ip(192, 168, 0, 1), 0x80000009u, 0u, 0u));
+    EXPECT_EQ(res[2].dwIpAddr, 0u);
     // A part longer than the datagram, a length that is no number, an address that is no hex.
     for (const char* part : {"S001400007C0A80001", "S00x300007C0A80001", "S001300007C0A8000Z"}) {
         const std::string bad = Answer('H', part);
