@@ -19,11 +19,8 @@ class ListSrvThread : public ListSrvTest {
    protected:
     void StartFarm(const char* servId = "00042", const char* radioId = "R0042", int n = 2)
     {
-        std::vector<std::string> listed;
-        for (int i = 1; i <= n; ++i) {
-            listed.push_back("127.0.0." + std::to_string(i));
-        }
-        ASSERT_TRUE(m_farm.Start(n, ListFileText::Of(listed)));
+        const std::vector<std::string> all{"127.0.0.1", "127.0.0.2", "127.0.0.3"};
+        ASSERT_TRUE(m_farm.Start(n, ListFileText::Of({all.begin(), all.begin() + n})));
         Configure(servId, radioId);
         ASSERT_TRUE(ListSrv_Start());
     }
@@ -35,12 +32,9 @@ class ListSrvThread : public ListSrvTest {
     }
     void AddToAll(const std::string& servId, const std::string& radioId, DWORD ip)
     {
-        sim::ListRepeater r;
-        r.servId = servId;
-        r.radioId = radioId;
-        r.callSign = "JR" + radioId;
-        r.ipAddr = ip;
-        r.lastUpdate = "20220101000000";
+        const sim::ListRepeater r{.servId = servId, .radioId = radioId, .callSign = "JR" + radioId, .city = {},
+                                  .state = {}, .country = {}, .ipAddr = ip, .lastUpdate = "20220101000000",
+                                  .signature = {}, .mailAddr = {}};
         for (size_t i = 0; i < m_farm.size(); ++i) {
             m_farm[i].AddRepeater(r);
         }
