@@ -81,8 +81,7 @@ TEST_F(ListSrvThread, GoesOnlineAndFallsBackToSearchAfter120SecondsWithoutAnswer
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);
 }
 
-// Without a current server a registration probes every server by TCP connect
-// and registers with one that accepted; the thread then keeps that server.
+// Without a current server a registration probes every server by TCP connect.
 TEST_F(ListSrvThread, UnitWaitsForItsRadioIdRegistersWithAServerThatAcceptedAndWaitsAgainWithoutAServerId)
 {
     StartFarm("00042", "", 3);
