@@ -170,7 +170,7 @@ TEST(HttpResponseParser, StatusHeadersAndBodyFollowTheRulesWithoutOverrun)
 }
 
 // The server keeps the connection open: only the announced length can end the body.
-TEST_F(Http, GetSendsTheExactRequestAndTakesANotFoundBodyUpToItsLength)
+TEST_F(Http, GetSendsTheExactRequestTakesABodyUpToItsLengthAndFailsAtTheGivenOrTheDefaultReceiveTimeout)
 {
     RawServer server("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!", true);
     auto fetch = GetAsync(server.port());
@@ -181,16 +181,13 @@ TEST_F(Http, GetSendsTheExactRequestAndTakesANotFoundBodyUpToItsLength)
     ASSERT_TRUE(server.WaitRequests(1));
     EXPECT_EQ(server.request,
               "GET /list/a.txt HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) + "\r\n\r\n");
-}
 
-TEST_F(Http, SilentServerFailsAtTheGivenOrTheDefaultReceiveTimeout)
-{
-    RawServer server("HTTP/1.1 200 OK\r\n", true, 2);  // status line, then nothing
-    auto given = GetAsync(server.port(), 300);
+    RawServer silent("HTTP/1.1 200 OK\r\n", true, 2);  // status line, then nothing
+    auto given = GetAsync(silent.port(), 300);
     ASSERT_TRUE(Ends(given));  // with the default it would wait 30 s
     EXPECT_FALSE(given.get().ok);
-    auto fetch = GetAsync(server.port());
-    ASSERT_TRUE(server.WaitRequests(2));
+    fetch = GetAsync(silent.port());
+    ASSERT_TRUE(silent.WaitRequests(2));
     // Not a duration: without a move of the test clock it cannot end.
     EXPECT_EQ(fetch.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
     // The client may not have begun its next line yet, hence a second jump.

@@ -182,7 +182,7 @@ class ListSrvUdp : public ListSrvTest {
     }
 };
 
-TEST_F(ListSrvUdp, HealthCheckAnswersCountGoOnlineAndUpdateFollowedRepeatersAndTheUnitsAddress)
+TEST_F(ListSrvUdp, AnswersCountGoOnlineAndUpdateFollowedRepeatersAndTheUnitsAddressOnlyWhenWellFormedAndFromListServers)
 {
     const std::pair<std::string, DWORD> cases[] = {
         {Answer('H', ""), 1},
@@ -231,10 +231,8 @@ TEST_F(ListSrvUdp, HealthCheckAnswersCountGoOnlineAndUpdateFollowedRepeatersAndT
     EXPECT_EQ(Events(LISTSRV_EVENT_ADDR_CHANGED), 1);
     EXPECT_TRUE(Changed().empty());
     EXPECT_FALSE(Health(Answer('H', "S0013" + std::string("000070A0700Z2")), kServerB));
-}
 
-TEST_F(ListSrvUdp, PortCheckAnswersOnTheMainPortAreCountedOnlyForTheUnitsRadioId)
-{
+    // Port check answers on the main port count only for the unit's radio ID.
     const int port = m_receiver->port;
     auto count = [port](DWORD server) {
         DWORD n = 99;
