@@ -31,11 +31,6 @@ bool Ends(Future& f)
     return f.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
 }
 
-bool Has(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 // Reads each of `connections` requests up to its empty line, writes `answer`, then closes
 // or, with hold, keeps the connection; `request` is the last one once WaitRequests saw it.
 struct RawServer {
@@ -44,7 +39,7 @@ struct RawServer {
               while (requests.load() < connections && !stop) {
                   int fd = loopnet::AcceptFor(listener, 100);
                   std::string text;
-                  for (std::string byte = "-"; fd >= 0 && !byte.empty() && !Has(text, "\r\n\r\n"); text += byte) {
+                  for (std::string byte = "-"; fd >= 0 && !byte.empty() && !text.ends_with("\r\n\r\n"); text += byte) {
                       byte = loopnet::ReadFor(fd, 1, 5000);
                   }
                   if (fd >= 0) {
@@ -263,10 +258,10 @@ TEST_F(Http, ServerAnswersRawAndOwnClientsExactlyAndRaisesNoRequestEventForARefu
     ASSERT_TRUE(HTTP_Start(port));
     EXPECT_EQ(Exchange(port, "GET /path/x HTTP/1.1\r\nHost: unit\r\n\r\n"),
               "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nhello");
-    EXPECT_TRUE(Has(Exchange(port, "POST /post HTTP/1.1\r\nContent-Length: 9\r\n\r\nping-pong"),
-                    "Content-Length: 9\r\n\r\nping-pong"));
+    EXPECT_TRUE(Exchange(port, "POST /post HTTP/1.1\r\nContent-Length: 9\r\n\r\nping-pong")
+                    .ends_with("Content-Length: 9\r\n\r\nping-pong"));
     log.lengthless = true;  // such an answer ends with the server's close
-    EXPECT_TRUE(Has(Exchange(port, "GET /nolength HTTP/1.1\r\n\r\n"), "HTTP/1.1 200 OK\r\n"));
+    EXPECT_TRUE(Exchange(port, "GET /nolength HTTP/1.1\r\n\r\n").starts_with("HTTP/1.1 200 OK\r\n"));
     log.lengthless = false;
 
     Fetch mine;

@@ -65,8 +65,7 @@ inline bool StateAtLeast(LIST_STATE s)
 
 constexpr DWORD Ip(int a, int b, int c, int d)
 {
-    return (static_cast<DWORD>(a) << 24) | (static_cast<DWORD>(b) << 16) | (static_cast<DWORD>(c) << 8) |
-           static_cast<DWORD>(d);
+    return static_cast<DWORD>(a) << 24 | static_cast<DWORD>(b) << 16 | static_cast<DWORD>(c) << 8 | d;
 }
 
 // Sockets of this process bound to a UDP port, from the kernel's table.

@@ -158,12 +158,6 @@ class ListSrvUdp : public ListSrvTest {
         lsv::SetListStateLocked(LIST_STATE_READY);
         ListSrv_Unlock();
     }
-    static DWORD HealthCount(DWORD server)
-    {
-        DWORD count = 0;
-        EXPECT_TRUE(lsv::GetHealthCheckCount(server, &count));
-        return count;
-    }
     static std::vector<int> Changed()
     {
         std::vector<int> changed;
@@ -173,12 +167,6 @@ class ListSrvUdp : public ListSrvTest {
         }
         ListSrv_Unlock();
         return changed;
-    }
-    static DWORD GlobalIp()
-    {
-        DWORD global = 0;
-        ListSrv_GetStatus(&global);
-        return global;
     }
 };
 
@@ -194,9 +182,11 @@ TEST_F(ListSrvUdp, AnswersCountGoOnlineAndUpdateFollowedRepeatersAndTheUnitsAddr
     };
     for (const auto& [datagram, counts] : cases) {
         SCOPED_TRACE(datagram.size());
-        const DWORD before = HealthCount(kServerB);
+        DWORD before = 0, after = 0;
+        EXPECT_TRUE(lsv::GetHealthCheckCount(kServerB, &before));
         Health(datagram, kServerB);
-        EXPECT_EQ(HealthCount(kServerB), before + counts);
+        EXPECT_TRUE(lsv::GetHealthCheckCount(kServerB, &after));
+        EXPECT_EQ(after, before + counts);
     }
     EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_READY);  // B is not the current server
 
@@ -217,14 +207,17 @@ TEST_F(ListSrvUdp, AnswersCountGoOnlineAndUpdateFollowedRepeatersAndTheUnitsAddr
         Answer('H', "S0039" + std::string("000070A070002") + "000420A2A0001" + std::string(13, ' '));
     EXPECT_FALSE(Health(moved, kStranger));  // not a list server: nothing taken
     EXPECT_TRUE(Changed().empty());
-    EXPECT_EQ(GlobalIp(), 0u);
+    DWORD global = 0;
+    ListSrv_GetStatus(&global);
+    EXPECT_EQ(global, 0u);
 
     EXPECT_TRUE(Health(moved, kServerB));
     EXPECT_EQ(Changed(), (std::vector<int>{2, 4}));
     ListSrv_Lock();
     EXPECT_EQ(ListSrv_GetListParam(4)->dwIpAddr, Ip(10, 7, 0, 2));
     ListSrv_Unlock();
-    EXPECT_EQ(GlobalIp(), Ip(10, 42, 0, 1));
+    ListSrv_GetStatus(&global);
+    EXPECT_EQ(global, Ip(10, 42, 0, 1));
     EXPECT_EQ(ListSrv_GetNoIdCount(), 1);
 
     EXPECT_TRUE(Health(moved, kServerB));  // the same address again
