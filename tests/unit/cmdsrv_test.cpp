@@ -88,7 +88,6 @@ std::string Frame(int command, int length, char fill)
     return std::string(head, 4) + std::string(static_cast<size_t>(length), fill);
 }
 
-// Writes bytes and waits until the server has read them all.
 bool WriteAndWaitRead(int fd, LPVOID accepted, const std::string& bytes)
 {
     const int server = static_cast<NPSOCK_PARAM>(accepted)->sock.load();

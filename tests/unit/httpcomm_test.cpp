@@ -241,7 +241,6 @@ int ServeEcho(LPVOID pClient, unsigned uEvent, LPVOID pParam)
     return HTTP_Reply(pClient, 200, body, static_cast<int>(strlen(body)));
 }
 
-// One raw request on a fresh connection; everything the server sent until it closed.
 std::string Exchange(WORD port, const std::string& request)
 {
     int fd = loopnet::ConnectTcp(port);

@@ -32,7 +32,6 @@ sim::ListRepeater Repeater(const std::string& servId, const std::string& radioId
     return r;
 }
 
-// A search hit or list entry as one line of text.
 template <class Record>
 std::string Text(const Record& r)
 {
