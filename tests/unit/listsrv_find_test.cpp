@@ -1,6 +1,5 @@
-// How the directory client finds a list server: the list file, the server
-// table, the search probing stand-in servers by UDP or TCP, and the choice
-// among those that answered. Long waits run on the test clock.
+// How the directory client finds a list server: the list file, the search
+// probing stand-in servers, and the choice. Long waits run on the test clock.
 #include <map>
 #include <random>
 #include <string>
@@ -30,18 +29,17 @@ TEST(ListSrvListFile, BrokenLinesAreReportedAndSkippedAndEightAddressesAreTakenI
         SCOPED_TRACE(static_cast<int>(eol[0]));
         testsupport::DebugCapture capture;
         const std::string text = file.text(eol);
-        std::vector<DWORD> addrs(LISTSRV_SERVER_MAX + 1), expected(addrs.size());
+        std::vector<DWORD> addrs(LISTSRV_SERVER_MAX + 1);
         ASSERT_EQ(ListSrv_DecodeListFile(text.data(), static_cast<int>(text.size()), addrs.data(), LISTSRV_SERVER_MAX), 8);
-        for (int i = 0; i < 8; ++i) {
-            expected[static_cast<size_t>(i)] = Ip(192, 168, 7, i + 1);
+        for (int i = 0; i <= LISTSRV_SERVER_MAX; ++i) {
+            EXPECT_EQ(addrs[static_cast<size_t>(i)], i < 8 ? Ip(192, 168, 7, i + 1) : 0u) << i;
         }
-        EXPECT_EQ(addrs, expected);
         const std::string log = capture.text();
         for (const char* warning :
              {"[W] invalid list address (^4A7)\n", "[W] invalid list address2 (1.2.3.4ABCDEFGHIJKLM)\n",
               "[W] invalid list address2 ()\n", "[W] invalid list address (^zz)\n",
               "[W] invalid list address2 (10.0.0.300)\n"}) {
-            EXPECT_EQ(Count(log, warning), 1) << warning;
+            EXPECT_EQ(CountOf(log, warning), 1u) << warning;
         }
     }
 }
@@ -80,20 +78,12 @@ TEST_F(ListSrvTest, EmptyListFileIsFetchedAgainAfterAMinuteAndAnErrorPageAfterTe
     WinEmu_AdvanceTicksForTest(10000);
     ASSERT_TRUE(WaitUntil([] { return StateAtLeast(LIST_STATE_READY); }));
     EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 3u);
-    EXPECT_EQ(Count(Log(), "[W] no list address found\n"), 1);
-    EXPECT_EQ(Count(Log(), "[W] cannot get list server address\n"), 0);
+    EXPECT_EQ(CountOf(Log(), "[W] no list address found\n"), 1u);
+    EXPECT_EQ(CountOf(Log(), "[W] cannot get list server address\n"), 0u);
 }
-
-// ---- Search engine -------------------------------------------------------------
 
 class ListSrvSearch : public ListSrvTest {
    protected:
-    void Farm(int n)
-    {
-        ASSERT_TRUE(m_farm.Start(n));
-        Configure();
-        StartFixed(static_cast<size_t>(n));
-    }
     std::future<int> SearchAsync(lsv::SEARCH_METHOD method, int port)
     {
         return std::async(std::launch::async, [this, method, port] {
@@ -111,7 +101,7 @@ class ListSrvSearch : public ListSrvTest {
 
 TEST_F(ListSrvSearch, AnswersWithinThreeSecondsOfTheFirstCountAndLaterOnesAreNotAwaited)
 {
-    Farm(3);
+    StartFixed(3);
     m_farm[1].SetBehaviour(ListKind::HealthCheck, ListBehaviour{.delayMs = 400});
     m_farm[2].SetBehaviour(ListKind::HealthCheck, ListBehaviour{.fault = ListFault::Silent});
     auto result = SearchAsync(lsv::SEARCH_METHOD_HEALTH_CHECK, m_farm.udpPort());
@@ -126,18 +116,17 @@ TEST_F(ListSrvSearch, AnswersWithinThreeSecondsOfTheFirstCountAndLaterOnesAreNot
     EXPECT_EQ(result.get(), 2);
     EXPECT_EQ(m_answered, (std::map<DWORD, bool>{
                               {m_farm.address(0), true}, {m_farm.address(1), true}, {m_farm.address(2), false}}));
-    // Every probe was the 18-byte form naming the unit's receive port.
     for (size_t i = 0; i < 3; ++i) {
         auto requests = m_farm[i].Requests(ListKind::HealthCheck);
         ASSERT_GE(requests.size(), 1u);
-        EXPECT_EQ(std::make_pair(requests[0].raw.size(), requests[0].port), std::make_pair(size_t{18}, int{m_receiver->port()}));
+        EXPECT_EQ(requests[0].raw, "#H" + std::to_string(m_receiver->port) + "00042R0042\n");  // a five-digit port
     }
 }
 
 TEST_F(ListSrvSearch, SilentServersAreProbedEveryTwoSecondsFailAfterFiveAndAStopEndsTheSearch)
 {
-    Farm(2);
-    m_farm.SetAll(ListKind::HealthCheck, ListFault::Silent);
+    StartFixed(2);
+    m_farm.SetAll(ListKind::HealthCheck, {.fault = ListFault::Silent});
     auto result = SearchAsync(lsv::SEARCH_METHOD_HEALTH_CHECK, m_farm.udpPort());
     ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::HealthCheck, 1, 3000));
     WinEmu_AdvanceTicksForTest(2000);
@@ -149,21 +138,21 @@ TEST_F(ListSrvSearch, SilentServersAreProbedEveryTwoSecondsFailAfterFiveAndAStop
     EXPECT_EQ(result.get(), 0);
     // One probe at the start and one at 2 s: none in between, none at the end.
     EXPECT_EQ(m_farm.Total(ListKind::HealthCheck), 4u);
-    EXPECT_EQ(Count(Log(), "[W] SEARCH_FAILED 2\n"), 1);
+    EXPECT_EQ(CountOf(Log(), "[W] SEARCH_FAILED 2\n"), 1u);
 
     result = SearchAsync(lsv::SEARCH_METHOD_HEALTH_CHECK, m_farm.udpPort());
     ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::HealthCheck, 3, 3000));
     ListSrv_Stop();
     ASSERT_TRUE(Ends(result));  // the probes' own time-out never comes on the still test clock
     EXPECT_EQ(result.get(), 0);
-    EXPECT_EQ(Count(Log(), "[W] SearchServer() canceled\n"), 1);
+    EXPECT_EQ(CountOf(Log(), "[W] SearchServer() canceled\n"), 1u);
 }
 
 // The test clock stands still here: a search that waited for a refused
 // connection or for an answered one's window would never end.
 TEST_F(ListSrvSearch, RefusedConnectionsFailAtOnceAndAnAcceptingServerIsNotKeptWaiting)
 {
-    Farm(1);
+    StartFixed(1);
     ListSrv_Stop();
     ListSrv_SetDbgServAdrs(0, Ip(127, 0, 0, 5));
     ListSrv_SetDbgServAdrs(1, Ip(127, 0, 0, 6));
@@ -182,8 +171,6 @@ TEST_F(ListSrvSearch, RefusedConnectionsFailAtOnceAndAnAcceptingServerIsNotKeptW
     EXPECT_TRUE(WaitUntil([this] { return m_farm[0].Connections() >= 1u; }, 2000));
     EXPECT_EQ(m_farm[0].Connections(), 1u);
 }
-
-// ---- Choice ------------------------------------------------------------------------
 
 TEST_F(ListSrvTest, PreferredServerIsAlwaysChosenOtherwiseEachAnsweredOneEquallyOften)
 {

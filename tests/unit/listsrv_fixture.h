@@ -1,7 +1,6 @@
-// Shared ground of the directory client's tests: the module brought up and
-// down around each test with its output captured, stand-in list servers on
-// 127.0.0.1, 127.0.0.2, ... sharing their ports, and the unit core's UDP
-// receiver that hands list server answers to the module. Loopback only.
+// Shared ground of the directory client's tests: the module brought up and down
+// around each test with its output captured, stand-in list servers, and the
+// unit core's UDP receiver. Loopback only.
 #pragma once
 
 #include <poll.h>
@@ -10,6 +9,7 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -36,22 +36,17 @@ using sim::ListBehaviour;
 using sim::ListFault;
 using sim::ListFileText;
 using sim::ListKind;
+using testsupport::CountOf;
 using testsupport::WaitForPause;
-
-inline int Count(const std::string& text, const std::string& part)
-{
-    return static_cast<int>(testsupport::CountOf(text, part));
-}
 
 template <class Cond>
 bool WaitUntil(Cond cond, int timeoutMs = 5000)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
+    for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
 }
@@ -70,8 +65,7 @@ inline bool StateAtLeast(LIST_STATE s)
 
 constexpr DWORD Ip(int a, int b, int c, int d)
 {
-    return (static_cast<DWORD>(a) << 24) | (static_cast<DWORD>(b) << 16) | (static_cast<DWORD>(c) << 8) |
-           static_cast<DWORD>(d);
+    return static_cast<DWORD>(a) << 24 | static_cast<DWORD>(b) << 16 | static_cast<DWORD>(c) << 8 | d;
 }
 
 // Sockets of this process bound to a UDP port, from the kernel's table.
@@ -90,67 +84,50 @@ inline int UdpSocketsOnPort(uint16_t port)
 }
 
 // Receives on 127.0.0.1:port() and passes list server answers to the module.
-class UnitReceiver {
-   public:
-    UnitReceiver() : m_fd(loopnet::BindUdp(0)), m_port(loopnet::LocalPort(m_fd)), m_thread([this] { Loop(); }) {}
-    ~UnitReceiver()
-    {
-        m_stop = true;
-        m_thread.join();
-        close(m_fd);
-    }
-    uint16_t port() const { return m_port; }
-    int portAnswers() const { return m_portChecks.load(); }
-
-   private:
-    void Loop()
-    {
-        while (!m_stop) {
-            pollfd pfd{m_fd, POLLIN, 0};
+struct UnitReceiver {
+    int fd = loopnet::BindUdp(0);
+    uint16_t port = loopnet::LocalPort(fd);
+    std::atomic<bool> stop{false};
+    std::atomic<int> portAnswers{0};
+    std::thread thread{[this] {
+        while (!stop) {
+            pollfd pfd{fd, POLLIN, 0};
             BYTE buf[2048];
             sockaddr_in from{};
             socklen_t len = sizeof(from);
-            if (poll(&pfd, 1, 20) <= 0) {
-                continue;
-            }
-            ssize_t n = recvfrom(m_fd, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n < 18 || buf[16] != '$') {
-                continue;
-            }
-            if (buf[17] == 'H') {
+            auto* addr = reinterpret_cast<sockaddr*>(&from);
+            ssize_t n = poll(&pfd, 1, 20) <= 0 ? 0 : recvfrom(fd, buf, sizeof(buf), 0, addr, &len);
+            if (n >= 18 && buf[16] == '$' && buf[17] == 'H') {
                 ListSrv_OnRxHealthCheck(buf, static_cast<int>(n), ntohl(from.sin_addr.s_addr));
-            } else if (buf[17] == 'P') {
-                ListSrv_OnRxPortCheck(buf, static_cast<int>(n), ntohl(from.sin_addr.s_addr), m_port);
-                ++m_portChecks;
+            } else if (n >= 18 && buf[16] == '$' && buf[17] == 'P') {
+                ListSrv_OnRxPortCheck(buf, static_cast<int>(n), ntohl(from.sin_addr.s_addr), port);
+                ++portAnswers;
             }
         }
+    }};
+    ~UnitReceiver()
+    {
+        stop = true;
+        thread.join();
+        close(fd);
     }
-
-    int m_fd;
-    uint16_t m_port;
-    std::atomic<bool> m_stop{false};
-    std::atomic<int> m_portChecks{0};
-    std::thread m_thread;
 };
 
-// n list servers on 127.0.0.1 .. 127.0.0.n; the first serves the list file.
+// n list servers on 127.0.0.1 .. 127.0.0.n sharing the first one's ports; the
+// first serves the list file.
 class ServerFarm {
    public:
     bool Start(int n, const std::string& listFile = std::string())
     {
         for (int i = 0; i < n; ++i) {
-            sim::ListServerConfig config;
-            config.address = "127.0.0." + std::to_string(i + 1);
-            config.http = i == 0;
-            config.listFile = listFile;
-            config.lastUpdate = "20240102030405";
-            config.nextServId = 10001 + 100 * static_cast<unsigned>(i);
-            if (i > 0) {
-                config.tcpPort = tcpPort();
-                config.udpPort = udpPort();
-            }
-            m_servers.push_back(std::make_unique<sim::ListServerSim>(config));
-            if (!m_servers.back()->Start()) {
+            const sim::ListServerConfig config{.address = "127.0.0." + std::to_string(i + 1),
+                                               .tcpPort = i > 0 ? tcpPort() : uint16_t{0},
+                                               .udpPort = i > 0 ? udpPort() : uint16_t{0},
+                                               .http = i == 0,
+                                               .listFile = listFile,
+                                               .nextServId = 10001 + 100 * static_cast<unsigned>(i),
+                                               .lastUpdate = "20240102030405"};
+            if (!m_servers.emplace_back(std::make_unique<sim::ListServerSim>(config))->Start()) {
                 ADD_FAILURE() << "list server " << i << ": " << m_servers.back()->why();
                 return false;
             }
@@ -158,10 +135,10 @@ class ServerFarm {
         return true;
     }
     void Stop() { m_servers.clear(); }
-    void SetAll(ListKind kind, ListFault fault)
+    void SetAll(ListKind kind, const ListBehaviour& behaviour)
     {
         for (auto& s : m_servers) {
-            s->SetBehaviour(kind, ListBehaviour{.fault = fault});
+            s->SetBehaviour(kind, behaviour);
         }
     }
     size_t Total(ListKind kind)
@@ -174,18 +151,13 @@ class ServerFarm {
     }
     sim::ListServerSim& operator[](size_t i) { return *m_servers[i]; }
     size_t size() const { return m_servers.size(); }
-    int tcpPort() const { return m_servers[0]->tcpPort(); }
-    int udpPort() const { return m_servers[0]->udpPort(); }
-    int httpPort() const { return m_servers[0]->httpPort(); }
+    uint16_t tcpPort() const { return m_servers[0]->tcpPort(); }
+    uint16_t udpPort() const { return m_servers[0]->udpPort(); }
     DWORD address(size_t i) const { return m_servers[i]->addressValue(); }
     int IndexOf(DWORD addr) const
     {
-        for (size_t i = 0; i < m_servers.size(); ++i) {
-            if (m_servers[i]->addressValue() == addr) {
-                return static_cast<int>(i);
-            }
-        }
-        return -1;
+        auto it = std::find_if(m_servers.begin(), m_servers.end(), [=](auto& s) { return s->addressValue() == addr; });
+        return it == m_servers.end() ? -1 : static_cast<int>(it - m_servers.begin());
     }
 
    private:
@@ -224,11 +196,11 @@ class ListSrvTest : public ::testing::Test {
         ListSrv_SetHostName("127.0.0.1");
         ListSrv_SetHostUrl("/list.txt");
         if (m_farm.size() > 0) {
-            ListSrv_SetHttpPort(m_farm.httpPort());
+            ListSrv_SetHttpPort(m_farm[0].httpPort());
             ListSrv_SetTcpPort(m_farm.tcpPort());
             ListSrv_SetTxUdpPort(m_farm.udpPort());
         }
-        ListSrv_SetRxUdpPort(m_receiver->port());
+        ListSrv_SetRxUdpPort(m_receiver->port);
         SetServID(servId);
         ListSrv_SetRadioID(radioId);
     }
@@ -240,12 +212,14 @@ class ListSrvTest : public ::testing::Test {
         ListSrv_Unlock();
     }
 
-    // Starts without the list thread; the farm's first n servers are the table.
-    void StartFixed(size_t n)
+    // Starts n stand-in servers as the table, without the list thread.
+    void StartFixed(int n)
     {
+        ASSERT_TRUE(m_farm.Start(n));
+        Configure();
         ListSrv_DisableThread(TRUE);
-        for (size_t i = 0; i < n; ++i) {
-            ListSrv_SetDbgServAdrs(static_cast<int>(i), m_farm.address(i));
+        for (int i = 0; i < n; ++i) {
+            ListSrv_SetDbgServAdrs(i, m_farm.address(static_cast<size_t>(i)));
         }
         ASSERT_TRUE(ListSrv_Start());
     }
@@ -254,14 +228,14 @@ class ListSrvTest : public ::testing::Test {
 
     std::string Log() { return m_tap->Text(); }
 
-    // Waits until a search has noted the (n+1)-th answer of the server at
-    // addr (each answer prints its line twice: counted, then noted).
-    bool WaitForNotedAnswer(DWORD addr, int n = 0)
+    // Waits until a search has noted the first answer of the server at addr
+    // (each answer prints its line twice: counted, then noted).
+    bool WaitForNotedAnswer(DWORD addr)
     {
         char line[64];
         std::snprintf(line, sizeof(line), "health check detect %u.%u.%u.%u\n", addr >> 24, (addr >> 16) & 0xFF,
                       (addr >> 8) & 0xFF, addr & 0xFF);
-        return m_tap->WaitForCount(line, 2 * n + 2, std::chrono::milliseconds(3000));
+        return m_tap->WaitForCount(line, 2, std::chrono::milliseconds(3000));
     }
 
     ServerFarm m_farm;

@@ -1,7 +1,5 @@
-// The directory client's wire protocol: its parsers against hand-written bytes
-// and the stand-in server's codec; the UDP side (answers handed in by the unit
-// core's receiver, the port check); and its exchanges against a stand-in
-// server that misbehaves on request. Loopback only.
+// The directory client's wire protocol: parsers against hand-written bytes, the
+// UDP side, and exchanges with a stand-in server that misbehaves on request.
 #include <cstdio>
 #include <cstring>
 #include <future>
@@ -25,24 +23,15 @@ const BYTE* Bytes(const std::string& s)
 
 sim::ListRepeater Repeater(const std::string& servId, const std::string& radioId, int searchResp = 0)
 {
-    sim::ListRepeater r;
-    r.servId = servId;
-    r.radioId = radioId;
-    r.callSign = "JA1" + radioId;
-    r.city = "Sendai";
-    r.state = "Miyagi";
-    r.country = "JPN";
-    r.moduration = 3;
-    r.searchResp = searchResp;
-    r.ipAddr = Ip(10, 1, 2, 3);
-    r.lastUpdate = "20230405060708";
+    sim::ListRepeater r{.servId = servId, .radioId = radioId, .callSign = "JA1" + radioId, .city = "Sendai",
+                        .state = "Miyagi", .country = "JPN", .moduration = 3, .searchResp = searchResp,
+                        .ipAddr = Ip(10, 1, 2, 3), .lastUpdate = "20230405060708", .signature = {}, .mailAddr = {}};
     for (size_t i = 0; i < r.scTable.size(); ++i) {
         r.scTable[i] = static_cast<uint8_t>(0x11 * i);
     }
     return r;
 }
 
-// A search hit or list entry as one line of text.
 template <class Record>
 std::string Text(const Record& r)
 {
@@ -70,13 +59,12 @@ std::future<Result> Async(Call call)
     });
 }
 
-TEST(ListSrvParse, TcpHeaderGivesTheDigitsAsCodeAndRejectsWrongLetterOrDigits)
+// A wrong letter, bad digits and a code in the header: the registration exchanges.
+TEST(ListSrvParse, TcpHeaderWithoutItsMarkOrFourCharactersIsInvalid)
 {
     testsupport::DebugCapture capture;
     WORD code = 0xFFFF;
-    EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes("$R0102"), 6, 'R', &code), 0);
-    EXPECT_EQ(code, 0x0102);
-    for (const char* bad : {"$S0000", "#R0000", "$R00A1", "$R00"}) {
+    for (const char* bad : {"#R0000", "$R00"}) {
         EXPECT_EQ(ListSrv_ParseTcpResHeader(Bytes(bad), static_cast<int>(std::strlen(bad)), 'R', &code),
                   LISTSRV_ERR_INVALID) << bad;
     }
@@ -120,26 +108,21 @@ TEST(ListSrvParse, HealthCheckPartsAreBoundedByTheDatagram)
     testsupport::DebugCapture capture;
     HEALTH_CHECK_RES_V res[LISTSRV_HEALTH_RES_MAX];
     int n = -1;
-    // An "S" part with an entry, an ID without address and an empty entry,
-    // then a part of another kind that is skipped.
+    // An "S" part (an entry, an ID without address, an empty entry), then a part of another kind.
     const std::string answer =
         Answer('H', "S0039" + std::string("00007C0A80001") + "00009        " + std::string(13, ' ') + "X0002ab");
     ASSERT_TRUE(ListSrv_CheckUdpRes(Bytes(answer), static_cast<int>(answer.size()), 'H', 22));
     ASSERT_TRUE(ListSrv_ParseHealthCheckRes(Bytes(answer), static_cast<int>(answer.size()), res, 101, &n));
-    std::vector<std::pair<DWORD, DWORD>> got;
-    for (int i = 0; i < n; ++i) {
-        got.emplace_back(res[i].dwServID, res[i].dwIpAddr);
-    }
-    EXPECT_EQ(got, (std::vector<std::pair<DWORD, DWORD>>{
-                       {0x80000007u, Ip(192, 168, 0, 1)}, {0x80000009u, 0u}, {0u, 0u}}));
+    ASSERT_EQ(n, 3);
+    EXPECT_EQ(std::make_tuple(res[0].dwServID, res[0].dwIpAddr, res[1].dwServID, res[1].dwIpAddr, res[2].dwServID),
+              std::make_tuple(0x80000007u, Ip(192, 168, 0, 1), 0x80000009u, 0u, 0u));
+    EXPECT_EQ(res[2].dwIpAddr, 0u);
     // A part longer than the datagram, a length that is no number, an address that is no hex.
     for (const char* part : {"S001400007C0A80001", "S00x300007C0A80001", "S001300007C0A8000Z"}) {
         const std::string bad = Answer('H', part);
         EXPECT_FALSE(ListSrv_ParseHealthCheckRes(Bytes(bad), static_cast<int>(bad.size()), res, 101, &n)) << part;
     }
 }
-
-// ---- The UDP side ----------------------------------------------------------------
 
 constexpr DWORD kServerA = Ip(10, 0, 0, 1);
 constexpr DWORD kServerB = Ip(10, 0, 0, 2);
@@ -174,12 +157,6 @@ class ListSrvUdp : public ListSrvTest {
         lsv::SetListStateLocked(LIST_STATE_READY);
         ListSrv_Unlock();
     }
-    static DWORD HealthCount(DWORD server)
-    {
-        DWORD count = 0;
-        EXPECT_TRUE(lsv::GetHealthCheckCount(server, &count));
-        return count;
-    }
     static std::vector<int> Changed()
     {
         std::vector<int> changed;
@@ -190,17 +167,9 @@ class ListSrvUdp : public ListSrvTest {
         ListSrv_Unlock();
         return changed;
     }
-    static DWORD GlobalIp()
-    {
-        DWORD global = 0;
-        ListSrv_GetStatus(&global);
-        return global;
-    }
 };
 
-// The search counts a server as answering by this counter, so an answer
-// wrongly counted or refused here decides the server choice.
-TEST_F(ListSrvUdp, OnlyWellFormedAnswersCountWhateverTheirResultCode)
+TEST_F(ListSrvUdp, AnswersCountGoOnlineAndUpdateFollowedRepeatersAndTheUnitsAddressOnlyWhenWellFormedAndFromListServers)
 {
     const std::pair<std::string, DWORD> cases[] = {
         {Answer('H', ""), 1},
@@ -212,15 +181,14 @@ TEST_F(ListSrvUdp, OnlyWellFormedAnswersCountWhateverTheirResultCode)
     };
     for (const auto& [datagram, counts] : cases) {
         SCOPED_TRACE(datagram.size());
-        const DWORD before = HealthCount(kServerB);
+        DWORD before = 0, after = 0;
+        EXPECT_TRUE(lsv::GetHealthCheckCount(kServerB, &before));
         Health(datagram, kServerB);
-        EXPECT_EQ(HealthCount(kServerB), before + counts);
+        EXPECT_TRUE(lsv::GetHealthCheckCount(kServerB, &after));
+        EXPECT_EQ(after, before + counts);
     }
     EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_READY);  // B is not the current server
-}
 
-TEST_F(ListSrvUdp, CurrentServersAnswerMakesReadyOnlineOnceAndRestartsTheOfflineTimer)
-{
     const std::string bare = Answer('H', "");
     EXPECT_TRUE(Health(bare, kServerA));
     EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_ONLINE);
@@ -233,33 +201,31 @@ TEST_F(ListSrvUdp, CurrentServersAnswerMakesReadyOnlineOnceAndRestartsTheOffline
     EXPECT_LT(GetTickCount() - lsv::s_dwTmRxIdleTime, 1000u);
     ListSrv_Unlock();
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 1);
-}
 
-TEST_F(ListSrvUdp, ServerPartUpdatesFollowedRepeatersAndTheUnitsOwnAddressOnlyFromListServers)
-{
     const std::string moved =
         Answer('H', "S0039" + std::string("000070A070002") + "000420A2A0001" + std::string(13, ' '));
     EXPECT_FALSE(Health(moved, kStranger));  // not a list server: nothing taken
     EXPECT_TRUE(Changed().empty());
-    EXPECT_EQ(GlobalIp(), 0u);
+    DWORD global = 0;
+    ListSrv_GetStatus(&global);
+    EXPECT_EQ(global, 0u);
 
     EXPECT_TRUE(Health(moved, kServerB));
     EXPECT_EQ(Changed(), (std::vector<int>{2, 4}));
     ListSrv_Lock();
     EXPECT_EQ(ListSrv_GetListParam(4)->dwIpAddr, Ip(10, 7, 0, 2));
     ListSrv_Unlock();
-    EXPECT_EQ(GlobalIp(), Ip(10, 42, 0, 1));
+    ListSrv_GetStatus(&global);
+    EXPECT_EQ(global, Ip(10, 42, 0, 1));
     EXPECT_EQ(ListSrv_GetNoIdCount(), 1);
 
     EXPECT_TRUE(Health(moved, kServerB));  // the same address again
     EXPECT_EQ(Events(LISTSRV_EVENT_ADDR_CHANGED), 1);
     EXPECT_TRUE(Changed().empty());
     EXPECT_FALSE(Health(Answer('H', "S0013" + std::string("000070A0700Z2")), kServerB));
-}
 
-TEST_F(ListSrvUdp, PortCheckAnswersOnTheMainPortAreCountedOnlyForTheUnitsRadioId)
-{
-    const int port = m_receiver->port();
+    // Port check answers on the main port count only for the unit's radio ID.
+    const int port = m_receiver->port;
     auto count = [port](DWORD server) {
         DWORD n = 99;
         return lsv::GetPortCheckCount(port, server, &n) ? static_cast<int>(n) : -1;
@@ -273,21 +239,12 @@ TEST_F(ListSrvUdp, PortCheckAnswersOnTheMainPortAreCountedOnlyForTheUnitsRadioId
     EXPECT_EQ(std::make_tuple(count(kServerA), count(kServerB), count(kStranger)), std::make_tuple(0, 1, -1));
 }
 
-// ---- The port check operation against stand-in servers ------------------------
-
 class ListSrvPortCheck : public ListSrvTest {
    protected:
     void SetUp() override
     {
         ListSrvTest::SetUp();
-        ASSERT_TRUE(m_farm.Start(2));
-        Configure();
         StartFixed(2);
-    }
-    void Answers(ListBehaviour b)
-    {
-        m_farm[0].SetBehaviour(ListKind::PortCheck, b);
-        m_farm[1].SetBehaviour(ListKind::PortCheck, b);
     }
     static std::future<Result> CheckAsync(int port)
     {
@@ -297,22 +254,21 @@ class ListSrvPortCheck : public ListSrvTest {
 
 TEST_F(ListSrvPortCheck, MainPortIsCheckedThroughTheUnitsOwnSocket)
 {
-    Answers(ListBehaviour{.delayMs = 300});
-    const uint16_t port = m_receiver->port();
+    m_farm.SetAll(ListKind::PortCheck, {.delayMs = 300});
+    const uint16_t port = m_receiver->port;
     auto check = CheckAsync(port);
     ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::PortCheck, 1, 3000));
     EXPECT_EQ(UdpSocketsOnPort(port), 1);
     EXPECT_EQ(check.get(), Result(TRUE, 0));
-    EXPECT_GE(m_receiver->portAnswers(), 1);
+    EXPECT_GE(m_receiver->portAnswers, 1);
     auto requests = m_farm[0].Requests(ListKind::PortCheck);
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(std::make_tuple(requests[0].raw.size(), requests[0].port, requests[0].radioId),
-              std::make_tuple(size_t{13}, int{port}, std::string("R0042")));
+    EXPECT_EQ(requests[0].raw, "#P" + std::to_string(port) + "R0042\n");  // an ephemeral port has five digits
 }
 
 TEST_F(ListSrvPortCheck, OtherPortSharesOneBoundSocketBetweenOverlappingChecksAndClosesIt)
 {
-    Answers(ListBehaviour{.delayMs = 400});
+    m_farm.SetAll(ListKind::PortCheck, {.delayMs = 400});
     const uint16_t port = loopnet::FreePort(SOCK_DGRAM);
     auto first = CheckAsync(port);
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::PortCheck, 1, 3000));
@@ -323,7 +279,7 @@ TEST_F(ListSrvPortCheck, OtherPortSharesOneBoundSocketBetweenOverlappingChecksAn
     EXPECT_EQ(second.get(), Result(TRUE, 0));
     // Gone once the port-check thread's current 50 ms wait on it has ended.
     EXPECT_TRUE(WaitUntil([port] { return UdpSocketsOnPort(port) == 0; }, 1000));
-    EXPECT_EQ(m_receiver->portAnswers(), 0);
+    EXPECT_EQ(m_receiver->portAnswers, 0);
 }
 
 TEST_F(ListSrvPortCheck, PortThatCannotBeBoundOrIsNeverAnsweredFails)
@@ -335,7 +291,7 @@ TEST_F(ListSrvPortCheck, PortThatCannotBeBoundOrIsNeverAnsweredFails)
     close(blocker);
     EXPECT_EQ(m_farm[0].RequestCount(ListKind::PortCheck), 0u);
 
-    Answers(ListBehaviour{.fault = ListFault::Silent});
+    m_farm.SetAll(ListKind::PortCheck, {.fault = ListFault::Silent});
     auto check = CheckAsync(port);
     // Both probes are out, so their start ticks are taken: the move counts.
     ASSERT_TRUE(m_farm[1].WaitForRequests(ListKind::PortCheck, 1, 3000));
@@ -345,30 +301,22 @@ TEST_F(ListSrvPortCheck, PortThatCannotBeBoundOrIsNeverAnsweredFails)
     EXPECT_TRUE(WaitUntil([port] { return UdpSocketsOnPort(port) == 0; }, 1000));
 }
 
-// ---- Exchanges with a stand-in server ----------------------------------------
-
 class ListSrvExchange : public ListSrvTest {
    protected:
     void SetUp() override
     {
         ListSrvTest::SetUp();
-        ASSERT_TRUE(m_farm.Start(1));
-        Configure();
         StartFixed(1);
         ListSrv_SetCurrentIP(m_farm.address(0));
     }
-    static BOOL Regist(WORD* code, LISTSRV_REGIST_PARAM* out = nullptr)
+    static BOOL Regist(WORD* code, LISTSRV_REGIST_PARAM* p)
     {
-        LISTSRV_REGIST_PARAM p{};
-        std::strcpy(p.szRadioID, "R0042");
-        std::strcpy(p.szCallSign, "JA7KOV");
-        p.abyScTable[0] = 0xA5;
-        std::strcpy(p.szMailAddr, "op@example.org");
-        const BOOL ok = ListSrv_Regist(&p, code);
-        if (out != nullptr) {
-            *out = p;
-        }
-        return ok;
+        *p = LISTSRV_REGIST_PARAM{};
+        std::strcpy(p->szRadioID, "R0042");
+        std::strcpy(p->szCallSign, "JA7KOV");
+        p->abyScTable[0] = 0xA5;
+        std::strcpy(p->szMailAddr, "op@example.org");
+        return ListSrv_Regist(p, code);
     }
     void Behave(ListKind kind, ListFault fault, const std::string& code = std::string(), char letter = 0)
     {
@@ -376,7 +324,7 @@ class ListSrvExchange : public ListSrvTest {
     }
 };
 
-TEST_F(ListSrvExchange, RegistWithBlockTakesTheServersIdAndSendsEveryField)
+TEST_F(ListSrvExchange, RegistTakesTheServersIdAndSendsEveryFieldOrReportsTheServersCodeOrInvalidResponse)
 {
     LISTSRV_REGIST_PARAM p;
     WORD code = 0xFFFF;
@@ -386,15 +334,10 @@ TEST_F(ListSrvExchange, RegistWithBlockTakesTheServersIdAndSendsEveryField)
     EXPECT_STREQ(p.szLastUpdate, "20240102030405");
     auto requests = m_farm[0].Requests(ListKind::Regist);
     ASSERT_EQ(requests.size(), 1u);
-    const sim::ListRequest& r = requests[0];
-    EXPECT_EQ(std::make_tuple(r.valid, r.raw.size(), r.servId, r.callSign, r.mailAddr, r.scTableHex),
-              std::make_tuple(true, size_t{230}, std::string(), std::string("JA7KOV"),
-                              std::string("op@example.org"), std::string("A5") + std::string(30, '0')));
+    EXPECT_EQ(requests[0].raw, "#R     R0042JA7KOV" + std::string(87, ' ') + "0A5" + std::string(30, '0') + "0" +
+                                   std::string(30, ' ') + "op@example.org" + std::string(46, ' ') + "\n");
     EXPECT_EQ(ListSrv_GetCurrentIP(), m_farm.address(0));
-}
 
-TEST_F(ListSrvExchange, RegistFailuresReportTheServersCodeOrInvalidResponse)
-{
     const std::tuple<ListFault, std::string, char, WORD> cases[] = {
         {ListFault::ErrorCode, "0102", 0, 0x0102},  // header and a lone LF
         {ListFault::WrongLetter, "", 'S', LISTSRV_ERR_INVALID},
@@ -402,20 +345,21 @@ TEST_F(ListSrvExchange, RegistFailuresReportTheServersCodeOrInvalidResponse)
         {ListFault::ErrorCode, "0000", 0, LISTSRV_ERR_INVALID},  // "success" without the ID block
         {ListFault::ShortRecord, "", 0, LISTSRV_ERR_COMM},
     };
-    for (const auto& [fault, code, letter, expected] : cases) {
-        Behave(ListKind::Regist, fault, code, letter);
-        LISTSRV_REGIST_PARAM p;
-        WORD got = 0;
-        EXPECT_FALSE(Regist(&got, &p));
-        EXPECT_EQ(got, expected) << static_cast<int>(fault) << " " << code;
+    for (const auto& [fault, answer, letter, expected] : cases) {
+        Behave(ListKind::Regist, fault, answer, letter);
+        EXPECT_FALSE(Regist(&code, &p));
+        EXPECT_EQ(code, expected) << static_cast<int>(fault) << " " << answer;
         EXPECT_STREQ(p.szServID, "");
     }
 }
 
-TEST_F(ListSrvExchange, SilentServerFailsTheExchangeAfterThirtySeconds)
+TEST_F(ListSrvExchange, SilentServerFailsTheExchangeAfterThirtySecondsAndAStopEndsWaitingOnesAndRefusesNew)
 {
     Behave(ListKind::Regist, ListFault::Silent);
-    auto result = Async([](WORD* code) { return Regist(code); });
+    auto result = Async([](WORD* code) {
+        LISTSRV_REGIST_PARAM p;
+        return Regist(code, &p);
+    });
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Regist, 1, 5000));
     ASSERT_TRUE(testsupport::WaitForPause(lsv::IO_TIMEOUT_MS));  // the answer's wait has its start tick
     WinEmu_AdvanceTicksForTest(29000);
@@ -424,11 +368,8 @@ TEST_F(ListSrvExchange, SilentServerFailsTheExchangeAfterThirtySeconds)
     WinEmu_AdvanceTicksForTest(1000);
     ASSERT_TRUE(Ends(result));
     EXPECT_EQ(result.get(), Result(FALSE, LISTSRV_ERR_COMM));
-}
 
-// The test clock stands still: only the stop can end the waiting exchanges.
-TEST_F(ListSrvExchange, StopEndsAWaitingExchangeAndATestingHealthCheckAndRefusesNewRequests)
-{
+    // The test clock stands still again: only the stop can end the waiting exchanges.
     m_farm[0].SetBehaviour(ListKind::Search, ListBehaviour{.fault = ListFault::Silent});
     m_farm[0].SetBehaviour(ListKind::HealthCheck, ListBehaviour{.fault = ListFault::Silent});
     static const LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_CALLSIGN, "JA"};
@@ -459,7 +400,7 @@ struct Hits {
     }
 };
 
-TEST_F(ListSrvExchange, SearchSkipsBlankRecordsAndEndsAtTheClosingLineFeed)
+TEST_F(ListSrvExchange, SearchSkipsBlankRecordsEndsAtTheLineFeedAndFailsOnShortRecordRefusingCallbackOrUnknownKey)
 {
     const std::string a = sim::ListServerSim::SearchRecord(Repeater("00007", "11111"));
     const std::string b = sim::ListServerSim::SearchRecord(Repeater("00008", "22222", 1));
@@ -473,32 +414,24 @@ TEST_F(ListSrvExchange, SearchSkipsBlankRecordsAndEndsAtTheClosingLineFeed)
     EXPECT_EQ(hits.ids, (std::vector<std::string>{"00007", "00008"}));
     auto requests = m_farm[0].Requests(ListKind::Search);
     ASSERT_EQ(requests.size(), 1u);
-    const sim::ListRequest& r = requests[0];
-    EXPECT_EQ(std::make_tuple(r.raw.size(), r.searchKind, r.searchKey, r.servId, r.radioId),
-              std::make_tuple(size_t{54}, 'R', std::string("1111122222abcdefghijklmnopqrstuvwxyz0123"),
-                              std::string("00042"), std::string("R0042")));
-}
+    EXPECT_EQ(requests[0].raw, "#S00042R0042R1111122222abcdefghijklmnopqrstuvwxyz0123\n");
 
-TEST_F(ListSrvExchange, SearchFailuresShortRecordRefusingCallbackAndUnknownKey)
-{
     m_farm[0].AddRepeater(Repeater("00007", "11111"));
     m_farm[0].AddRepeater(Repeater("00009", "11112"));
     Behave(ListKind::Search, ListFault::ShortRecord);
-    LISTSRV_SEARCH_REQ_PARAM req{SEARCH_KEY_CALLSIGN, "JA"};
-    WORD code = 0;
+    req = {SEARCH_KEY_CALLSIGN, "JA"};
     EXPECT_FALSE(ListSrv_Search(&req, nullptr, nullptr, &code));
     EXPECT_EQ(code, LISTSRV_ERR_INVALID);
-    Hits hits;
-    hits.stopAfter = 1;
-    EXPECT_FALSE(ListSrv_Search(&req, Hits::Collect, &hits, &code));
+    Hits stopping{.ids = {}, .stopAfter = 1};
+    EXPECT_FALSE(ListSrv_Search(&req, Hits::Collect, &stopping, &code));
     EXPECT_EQ(code, LISTSRV_ERR_COMM);
-    EXPECT_EQ(hits.ids.size(), 1u);
+    EXPECT_EQ(stopping.ids.size(), 1u);
     LISTSRV_SEARCH_REQ_PARAM bad{static_cast<SEARCH_KEY>(6), "x"};
     EXPECT_FALSE(ListSrv_Search(&bad, nullptr, nullptr, &code));
     EXPECT_EQ(code, LISTSRV_ERR_SEARCH_KEY);
 }
 
-TEST_F(ListSrvExchange, GetListWithImmediateLineFeedSucceedsWithoutRecords)
+TEST_F(ListSrvExchange, GetListWithImmediateLineFeedSucceedsWithoutRecordsAndRequestsAreSentByteExact)
 {
     Behave(ListKind::GetList, ListFault::LoneLf);
     const char* ids[] = {"11111", "22222"};
@@ -512,23 +445,19 @@ TEST_F(ListSrvExchange, GetListWithImmediateLineFeedSucceedsWithoutRecords)
     EXPECT_EQ(Events(LISTSRV_EVENT_GET_LIST), 0);
     auto requests = m_farm[0].Requests(ListKind::GetList);
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].raw.size(), 25u);
-    EXPECT_EQ(requests[0].ids, (std::vector<std::string>{"11111", "22222"}));
-}
+    EXPECT_EQ(requests[0].raw, "#L00042R0042R11111R22222\n");
 
-TEST_F(ListSrvExchange, HealthCheckWithThreeFollowedRepeatersIsSentByteExact)
-{
     m_farm[0].AddRepeater(Repeater("00007", "11111"));
     BYTE sc[16] = {0x12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEF};
     ListSrv_SetSCTable(sc);
-    const char* ids[] = {"00007", "00008", "00009"};
-    WORD code = 0xFFFF;
-    ASSERT_TRUE(ListSrv_DbgHealthCheck(ids, 3, &code));
+    const char* followed[] = {"00007", "00008", "00009"};
+    code = 0xFFFF;
+    ASSERT_TRUE(ListSrv_DbgHealthCheck(followed, 3, &code));
     EXPECT_EQ(code, 0);
-    auto requests = m_farm[0].Requests(ListKind::HealthCheck);
+    requests = m_farm[0].Requests(ListKind::HealthCheck);
     ASSERT_GE(requests.size(), 1u);
     char head[18];
-    std::snprintf(head, sizeof(head), "#H%05u00042R0042", static_cast<unsigned>(m_receiver->port()));
+    std::snprintf(head, sizeof(head), "#H%05u00042R0042", static_cast<unsigned>(m_receiver->port));
     EXPECT_EQ(requests[0].raw,
               head + std::string("S002000007000080000900042") + "D003312" + std::string(28, '0') + "EF1\n");
 }

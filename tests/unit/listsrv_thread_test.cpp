@@ -1,6 +1,5 @@
-// The directory client's list thread against stand-in list servers: going
-// online, fall-back, registration, list retrieval, reloads and the stop. Long
-// waits run on the test clock.
+// The directory client's list thread against stand-in list servers; long waits
+// run on the test clock.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -18,18 +17,13 @@ using Positions = std::vector<int>;
 
 class ListSrvThread : public ListSrvTest {
    protected:
-    // n servers listed in the file served by the first.
     void StartFarm(const char* servId = "00042", const char* radioId = "R0042", int n = 2)
     {
-        std::vector<std::string> listed;
-        for (int i = 1; i <= n; ++i) {
-            listed.push_back("127.0.0." + std::to_string(i));
-        }
-        ASSERT_TRUE(m_farm.Start(n, ListFileText::Of(listed)));
+        const std::vector<std::string> all{"127.0.0.1", "127.0.0.2", "127.0.0.3"};
+        ASSERT_TRUE(m_farm.Start(n, ListFileText::Of({all.begin(), all.begin() + n})));
         Configure(servId, radioId);
         ASSERT_TRUE(ListSrv_Start());
     }
-    // Waits for READY and moves the clock to the first periodic health check.
     static void GoOnline()
     {
         ASSERT_TRUE(WaitUntil([] { return StateAtLeast(LIST_STATE_READY); }, 8000));
@@ -38,12 +32,9 @@ class ListSrvThread : public ListSrvTest {
     }
     void AddToAll(const std::string& servId, const std::string& radioId, DWORD ip)
     {
-        sim::ListRepeater r;
-        r.servId = servId;
-        r.radioId = radioId;
-        r.callSign = "JR" + radioId;
-        r.ipAddr = ip;
-        r.lastUpdate = "20220101000000";
+        const sim::ListRepeater r{.servId = servId, .radioId = radioId, .callSign = "JR" + radioId, .city = {},
+                                  .state = {}, .country = {}, .ipAddr = ip, .lastUpdate = "20220101000000",
+                                  .signature = {}, .mailAddr = {}};
         for (size_t i = 0; i < m_farm.size(); ++i) {
             m_farm[i].AddRepeater(r);
         }
@@ -77,9 +68,8 @@ TEST_F(ListSrvThread, GoesOnlineAndFallsBackToSearchAfter120SecondsWithoutAnswer
     EXPECT_EQ(std::make_tuple(periodic.back().hasS, periodic.back().hasD, periodic.back().ids),
               std::make_tuple(true, true, std::vector<std::string>{"00042"}));
 
-    m_farm.SetAll(ListKind::HealthCheck, ListFault::Silent);
-    // The periodic check sent after the move shows a step has looked at the
-    // clock: 119 s without answers is still online.
+    m_farm.SetAll(ListKind::HealthCheck, {.fault = ListFault::Silent});
+    // A check sent after the move shows a step has looked at the clock.
     const size_t sent = Current().RequestCount(ListKind::HealthCheck);
     WinEmu_AdvanceTicksForTest(119000);
     ASSERT_TRUE(Current().WaitForRequests(ListKind::HealthCheck, sent + 1, 5000));
@@ -91,27 +81,12 @@ TEST_F(ListSrvThread, GoesOnlineAndFallsBackToSearchAfter120SecondsWithoutAnswer
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);
 }
 
-TEST_F(ListSrvThread, WaitsForTheRadioIdAndReturnsToWaitingWhenTheServerIdIsCleared)
+// Without a current server a registration probes every server by TCP connect.
+TEST_F(ListSrvThread, UnitWaitsForItsRadioIdRegistersWithAServerThatAcceptedAndWaitsAgainWithoutAServerId)
 {
-    StartFarm("00042", "");
+    StartFarm("00042", "", 3);
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }));
     EXPECT_EQ(m_farm.Total(ListKind::HealthCheck), 0u);
-
-    ListSrv_SetRadioID("R0042");
-    GoOnline();
-    SetServID("");
-    ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }, 3000));
-    EXPECT_EQ(ListSrv_GetCurrentIP(), 0u);
-    EXPECT_TRUE(WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));  // after the state
-    EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);  // online, then offline
-}
-
-// Without a current server a registration probes every server by TCP connect
-// and registers with one that accepted; the thread then keeps that server.
-TEST_F(ListSrvThread, UnitWithoutServerIdRegistersWithAServerThatAcceptedAndKeepsIt)
-{
-    StartFarm("", "R0042", 3);
-    ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }));
     LISTSRV_REGIST_PARAM p{};
     std::strcpy(p.szRadioID, "R0042");
     std::strcpy(p.szCallSign, "JA7KOV");
@@ -126,15 +101,21 @@ TEST_F(ListSrvThread, UnitWithoutServerIdRegistersWithAServerThatAcceptedAndKeep
         EXPECT_EQ(m_farm[i].RequestCount(ListKind::Regist), static_cast<int>(i) == chosen ? 1u : 0u) << i;
     }
     SetServID(p.szServID);  // the caller keeps the ID it was given
+    ListSrv_SetRadioID("R0042");
     GoOnline();
     EXPECT_EQ(ListSrv_GetCurrentIP(), registered);  // no search: the registered server is kept
-    // With a current server the next registration goes straight to it.
     ASSERT_TRUE(ListSrv_Regist(&p, &code));
     ASSERT_EQ(m_farm[static_cast<size_t>(chosen)].RequestCount(ListKind::Regist), 2u);
     EXPECT_EQ(m_farm[static_cast<size_t>(chosen)].Requests(ListKind::Regist)[1].servId, p.szServID);
+
+    SetServID("");
+    ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }, 3000));
+    EXPECT_EQ(ListSrv_GetCurrentIP(), 0u);
+    EXPECT_TRUE(WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));  // after the state
+    EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);  // online, then offline
 }
 
-TEST_F(ListSrvThread, RetrievalFillsEveryTargetOfARadioAndHealthChecksKeepTheirAddresses)
+TEST_F(ListSrvThread, RetrievalFillsEveryTargetOfARadioHealthChecksKeepTheirAddressesAndAFailureSearchesAgain)
 {
     StartFarm();
     GoOnline();
@@ -169,46 +150,38 @@ TEST_F(ListSrvThread, RetrievalFillsEveryTargetOfARadioAndHealthChecksKeepTheirA
     ASSERT_TRUE(WaitUntil([this] { return Events(LISTSRV_EVENT_ADDR_CHANGED) == 1; }));
     EXPECT_EQ(Current().Requests(ListKind::HealthCheck).back().ids,
               (std::vector<std::string>{"00007", "00008", "00008", "00042"}));
-    // Every target following that repeater changed.
     EXPECT_EQ(Entries([](int, const LISTSRV_LIST_PARAM& e) { EXPECT_EQ(e.dwIpAddr, Ip(10, 0, 8, 8)); }),
               (Positions{7, 9}));
 
-    // Once an hour the list is fetched again.
     WinEmu_AdvanceTicksForTest(3600000);
     ASSERT_TRUE(WaitUntil([this] { return Events(LISTSRV_EVENT_GET_LIST) == 2; }));
     EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_ONLINE);
-}
 
-TEST_F(ListSrvThread, FailedRetrievalDropsTheServerAndSearchesAgain)
-{
-    StartFarm();
-    GoOnline();
+    // A failed retrieval drops the server; the request stays pending: the
+    // thread searches again, then fetches the list.
     Current().SetBehaviour(ListKind::GetList, ListBehaviour{.fault = ListFault::BadDigits, .times = 1});
-    ASSERT_TRUE(ListSrv_SetTargetRadioID(0, "11111"));
     ListSrv_GetListReq();
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_GET_LIST_ERR; }));
     EXPECT_EQ(ListSrv_GetCurrentIP(), 0u);
     EXPECT_TRUE(WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));  // after the state
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);
-    // The request stays pending: without a current server the thread searches
-    // again after a second pause, then fetches the list.
     ASSERT_TRUE(WaitForPause(10000));
     WinEmu_AdvanceTicksForTest(10000);
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_SEARCH; }));
     ASSERT_TRUE(WaitForPause(10000));
     WinEmu_AdvanceTicksForTest(10000);
     ASSERT_TRUE(WaitUntil([] { return StateAtLeast(LIST_STATE_READY); }, 8000));
-    EXPECT_EQ(Events(LISTSRV_EVENT_GET_LIST), 1);
-    EXPECT_EQ(Count(Log(), "[W] get list failed\n"), 1);
+    EXPECT_EQ(Events(LISTSRV_EVENT_GET_LIST), 3);
+    EXPECT_EQ(CountOf(Log(), "[W] get list failed\n"), 1u);
 }
 
 TEST_F(ListSrvThread, UnansweredSearchIsLoggedOnceAndRetriedEveryTwentySeconds)
 {
     ASSERT_TRUE(m_farm.Start(2));
     Configure();
+    m_farm.SetAll(ListKind::HealthCheck, {.fault = ListFault::Silent});
     ListSrv_SetDbgServAdrs(0, m_farm.address(0));
     ListSrv_SetDbgServAdrs(1, m_farm.address(1));
-    m_farm.SetAll(ListKind::HealthCheck, ListFault::Silent);
     ASSERT_TRUE(ListSrv_Start());
     // Both probes out: their start ticks are taken, the move fails the search.
     for (size_t round = 1; round <= 2; ++round) {
@@ -217,13 +190,13 @@ TEST_F(ListSrvThread, UnansweredSearchIsLoggedOnceAndRetriedEveryTwentySeconds)
         ASSERT_TRUE(WaitForPause(20000));
         EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_SEARCH_ERR);
         if (round == 2) {
-            m_farm.SetAll(ListKind::HealthCheck, ListFault::None);
+            m_farm.SetAll(ListKind::HealthCheck, {.fault = ListFault::None});
         }
         WinEmu_AdvanceTicksForTest(20000);
     }
     ASSERT_TRUE(WaitUntil([] { return StateAtLeast(LIST_STATE_READY); }));
     EXPECT_GE(m_farm.IndexOf(ListSrv_GetCurrentIP()), 0);
-    EXPECT_EQ(Count(Log(), "[W] list server search failed\n"), 1);
+    EXPECT_EQ(CountOf(Log(), "[W] list server search failed\n"), 1u);
 }
 
 TEST_F(ListSrvThread, DailyReloadDropsAVanishedCurrentServerAndAFailedOneKeepsTheTable)
@@ -231,12 +204,9 @@ TEST_F(ListSrvThread, DailyReloadDropsAVanishedCurrentServerAndAFailedOneKeepsTh
     StartFarm();
     GoOnline();
     const DWORD other = ListSrv_GetCurrentIP() == m_farm.address(0) ? m_farm.address(1) : m_farm.address(0);
-    char dotted[16];
-    std::snprintf(dotted, sizeof(dotted), "127.0.0.%u", static_cast<unsigned>(other & 0xFF));
-    m_farm[0].SetListFile(ListFileText::Of({dotted}));
+    m_farm[0].SetListFile(ListFileText::Of({"127.0.0." + std::to_string(other & 0xFF)}));
     WinEmu_AdvanceTicksForTest(86400000);
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Http, 2, 5000));
-    // The old server left the table: the thread searches again and takes the other one.
     ASSERT_TRUE(WaitUntil([other] { return StateAtLeast(LIST_STATE_READY) && ListSrv_GetCurrentIP() == other; }));
     DWORD table[LISTSRV_SERVER_MAX] = {};
     ASSERT_EQ(ListSrv_GetServerAdrs(table, LISTSRV_SERVER_MAX), 1);
@@ -250,15 +220,14 @@ TEST_F(ListSrvThread, DailyReloadDropsAVanishedCurrentServerAndAFailedOneKeepsTh
         WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) > changes && StateAtLeast(LIST_STATE_READY); }));
     ASSERT_EQ(ListSrv_GetServerAdrs(table, LISTSRV_SERVER_MAX), 1);
     EXPECT_EQ(table[0], other);
-    // A failed reload is retried after an hour, not before; each step checks
-    // the reload before it probes, so a probe after the move shows the check.
+    // Each step checks the reload before it probes: a probe after the move shows the check.
     const size_t probes = m_farm.Total(ListKind::HealthCheck);
     WinEmu_AdvanceTicksForTest(3599000);
     ASSERT_TRUE(WaitUntil([&] { return m_farm.Total(ListKind::HealthCheck) > probes; }));
     EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 3u);
     WinEmu_AdvanceTicksForTest(1000);
     ASSERT_TRUE(m_farm[0].WaitForRequests(ListKind::Http, 4, 5000));
-    EXPECT_EQ(Count(Log(), "[W] cannot reload list server address\n"), 1);
+    EXPECT_EQ(CountOf(Log(), "[W] cannot reload list server address\n"), 1u);
 }
 
 // The test clock stands still: only the stop can end the exchange or pause.
@@ -282,7 +251,7 @@ TEST_F(ListSrvThread, StopEndsTheListThreadInAnHttpExchangeOrInAPause)
     ASSERT_TRUE(WaitForPause(10000));
     stopped = std::async(std::launch::async, ListSrv_Stop);
     ASSERT_TRUE(Ends(stopped));
-    EXPECT_EQ(Count(Log(), "end port check thread\n"), 2);
+    EXPECT_EQ(CountOf(Log(), "end port check thread\n"), 2u);
 }
 
 }  // namespace

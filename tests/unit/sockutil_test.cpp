@@ -24,9 +24,8 @@ namespace {
 using loopnet::LOOPBACK;
 using testsupport::DebugCapture;
 
-// Once a wait of ms has begun, f is still running a second short of it (a
-// look, not a duration: only the test clock ends it) and ends when the clock
-// is moved on by ms, again if a later wait took its start tick after a move.
+// Once a wait of ms has begun, f still runs a second short of it and ends when
+// the clock moves on by ms (again if a later wait took its start after a move).
 template <class Future>
 bool EndsAtItsTimeOut(Future& f, DWORD ms)
 {
@@ -97,7 +96,6 @@ protected:
         m_fds.push_back(fd);
         return fd;
     }
-    // A daemon TCP socket connected to a raw peer.
     NPSOCK_PARAM ConnectedPair(int* peer)
     {
         int listener = Keep(loopnet::ListenTcp(0));
@@ -110,7 +108,7 @@ protected:
     std::vector<int> m_fds;
 };
 
-TEST_F(SocketLayer, ReceiveHonoursItsTimeOutThePeersCloseAndACancel)
+TEST_F(SocketLayer, ReceiveAndSendHonourTheirTimeOutsAndReceiveThePeersCloseAndACancelAndSendDeliversAll)
 {
     int peer;
     NPSOCK_PARAM p = ConnectedPair(&peer);
@@ -132,31 +130,27 @@ TEST_F(SocketLayer, ReceiveHonoursItsTimeOutThePeersCloseAndACancel)
     auto closed = std::async(std::launch::async, [&] { return Sock_Receive(q, buf, sizeof(buf), 5000); });
     ASSERT_EQ(closed.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(closed.get(), 0);
-}
 
-TEST_F(SocketLayer, SendDeliversAllBytesAndTimesOutWhenThePeerStopsReading)
-{
-    int peer;
-    NPSOCK_PARAM p = ConnectedPair(&peer);
+    NPSOCK_PARAM s = ConnectedPair(&peer);
     int small = 4096;
-    setsockopt(p->sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-    EXPECT_EQ(Sock_Send(p, "z", 0, 100), 0);
+    setsockopt(s->sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    EXPECT_EQ(Sock_Send(s, "z", 0, 100), 0);
 
     std::string payload(100000, 0);
     std::generate(payload.begin(), payload.end(), [i = 0]() mutable { return static_cast<char>('a' + i++ % 26); });
     std::string received;
     std::thread reader([&] { received = loopnet::ReadFor(peer, payload.size(), 10000); });
-    EXPECT_EQ(Sock_Send(p, payload.data(), static_cast<int>(payload.size()), 1000), static_cast<int>(payload.size()));
+    EXPECT_EQ(Sock_Send(s, payload.data(), static_cast<int>(payload.size()), 1000), static_cast<int>(payload.size()));
     reader.join();
     EXPECT_TRUE(received == payload) << "received " << received.size() << " bytes";
 
     std::string flood(1 << 20, 'f');
-    auto stuck = std::async(std::launch::async, [&] { return Sock_Send(p, flood.data(), static_cast<int>(flood.size()), 5000); });
+    auto stuck = std::async(std::launch::async, [&] { return Sock_Send(s, flood.data(), static_cast<int>(flood.size()), 5000); });
     ASSERT_TRUE(EndsAtItsTimeOut(stuck, 5000));
     EXPECT_EQ(stuck.get(), 0);
 }
 
-TEST_F(SocketLayer, FullTableRefusesSocketsListenersAndConnectionsWithoutLeaking)
+TEST_F(SocketLayer, FullTableRefusesSocketsListenersAndConnectionsWithoutLeakingAndASecondCloseIsHarmless)
 {
     std::vector<NPSOCK_PARAM> sockets;
     for (int i = 0; i < SOCK_TABLE_SIZE; ++i) {
@@ -180,9 +174,23 @@ TEST_F(SocketLayer, FullTableRefusesSocketsListenersAndConnectionsWithoutLeaking
     Sock_Disconnect(sockets.back());
     int served = Keep(loopnet::ConnectTcp(port));
     EXPECT_TRUE(Echoes(served)) << "the listener ended after refusing a connection";
+
+    NPSOCK_PARAM p = sockets.front();
+    int fd = p->sock;
+    Sock_Close(p);
+    EXPECT_EQ(Sock_Send(p, "x", 1, 0), -1);
+    int other = socket(AF_INET, SOCK_DGRAM, 0);  // someone else now holds the entry's number
+    if (other != fd) {
+        dup2(other, fd);
+        close(other);
+    }
+    Sock_Close(p);
+    Sock_Disconnect(p);
+    EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the second close closed a descriptor it no longer owned";
+    close(fd);
 }
 
-TEST_F(SocketLayer, StopListenEndsOnlyItsOwnPortAndReturnsAfterItsThreadsEnded)
+TEST_F(SocketLayer, StopListenEndsOnlyItsOwnPortAfterItsThreadsAndStopEndsEveryThreadAndEntry)
 {
     WORD stopped = loopnet::FreePort(SOCK_STREAM);
     WORD kept = loopnet::FreePort(SOCK_STREAM);
@@ -203,42 +211,16 @@ TEST_F(SocketLayer, StopListenEndsOnlyItsOwnPortAndReturnsAfterItsThreadsEnded)
     EXPECT_EQ(loopnet::ConnectTcp(stopped), -1);
     EXPECT_TRUE(Echoes(onKept));
     EXPECT_TRUE(Echoes(Keep(loopnet::ConnectTcp(kept)))) << "the other port stopped listening";
-}
 
-TEST_F(SocketLayer, StopEndsEveryThreadAndLeavesEveryEntryClosed)
-{
-    WORD port = loopnet::FreePort(SOCK_STREAM);
-    ASSERT_TRUE(Sock_Listen(port, EchoUntilEnd));
-    int client = Keep(loopnet::ConnectTcp(port));
-    ASSERT_TRUE(Echoes(client));
     NPSOCK_PARAM udp = Sock_GetSocket(FALSE);
-
-    // The connection's 60 s wait cannot end by itself on the still test clock.
+    // The kept connections' 60 s waits cannot end by themselves on the still test clock.
     auto stop = std::async(std::launch::async, Sock_Stop);
     ASSERT_EQ(stop.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_TRUE(loopnet::SeesClose(client, 1000));
+    EXPECT_TRUE(loopnet::SeesClose(onKept, 1000));
     EXPECT_TRUE(udp->bClose);
-    EXPECT_EQ(Sock_SendTo(udp, "x", 1, port, LOOPBACK, 0), -1);
-    EXPECT_EQ(loopnet::ConnectTcp(port), -1);
+    EXPECT_EQ(Sock_SendTo(udp, "x", 1, kept, LOOPBACK, 0), -1);
+    EXPECT_EQ(loopnet::ConnectTcp(kept), -1);
     Sock_Stop();
-}
-
-TEST_F(SocketLayer, CloseTwiceClosesTheDescriptorOnce)
-{
-    NPSOCK_PARAM p = Sock_GetSocket(TRUE);
-    int fd = p->sock;
-    Sock_Close(p);
-    EXPECT_EQ(Sock_Send(p, "x", 1, 0), -1);
-    // Someone else now holds the number the entry had.
-    int other = socket(AF_INET, SOCK_DGRAM, 0);
-    if (other != fd) {
-        dup2(other, fd);
-        close(other);
-    }
-    Sock_Close(p);
-    Sock_Disconnect(p);
-    EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the second close closed a descriptor it no longer owned";
-    close(fd);
 }
 
 TEST_F(SocketLayer, ConnectReportsARefusalInEitherModeAndEndsBlocking)
@@ -260,36 +242,27 @@ TEST_F(SocketLayer, ConnectReportsARefusalInEitherModeAndEndsBlocking)
 TEST_F(SocketLayer, ConnectToAnAddressThatNeverAnswersGivesUpAtItsTimeout)
 {
     std::promise<std::string> entered;  // empty when the silent target is ready
-    std::promise<void> done;
-    std::future<void> ended = done.get_future();
-    std::atomic<int> result{99};
     DebugCapture capture;
-    std::thread inside([&] {
+    auto connect = std::async(std::launch::async, [&] {
         std::string why;
         if (!loopnet::EnterPrivateNetNamespace(&why)) {
             entered.set_value(why);
-            return;
+            return TRUE;
         }
         loopnet::SilentTcpTarget target;
-        if (!target.ready()) {
-            entered.set_value("no unanswered TCP target could be made in the namespace");
-            return;
-        }
         NPSOCK_PARAM p = Sock_GetSocket(TRUE);
-        entered.set_value("");
-        result = Sock_Connect(p, target.port(), LOOPBACK, 3000);
+        entered.set_value(target.ready() ? "" : "no unanswered TCP target could be made in the namespace");
+        const BOOL ok = !target.ready() || Sock_Connect(p, target.port(), LOOPBACK, 3000);
         Sock_Disconnect(p);
-        done.set_value();
+        return ok;
     });
-    std::string why = entered.get_future().get();
+    const std::string why = entered.get_future().get();
     if (!why.empty()) {
-        inside.join();
         capture.text();
         GTEST_SKIP() << why;
     }
-    EXPECT_TRUE(EndsAtItsTimeOut(ended, 3000));
-    inside.join();
-    EXPECT_EQ(result.load(), FALSE);
+    ASSERT_TRUE(EndsAtItsTimeOut(connect, 3000));
+    EXPECT_FALSE(connect.get());
 }
 
 TEST_F(SocketLayer, DatagramsCarryTheirSenderOnAPortAbove32767)
