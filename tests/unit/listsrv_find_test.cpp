@@ -119,7 +119,7 @@ TEST_F(ListSrvSearch, AnswersWithinThreeSecondsOfTheFirstCountAndLaterOnesAreNot
     for (size_t i = 0; i < 3; ++i) {
         auto requests = m_farm[i].Requests(ListKind::HealthCheck);
         ASSERT_GE(requests.size(), 1u);
-        EXPECT_EQ(requests[0].raw, "#H" + std::to_string(m_receiver->port) + "00042R0042\n");  // a five-digit port
+        EXPECT_EQ(requests[0].raw, "#H" + Port5(m_receiver->port) + "00042R0042\n");
     }
 }
 
@@ -168,7 +168,7 @@ TEST_F(ListSrvSearch, RefusedConnectionsFailAtOnceAndAnAcceptingServerIsNotKeptW
     ASSERT_TRUE(Ends(accepted));
     EXPECT_EQ(accepted.get(), 1);
     EXPECT_TRUE(m_answered[m_farm.address(0)]);
-    EXPECT_TRUE(WaitUntil([this] { return m_farm[0].Connections() >= 1u; }, 2000));
+    EXPECT_TRUE(WaitUntil([this] { return m_farm[0].Connections() >= 1u; }));
     EXPECT_EQ(m_farm[0].Connections(), 1u);
 }
 

@@ -40,7 +40,7 @@ using testsupport::CountOf;
 using testsupport::WaitForPause;
 
 template <class Cond>
-bool WaitUntil(Cond cond, int timeoutMs = 5000)
+bool WaitUntil(Cond cond, int timeoutMs = 10000)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
@@ -56,6 +56,13 @@ template <class Future>
 bool Ends(Future& result)
 {
     return result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+}
+
+// A port as the requests carry it: five digits, zero-padded.
+inline std::string Port5(unsigned port)
+{
+    std::string digits = std::to_string(port);
+    return std::string(digits.size() < 5 ? 5 - digits.size() : 0, '0') + digits;
 }
 
 inline bool StateAtLeast(LIST_STATE s)

@@ -263,7 +263,7 @@ TEST_F(ListSrvPortCheck, MainPortIsCheckedThroughTheUnitsOwnSocket)
     EXPECT_GE(m_receiver->portAnswers, 1);
     auto requests = m_farm[0].Requests(ListKind::PortCheck);
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].raw, "#P" + std::to_string(port) + "R0042\n");  // an ephemeral port has five digits
+    EXPECT_EQ(requests[0].raw, "#P" + Port5(port) + "R0042\n");
 }
 
 TEST_F(ListSrvPortCheck, OtherPortSharesOneBoundSocketBetweenOverlappingChecksAndClosesIt)
@@ -278,7 +278,7 @@ TEST_F(ListSrvPortCheck, OtherPortSharesOneBoundSocketBetweenOverlappingChecksAn
     EXPECT_EQ(first.get(), Result(TRUE, 0));
     EXPECT_EQ(second.get(), Result(TRUE, 0));
     // Gone once the port-check thread's current 50 ms wait on it has ended.
-    EXPECT_TRUE(WaitUntil([port] { return UdpSocketsOnPort(port) == 0; }, 1000));
+    EXPECT_TRUE(WaitUntil([port] { return UdpSocketsOnPort(port) == 0; }));
     EXPECT_EQ(m_receiver->portAnswers, 0);
 }
 
@@ -298,7 +298,7 @@ TEST_F(ListSrvPortCheck, PortThatCannotBeBoundOrIsNeverAnsweredFails)
     WinEmu_AdvanceTicksForTest(5000);
     ASSERT_TRUE(Ends(check));
     EXPECT_EQ(check.get(), Result(FALSE, LISTSRV_ERR_COMM));
-    EXPECT_TRUE(WaitUntil([port] { return UdpSocketsOnPort(port) == 0; }, 1000));
+    EXPECT_TRUE(WaitUntil([port] { return UdpSocketsOnPort(port) == 0; }));
 }
 
 class ListSrvExchange : public ListSrvTest {

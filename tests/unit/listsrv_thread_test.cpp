@@ -26,7 +26,7 @@ class ListSrvThread : public ListSrvTest {
     }
     static void GoOnline()
     {
-        ASSERT_TRUE(WaitUntil([] { return StateAtLeast(LIST_STATE_READY); }, 8000));
+        ASSERT_TRUE(WaitUntil([] { return StateAtLeast(LIST_STATE_READY); }));
         WinEmu_AdvanceTicksForTest(1000);
         ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_ONLINE; }));
     }
@@ -76,7 +76,7 @@ TEST_F(ListSrvThread, GoesOnlineAndFallsBackToSearchAfter120SecondsWithoutAnswer
     EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_ONLINE);
     WinEmu_AdvanceTicksForTest(1100);
     // The offline event is raised after the status turns: wait for both.
-    ASSERT_TRUE(WaitUntil([&] { return !ListSrv_GetStatus(nullptr) && Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return !ListSrv_GetStatus(nullptr) && Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));
     EXPECT_LE(ListSrv_GetListState(), LIST_STATE_SEARCH_ERR);
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);
 }
@@ -97,7 +97,7 @@ TEST_F(ListSrvThread, UnitWaitsForItsRadioIdRegistersWithAServerThatAcceptedAndW
     ASSERT_GE(chosen, 0);
     EXPECT_EQ(std::string(p.szServID), std::to_string(10001 + 100 * chosen));
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_TRUE(WaitUntil([this, i] { return m_farm[i].Connections() >= 1u; }, 2000)) << i;
+        EXPECT_TRUE(WaitUntil([this, i] { return m_farm[i].Connections() >= 1u; })) << i;
         EXPECT_EQ(m_farm[i].RequestCount(ListKind::Regist), static_cast<int>(i) == chosen ? 1u : 0u) << i;
     }
     SetServID(p.szServID);  // the caller keeps the ID it was given
@@ -109,7 +109,7 @@ TEST_F(ListSrvThread, UnitWaitsForItsRadioIdRegistersWithAServerThatAcceptedAndW
     EXPECT_EQ(m_farm[static_cast<size_t>(chosen)].Requests(ListKind::Regist)[1].servId, p.szServID);
 
     SetServID("");
-    ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }, 3000));
+    ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_WAIT_ID; }));
     EXPECT_EQ(ListSrv_GetCurrentIP(), 0u);
     EXPECT_TRUE(WaitUntil([&] { return Events(LISTSRV_EVENT_STATUS_CHANGED) >= 2; }));  // after the state
     EXPECT_EQ(Events(LISTSRV_EVENT_STATUS_CHANGED), 2);  // online, then offline
@@ -170,7 +170,7 @@ TEST_F(ListSrvThread, RetrievalFillsEveryTargetOfARadioHealthChecksKeepTheirAddr
     ASSERT_TRUE(WaitUntil([] { return ListSrv_GetListState() == LIST_STATE_SEARCH; }));
     ASSERT_TRUE(WaitForPause(10000));
     WinEmu_AdvanceTicksForTest(10000);
-    ASSERT_TRUE(WaitUntil([] { return StateAtLeast(LIST_STATE_READY); }, 8000));
+    ASSERT_TRUE(WaitUntil([] { return StateAtLeast(LIST_STATE_READY); }));
     EXPECT_EQ(Events(LISTSRV_EVENT_GET_LIST), 3);
     EXPECT_EQ(CountOf(Log(), "[W] get list failed\n"), 1u);
 }
@@ -185,7 +185,7 @@ TEST_F(ListSrvThread, UnansweredSearchIsLoggedOnceAndRetriedEveryTwentySeconds)
     ASSERT_TRUE(ListSrv_Start());
     // Both probes out: their start ticks are taken, the move fails the search.
     for (size_t round = 1; round <= 2; ++round) {
-        ASSERT_TRUE(WaitUntil([&] { return m_farm.Total(ListKind::HealthCheck) >= 2 * round; }, 3000));
+        ASSERT_TRUE(WaitUntil([&] { return m_farm.Total(ListKind::HealthCheck) >= 2 * round; }));
         WinEmu_AdvanceTicksForTest(5000);
         ASSERT_TRUE(WaitForPause(20000));
         EXPECT_EQ(ListSrv_GetListState(), LIST_STATE_SEARCH_ERR);
