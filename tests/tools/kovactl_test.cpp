@@ -232,8 +232,7 @@ TEST(KovactlTcp, ReadsChangesListingsAndRefusalsGetTheirExitStatusAndLinesEndInC
         std::vector<std::string> line = {"-t", unit.hostPort(), "--timeout", "3000"};
         line.insert(line.end(), args.begin(), args.end());
         ToolRun r = Kovactl(line);
-        EXPECT_EQ(r.status, status) << args.back();
-        EXPECT_EQ(r.out, out) << args.back();
+        EXPECT_EQ(std::tie(r.status, r.out), std::tie(status, out)) << args.back();
     }
     // A CR LF terminator would show up here as an extra empty line after each command.
     EXPECT_EQ(unit.lines(), (std::vector<std::string>{"udpport", "update", "netparam -t 10.0.0.5 255.0.0.0", "getdest 5 7",
@@ -244,8 +243,8 @@ TEST(KovactlTcp, SilentUnitCutReplyRefusedPortAndMissingDeviceAllGiveStatus2)
 {
     FakeUnit silent{Answer{}};
     ToolRun none = Kovactl({"-t", silent.hostPort(), "--timeout", "100", "--json", "vers"});
-    EXPECT_EQ(none.status, 2);
-    EXPECT_TRUE(HasMember(none.out, "outcome", "\"timeout\"")) << none.out;
+    EXPECT_EQ(std::make_tuple(none.status, HasMember(none.out, "outcome", "\"timeout\"")), std::make_tuple(2, true))
+        << none.out;
 
     FakeUnit unit(UnitAnswer);
     ToolRun cut = Kovactl({"-t", unit.hostPort(), "--timeout", "200", "--json", "getdest", "0", "2"});
@@ -281,11 +280,10 @@ TEST(KovactlSerial, LineIsRaw9600AndTypedEchoStaleInputOrAMuteUnitGiveNoFalseRep
     FakeUnit unit([](const std::string& line) { return line == "mac" ? "" : UnitAnswer(line); }, &link, true);
     EXPECT_EQ(Kovactl({"-d", link.linkPath(), "vers"}).out, "KOVA-LAN Ver 1.4.4.0\n");
     ASSERT_TRUE(link.SlaveAttributes(&a));
-    EXPECT_EQ(cfgetospeed(&a), B9600);
-    EXPECT_EQ(a.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(a.c_lflag & (ICANON | ECHO | ISIG), 0u);  // the PC must not echo replies back to the unit
-    EXPECT_EQ(a.c_iflag & (ICRNL | IXON), 0u);
-    EXPECT_EQ(a.c_oflag & OPOST, 0u);
+    // Raw: the PC must not echo replies back to the unit.
+    EXPECT_EQ(std::make_tuple(cfgetospeed(&a), a.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS),
+                              a.c_lflag & (ICANON | ECHO | ISIG), a.c_iflag & (ICRNL | IXON), a.c_oflag & OPOST),
+              std::make_tuple(speed_t(B9600), tcflag_t(CS8), tcflag_t(0), tcflag_t(0), tcflag_t(0)));
 
     ASSERT_TRUE(link.Write("OK\r\nstale\r\n"));
     ToolRun dest = Kovactl({"-d", link.linkPath(), "--json", "getdest", "5", "7"});
@@ -341,13 +339,12 @@ TEST(KovactlTargets, LockedUnitFailsWithStatus1UntilThePasswordIsGiven)
         return line.rfind("getdest", 0) == 0 && !open ? std::string("NG\r\n") : UnitAnswer(line);
     });
     ToolRun locked = Kovactl({"-t", unit.hostPort(), "--json", "targets"});
-    EXPECT_EQ(locked.status, 1);
-    EXPECT_EQ(locked.out, "");
+    EXPECT_EQ(std::tie(locked.status, locked.out), std::make_tuple(1, ""));
     EXPECT_NE(locked.err.find("-p"), std::string::npos) << locked.err;
     EXPECT_EQ(Kovactl({"-t", unit.hostPort(), "-p", "wrong", "targets"}).status, 1);
     ToolRun opened = Kovactl({"-t", unit.hostPort(), "-p", "s3cret", "targets"});
-    EXPECT_EQ(opened.status, 0) << opened.err;
-    EXPECT_EQ(OutLines(opened.out).size(), 101u);
+    EXPECT_EQ(std::make_tuple(opened.status, OutLines(opened.out).size()), std::make_tuple(0, size_t{101}))
+        << opened.err;
 }
 
 TEST(KovactlSession, StdinLinesGoInOrderAndTheWorstOutcomeIsTheStatus)
@@ -355,8 +352,8 @@ TEST(KovactlSession, StdinLinesGoInOrderAndTheWorstOutcomeIsTheStatus)
     FakeUnit unit(UnitAnswer);
     ToolRun session = Kovactl({"-t", unit.hostPort(), "--quiet", "50"},
                               "vers\n\n  \t\nenable 3 1\r\ncaf\xC3\xA9\nbogus\nsearchres\n");
-    EXPECT_EQ(session.status, 1);
-    EXPECT_EQ(session.out, "KOVA-LAN Ver 1.4.4.0\nOK\ncommand error\nsearchres BUSY\n");
+    EXPECT_EQ(std::tie(session.status, session.out),
+              std::make_tuple(1, "KOVA-LAN Ver 1.4.4.0\nOK\ncommand error\nsearchres BUSY\n"));
     EXPECT_NE(session.err.find("ASCII"), std::string::npos);
     EXPECT_EQ(unit.lines(), (std::vector<std::string>{"vers", "enable 3 1", "bogus", "searchres"}));
     ToolRun json = Kovactl({"-t", unit.hostPort(), "--json"}, "enable 3 1\nudpport\n");
@@ -377,13 +374,13 @@ TEST(KovactlReply, ParserGivesTheSameReplyHoweverTheBytesAreCut)
         EXPECT_EQ(parser.Lines(), (std::vector<std::string>{"getdest 0 enable=0", "getdest 1 enable=1"})) << piece;
     }
     // A first-line refusal ends a listing; a getdest the unit refuses is one line.
-    CtlReplyParser refused(sent, CtlExpectFor(sent));
-    refused.Feed("\r\nNG\r\n");
-    EXPECT_TRUE(refused.Complete());
-    CtlReplyParser reversed("getdest 5 3", CtlExpectFor("getdest 5 3"));
-    reversed.Feed("\r\ncommand error\r\n");
-    EXPECT_TRUE(reversed.Complete());
-    EXPECT_EQ(CtlClassify(reversed.Lines()), CtlOutcome::ERROR);
+    for (const auto& [command, reply, outcome] : {std::make_tuple("getdest 0 1", "NG", CtlOutcome::NG),
+                                                 std::make_tuple("getdest 5 3", "command error", CtlOutcome::ERROR)}) {
+        CtlReplyParser refused(command, CtlExpectFor(command));
+        refused.Feed(std::string("\r\n") + reply + "\r\n");
+        EXPECT_EQ(std::make_tuple(refused.Complete(), CtlClassify(refused.Lines())), std::make_tuple(true, outcome))
+            << reply;
+    }
 }
 
 TEST(KovactlCli, HelpIsAManualAndBadCommandLinesAreUsageErrors)
@@ -393,10 +390,9 @@ TEST(KovactlCli, HelpIsAManualAndBadCommandLinesAreUsageErrors)
     for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "EXAMPLES"}) {
         EXPECT_NE(("\n" + help.out).find(std::string("\n") + section + "\n"), std::string::npos) << section;
     }
-    EXPECT_EQ(Kovactl({"-x", "vers"}).status, KOVACTL_EXIT_USAGE);
-    EXPECT_EQ(Kovactl({"-d", "/dev/null", "-t", "127.0.0.1", "vers"}).status, KOVACTL_EXIT_USAGE);
-    EXPECT_EQ(Kovactl({"--timeout", "0", "vers"}).status, KOVACTL_EXIT_USAGE);
-    EXPECT_EQ(Kovactl({"-t", "127.0.0.1:65536", "vers"}).status, KOVACTL_EXIT_USAGE);
-    EXPECT_EQ(Kovactl({"-b", "12345", "vers"}).status, KOVACTL_EXIT_USAGE);
-    EXPECT_EQ(Kovactl({"--device"}).status, KOVACTL_EXIT_USAGE);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-x", "vers"}, {"-d", "/dev/null", "-t", "127.0.0.1", "vers"}, {"--timeout", "0", "vers"},
+             {"-t", "127.0.0.1:65536", "vers"}, {"-b", "12345", "vers"}, {"--device"}}) {
+        EXPECT_EQ(Kovactl(args).status, KOVACTL_EXIT_USAGE) << args[0];
+    }
 }

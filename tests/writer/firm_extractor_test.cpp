@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "firm_extractor.h"
@@ -34,11 +35,14 @@ protected:
         WriteBytes(package(), bytes);
         return m_ex.Extract(package(), firm());
     }
-    void ExpectNothingOutside()
+    void EmptyFirm()
     {
-        EXPECT_TRUE(ListFolder(outside()).empty());
-        EXPECT_EQ(ListFolder(m_root.path()), (std::vector<std::string>{"firm", "outside", "package.bin"}));
+        std::filesystem::remove_all(firm());
+        std::filesystem::create_directory(firm());
     }
+    // The extraction's result and the members now in the destination.
+    auto Outcome(bool ok) { return std::make_tuple(ok, m_ex.status, m_ex.kind, ListFolder(firm())); }
+    auto Verdict(bool ok) const { return std::make_tuple(ok, m_ex.status); }
 
     TempDir m_root;
     CFirmExtractor m_ex;
@@ -54,13 +58,12 @@ TEST_F(ExtractTest, PackageUnpacksToTheSameFilesByteForByte)
         {"one", Pattern(1, 3)},           {"block", Pattern(4096, 4)},
     };
     const Bytes pkg = BuildPackage(members, 1);
-    ASSERT_TRUE(ExtractBytes(pkg));
-    EXPECT_EQ(m_ex.status, FIRM_STATUS_OK);
-    EXPECT_EQ(m_ex.kind, FIRM_KIND_LINK_APP);
+    EXPECT_EQ(Outcome(ExtractBytes(pkg)),
+              std::make_tuple(true, FIRM_STATUS_OK, FIRM_KIND_LINK_APP,
+                              std::vector<std::string>{"block", "empty", "one", "u-boot.imx", "zImage"}));
     for (const Member& m : members) {
         EXPECT_EQ(ReadBytes(firm() / m.name), m.data) << m.name;
     }
-    EXPECT_EQ(ListFolder(firm()), (std::vector<std::string>{"block", "empty", "one", "u-boot.imx", "zImage"}));
     EXPECT_EQ(m_ex.Facts().dwSum, SumBytes(pkg, 16));
 
     // Check walks the same way and reports the same entries, writing nothing.
@@ -69,9 +72,8 @@ TEST_F(ExtractTest, PackageUnpacksToTheSameFilesByteForByte)
     CFirmExtractor checker;
     EXPECT_TRUE(checker.Check(package(), [&seen](const FirmEntry& e) { seen.push_back(e); }));
     ASSERT_EQ(seen.size(), members.size());
-    EXPECT_EQ(seen[1].szName, "zImage");
-    EXPECT_EQ(seen[1].dwDataLength, 10000u);
-    EXPECT_EQ(seen[1].qwOffset, 16u + 72 + 4097);
+    EXPECT_EQ(std::make_tuple(std::string(seen[1].szName), seen[1].dwDataLength, seen[1].qwOffset),
+              std::make_tuple(std::string("zImage"), 10000u, std::uint64_t{16 + 72 + 4097}));
     EXPECT_FALSE(std::filesystem::exists(firm()));
 }
 
@@ -119,28 +121,21 @@ TEST_F(ExtractTest, EachPackageGetsItsVerdictKindAndMembers)
         {"wrong magic", notOurs, FIRM_STATUS_NOT_PACKAGE, FIRM_KIND_UNKNOWN, none},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::filesystem::remove_all(firm());
-        std::filesystem::create_directory(firm());
-        EXPECT_EQ(ExtractBytes(c.bytes), c.status == FIRM_STATUS_OK);
-        EXPECT_EQ(m_ex.status, c.status);
-        EXPECT_EQ(m_ex.kind, c.kind);
-        EXPECT_EQ(ListFolder(firm()), c.files);
+        EmptyFirm();
+        EXPECT_EQ(Outcome(ExtractBytes(c.bytes)), std::make_tuple(c.status == FIRM_STATUS_OK, c.status, c.kind, c.files))
+            << c.name;
     }
     // Every byte present of a member cut short is kept.
-    std::filesystem::remove_all(firm());
-    std::filesystem::create_directory(firm());
+    EmptyFirm();
     ExtractBytes(Bytes(good.begin(), good.end() - 5000));
     EXPECT_EQ(ReadBytes(firm() / "a"), Pattern(10, 7));
     const Bytes bData = Pattern(10000, 8);
     EXPECT_EQ(ReadBytes(firm() / "b"), Bytes(bData.begin(), bData.begin() + 5000));
 
-    EXPECT_FALSE(m_ex.Extract(m_root / "missing.bin", firm()));
-    EXPECT_EQ(m_ex.status, FIRM_STATUS_READ_ERROR);
-    EXPECT_FALSE(m_ex.Extract(outside(), firm())) << "a folder is not a readable package";
-    EXPECT_EQ(m_ex.status, FIRM_STATUS_READ_ERROR);
-    EXPECT_FALSE(m_ex.Extract(package(), m_root / "no-such-folder"));
-    EXPECT_EQ(m_ex.status, FIRM_STATUS_WRITE_ERROR);
+    EXPECT_EQ(Verdict(m_ex.Extract(m_root / "missing.bin", firm())), std::make_tuple(false, FIRM_STATUS_READ_ERROR));
+    // A folder is not a readable package.
+    EXPECT_EQ(Verdict(m_ex.Extract(outside(), firm())), std::make_tuple(false, FIRM_STATUS_READ_ERROR));
+    EXPECT_EQ(Verdict(m_ex.Extract(package(), m_root / "no-such-folder")), std::make_tuple(false, FIRM_STATUS_WRITE_ERROR));
     EXPECT_FALSE(std::filesystem::exists(m_root / "no-such-folder"));
 }
 
@@ -162,9 +157,9 @@ TEST(FirmKinds, ImageKindsFourTo255SelectTheSameListAsKindZero)
         EXPECT_STREQ(FirmListNameForKind(kind), expected[byte <= 3 ? byte : 0]) << byte;
     }
     // The extractor's kind 0 ("not recognised") and 1 share the first list.
-    EXPECT_EQ(FirmListKind(FIRM_KIND_UNKNOWN), 0u);
-    EXPECT_EQ(FirmListKind(FIRM_KIND_LINK_OS), 0u);
-    EXPECT_EQ(FirmListKind(FIRM_KIND_SERVER_APP), 3u);
+    EXPECT_EQ(std::make_tuple(FirmListKind(FIRM_KIND_UNKNOWN), FirmListKind(FIRM_KIND_LINK_OS),
+                              FirmListKind(FIRM_KIND_SERVER_APP)),
+              std::make_tuple(0u, 0u, 3u));
 }
 
 TEST_F(ExtractTest, UnsafeMemberNamesAreRefusedBeforeWritingWithTheWriteError)
@@ -181,20 +176,16 @@ TEST_F(ExtractTest, UnsafeMemberNamesAreRefusedBeforeWritingWithTheWriteError)
     }
     for (const std::string& name : unsafe) {
         SCOPED_TRACE("name \"" + name + "\"");
-        std::filesystem::remove_all(firm());
-        std::filesystem::create_directory(firm());
-        std::vector<FirmEntry> seen;
+        EmptyFirm();
+        std::vector<bool> safe;
         WriteBytes(package(), BuildPackage({{"before", {1}}, {name, {2, 3}}, {"after", {4}}}));
-        EXPECT_FALSE(m_ex.Extract(package(), firm(), [&seen](const FirmEntry& e) { seen.push_back(e); }));
-        EXPECT_EQ(m_ex.status, FIRM_STATUS_WRITE_ERROR);
-        ASSERT_EQ(seen.size(), 2u);
-        EXPECT_FALSE(seen[1].bSafe);
-        EXPECT_EQ(ListFolder(firm()), (std::vector<std::string>{"before"}));
-        ExpectNothingOutside();
-
+        const bool ok = m_ex.Extract(package(), firm(), [&safe](const FirmEntry& e) { safe.push_back(e.bSafe); });
+        EXPECT_EQ(std::make_tuple(ok, m_ex.status, safe, ListFolder(firm()), ListFolder(outside()), ListFolder(m_root.path())),
+                  std::make_tuple(false, FIRM_STATUS_WRITE_ERROR, std::vector<bool>{true, false},
+                                  std::vector<std::string>{"before"}, std::vector<std::string>{},
+                                  std::vector<std::string>{"firm", "outside", "package.bin"}));
         // Check gives the same verdict.
-        EXPECT_FALSE(m_ex.Check(package()));
-        EXPECT_EQ(m_ex.status, FIRM_STATUS_WRITE_ERROR);
+        EXPECT_EQ(Verdict(m_ex.Check(package())), std::make_tuple(false, FIRM_STATUS_WRITE_ERROR));
     }
 
     // Names that only look like the refused ones are ordinary members.
@@ -219,13 +210,11 @@ TEST_F(ExtractTest, ExistingMemberIsTruncatedButALinkInItsPlaceIsNotFollowed)
     std::filesystem::create_directory(outside());
     WriteBytes(outside() / "target", {9, 9});
     std::filesystem::create_symlink(outside() / "target", firm() / "b");
-    EXPECT_FALSE(ExtractBytes(BuildPackage({{"b", {1}}})));
-    EXPECT_EQ(m_ex.status, FIRM_STATUS_WRITE_ERROR);
+    EXPECT_EQ(Verdict(ExtractBytes(BuildPackage({{"b", {1}}}))), std::make_tuple(false, FIRM_STATUS_WRITE_ERROR));
     EXPECT_EQ(ReadBytes(outside() / "target"), (Bytes{9, 9}));
 
     // So must a FIFO: it is refused, not waited on.
     std::filesystem::remove(firm() / "b");
     ASSERT_EQ(::mkfifo((firm() / "b").c_str(), 0600), 0);
-    EXPECT_FALSE(ExtractBytes(BuildPackage({{"b", {1}}})));
-    EXPECT_EQ(m_ex.status, FIRM_STATUS_WRITE_ERROR);
+    EXPECT_EQ(Verdict(ExtractBytes(BuildPackage({{"b", {1}}}))), std::make_tuple(false, FIRM_STATUS_WRITE_ERROR));
 }
