@@ -1,11 +1,11 @@
-// The board layer: paths below a simulated board's root, the command log, the
-// command stand-in's exit status, and that nothing runs without one.
+// The board layer: paths below a simulated board's root and the commands it runs.
 #include "board.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "sub.h"
 #include "test_support.h"
@@ -40,25 +40,23 @@ protected:
 
 TEST_F(SimulatedBoard, AbsolutePathsAreTakenBelowTheRootAndRelativeOnesAreLeftAlone)
 {
-    char path[BOARD_PATH_MAX];
-    ASSERT_TRUE(Board_MapPath("/var/local/kovalan.ini", path, sizeof(path)));
-    EXPECT_EQ(std::string(path), m_root.path() + "/var/local/kovalan.ini");
-    ASSERT_TRUE(Board_MapPath("DATA/REC001.dat", path, sizeof(path)));
-    EXPECT_EQ(std::string(path), "DATA/REC001.dat");
-    char small[8];
-    EXPECT_FALSE(Board_MapPath("/sys/class/net/eth0/carrier", small, sizeof(small)));
-    EXPECT_EQ(small[0], '\0');
+    const auto map = [](const char* from, int size = BOARD_PATH_MAX) {
+        char path[BOARD_PATH_MAX] = "#";
+        const bool mapped = Board_MapPath(from, path, size);
+        return (mapped ? "" : "refused:") + std::string(path);
+    };
     EXPECT_TRUE(Board_IsSimulated());
-
+    EXPECT_EQ((std::vector<std::string>{map("/var/local/kovalan.ini"), map("DATA/REC001.dat"),
+                                        map("/sys/class/net/eth0/carrier", 8)}),
+              (std::vector<std::string>{m_root.path() + "/var/local/kovalan.ini", "DATA/REC001.dat", "refused:"}));
     ASSERT_TRUE(Board_SetRoot((m_root.path() + "/").c_str()));  // a trailing slash is not doubled
-    ASSERT_TRUE(Board_MapPath("/dev/ttymxc1", path, sizeof(path)));
-    EXPECT_EQ(std::string(path), m_root.path() + "/dev/ttymxc1");
+    EXPECT_EQ(map("/dev/ttymxc1"), m_root.path() + "/dev/ttymxc1");
 }
 
 TEST_F(SimulatedBoard, CommandsAreLoggedInOrderAndNothingRunsWithoutAStandIn)
 {
-    EXPECT_EQ(Board_RunCommand("ifdown eth0"), 0);
-    EXPECT_EQ(Board_RunCommand("touch /tmp/should-not-exist-kovalan; reboot"), 0);
+    EXPECT_EQ((std::vector<int>{Board_RunCommand("ifdown eth0"), Board_RunCommand("touch /tmp/should-not-exist-kovalan; reboot")}),
+              (std::vector<int>{0, 0}));
     EXPECT_EQ(ReadFileText(m_root.file("var/log/board-commands.log")),
               "ifdown eth0\ntouch /tmp/should-not-exist-kovalan; reboot\n");
     EXPECT_FALSE(IsFileExist("/tmp/should-not-exist-kovalan"));
@@ -67,8 +65,8 @@ TEST_F(SimulatedBoard, CommandsAreLoggedInOrderAndNothingRunsWithoutAStandIn)
 TEST_F(SimulatedBoard, StandInGetsTheExactLineAndItsExitStatusStandsForTheCommand)
 {
     InstallHook();
-    EXPECT_EQ(Board_RunCommand("udhcpc -i eth0 0"), 0);
-    EXPECT_EQ(Board_RunCommand("ifup eth0 3"), 3);
+    EXPECT_EQ((std::vector<int>{Board_RunCommand("udhcpc -i eth0 0"), Board_RunCommand("ifup eth0 3")}),
+              (std::vector<int>{0, 3}));
     EXPECT_EQ(ReadFileText(m_root.file("hook-calls")),
               "udhcpc -i eth0 0|" + m_root.path() + "\nifup eth0 3|" + m_root.path() + "\n");
     // A clock request is only recorded, never run.
@@ -81,11 +79,10 @@ TEST_F(SimulatedBoard, StandInGetsTheExactLineAndItsExitStatusStandsForTheComman
 TEST(RealBoard, PathsAreUsedAsTheyStand)
 {
     Board_SetRoot(nullptr);
-    EXPECT_FALSE(Board_IsSimulated());
     char path[BOARD_PATH_MAX];
-    ASSERT_TRUE(Board_MapPath("/var/local/kovalan.ini", path, sizeof(path)));
-    EXPECT_EQ(std::string(path), "/var/local/kovalan.ini");
-    EXPECT_FALSE(Board_RecordCommand("settime 2021-04-13 12:00:00"));
+    EXPECT_FALSE(Board_IsSimulated() || Board_RecordCommand("settime 2021-04-13 12:00:00"));
+    EXPECT_TRUE(Board_MapPath("/var/local/kovalan.ini", path, sizeof(path)) &&
+                std::string(path) == "/var/local/kovalan.ini");
 }
 
 }  // namespace

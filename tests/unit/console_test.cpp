@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -70,25 +71,19 @@ protected:
 TEST_F(ConsoleTest, NoKeyReturnsAtOnceAndALineOfLimitedSizeKeepsItsFirstCharactersUntilEnter)
 {
     bool complete = true;
-    EXPECT_EQ(Poll(4, &complete), "");
-    EXPECT_FALSE(complete);
+    EXPECT_EQ((std::tuple{Poll(4, &complete), complete}), std::make_tuple("", false));
     Type("abcdef");
-    EXPECT_EQ(Poll(4, &complete), "");
-    EXPECT_EQ(m_pos, 3);
+    EXPECT_EQ((std::tuple{Poll(4, &complete), m_pos}), std::make_tuple("", 3));
     Type("\r");
-    EXPECT_EQ(Poll(4, &complete), "abc");
-    EXPECT_TRUE(complete);
-    EXPECT_EQ(m_pos, 0);
+    EXPECT_EQ((std::tuple{Poll(4, &complete), complete, m_pos}), std::make_tuple("abc", true, 0));
 }
 
 TEST_F(ConsoleTest, BackspaceErasesTabIsASpaceAndControlKeysAreIgnored)
 {
     bool complete = false;
     Type(std::string("\b") + "ab\bc\td\x1b" + "\n");
-    EXPECT_EQ(Poll(32, &complete), "ac d");
-    EXPECT_TRUE(complete);
-    std::string echo = Echo();
-    EXPECT_NE(echo.find("ab\b \bc d"), std::string::npos) << echo;
+    EXPECT_EQ((std::tuple{Poll(32, &complete), complete}), std::make_tuple("ac d", true));
+    EXPECT_NE(Echo().find("ab\b \bc d"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,4 @@
-// The MAC address in the OTP fuse files of a simulated board: reading the two
-// files, refusing texts that are no valid value, keeping the bytes already
-// read, and the texts a write programs.
+// The MAC address in the OTP fuse files of a simulated board.
 #include "mac.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "board.h"
 #include "sim_board.h"
@@ -60,14 +59,10 @@ TEST_F(Fuses, InvalidTextIsRefusedAndEarlierBytesStay)
         m_board.WriteFile(file, text);
         MAC_ADDRESS mac;
         std::memset(mac.abyAdrs, 0xEE, 6);
-        EXPECT_FALSE(MAC_Read(&mac));
-        std::array<BYTE, 6> expected;
-        expected.fill(0xEE);
-        if (file == MAC0) {
-            expected[0] = 0x00;
-            expected[1] = 0x12;
-        }
-        EXPECT_EQ(Bytes(mac), expected);
+        const bool read = MAC_Read(&mac);
+        const BYTE first = file == MAC0 ? 0x00 : 0xEE, second = file == MAC0 ? 0x12 : 0xEE;
+        EXPECT_EQ(std::make_tuple(read, Bytes(mac)),
+                  std::make_tuple(false, std::array<BYTE, 6>{first, second, 0xEE, 0xEE, 0xEE, 0xEE}));
     }
 }
 
@@ -75,11 +70,9 @@ TEST_F(Fuses, WriteProgramsLowerCaseTextsThatReadBackAndFailsOnAMissingFuse)
 {
     const MAC_ADDRESS mac = {{0x00, 0x12, 0x34, 0x56, 0x78, 0x9A}};
     ASSERT_TRUE(MAC_Write(&mac));
-    EXPECT_EQ(m_board.ReadFile(MAC1), "0x0012");
-    EXPECT_EQ(m_board.ReadFile(MAC0), "0x3456789a");
+    EXPECT_EQ(m_board.ReadFile(MAC1) + " " + m_board.ReadFile(MAC0), "0x0012 0x3456789a");
     MAC_ADDRESS back = {};
-    ASSERT_TRUE(MAC_Read(&back));
-    EXPECT_EQ(Bytes(back), Bytes(mac));
+    EXPECT_TRUE(MAC_Read(&back) && Bytes(back) == Bytes(mac));
 
     std::remove(m_board.Path(MAC0).c_str());
     EXPECT_FALSE(MAC_Write(&mac));

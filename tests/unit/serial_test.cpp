@@ -253,7 +253,7 @@ TEST_F(SerialChannel, PulledCableRaisesTheFailureEventOnceAndThePluggedOneReopen
     ASSERT_TRUE(gadget.Write("back"));
     EXPECT_TRUE(WaitUntil([&] { return usb.Bytes() == "back"; }));
     EXPECT_EQ(Send(1, "again"), 5);
-    EXPECT_EQ(std::make_tuple(Text(gadget.ReadExactly(5, 2000)), usb.failures.load()), std::make_tuple("again", 1));
+    EXPECT_EQ((std::tuple{Text(gadget.ReadExactly(5, 2000)), usb.failures.load()}), std::make_tuple("again", 1));
 }
 
 // Bytes of a burst still on their way when the ring was found full may land
