@@ -1,7 +1,4 @@
-// The USB gadget serial port over a pseudo-terminal standing in for the PC:
-// the driver load command, received bytes, sending to a host that stops
-// reading (on the test clock), and a pulled cable reported once, from the
-// idle step, and reopened there.
+// The USB gadget serial port over a pseudo-terminal standing in for the PC.
 #include "usbfunc.h"
 
 #include <fcntl.h>
@@ -16,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "board.h"
@@ -140,13 +138,11 @@ TEST_F(UsbPort, ReceivedBytesReachTheCallbackInOrderInBlocksOfAtMost256)
     ASSERT_TRUE(WaitUntil([&] { return m_owner.ByteCount() >= typed.size(); }));
     {
         std::lock_guard<std::mutex> lock(m_owner.mutex);
-        EXPECT_TRUE(m_owner.bytes == typed);
-        EXPECT_LE(m_owner.largestBlock, USBFUNC_RX_BLOCK);
+        EXPECT_TRUE(m_owner.bytes == typed && m_owner.largestBlock <= USBFUNC_RX_BLOCK) << m_owner.largestBlock;
     }
-    const char reply[] = "OK\r\n";
-    EXPECT_TRUE(USBFUNC_Send(reinterpret_cast<const BYTE*>(reply), 4));
-    std::vector<uint8_t> back = m_host.ReadExactly(4, 2000);
-    EXPECT_EQ(std::string(back.begin(), back.end()), reply);
+    const std::vector<uint8_t> reply = {'O', 'K', '\r', '\n'};
+    EXPECT_TRUE(USBFUNC_Send(reply.data(), 4));
+    EXPECT_EQ(m_host.ReadExactly(4, 2000), reply);
 }
 
 // The clock moves in 100 ms steps until the send gives up: by then at least
@@ -165,8 +161,7 @@ TEST_F(UsbPort, StalledHostMakesASendGiveUpAfterTenSecondsOfTicks)
         moved += 100;
     }
     ASSERT_EQ(send.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "still waiting after 15 s";
-    EXPECT_FALSE(send.get());
-    EXPECT_GE(GetTickCount() - before, 10000u) << "gave up before 10 s without space";
+    EXPECT_EQ(std::make_tuple(send.get(), GetTickCount() - before >= 10000u), std::make_tuple(FALSE, true));
 }
 
 TEST_F(UsbPort, SendWaitingForSpaceCompletesOnceTheHostReadsAgain)
@@ -180,8 +175,7 @@ TEST_F(UsbPort, SendWaitingForSpaceCompletesOnceTheHostReadsAgain)
     SetHostReading(true);
     std::vector<uint8_t> got = m_host.ReadExactly(reply.size(), 20000);
     ASSERT_EQ(send.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_TRUE(send.get());
-    EXPECT_TRUE(got == reply) << "got " << got.size() << " bytes, not the reply in order";
+    EXPECT_TRUE(send.get() && got == reply) << "got " << got.size() << " bytes, not the reply in order";
 }
 
 TEST_F(UsbPort, PulledCableFailsSendsAndReachesTheOwnerOnceFromTheIdleStepThatReopensIt)
@@ -194,22 +188,19 @@ TEST_F(UsbPort, PulledCableFailsSendsAndReachesTheOwnerOnceFromTheIdleStepThatRe
     USBFUNC_OnIdle();
     USBFUNC_OnIdle();
     {
-        std::lock_guard<std::mutex> lock(m_owner.mutex);
-        ASSERT_EQ(m_owner.detachThreads.size(), 1u);
-        EXPECT_EQ(m_owner.detachThreads[0], std::this_thread::get_id()) << "told on the receive thread";
-        EXPECT_TRUE(m_owner.reopened);
+        std::lock_guard<std::mutex> lock(m_owner.mutex);  // told on the idle step's thread, not the receive thread
+        EXPECT_EQ(std::make_tuple(m_owner.detachThreads, m_owner.reopened),
+                  std::make_tuple(std::vector<std::thread::id>{std::this_thread::get_id()}, true));
     }
     ASSERT_TRUE(m_host.Write("vers\r"));
     ASSERT_TRUE(WaitUntil([&] { return m_owner.ByteCount() >= 5; }));
-    EXPECT_TRUE(USBFUNC_Send(probe, 1));
-    EXPECT_EQ(m_host.ReadExactly(1, 2000), std::vector<uint8_t>({'?'}));
+    EXPECT_TRUE(USBFUNC_Send(probe, 1) && m_host.ReadExactly(1, 2000) == std::vector<uint8_t>({'?'}));
 
     // A closed port fails a send without touching the channel.
     USBFUNC_Close();
     testsupport::DebugCapture capture;
-    EXPECT_TRUE(USBFUNC_Send(probe, 0));
-    EXPECT_FALSE(USBFUNC_Send(probe, 1));
-    EXPECT_EQ(capture.text().find("WARNING"), std::string::npos);
+    EXPECT_EQ((std::tuple{USBFUNC_Send(probe, 0), USBFUNC_Send(probe, 1), capture.text().find("WARNING")}),
+              std::make_tuple(TRUE, FALSE, std::string::npos));
 }
 
 }  // namespace

@@ -83,8 +83,7 @@ TEST_F(ExtractTest, PackageUnpacksToTheSameFilesByteForByte)
 TEST_F(ExtractTest, EachPackageGetsItsVerdictKindAndMembers)
 {
     const Bytes a = EntryBytes("a", Pattern(10, 7)), b = EntryBytes("b", Pattern(10000, 8));
-    Bytes ab = a;
-    ab.insert(ab.end(), b.begin(), b.end());
+    const Bytes ab = Concat({a, b});
     auto changed = [](Bytes bytes, std::size_t at, unsigned char mask) {
         bytes[at] ^= mask;
         return bytes;

@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,10 +26,7 @@ public:
     TempDir()
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "kova-writer-XXXXXX").native();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot make a temporary folder");
-        }
-        m_path = pattern;
+        m_path = ::mkdtemp(pattern.data()) ? pattern : throw std::runtime_error("cannot make a temporary folder");
     }
     ~TempDir()
     {
@@ -82,47 +81,41 @@ inline Bytes Pattern(std::size_t n, unsigned seed)
     return out;
 }
 
-inline void AppendBE32(Bytes& out, std::uint32_t value)
+inline Bytes BE32(std::uint32_t v)
 {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        out.push_back(static_cast<unsigned char>(value >> shift));
+    return {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
+            static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
+}
+
+inline Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
     }
+    return out;
 }
 
 // The sum of the bytes from the given offset to the end.
 inline std::uint32_t SumBytes(const Bytes& bytes, std::size_t from = 0)
 {
-    std::uint32_t sum = 0;
-    for (std::size_t i = from; i < bytes.size(); ++i) {
-        sum += bytes[i];
-    }
-    return sum;
+    return std::accumulate(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end(), std::uint32_t{0});
 }
 
 // One entry: the data length, the 64-byte name field (NUL-padded; longer
 // names are cut), 4 zero bytes, the data.
 inline Bytes EntryBytes(const std::string& name, const Bytes& data)
 {
-    Bytes out;
-    AppendBE32(out, static_cast<std::uint32_t>(data.size()));
-    for (std::size_t i = 0; i < 64; ++i) {
-        out.push_back(i < name.size() ? static_cast<unsigned char>(name[i]) : 0);
-    }
-    AppendBE32(out, 0);
-    out.insert(out.end(), data.begin(), data.end());
-    return out;
+    Bytes field(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(name.size(), 64)));
+    field.resize(64, 0);
+    return Concat({BE32(static_cast<std::uint32_t>(data.size())), field, BE32(0), data});
 }
 
 // The 16-byte header, followed by the entry area if one is given.
 inline Bytes HeaderBytes(std::uint32_t totalLength, std::uint32_t checksum, std::uint8_t imageKind,
                          const Bytes& area = {})
 {
-    Bytes out = {'T', 'Q', 'Z', 'L'};
-    AppendBE32(out, totalLength);
-    AppendBE32(out, checksum);
-    out.insert(out.end(), {0, 0, imageKind, 0});
-    out.insert(out.end(), area.begin(), area.end());
-    return out;
+    return Concat({{'T', 'Q', 'Z', 'L'}, BE32(totalLength), BE32(checksum), {0, 0, imageKind, 0}, area});
 }
 
 // Header for an entry area put together by the test, with the right sum and length.
@@ -141,8 +134,7 @@ inline Bytes BuildPackage(const std::vector<Member>& members, std::uint8_t image
 {
     Bytes area;
     for (const Member& m : members) {
-        Bytes e = EntryBytes(m.name, m.data);
-        area.insert(area.end(), e.begin(), e.end());
+        area = Concat({area, EntryBytes(m.name, m.data)});
     }
     return WithHeader(area, imageKind);
 }
