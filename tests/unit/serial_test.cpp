@@ -7,10 +7,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -88,10 +90,13 @@ void RecordWrite(int, int len)
     s_writeSizes.push_back(len);
 }
 
-size_t WritesStarted()
+// The device writes begun so far; clear empties the record.
+std::vector<int> Writes(bool clear = false)
 {
     std::lock_guard<std::mutex> lock(s_writeMutex);
-    return s_writeSizes.size();
+    std::vector<int> sizes = s_writeSizes;
+    s_writeSizes.resize(clear ? 0 : sizes.size());
+    return sizes;
 }
 
 class SerialChannel : public ::testing::Test {
@@ -112,8 +117,7 @@ protected:
         if (m_flowFd >= 0) {
             close(m_flowFd);
         }
-        std::lock_guard<std::mutex> lock(s_writeMutex);
-        s_writeSizes.clear();
+        Writes(true);
     }
 
     static BOOL Open(int channel, int device, long baud = 38400, int bits = 8, int stop = 1, char parity = 'N')
@@ -194,7 +198,7 @@ TEST_F(SerialChannel, TransmitRingTakesWhatFitsClosesWhileStuckAndStreamsInOrder
     SetDeviceTaking(uart, false);
     ASSERT_TRUE(Open(0, 1));
     EXPECT_EQ(Send(0, Pattern(0, 100000)), SERIAL_TX_BUFF_SIZE);
-    ASSERT_TRUE(WaitUntil([] { return WritesStarted() == 1; }));  // the transmit thread hangs in it
+    ASSERT_TRUE(WaitUntil([] { return Writes().size() == 1; }));  // the transmit thread hangs in it
     const int taken = Send(0, Pattern(0, 3000));
     EXPECT_EQ(std::make_tuple(taken, Serial_GetOutQueueSize(0), Serial_GetOutRemainSize(0)),
               std::make_tuple(SERIAL_BLOCK_SIZE, SERIAL_TX_BUFF_SIZE, 0));
@@ -207,10 +211,7 @@ TEST_F(SerialChannel, TransmitRingTakesWhatFitsClosesWhileStuckAndStreamsInOrder
     EXPECT_FALSE(hung) << "Serial_Close hangs while the device accepts nothing";
     EXPECT_FALSE(Serial_IsOpened(0));
     uart.ReadAvailable(0);
-    {
-        std::lock_guard<std::mutex> lock(s_writeMutex);
-        s_writeSizes.clear();
-    }
+    Writes(true);
 
     // Reopened, with the far end reading while the ring wraps many times.
     ASSERT_TRUE(Open(0, 1));
@@ -226,13 +227,9 @@ TEST_F(SerialChannel, TransmitRingTakesWhatFitsClosesWhileStuckAndStreamsInOrder
     std::string got = Text(reader.get());
     ASSERT_EQ(got.size(), total);
     EXPECT_TRUE(got == Pattern(0, total)) << "the stream arrived out of order";
-    std::lock_guard<std::mutex> lock(s_writeMutex);
-    size_t written = 0;
-    for (int size : s_writeSizes) {
-        EXPECT_TRUE(size > 0 && size <= SERIAL_BLOCK_SIZE) << size;
-        written += static_cast<size_t>(size);
-    }
-    EXPECT_EQ(written, total);
+    const std::vector<int> sizes = Writes();
+    EXPECT_EQ(static_cast<size_t>(std::accumulate(sizes.begin(), sizes.end(), 0)), total);
+    EXPECT_TRUE(std::all_of(sizes.begin(), sizes.end(), [](int n) { return n > 0 && n <= SERIAL_BLOCK_SIZE; }));
 }
 
 TEST_F(SerialChannel, PulledCableRaisesTheFailureEventOnceAndThePluggedOneReopens)

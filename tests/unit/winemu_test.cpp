@@ -140,13 +140,6 @@ TEST(Ticks, BoundedWaitSeesSetEventAndAClockMoveEndsTheOther)
     CloseHandle(event);
 }
 
-TEST(Ticks, TestClockMovesTheTickCount)
-{
-    DWORD before = GetTickCount();
-    WinEmu_AdvanceTicksForTest(120000);
-    EXPECT_GE(GetTickCount() - before, 120000u);
-}
-
 TEST(CalendarTime, SimulatedBoardRecordsClockRequestAndLocalTimeHasNoMilliseconds)
 {
     testsupport::TempDir root;
