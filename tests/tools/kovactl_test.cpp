@@ -73,7 +73,6 @@ class FakeUnit {
 
    private:
     void Send(int fd, const std::string& bytes) { m_link ? m_link->Write(bytes) : loopnet::WriteAll(fd, bytes); }
-    // Serves until the client has gone or the fake stops.
     void Serve(int fd)
     {
         std::string line;
@@ -189,7 +188,6 @@ std::vector<std::string> OutLines(const std::string& out)
     return lines;
 }
 
-// A pty on a fresh folder, removed at the end.
 struct TempPty {
     std::string root = [] {
         char name[] = "/tmp/kovactl-test-XXXXXX";

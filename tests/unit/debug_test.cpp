@@ -1,5 +1,3 @@
-// Debug output: line format and cuts, which lines reach the log file, the
-// log queue's back-pressure, and the hex dump layout.
 #include "debug.h"
 
 #include <gtest/gtest.h>

@@ -45,7 +45,6 @@ std::string Text(const std::vector<uint8_t>& bytes)
     return std::string(bytes.begin(), bytes.end());
 }
 
-// Polls pred every 2 ms until it holds; false after about 5 s.
 template <typename Pred>
 bool WaitUntil(Pred pred)
 {
@@ -90,7 +89,6 @@ void RecordWrite(int, int len)
     s_writeSizes.push_back(len);
 }
 
-// The device writes begun so far; clear empties the record.
 std::vector<int> Writes(bool clear = false)
 {
     std::lock_guard<std::mutex> lock(s_writeMutex);
@@ -291,7 +289,6 @@ TEST_F(SerialChannel, FullReceiveRingKeepsItsBytesDropsNewOnesAndWarnsOncePerBur
         << printed;
 }
 
-// The port driver on its own.
 class CommLib : public SerialChannel {
 protected:
     void TearDown() override

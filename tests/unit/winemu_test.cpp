@@ -1,5 +1,4 @@
-// Waits, events, threads, the cancel signal, the tick counter and the calendar
-// clock of the Windows-style runtime. Time-outs run on the test clock.
+// The Windows-style runtime. Time-outs run on the test clock.
 #include "winemu.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +14,6 @@
 
 namespace {
 
-// Polls pred every 2 ms until it holds; false after about 5 s.
 template <typename Pred>
 bool WaitUntil(Pred pred)
 {

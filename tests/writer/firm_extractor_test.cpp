@@ -1,7 +1,3 @@
-// CFirmExtractor: unpacking packages as the writer does, the edge cases of
-// the format, and the refusal of member names that would reach outside the
-// destination folder.
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -40,7 +36,6 @@ protected:
         std::filesystem::remove_all(firm());
         std::filesystem::create_directory(firm());
     }
-    // The extraction's result and the members now in the destination.
     auto Outcome(bool ok) { return std::make_tuple(ok, m_ex.status, m_ex.kind, ListFolder(firm())); }
     auto Verdict(bool ok) const { return std::make_tuple(ok, m_ex.status); }
 

@@ -1,7 +1,3 @@
-// kovafw: packages it builds are what the writer unpacks, verify accepts
-// exactly the sound packages, and mistakes are reported with the right exit
-// status. The commands run in process.
-
 #include <gtest/gtest.h>
 
 #include <sstream>

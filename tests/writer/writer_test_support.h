@@ -1,6 +1,4 @@
-// Shared helpers of the writer's tests: temporary folders that clean up after
-// themselves, whole-file reads and writes, and a package builder written
-// apart from the code under test, so that a fault shared by both cannot hide.
+// The package builder is written apart from the code under test, so that a fault shared by both cannot hide.
 #pragma once
 
 #include <stdlib.h>
@@ -20,7 +18,6 @@ namespace writertest {
 
 using Bytes = std::vector<unsigned char>;
 
-// A fresh folder below $TMPDIR (or /tmp), removed with its contents at the end.
 class TempDir {
 public:
     TempDir()
@@ -69,7 +66,6 @@ inline std::vector<std::string> ListFolder(const std::filesystem::path& folder)
     return names;
 }
 
-// n bytes of a repeatable pattern that differs with the seed.
 inline Bytes Pattern(std::size_t n, unsigned seed)
 {
     Bytes out(n);
@@ -96,7 +92,6 @@ inline Bytes Concat(std::initializer_list<Bytes> parts)
     return out;
 }
 
-// The sum of the bytes from the given offset to the end.
 inline std::uint32_t SumBytes(const Bytes& bytes, std::size_t from = 0)
 {
     return std::accumulate(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end(), std::uint32_t{0});
@@ -111,14 +106,12 @@ inline Bytes EntryBytes(const std::string& name, const Bytes& data)
     return Concat({BE32(static_cast<std::uint32_t>(data.size())), field, BE32(0), data});
 }
 
-// The 16-byte header, followed by the entry area if one is given.
 inline Bytes HeaderBytes(std::uint32_t totalLength, std::uint32_t checksum, std::uint8_t imageKind,
                          const Bytes& area = {})
 {
     return Concat({{'T', 'Q', 'Z', 'L'}, BE32(totalLength), BE32(checksum), {0, 0, imageKind, 0}, area});
 }
 
-// Header for an entry area put together by the test, with the right sum and length.
 inline Bytes WithHeader(const Bytes& entryArea, std::uint8_t imageKind = 0)
 {
     return HeaderBytes(static_cast<std::uint32_t>(entryArea.size()), SumBytes(entryArea), imageKind, entryArea);
@@ -129,7 +122,6 @@ struct Member {
     Bytes data;
 };
 
-// A whole, consistent package of the members.
 inline Bytes BuildPackage(const std::vector<Member>& members, std::uint8_t imageKind = 0)
 {
     Bytes area;
