@@ -1,8 +1,8 @@
 // The console's non-blocking line editor, driven through a pseudo-terminal.
 #include "console.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -52,13 +52,10 @@ protected:
     std::string Echo()
     {
         std::string out;
-        char c;
-        int flags = fcntl(m_master, F_GETFL);
-        fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
-        while (read(m_master, &c, 1) == 1) {
+        pollfd p{m_master, POLLIN, 0};
+        for (char c; poll(&p, 1, 0) > 0 && read(m_master, &c, 1) == 1;) {
             out.push_back(c);
         }
-        fcntl(m_master, F_SETFL, flags);
         return out;
     }
 

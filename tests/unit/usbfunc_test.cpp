@@ -114,6 +114,13 @@ protected:
         ASSERT_EQ(tcflow(m_flowFd, reading ? TCOON : TCOOFF), 0);
     }
 
+    std::future<BOOL> SendToStoppedHost(const std::vector<uint8_t>& bytes)
+    {
+        SetHostReading(false);
+        return std::async(std::launch::async,
+                          [&bytes] { return USBFUNC_Send(bytes.data(), static_cast<int>(bytes.size())); });
+    }
+
     TempDir m_root;
     PtyLink m_host{m_root.path(), "ttyGS0"};
     Owner m_owner;
@@ -149,16 +156,12 @@ TEST_F(UsbPort, ReceivedBytesReachTheCallbackInOrderInBlocksOfAtMost256)
 // 10 s of ticks have passed since before it began, and not much more.
 TEST_F(UsbPort, StalledHostMakesASendGiveUpAfterTenSecondsOfTicks)
 {
-    SetHostReading(false);
-    std::vector<uint8_t> reply = Pattern(1000000);
+    const std::vector<uint8_t> reply = Pattern(1000000);
     const DWORD before = GetTickCount();
-    auto send = std::async(std::launch::async, [&reply] {
-        return USBFUNC_Send(reply.data(), static_cast<int>(reply.size()));
-    });
-    DWORD moved = 0;
-    while (send.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready && moved < 15000) {
+    auto send = SendToStoppedHost(reply);
+    for (DWORD moved = 0; send.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready && moved < 15000;
+         moved += 100) {
         WinEmu_AdvanceTicksForTest(100);
-        moved += 100;
     }
     ASSERT_EQ(send.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "still waiting after 15 s";
     EXPECT_EQ(std::make_tuple(send.get(), GetTickCount() - before >= 10000u), std::make_tuple(FALSE, true));
@@ -166,11 +169,8 @@ TEST_F(UsbPort, StalledHostMakesASendGiveUpAfterTenSecondsOfTicks)
 
 TEST_F(UsbPort, SendWaitingForSpaceCompletesOnceTheHostReadsAgain)
 {
-    SetHostReading(false);
-    std::vector<uint8_t> reply = Pattern(400000);
-    auto send = std::async(std::launch::async, [&reply] {
-        return USBFUNC_Send(reply.data(), static_cast<int>(reply.size()));
-    });
+    const std::vector<uint8_t> reply = Pattern(400000);
+    auto send = SendToStoppedHost(reply);
     ASSERT_TRUE(WaitUntil([] { return Serial_GetOutRemainSize(USB_SERIAL_PORT) == 0; }));
     SetHostReading(true);
     std::vector<uint8_t> got = m_host.ReadExactly(reply.size(), 20000);

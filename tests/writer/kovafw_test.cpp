@@ -75,28 +75,21 @@ TEST_F(KovafwTest, VerifyFailsForEveryBrokenInconsistentOrUnsafePackage)
     ToolRun ok = Verify(good);
     ASSERT_EQ(std::make_tuple(ok.status, Has(ok.out, "ok, 2 entries")), std::make_tuple(0, true)) << ok.out << ok.err;
 
-    Bytes truncated(good.begin(), good.end() - 1);
-    Bytes badSum = good;
-    badSum[16 + 72] ^= 1;
-    Bytes trailing = good;
-    trailing.push_back(0);
-    // The total ends inside entry a, with a checksum over a: the writer takes
-    // it, but it is not what a packer writes.
+    const auto changed = [&good](std::size_t at, unsigned char value) {
+        Bytes bytes = good;
+        bytes[at] = value;
+        return bytes;
+    };
     const Bytes a = EntryBytes("a", Pattern(50, 3));
-    const Bytes shortTotal = HeaderBytes(80, SumBytes(a), 1, a);
-    const Bytes twice = BuildPackage({{"a", {1}}, {"a", {2}}});
-    const Bytes unsafe = BuildPackage({{"a", {1}}, {"../a", {2}}});
-    Bytes notOurs = good;
-    notOurs[0] = 'Z';
-
+    // A total ending inside entry a with a checksum over a: the writer takes it, but no packer writes it.
     const std::vector<std::pair<Bytes, std::string>> cases = {
-        {truncated, "ends inside the data of entry 2 (59 of 60 bytes)"},
-        {badSum, "checksum mismatch"},
-        {trailing, "1 bytes follow the entry area"},
-        {shortTotal, "the total length 80 ends inside entry 1"},
-        {twice, "entries 1 and 2 are both named \"a\""},
-        {unsafe, "contains a path separator"},
-        {notOurs, "not a firmware package"},
+        {Bytes(good.begin(), good.end() - 1), "ends inside the data of entry 2 (59 of 60 bytes)"},
+        {changed(16 + 72, good[16 + 72] ^ 1), "checksum mismatch"},
+        {Concat({good, {0}}), "1 bytes follow the entry area"},
+        {HeaderBytes(80, SumBytes(a), 1, a), "the total length 80 ends inside entry 1"},
+        {BuildPackage({{"a", {1}}, {"a", {2}}}), "entries 1 and 2 are both named \"a\""},
+        {BuildPackage({{"a", {1}}, {"../a", {2}}}), "contains a path separator"},
+        {changed(0, 'Z'), "not a firmware package"},
         {Bytes(10, 0), "shorter than the 16-byte header"},
     };
     for (const auto& [bytes, expected] : cases) {
