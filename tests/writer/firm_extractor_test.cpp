@@ -79,17 +79,10 @@ TEST_F(ExtractTest, EachPackageGetsItsVerdictKindAndMembers)
 {
     const Bytes a = EntryBytes("a", Pattern(10, 7)), b = EntryBytes("b", Pattern(10000, 8));
     const Bytes ab = Concat({a, b});
-    auto changed = [](Bytes bytes, std::size_t at, unsigned char mask) {
-        bytes[at] ^= mask;
-        return bytes;
-    };
     const Bytes good = WithHeader(ab, 1);
-    Bytes headerOnly = good;  // bytes 12, 13 and 15 of the header are not examined
-    headerOnly[12] = headerOnly[13] = headerOnly[15] = 0xFF;
-    Bytes notOurs = HeaderBytes(0, 0, 1);
-    notOurs[3] = 'M';
-    Bytes shortMagic(15, 'T');
-    shortMagic[1] = 'Q', shortMagic[2] = 'Z', shortMagic[3] = 'L';
+    // Bytes 12, 13 and 15 of the header are not examined.
+    const Bytes headerOnly = Edited(good, {{12, 0xFF}, {13, 0xFF}, {15, 0xFF}});
+    const Bytes shortMagic = Edited(Bytes(15, 'T'), {{1, 'Q'}, {2, 'Z'}, {3, 'L'}});
     const std::vector<std::string> none, onlyA = {"a"}, both = {"a", "b"};
     const struct {
         const char* name;
@@ -98,8 +91,8 @@ TEST_F(ExtractTest, EachPackageGetsItsVerdictKindAndMembers)
         std::vector<std::string> files;
     } cases[] = {
         {"header bytes outside the sum", headerOnly, FIRM_STATUS_OK, FIRM_KIND_LINK_APP, both},
-        {"open entry byte 70", changed(good, 16 + 70, 1), FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_LINK_APP, both},
-        {"last data byte", changed(good, good.size() - 1, 0x80), FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_LINK_APP, both},
+        {"open entry byte 70", Edited(good, {{16 + 70, good[16 + 70] ^ 1}}), FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_LINK_APP, both},
+        {"last data byte", Edited(good, {{good.size() - 1, good.back() ^ 0x80}}), FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_LINK_APP, both},
         {"empty area, sum 0, bytes after it", HeaderBytes(0, 0, 2, a), FIRM_STATUS_OK, FIRM_KIND_SERVER_OS, none},
         {"empty area, sum 1", HeaderBytes(0, 1, 2), FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_SERVER_OS, none},
         // A total ending inside entry a: a is unpacked whole, b never read.
@@ -112,7 +105,7 @@ TEST_F(ExtractTest, EachPackageGetsItsVerdictKindAndMembers)
          FIRM_KIND_LINK_APP, onlyA},
         {"empty file", {}, FIRM_STATUS_READ_ERROR, FIRM_KIND_UNKNOWN, none},
         {"15 bytes", shortMagic, FIRM_STATUS_READ_ERROR, FIRM_KIND_UNKNOWN, none},
-        {"wrong magic", notOurs, FIRM_STATUS_NOT_PACKAGE, FIRM_KIND_UNKNOWN, none},
+        {"wrong magic", Edited(HeaderBytes(0, 0, 1), {{3, 'M'}}), FIRM_STATUS_NOT_PACKAGE, FIRM_KIND_UNKNOWN, none},
     };
     for (const auto& c : cases) {
         EmptyFirm();

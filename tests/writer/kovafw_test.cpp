@@ -75,21 +75,16 @@ TEST_F(KovafwTest, VerifyFailsForEveryBrokenInconsistentOrUnsafePackage)
     ToolRun ok = Verify(good);
     ASSERT_EQ(std::make_tuple(ok.status, Has(ok.out, "ok, 2 entries")), std::make_tuple(0, true)) << ok.out << ok.err;
 
-    const auto changed = [&good](std::size_t at, unsigned char value) {
-        Bytes bytes = good;
-        bytes[at] = value;
-        return bytes;
-    };
     const Bytes a = EntryBytes("a", Pattern(50, 3));
     // A total ending inside entry a with a checksum over a: the writer takes it, but no packer writes it.
     const std::vector<std::pair<Bytes, std::string>> cases = {
         {Bytes(good.begin(), good.end() - 1), "ends inside the data of entry 2 (59 of 60 bytes)"},
-        {changed(16 + 72, good[16 + 72] ^ 1), "checksum mismatch"},
+        {Edited(good, {{16 + 72, good[16 + 72] ^ 1}}), "checksum mismatch"},
         {Concat({good, {0}}), "1 bytes follow the entry area"},
         {HeaderBytes(80, SumBytes(a), 1, a), "the total length 80 ends inside entry 1"},
         {BuildPackage({{"a", {1}}, {"a", {2}}}), "entries 1 and 2 are both named \"a\""},
         {BuildPackage({{"a", {1}}, {"../a", {2}}}), "contains a path separator"},
-        {changed(0, 'Z'), "not a firmware package"},
+        {Edited(good, {{0, 'Z'}}), "not a firmware package"},
         {Bytes(10, 0), "shorter than the 16-byte header"},
     };
     for (const auto& [bytes, expected] : cases) {

@@ -12,6 +12,7 @@
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace writertest {
@@ -81,6 +82,15 @@ inline Bytes BE32(std::uint32_t v)
 {
     return {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
             static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
+}
+
+// The bytes with the given ones replaced: {offset, new value}.
+inline Bytes Edited(Bytes bytes, std::initializer_list<std::pair<std::size_t, int>> edits)
+{
+    for (auto [at, value] : edits) {
+        bytes.at(at) = static_cast<unsigned char>(value);
+    }
+    return bytes;
 }
 
 inline Bytes Concat(std::initializer_list<Bytes> parts)
