@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -172,10 +173,7 @@ ToolRun Kovactl(std::vector<std::string> args, const std::string& input = "")
     return {status, out.str(), err.str()};
 }
 
-bool Has(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
+const auto Has = [](const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; };
 
 std::vector<std::string> OutLines(const std::string& out)
 {
@@ -239,8 +237,9 @@ TEST(KovactlTcp, SilentUnitCutReplyRefusedPortAndMissingDeviceAllGiveStatus2)
 
     FakeUnit unit(UnitAnswer);
     ToolRun cut = Kovactl({"-t", unit.hostPort(), "--timeout", "200", "--json", "getdest", "0", "2"});
-    EXPECT_EQ(std::make_tuple(cut.status, Has(cut.out, "\"reply\": [\"getdest 0 enable=0 target=0.0.0.0\", "
-                                                      "\"getdest 1 enable=0 target=0.0.0.0\"], \"outcome\": \"incomplete\"")),
+    EXPECT_EQ(std::make_tuple(cut.status, Has(cut.out,
+                                              "\"reply\": [\"getdest 0 enable=0 target=0.0.0.0\", "
+                                              "\"getdest 1 enable=0 target=0.0.0.0\"], \"outcome\": \"incomplete\"")),
               std::make_tuple(2, true))
         << cut.out;
 
@@ -293,11 +292,12 @@ TEST(KovactlTargets, TableAndJsonShowEveryEntryWithItsLinkStateOrTheRefusal)
     EXPECT_EQ(std::make_tuple(table.status, Has(table.err, "status 42")), std::make_tuple(1, true)) << table.err;
     std::vector<std::string> rows = OutLines(table.out);
     ASSERT_EQ(rows.size(), 101u);
-    EXPECT_EQ((std::vector<std::string>{rows[0], rows[6], rows[7], rows[43]}),
-              (std::vector<std::string>{" No  En   Target           Status           Callsign    RadioID  Memo",
-                                        "  5  on   10.0.0.5         connected        JA1ABC               east hill \\ b",
-                                        "  6  off  0.0.0.0          idle                                  ",
-                                        " 42  off  0.0.0.0          command error                         "}));
+    EXPECT_EQ(
+        (std::vector<std::string>{rows[0], rows[6], rows[7], rows[43]}),
+        (std::vector<std::string>{" No  En   Target           Status           Callsign    RadioID  Memo",
+                                  "  5  on   10.0.0.5         connected        JA1ABC               east hill \\ b",
+                                  "  6  off  0.0.0.0          idle                                  ",
+                                  " 42  off  0.0.0.0          command error                         "}));
 
     // An array of one object per line, each but the last followed by a comma.
     rows = OutLines(Kovactl({"-t", unit.hostPort(), "--json", "targets"}).out);
@@ -360,7 +360,7 @@ TEST(KovactlReply, ParserGivesTheSameReplyHoweverTheBytesAreCut)
     }
     // A first-line refusal ends a listing; a getdest the unit refuses is one line.
     for (const auto& [command, reply, outcome] : {std::make_tuple("getdest 0 1", "NG", CtlOutcome::NG),
-                                                 std::make_tuple("getdest 5 3", "command error", CtlOutcome::ERROR)}) {
+                                                  std::make_tuple("getdest 5 3", "command error", CtlOutcome::ERROR)}) {
         CtlReplyParser refused(command, CtlExpectFor(command));
         refused.Feed(std::string("\r\n") + reply + "\r\n");
         EXPECT_EQ(std::make_tuple(refused.Complete(), CtlClassify(refused.Lines())), std::make_tuple(true, outcome))
@@ -375,9 +375,11 @@ TEST(KovactlCli, HelpIsAManualAndBadCommandLinesAreUsageErrors)
     for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "EXAMPLES"}) {
         EXPECT_TRUE(Has("\n" + help.out, std::string("\n") + section + "\n")) << section;
     }
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"-x", "vers"}, {"-d", "/dev/null", "-t", "127.0.0.1", "vers"}, {"--timeout", "0", "vers"},
-             {"-t", "127.0.0.1:65536", "vers"}, {"-b", "12345", "vers"}, {"--device"}}) {
-        EXPECT_EQ(Kovactl(args).status, KOVACTL_EXIT_USAGE) << args[0];
+    for (const char* line : {"-x vers", "-d /dev/null -t 127.0.0.1 vers", "--timeout 0 vers", "-t 127.0.0.1:65536 vers",
+                             "-b 12345 vers", "--device"}) {
+        std::istringstream words(line);
+        EXPECT_EQ(Kovactl({std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()}).status,
+                  KOVACTL_EXIT_USAGE)
+            << line;
     }
 }

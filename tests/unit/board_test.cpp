@@ -55,7 +55,8 @@ TEST_F(SimulatedBoard, AbsolutePathsAreTakenBelowTheRootAndRelativeOnesAreLeftAl
 
 TEST_F(SimulatedBoard, CommandsAreLoggedInOrderAndNothingRunsWithoutAStandIn)
 {
-    EXPECT_EQ((std::vector<int>{Board_RunCommand("ifdown eth0"), Board_RunCommand("touch /tmp/should-not-exist-kovalan; reboot")}),
+    EXPECT_EQ((std::vector<int>{Board_RunCommand("ifdown eth0"),
+                                Board_RunCommand("touch /tmp/should-not-exist-kovalan; reboot")}),
               (std::vector<int>{0, 0}));
     EXPECT_EQ(ReadFileText(m_root.file("var/log/board-commands.log")),
               "ifdown eth0\ntouch /tmp/should-not-exist-kovalan; reboot\n");

@@ -34,10 +34,7 @@ const GET_DATA_PARAM s_aStatusParam[] = {
 constexpr int kStatusParams = sizeof(s_aStatusParam) / sizeof(s_aStatusParam[0]);
 const std::string kStatusText = "JR1ZZA    B1234398500000A1B2C0BADF00D";
 
-GET_DATA_PARAM Field(DATA_TYPE type, int nSize)
-{
-    return {0, nSize, "TEST_PARAM:cField", type, 0};
-}
+const auto Field = [](DATA_TYPE type, int nSize) { return GET_DATA_PARAM{0, nSize, "TEST_PARAM:cField", type, 0}; };
 
 std::string PackFrom(DATA_TYPE type, int nSize, const void* pMember)
 {

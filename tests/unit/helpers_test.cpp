@@ -39,7 +39,8 @@ TEST(StringCopies, StrncpyNeverPadsAndTerminatesOnlyAShortSource)
     _strncpy(dst, "ab", 5);
     const std::string shortSource(dst, 7);
     _strncpy(dst, "abcdef", 3);
-    EXPECT_EQ(std::make_tuple(shortSource, std::string(dst, 7)), std::make_tuple(std::string("ab\0XXXX", 7), "abcXXXX"));
+    EXPECT_EQ(std::make_tuple(shortSource, std::string(dst, 7)),
+              std::make_tuple(std::string("ab\0XXXX", 7), "abcXXXX"));
 
     char small[4];
     EXPECT_EQ((std::tuple{_strlcpy(small, "abcdef", sizeof(small)), std::string(small)}), std::make_tuple(3u, "abc"));
@@ -49,10 +50,11 @@ TEST(StringCompare, CaseFoldingCoversAsciiLettersOnly)
 {
     // "a" and "B" are compared folded, not as raw codes.
     const auto sign = [](int v) { return v < 0 ? -1 : v > 0 ? 1 : 0; };
-    EXPECT_EQ((std::vector<int>{sign(__stricmp("SetIP", "setip")), sign(__stricmp("a", "B")), sign(__stricmp("abc", "AB")),
-                                sign(__stricmp("[@", "{`")) != 0, sign(__stricmp("\xC9", "\xE9")) != 0,
-                                sign(__strnicmp("IPADDR", "ipaddr2", 6)), sign(__strnicmp("ab", "ABC", 3))}),
-              (std::vector<int>{0, -1, 1, 1, 1, 0, -1}));
+    EXPECT_EQ(
+        (std::vector<int>{sign(__stricmp("SetIP", "setip")), sign(__stricmp("a", "B")), sign(__stricmp("abc", "AB")),
+                          sign(__stricmp("[@", "{`")) != 0, sign(__stricmp("\xC9", "\xE9")) != 0,
+                          sign(__strnicmp("IPADDR", "ipaddr2", 6)), sign(__strnicmp("ab", "ABC", 3))}),
+        (std::vector<int>{0, -1, 1, 1, 1, 0, -1}));
 }
 
 }  // namespace

@@ -25,12 +25,7 @@ protected:
     sim::SimBoard m_board;
 };
 
-std::array<BYTE, 6> Bytes(const MAC_ADDRESS& mac)
-{
-    std::array<BYTE, 6> bytes;
-    std::memcpy(bytes.data(), mac.abyAdrs, 6);
-    return bytes;
-}
+const auto Bytes = [](const MAC_ADDRESS& mac) { return std::to_array(mac.abyAdrs); };
 
 TEST_F(Fuses, BothFilesReadMostSignificantFirst)
 {

@@ -40,10 +40,7 @@ std::string Pattern(size_t start, size_t count)
     return out;
 }
 
-std::string Text(const std::vector<uint8_t>& bytes)
-{
-    return std::string(bytes.begin(), bytes.end());
-}
+const auto Text = [](const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); };
 
 template <typename Pred>
 bool WaitUntil(Pred pred)
@@ -181,11 +178,12 @@ TEST_F(SerialChannel, LineSettingsFollowTheOpenParametersInRawMode)
         ASSERT_TRUE(Open(0, 1, c.baud, c.bits, c.stop, c.parity));
         termios a{};
         ASSERT_TRUE(uart.SlaveAttributes(&a));
-        EXPECT_EQ(std::make_tuple(cfgetospeed(&a), cfgetispeed(&a), a.c_cflag & (CSTOPB | PARODD | CREAD | CLOCAL | CRTSCTS),
-                                  a.c_iflag & (IGNPAR | IXON | IXOFF | ICRNL), a.c_oflag & OPOST,
-                                  a.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), a.c_cc[VMIN], a.c_cc[VTIME]),
-                  std::make_tuple(c.speed, c.speed, c.frame | CREAD | CLOCAL, tcflag_t(IGNPAR), tcflag_t(0), tcflag_t(0),
-                                  cc_t(1), cc_t(0)));
+        EXPECT_EQ(
+            std::make_tuple(cfgetospeed(&a), cfgetispeed(&a), a.c_cflag & (CSTOPB | PARODD | CREAD | CLOCAL | CRTSCTS),
+                            a.c_iflag & (IGNPAR | IXON | IXOFF | ICRNL), a.c_oflag & OPOST,
+                            a.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), a.c_cc[VMIN], a.c_cc[VTIME]),
+            std::make_tuple(c.speed, c.speed, c.frame | CREAD | CLOCAL, tcflag_t(IGNPAR), tcflag_t(0), tcflag_t(0),
+                            cc_t(1), cc_t(0)));
         Serial_Close(0);
     }
 }

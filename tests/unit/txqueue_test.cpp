@@ -29,10 +29,10 @@ TEST_F(TxQueueTest, FullQueueRefusesWritesUntilARecordIsReadThenReusesTheFirstSl
 {
     Make(4, 2);
     const BYTE a[] = {1, 2, 3}, b[] = {4}, c[] = {5, 6};
-    EXPECT_EQ((std::vector<DWORD>{TxQueue_Put(&m_queue, a, 3), TxQueue_Put(&m_queue, b, 1),
-                                  DWORD(TxQueue_IsFull(&m_queue)), DWORD(TxQueue_GetWritePtr(&m_queue) == nullptr),
-                                  TxQueue_Put(&m_queue, c, 2)}),
-              (std::vector<DWORD>{3, 1, 1, 1, 0}));
+    EXPECT_EQ(
+        (std::vector<DWORD>{TxQueue_Put(&m_queue, a, 3), TxQueue_Put(&m_queue, b, 1), DWORD(TxQueue_IsFull(&m_queue)),
+                            DWORD(TxQueue_GetWritePtr(&m_queue) == nullptr), TxQueue_Put(&m_queue, c, 2)}),
+        (std::vector<DWORD>{3, 1, 1, 1, 0}));
     BYTE out[8] = {};
     EXPECT_EQ((std::tuple{TxQueue_Get(&m_queue, out, sizeof(out)), out[2]}), std::make_tuple(3u, BYTE{3}));
 
@@ -62,8 +62,8 @@ TEST_F(TxQueueTest, EventIsSetExactlyWhileRecordsAreQueuedAndClearResetsIt)
     BYTE out[8];
     const auto put = [&] { return TxQueue_Put(&m_queue, data, 1) != 0; };
     const auto get = [&] { return TxQueue_Get(&m_queue, out, sizeof(out)) != 0; };
-    EXPECT_EQ((std::vector<bool>{EventSet(), put(), put(), EventSet(), EventSet(), get(), EventSet(), get(),
-                                 EventSet(), TxQueue_GetReadPtr(&m_queue, nullptr) != nullptr}),
+    EXPECT_EQ((std::vector<bool>{EventSet(), put(), put(), EventSet(), EventSet(), get(), EventSet(), get(), EventSet(),
+                                 TxQueue_GetReadPtr(&m_queue, nullptr) != nullptr}),
               (std::vector<bool>{false, true, true, true, true, true, true, true, false, false}));
     TxQueue_Wait(&m_queue, 0);  // returns at once with the queue still empty
     EXPECT_TRUE(TxQueue_IsEmpty(&m_queue));

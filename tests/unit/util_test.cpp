@@ -32,8 +32,10 @@ TEST(TextTokens, QuotedDelimiterStaysInsideTokenAndDelimitersAloneGiveNone)
         const char* delimiters;
         std::vector<std::string> tokens;
     } cases[] = {{"  SET \t NAME \"My Repeater\"\t", " \t", {"SET", "NAME", "\"My Repeater\""}},
-                 {"a,\"b,c\",d", ",", {"a", "\"b,c\"", "d"}}, {"x,\"y,z", ",", {"x", "\"y,z"}},
-                 {", ,,", ", ", {}}, {"a b,c", "", {"a b,c"}}};
+                 {"a,\"b,c\",d", ",", {"a", "\"b,c\"", "d"}},
+                 {"x,\"y,z", ",", {"x", "\"y,z"}},
+                 {", ,,", ", ", {}},
+                 {"a b,c", "", {"a b,c"}}};
     for (auto c : cases) {
         EXPECT_EQ(AllTokens(c.text.data(), c.delimiters), c.tokens) << c.text;
     }
@@ -43,7 +45,8 @@ TEST(TextTokens, QuotedDelimiterStaysInsideTokenAndDelimitersAloneGiveNone)
 
 TEST(TextTrim, BlanksAreCutAtBothEndsOnly)
 {
-    for (auto [text, trimmed] : {std::pair<std::string, std::string>{"  abc  \t", "abc"}, {"\ta  b ", "a  b"}, {"   ", ""}}) {
+    for (auto [text, trimmed] :
+         {std::pair<std::string, std::string>{"  abc  \t", "abc"}, {"\ta  b ", "a  b"}, {"   ", ""}}) {
         EXPECT_EQ(str_trim(text.data()), trimmed);
     }
     char quoted[] = "\"a\"b\"\"";

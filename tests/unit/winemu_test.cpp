@@ -28,8 +28,8 @@ TEST(Events, ZeroTimeoutWaitConsumesOnlyAutomaticResetEvents)
     HANDLE automatic = CreateEvent(nullptr, FALSE, TRUE, nullptr);
     HANDLE manual = CreateEvent(nullptr, TRUE, TRUE, nullptr);
     const auto set = [](HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; };
-    EXPECT_EQ((std::vector<bool>{set(automatic), set(automatic), set(manual), set(manual),
-                                 ResetEvent(manual) != FALSE, set(manual)}),
+    EXPECT_EQ((std::vector<bool>{set(automatic), set(automatic), set(manual), set(manual), ResetEvent(manual) != FALSE,
+                                 set(manual)}),
               (std::vector<bool>{true, false, true, true, true, false}));
     CloseHandle(automatic);
     CloseHandle(manual);
@@ -131,8 +131,9 @@ TEST(Ticks, BoundedWaitSeesSetEventAndAClockMoveEndsTheOther)
     WinEmu_AdvanceTicksForTest(987654);  // the other times out
     WaitForSingleObject(first, INFINITE);
     WaitForSingleObject(second, INFINITE);
-    EXPECT_EQ(std::make_tuple(s_longWaitsSignalled.load(), s_longWaitsTimedOut.load(), WinEmu_BoundedWaitsForTest(987654)),
-              std::make_tuple(1, 1, 0));
+    EXPECT_EQ(
+        std::make_tuple(s_longWaitsSignalled.load(), s_longWaitsTimedOut.load(), WinEmu_BoundedWaitsForTest(987654)),
+        std::make_tuple(1, 1, 0));
     CloseHandle(first);
     CloseHandle(second);
     CloseHandle(event);

@@ -91,8 +91,10 @@ TEST_F(ExtractTest, EachPackageGetsItsVerdictKindAndMembers)
         std::vector<std::string> files;
     } cases[] = {
         {"header bytes outside the sum", headerOnly, FIRM_STATUS_OK, FIRM_KIND_LINK_APP, both},
-        {"open entry byte 70", Edited(good, {{16 + 70, good[16 + 70] ^ 1}}), FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_LINK_APP, both},
-        {"last data byte", Edited(good, {{good.size() - 1, good.back() ^ 0x80}}), FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_LINK_APP, both},
+        {"open entry byte 70", Edited(good, {{16 + 70, good[16 + 70] ^ 1}}), FIRM_STATUS_CHECKSUM_ERROR,
+         FIRM_KIND_LINK_APP, both},
+        {"last data byte", Edited(good, {{good.size() - 1, good.back() ^ 0x80}}), FIRM_STATUS_CHECKSUM_ERROR,
+         FIRM_KIND_LINK_APP, both},
         {"empty area, sum 0, bytes after it", HeaderBytes(0, 0, 2, a), FIRM_STATUS_OK, FIRM_KIND_SERVER_OS, none},
         {"empty area, sum 1", HeaderBytes(0, 1, 2), FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_SERVER_OS, none},
         // A total ending inside entry a: a is unpacked whole, b never read.
@@ -109,7 +111,8 @@ TEST_F(ExtractTest, EachPackageGetsItsVerdictKindAndMembers)
     };
     for (const auto& c : cases) {
         EmptyFirm();
-        EXPECT_EQ(Outcome(ExtractBytes(c.bytes)), std::make_tuple(c.status == FIRM_STATUS_OK, c.status, c.kind, c.files))
+        EXPECT_EQ(Outcome(ExtractBytes(c.bytes)),
+                  std::make_tuple(c.status == FIRM_STATUS_OK, c.status, c.kind, c.files))
             << c.name;
     }
     // Every byte present of a member cut short is kept.
@@ -122,7 +125,8 @@ TEST_F(ExtractTest, EachPackageGetsItsVerdictKindAndMembers)
     EXPECT_EQ(Verdict(m_ex.Extract(m_root / "missing.bin", firm())), std::make_tuple(false, FIRM_STATUS_READ_ERROR));
     // A folder is not a readable package.
     EXPECT_EQ(Verdict(m_ex.Extract(outside(), firm())), std::make_tuple(false, FIRM_STATUS_READ_ERROR));
-    EXPECT_EQ(Verdict(m_ex.Extract(package(), m_root / "no-such-folder")), std::make_tuple(false, FIRM_STATUS_WRITE_ERROR));
+    EXPECT_EQ(Verdict(m_ex.Extract(package(), m_root / "no-such-folder")),
+              std::make_tuple(false, FIRM_STATUS_WRITE_ERROR));
     EXPECT_FALSE(std::filesystem::exists(m_root / "no-such-folder"));
 }
 
@@ -167,7 +171,8 @@ TEST_F(ExtractTest, UnsafeMemberNamesAreRefusedBeforeWritingWithTheWriteError)
         std::vector<bool> safe;
         WriteBytes(package(), BuildPackage({{"before", {1}}, {name, {2, 3}}, {"after", {4}}}));
         const bool ok = m_ex.Extract(package(), firm(), [&safe](const FirmEntry& e) { safe.push_back(e.bSafe); });
-        EXPECT_EQ(std::make_tuple(ok, m_ex.status, safe, ListFolder(firm()), ListFolder(outside()), ListFolder(m_root.path())),
+        EXPECT_EQ(std::make_tuple(ok, m_ex.status, safe, ListFolder(firm()), ListFolder(outside()),
+                                  ListFolder(m_root.path())),
                   std::make_tuple(false, FIRM_STATUS_WRITE_ERROR, std::vector<bool>{true, false},
                                   std::vector<std::string>{"before"}, std::vector<std::string>{},
                                   std::vector<std::string>{"firm", "outside", "package.bin"}));

@@ -18,10 +18,7 @@ struct ToolRun {
     std::string err;
 };
 
-bool Has(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
+const auto Has = [](const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; };
 
 ToolRun Kovafw(const std::vector<std::string>& args)
 {
@@ -119,8 +116,8 @@ TEST_F(KovafwTest, ExtractStopsAtAnUnsafeNameWithTheWritersMessage)
 {
     WriteBytes(P("fw.bin"), BuildPackage({{"first", {1}}, {"C:boot", {2}}, {"last", {3}}}));
     ToolRun r = Kovafw({"extract", P("fw.bin"), P("out")});
-    EXPECT_EQ(std::make_tuple(r.status, Has(r.err, "\"C:boot\" contains a colon"), Has(r.err, "WARNING: File write error"),
-                              ListFolder(P("out"))),
+    EXPECT_EQ(std::make_tuple(r.status, Has(r.err, "\"C:boot\" contains a colon"),
+                              Has(r.err, "WARNING: File write error"), ListFolder(P("out"))),
               std::make_tuple(1, true, true, std::vector<std::string>{"first"}))
         << r.err;
 }
