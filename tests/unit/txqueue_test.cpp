@@ -71,9 +71,7 @@ TEST_F(TxQueueTest, EventIsSetExactlyWhileRecordsAreQueuedAndClearResetsIt)
     TxQueue_Set(&m_queue);  // a wake-up without a record
     EXPECT_EQ((std::vector<bool>{EventSet(), get()}), (std::vector<bool>{true, false}));
 
-    for (int i = 0; i < 3; ++i) {
-        put();
-    }
+    EXPECT_TRUE(put() && put() && put());
     TxQueue_Clear(&m_queue);
     EXPECT_EQ((std::vector<bool>{TxQueue_IsEmpty(&m_queue) != FALSE, EventSet(), put()}),
               (std::vector<bool>{true, false, true}));
