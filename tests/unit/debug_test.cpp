@@ -175,10 +175,8 @@ TEST_F(DebugLogTest, FullQueueHoldsTheProducerUntilARecordFreesOrLoggingStops)
 
 TEST(DebugOutput, DumpPrintsSixteenBytesARowAndNothingIsPrintedBeforeStartOrAfterStop)
 {
-    BYTE data[20];
-    for (int i = 0; i < 20; ++i) {
-        data[i] = static_cast<BYTE>(i == 1 ? 0 : i == 2 ? 0x7F : 0x41 + i);
-    }
+    const std::string text = std::string("A\0\x7F", 3) + "DEFGHIJKLMNOPQRST";
+    const BYTE* data = reinterpret_cast<const BYTE*>(text.data());
     testing::internal::CaptureStdout();
     DebugPrint("before\n");
     InitDebugPrint();

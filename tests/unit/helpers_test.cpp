@@ -13,9 +13,8 @@ TEST(BoundedFormat, LongExpansionIsCutTerminatedAndCountsWhatWasWritten)
 {
     struct {
         char buf[8];
-        char canary;
+        char canary = 'Z';
     } guarded;
-    guarded.canary = 'Z';
     const int cut = _sprintf(guarded.buf, "%s-%08lX", "abc", 0xDEADBEEFUL);
     EXPECT_EQ(std::make_tuple(cut, std::string(guarded.buf), guarded.canary), std::make_tuple(7, "abc-DEA", 'Z'));
 

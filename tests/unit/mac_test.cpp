@@ -30,16 +30,15 @@ const auto Bytes = [](const MAC_ADDRESS& mac) { return std::to_array(mac.abyAdrs
 TEST_F(Fuses, BothFilesReadMostSignificantFirst)
 {
     m_board.SetMac({0x00, 0x12, 0x34, 0x56, 0x78, 0x9A});
-    MAC_ADDRESS mac = {};
-    ASSERT_TRUE(MAC_Init());
-    ASSERT_TRUE(MAC_Read(&mac));
-    EXPECT_EQ(Bytes(mac), (std::array<BYTE, 6>{0x00, 0x12, 0x34, 0x56, 0x78, 0x9A}));
-
+    MAC_ADDRESS mac = {}, wide = {};
+    ASSERT_TRUE(MAC_Init() && MAC_Read(&mac));
     // A driver that prints the whole 32-bit register, upper case, CR LF.
     m_board.WriteFile(MAC1, "0x0000FE01\r\n");
     m_board.WriteFile(MAC0, "0xA0B0C0D0\r\n");
-    ASSERT_TRUE(MAC_Read(&mac));
-    EXPECT_EQ(Bytes(mac), (std::array<BYTE, 6>{0xFE, 0x01, 0xA0, 0xB0, 0xC0, 0xD0}));
+    ASSERT_TRUE(MAC_Read(&wide));
+    EXPECT_EQ(std::make_tuple(Bytes(mac), Bytes(wide)),
+              std::make_tuple(std::array<BYTE, 6>{0x00, 0x12, 0x34, 0x56, 0x78, 0x9A},
+                              std::array<BYTE, 6>{0xFE, 0x01, 0xA0, 0xB0, 0xC0, 0xD0}));
 }
 
 // Too many digits, none, no number, a bad digit, an empty file; MAC1 is read

@@ -19,8 +19,8 @@ std::vector<std::string> AllTokens(char* text, const char* delimiters)
     while (char* token = str_token(&next, delimiters)) {
         tokens.push_back(token);
     }
-    EXPECT_EQ(*next, '\0');  // left at the terminator, so a further call stays empty
-    EXPECT_EQ(str_token(&next, delimiters), nullptr);
+    // Left at the terminator, so a further call stays empty.
+    EXPECT_TRUE(*next == '\0' && str_token(&next, delimiters) == nullptr);
     return tokens;
 }
 
