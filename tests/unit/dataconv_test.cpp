@@ -133,11 +133,11 @@ TEST(FieldCodec, TextTypesUnpackToTheirExactMemberBytes)
         {TYPE_BYTES, -3, "0A", "      "}};
     // clang-format on
     for (const TextCase& c : cases) {
-        SCOPED_TRACE(c.text);
         std::string member(6, ' ');
         GET_DATA_PARAM param = Field(c.type, c.nSize);
-        EXPECT_TRUE(GetData(c.text.c_str(), &param, 1, member.data()));
-        EXPECT_EQ(member, c.member);
+        EXPECT_EQ((std::tuple{GetData(c.text.c_str(), &param, 1, member.data()) != FALSE, member}),
+                  std::make_tuple(true, c.member))
+            << c.text;
     }
 }
 
@@ -152,10 +152,9 @@ TEST(FieldCodec, TextTypesPackToTheirExactText)
         {TYPE_BYTES, -3, "########", "\x0A"}};
     // clang-format on
     for (const TextCase& c : cases) {
-        SCOPED_TRACE(c.text);
         std::string member = c.member;
         member.resize(16, '\0');
-        EXPECT_EQ(PackFrom(c.type, c.nSize, member.data()), c.text);
+        EXPECT_EQ(PackFrom(c.type, c.nSize, member.data()), c.text) << c.text;
     }
 }
 

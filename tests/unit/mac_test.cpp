@@ -48,7 +48,6 @@ TEST_F(Fuses, InvalidTextIsRefusedAndEarlierBytesStay)
     const std::pair<std::string, std::string> cases[] = {{MAC1, "0x10000"}, {MAC1, "\n"}, {MAC1, "0x"},
                                                           {MAC1, "0x00g1\n"}, {MAC1, ""},     {MAC0, "0x123456789\n"}};
     for (const auto& [file, text] : cases) {
-        SCOPED_TRACE(file + " holding \"" + text + "\"");
         m_board.SetMac({0x00, 0x12, 0x34, 0x56, 0x78, 0x9A});
         m_board.WriteFile(file, text);
         MAC_ADDRESS mac;
@@ -56,7 +55,8 @@ TEST_F(Fuses, InvalidTextIsRefusedAndEarlierBytesStay)
         const bool read = MAC_Read(&mac);
         const BYTE first = file == MAC0 ? 0x00 : 0xEE, second = file == MAC0 ? 0x12 : 0xEE;
         EXPECT_EQ(std::make_tuple(read, Bytes(mac)),
-                  std::make_tuple(false, std::array<BYTE, 6>{first, second, 0xEE, 0xEE, 0xEE, 0xEE}));
+                  std::make_tuple(false, std::array<BYTE, 6>{first, second, 0xEE, 0xEE, 0xEE, 0xEE}))
+            << file << " holding \"" << text << "\"";
     }
 }
 

@@ -139,8 +139,7 @@ protected:
 
 TEST_F(SerialChannel, DeviceNumbersOpenTheUartAndGadgetTtysBelowTheBoardRoot)
 {
-    PtyLink uart(m_root.path(), "ttymxc0");
-    PtyLink gadget(m_root.path(), "ttyGS0");
+    PtyLink uart(m_root.path(), "ttymxc0"), gadget(m_root.path(), "ttyGS0");
     Owner radio, usb;
     Serial_SetCallback(0, Owner::Callback, &radio);
     Serial_SetCallback(1, Owner::Callback, &usb);

@@ -181,13 +181,10 @@ TEST_F(ExtractTest, UnsafeMemberNamesAreRefusedBeforeWritingWithTheWriteError)
     }
 
     // Names that only look like the refused ones are ordinary members.
-    const std::vector<std::string> fine = {"..a",     "a..b", ".hidden", "file.", "COM10",
-                                           "CONSOLE", "com",  "NULL",    "LPT10", "rootfs.tar.bz2"};
-    std::vector<Member> members;
-    for (const std::string& name : fine) {
-        members.push_back({name, {7}});
-    }
-    EXPECT_TRUE(ExtractBytes(BuildPackage(members))) << m_ex.status;
+    const std::vector<Member> fine = {{"..a", {7}},   {"a..b", {7}},          {".hidden", {7}}, {"file.", {7}},
+                                      {"COM10", {7}}, {"CONSOLE", {7}},       {"com", {7}},     {"NULL", {7}},
+                                      {"LPT10", {7}}, {"rootfs.tar.bz2", {7}}};
+    EXPECT_TRUE(ExtractBytes(BuildPackage(fine))) << m_ex.status;
     EXPECT_EQ(ListFolder(firm()).size(), fine.size() + 1);  // and "before"
 }
 
