@@ -136,8 +136,7 @@ std::string UnitAnswer(const std::string& line)
         {"setdest 3 0 target=10.0.0.9", ""},
         {"setdest 4 0 target=10.0.0.9", "NG\r\n"},
     };
-    auto it = fixed.find(line);
-    if (it != fixed.end()) {
+    if (auto it = fixed.find(line); it != fixed.end()) {
         return it->second;
     }
     if (line == "getdest 0 99") {

@@ -13,7 +13,6 @@
 
 namespace {
 
-using testsupport::DebugCapture;
 using testsupport::StdoutTap;
 
 const std::string STAMP = R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} )";

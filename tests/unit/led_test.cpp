@@ -40,8 +40,8 @@ protected:
 
 TEST_F(Leds, InitMakesBothLinesOutputsAndBothLedsDark)
 {
-    ASSERT_TRUE(m_board.LedLit(COMM) && m_board.LedLit(ALARM));  // freshly exported lines read "0"
-    ASSERT_TRUE(LED_Init());
+    // Freshly exported lines read "0".
+    ASSERT_TRUE(m_board.LedLit(COMM) && m_board.LedLit(ALARM) && LED_Init());
     EXPECT_EQ(m_board.GpioValue(COMM).substr(0, 1) + m_board.GpioValue(ALARM).substr(0, 1) +
                   m_board.ReadFile("/sys/class/gpio/gpio7/direction") +
                   m_board.ReadFile("/sys/class/gpio/gpio6/direction"),

@@ -143,8 +143,7 @@ TEST_F(SerialChannel, DeviceNumbersOpenTheUartAndGadgetTtysBelowTheBoardRoot)
     Owner radio, usb;
     Serial_SetCallback(0, Owner::Callback, &radio);
     Serial_SetCallback(1, Owner::Callback, &usb);
-    ASSERT_TRUE(Open(0, 1));
-    ASSERT_TRUE(Open(1, 1000));
+    ASSERT_TRUE(Open(0, 1) && Open(1, 1000));
 
     ASSERT_TRUE(uart.Write("to the radio") && gadget.Write("to the PC"));
     EXPECT_TRUE(WaitUntil([&] { return radio.Bytes() == "to the radio" && usb.Bytes() == "to the PC"; }));
@@ -240,9 +239,7 @@ TEST_F(SerialChannel, PulledCableRaisesTheFailureEventOnceAndThePluggedOneReopen
     EXPECT_EQ(usb.failures, 1);
     EXPECT_FALSE(Open(1, 1000, 9600)) << "nothing to open while the cable is out";
 
-    ASSERT_TRUE(gadget.Plug()) << gadget.error();
-    ASSERT_TRUE(Open(1, 1000, 9600));
-    ASSERT_TRUE(gadget.Write("back"));
+    ASSERT_TRUE(gadget.Plug() && Open(1, 1000, 9600) && gadget.Write("back")) << gadget.error();
     EXPECT_TRUE(WaitUntil([&] { return usb.Bytes() == "back"; }));
     EXPECT_EQ(Send(1, "again"), 5);
     EXPECT_EQ((std::tuple{Text(gadget.ReadExactly(5, 2000)), usb.failures.load()}), std::make_tuple("again", 1));

@@ -141,8 +141,7 @@ TEST(UsbGadget, InitLoadsTheGadgetDriverWithTheUnitsIdentityThroughTheBoard)
 TEST_F(UsbPort, ReceivedBytesReachTheCallbackInOrderInBlocksOfAtMost256)
 {
     std::vector<uint8_t> typed = Pattern(3000);
-    ASSERT_TRUE(m_host.Write(typed));
-    ASSERT_TRUE(WaitUntil([&] { return m_owner.ByteCount() >= typed.size(); }));
+    ASSERT_TRUE(m_host.Write(typed) && WaitUntil([&] { return m_owner.ByteCount() >= typed.size(); }));
     {
         std::lock_guard<std::mutex> lock(m_owner.mutex);
         EXPECT_TRUE(m_owner.bytes == typed && m_owner.largestBlock <= USBFUNC_RX_BLOCK) << m_owner.largestBlock;
@@ -192,8 +191,7 @@ TEST_F(UsbPort, PulledCableFailsSendsAndReachesTheOwnerOnceFromTheIdleStepThatRe
         EXPECT_EQ(std::make_tuple(m_owner.detachThreads, m_owner.reopened),
                   std::make_tuple(std::vector<std::thread::id>{std::this_thread::get_id()}, true));
     }
-    ASSERT_TRUE(m_host.Write("vers\r"));
-    ASSERT_TRUE(WaitUntil([&] { return m_owner.ByteCount() >= 5; }));
+    ASSERT_TRUE(m_host.Write("vers\r") && WaitUntil([&] { return m_owner.ByteCount() >= 5; }));
     EXPECT_TRUE(USBFUNC_Send(probe, 1) && m_host.ReadExactly(1, 2000) == std::vector<uint8_t>({'?'}));
 
     // A closed port fails a send without touching the channel.
