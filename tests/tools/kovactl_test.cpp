@@ -273,10 +273,10 @@ TEST(KovactlSerial, LineIsRaw9600AndTypedEchoStaleInputOrAMuteUnitGiveNoFalseRep
               std::make_tuple(speed_t(B9600), tcflag_t(CS8), tcflag_t(0), tcflag_t(0), tcflag_t(0)));
 
     ASSERT_TRUE(link.Write("OK\r\nstale\r\n"));
-    ToolRun dest = Kovactl({"-d", link.linkPath(), "--json", "getdest", "5", "7"});
-    EXPECT_EQ(dest.out, "{\"command\": \"getdest 5 7\", \"reply\": [\"getdest 5 enable=1 target=10.0.0.5\", "
-                        "\"getdest 6 enable=0 target=0.0.0.0\", \"getdest 7 enable=0 target=0.0.0.0\"], "
-                        "\"outcome\": \"value\"}\n");
+    EXPECT_EQ(Kovactl({"-d", link.linkPath(), "--json", "getdest", "5", "7"}).out,
+              "{\"command\": \"getdest 5 7\", \"reply\": [\"getdest 5 enable=1 target=10.0.0.5\", "
+              "\"getdest 6 enable=0 target=0.0.0.0\", \"getdest 7 enable=0 target=0.0.0.0\"], "
+              "\"outcome\": \"value\"}\n");
     // The echo and its "\r\n" come, the one-line reply never does.
     EXPECT_EQ(Kovactl({"-d", link.linkPath(), "--timeout", "150", "mac"}).status, 2);
 }

@@ -93,7 +93,7 @@ TEST_F(KovafwTest, VerifyFailsForEveryBrokenInconsistentOrUnsafePackage)
 
 TEST_F(KovafwTest, InfoShowsKindListEntriesAndTheChecksumState)
 {
-    Bytes pkg = BuildPackage({{"rootfs.tar.bz2", Pattern(1234, 5)}, {"tab\there", {1}}}, 3);
+    const Bytes pkg = BuildPackage({{"rootfs.tar.bz2", Pattern(1234, 5)}, {"tab\there", {1}}}, 3);
     WriteBytes(P("fw.bin"), pkg);
     ToolRun r = Kovafw({"info", P("fw.bin")});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -102,9 +102,7 @@ TEST_F(KovafwTest, InfoShowsKindListEntriesAndTheChecksumState)
         EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
     }
 
-    pkg[14] = 9;
-    pkg.back() ^= 1;
-    WriteBytes(P("fw.bin"), pkg);
+    WriteBytes(P("fw.bin"), Edited(pkg, {{14, 9}, {pkg.size() - 1, pkg.back() ^ 1}}));
     r = Kovafw({"info", P("fw.bin")});
     EXPECT_EQ(std::make_tuple(r.status, Has(r.out, "not recognised, treated as 0"), Has(r.out, "eMMC-TQZ-Link-Linux"),
                               Has(r.out, "MISMATCH"), Has(r.err, "WARNING: Checksum error. File might be broken.")),
