@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -44,11 +45,10 @@ class FakeUnit {
         : m_answer(std::move(answer)), m_link(link), m_echo(echo), m_listener(link ? -1 : loopnet::ListenTcp(0))
     {
         m_thread = std::thread([this] {
-            while (m_link != nullptr && !m_stop) {
-                Serve(m_link->master());
-            }
-            while (m_link == nullptr && !m_stop) {
-                if (int fd = loopnet::AcceptFor(m_listener, 20); fd >= 0) {
+            while (!m_stop) {
+                if (m_link != nullptr) {
+                    Serve(m_link->master());
+                } else if (int fd = loopnet::AcceptFor(m_listener, 20); fd >= 0) {
                     int one = 1;  // as the unit does: the echo and the reply are separate small writes
                     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                     Serve(fd);
@@ -74,7 +74,6 @@ class FakeUnit {
 
    private:
     void Send(int fd, const std::string& bytes) { m_link ? m_link->Write(bytes) : loopnet::WriteAll(fd, bytes); }
-    // Serves until the client has gone or the fake stops.
     void Serve(int fd)
     {
         std::string line;
@@ -88,15 +87,10 @@ class FakeUnit {
             if (n <= 0) {
                 return;
             }
-            for (char c : std::string(buf, static_cast<size_t>(n))) {
-                if (!m_answer) {
-                    continue;
-                }
+            for (char c : m_answer ? std::string(buf, static_cast<size_t>(n)) : std::string()) {
                 if (c != '\r' && c != '\n') {
                     line += c;
-                    if (m_echo) {
-                        Send(fd, std::string(1, c));
-                    }
+                    Send(fd, m_echo ? std::string(1, c) : std::string());
                     continue;
                 }
                 Send(fd, "\r\n");
@@ -142,8 +136,7 @@ std::string UnitAnswer(const std::string& line)
         {"setdest 3 0 target=10.0.0.9", ""},
         {"setdest 4 0 target=10.0.0.9", "NG\r\n"},
     };
-    auto it = fixed.find(line);
-    if (it != fixed.end()) {
+    if (auto it = fixed.find(line); it != fixed.end()) {
         return it->second;
     }
     if (line == "getdest 0 99") {
@@ -179,11 +172,7 @@ ToolRun Kovactl(std::vector<std::string> args, const std::string& input = "")
     return {status, out.str(), err.str()};
 }
 
-// True when the output holds the JSON member text, as in {"outcome": "timeout"}.
-bool HasMember(const std::string& out, const std::string& name, const std::string& json)
-{
-    return out.find("\"" + name + "\": " + json) != std::string::npos;
-}
+const auto Has = [](const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; };
 
 std::vector<std::string> OutLines(const std::string& out)
 {
@@ -195,7 +184,6 @@ std::vector<std::string> OutLines(const std::string& out)
     return lines;
 }
 
-// A pty on a fresh folder, removed at the end.
 struct TempPty {
     std::string root = [] {
         char name[] = "/tmp/kovactl-test-XXXXXX";
@@ -232,8 +220,7 @@ TEST(KovactlTcp, ReadsChangesListingsAndRefusalsGetTheirExitStatusAndLinesEndInC
         std::vector<std::string> line = {"-t", unit.hostPort(), "--timeout", "3000"};
         line.insert(line.end(), args.begin(), args.end());
         ToolRun r = Kovactl(line);
-        EXPECT_EQ(r.status, status) << args.back();
-        EXPECT_EQ(r.out, out) << args.back();
+        EXPECT_EQ(std::tie(r.status, r.out), std::tie(status, out)) << args.back();
     }
     // A CR LF terminator would show up here as an extra empty line after each command.
     EXPECT_EQ(unit.lines(), (std::vector<std::string>{"udpport", "update", "netparam -t 10.0.0.5 255.0.0.0", "getdest 5 7",
@@ -244,20 +231,19 @@ TEST(KovactlTcp, SilentUnitCutReplyRefusedPortAndMissingDeviceAllGiveStatus2)
 {
     FakeUnit silent{Answer{}};
     ToolRun none = Kovactl({"-t", silent.hostPort(), "--timeout", "100", "--json", "vers"});
-    EXPECT_EQ(none.status, 2);
-    EXPECT_TRUE(HasMember(none.out, "outcome", "\"timeout\"")) << none.out;
+    EXPECT_EQ(std::make_tuple(none.status, Has(none.out, "\"outcome\": \"timeout\"")), std::make_tuple(2, true))
+        << none.out;
 
     FakeUnit unit(UnitAnswer);
     ToolRun cut = Kovactl({"-t", unit.hostPort(), "--timeout", "200", "--json", "getdest", "0", "2"});
-    EXPECT_EQ(cut.status, 2);
-    EXPECT_TRUE(HasMember(cut.out, "reply",
-                          "[\"getdest 0 enable=0 target=0.0.0.0\", \"getdest 1 enable=0 target=0.0.0.0\"], "
-                          "\"outcome\": \"incomplete\""))
+    EXPECT_EQ(std::make_tuple(cut.status, Has(cut.out,
+                                              "\"reply\": [\"getdest 0 enable=0 target=0.0.0.0\", "
+                                              "\"getdest 1 enable=0 target=0.0.0.0\"], \"outcome\": \"incomplete\"")),
+              std::make_tuple(2, true))
         << cut.out;
 
     ToolRun refused = Kovactl({"-t", "127.0.0.1:" + std::to_string(loopnet::FreePort(SOCK_STREAM)), "vers"});
-    EXPECT_EQ(refused.status, 2);
-    EXPECT_NE(refused.err.find("refused"), std::string::npos) << refused.err;
+    EXPECT_EQ(std::make_tuple(refused.status, Has(refused.err, "refused")), std::make_tuple(2, true)) << refused.err;
     EXPECT_EQ(Kovactl({"-d", "/nonexistent/ttyACM9", "vers"}).status, 2);
 }
 
@@ -281,17 +267,16 @@ TEST(KovactlSerial, LineIsRaw9600AndTypedEchoStaleInputOrAMuteUnitGiveNoFalseRep
     FakeUnit unit([](const std::string& line) { return line == "mac" ? "" : UnitAnswer(line); }, &link, true);
     EXPECT_EQ(Kovactl({"-d", link.linkPath(), "vers"}).out, "KOVA-LAN Ver 1.4.4.0\n");
     ASSERT_TRUE(link.SlaveAttributes(&a));
-    EXPECT_EQ(cfgetospeed(&a), B9600);
-    EXPECT_EQ(a.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(a.c_lflag & (ICANON | ECHO | ISIG), 0u);  // the PC must not echo replies back to the unit
-    EXPECT_EQ(a.c_iflag & (ICRNL | IXON), 0u);
-    EXPECT_EQ(a.c_oflag & OPOST, 0u);
+    // Raw: the PC must not echo replies back to the unit.
+    EXPECT_EQ(std::make_tuple(cfgetospeed(&a), a.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS),
+                              a.c_lflag & (ICANON | ECHO | ISIG), a.c_iflag & (ICRNL | IXON), a.c_oflag & OPOST),
+              std::make_tuple(speed_t(B9600), tcflag_t(CS8), tcflag_t(0), tcflag_t(0), tcflag_t(0)));
 
     ASSERT_TRUE(link.Write("OK\r\nstale\r\n"));
-    ToolRun dest = Kovactl({"-d", link.linkPath(), "--json", "getdest", "5", "7"});
-    EXPECT_EQ(dest.out, "{\"command\": \"getdest 5 7\", \"reply\": [\"getdest 5 enable=1 target=10.0.0.5\", "
-                        "\"getdest 6 enable=0 target=0.0.0.0\", \"getdest 7 enable=0 target=0.0.0.0\"], "
-                        "\"outcome\": \"value\"}\n");
+    EXPECT_EQ(Kovactl({"-d", link.linkPath(), "--json", "getdest", "5", "7"}).out,
+              "{\"command\": \"getdest 5 7\", \"reply\": [\"getdest 5 enable=1 target=10.0.0.5\", "
+              "\"getdest 6 enable=0 target=0.0.0.0\", \"getdest 7 enable=0 target=0.0.0.0\"], "
+              "\"outcome\": \"value\"}\n");
     // The echo and its "\r\n" come, the one-line reply never does.
     EXPECT_EQ(Kovactl({"-d", link.linkPath(), "--timeout", "150", "mac"}).status, 2);
 }
@@ -303,31 +288,29 @@ TEST(KovactlTargets, TableAndJsonShowEveryEntryWithItsLinkStateOrTheRefusal)
         return line == "status 42" ? std::string("command error\r\n") : UnitAnswer(line);
     });
     ToolRun table = Kovactl({"-t", unit.hostPort(), "targets"});
-    EXPECT_EQ(table.status, 1);
-    EXPECT_NE(table.err.find("status 42"), std::string::npos) << table.err;
+    EXPECT_EQ(std::make_tuple(table.status, Has(table.err, "status 42")), std::make_tuple(1, true)) << table.err;
     std::vector<std::string> rows = OutLines(table.out);
     ASSERT_EQ(rows.size(), 101u);
-    EXPECT_NE(rows[0].find("Status"), std::string::npos);
-    for (const char* cell : {"10.0.0.5", "connected", "east hill \\ b"}) {
-        EXPECT_NE(rows[6].find(cell), std::string::npos) << cell;
-    }
-    EXPECT_NE(rows[7].find("idle"), std::string::npos);
-    EXPECT_NE(rows[43].find("command error"), std::string::npos) << rows[43];
+    EXPECT_EQ(
+        (std::vector<std::string>{rows[0], rows[6], rows[7], rows[43]}),
+        (std::vector<std::string>{" No  En   Target           Status           Callsign    RadioID  Memo",
+                                  "  5  on   10.0.0.5         connected        JA1ABC               east hill \\ b",
+                                  "  6  off  0.0.0.0          idle                                  ",
+                                  " 42  off  0.0.0.0          command error                         "}));
 
     // An array of one object per line, each but the last followed by a comma.
     rows = OutLines(Kovactl({"-t", unit.hostPort(), "--json", "targets"}).out);
     ASSERT_EQ(rows.size(), 102u);
-    EXPECT_EQ(rows[0], "[");
-    EXPECT_EQ(rows[101], "]");
+    EXPECT_EQ(rows[0] + rows[101], "[]");
     for (size_t n = 1; n <= 100; ++n) {
         EXPECT_EQ(rows[n].substr(rows[n].size() - (n < 100 ? 2 : 1)), n < 100 ? "}," : "}") << n;
     }
     EXPECT_EQ(rows[6], "  {\"index\": 5, \"enable\": true, \"target\": \"10.0.0.5\", \"status\": \"connected\", "
                        "\"callsign\": \"JA1ABC\", \"radioid\": \"\", \"memo\": \"east hill \\\\ b\", "
                        "\"sctbl\": \"00000000000000000000000000000000\", \"loc_dgid\": \"FF\", \"def_dgid\": \"FF\"},");
-    EXPECT_TRUE(HasMember(rows[8], "callsign", "\"Q\\\"7\"")) << rows[8];
-    EXPECT_TRUE(HasMember(rows[43], "status", "\"command error\"")) << rows[43];
-    EXPECT_TRUE(HasMember(rows[100], "enable", "false, \"target\": \"0.0.0.0\", \"status\": \"idle\"")) << rows[100];
+    EXPECT_TRUE(Has(rows[8], "\"callsign\": \"Q\\\"7\"")) << rows[8];
+    EXPECT_TRUE(Has(rows[43], "\"status\": \"command error\"")) << rows[43];
+    EXPECT_TRUE(Has(rows[100], "\"enable\": false, \"target\": \"0.0.0.0\", \"status\": \"idle\"")) << rows[100];
 }
 
 TEST(KovactlTargets, LockedUnitFailsWithStatus1UntilThePasswordIsGiven)
@@ -341,13 +324,12 @@ TEST(KovactlTargets, LockedUnitFailsWithStatus1UntilThePasswordIsGiven)
         return line.rfind("getdest", 0) == 0 && !open ? std::string("NG\r\n") : UnitAnswer(line);
     });
     ToolRun locked = Kovactl({"-t", unit.hostPort(), "--json", "targets"});
-    EXPECT_EQ(locked.status, 1);
-    EXPECT_EQ(locked.out, "");
-    EXPECT_NE(locked.err.find("-p"), std::string::npos) << locked.err;
+    EXPECT_EQ(std::make_tuple(locked.status, locked.out, Has(locked.err, "-p")), std::make_tuple(1, "", true))
+        << locked.err;
     EXPECT_EQ(Kovactl({"-t", unit.hostPort(), "-p", "wrong", "targets"}).status, 1);
     ToolRun opened = Kovactl({"-t", unit.hostPort(), "-p", "s3cret", "targets"});
-    EXPECT_EQ(opened.status, 0) << opened.err;
-    EXPECT_EQ(OutLines(opened.out).size(), 101u);
+    EXPECT_EQ(std::make_tuple(opened.status, OutLines(opened.out).size()), std::make_tuple(0, size_t{101}))
+        << opened.err;
 }
 
 TEST(KovactlSession, StdinLinesGoInOrderAndTheWorstOutcomeIsTheStatus)
@@ -355,9 +337,8 @@ TEST(KovactlSession, StdinLinesGoInOrderAndTheWorstOutcomeIsTheStatus)
     FakeUnit unit(UnitAnswer);
     ToolRun session = Kovactl({"-t", unit.hostPort(), "--quiet", "50"},
                               "vers\n\n  \t\nenable 3 1\r\ncaf\xC3\xA9\nbogus\nsearchres\n");
-    EXPECT_EQ(session.status, 1);
-    EXPECT_EQ(session.out, "KOVA-LAN Ver 1.4.4.0\nOK\ncommand error\nsearchres BUSY\n");
-    EXPECT_NE(session.err.find("ASCII"), std::string::npos);
+    EXPECT_EQ(std::make_tuple(session.status, session.out, Has(session.err, "ASCII")),
+              std::make_tuple(1, "KOVA-LAN Ver 1.4.4.0\nOK\ncommand error\nsearchres BUSY\n", true));
     EXPECT_EQ(unit.lines(), (std::vector<std::string>{"vers", "enable 3 1", "bogus", "searchres"}));
     ToolRun json = Kovactl({"-t", unit.hostPort(), "--json"}, "enable 3 1\nudpport\n");
     EXPECT_EQ(json.out, "{\"command\": \"enable 3 1\", \"reply\": [\"OK\"], \"outcome\": \"ok\"}\n"
@@ -377,13 +358,13 @@ TEST(KovactlReply, ParserGivesTheSameReplyHoweverTheBytesAreCut)
         EXPECT_EQ(parser.Lines(), (std::vector<std::string>{"getdest 0 enable=0", "getdest 1 enable=1"})) << piece;
     }
     // A first-line refusal ends a listing; a getdest the unit refuses is one line.
-    CtlReplyParser refused(sent, CtlExpectFor(sent));
-    refused.Feed("\r\nNG\r\n");
-    EXPECT_TRUE(refused.Complete());
-    CtlReplyParser reversed("getdest 5 3", CtlExpectFor("getdest 5 3"));
-    reversed.Feed("\r\ncommand error\r\n");
-    EXPECT_TRUE(reversed.Complete());
-    EXPECT_EQ(CtlClassify(reversed.Lines()), CtlOutcome::ERROR);
+    for (const auto& [command, reply, outcome] : {std::make_tuple("getdest 0 1", "NG", CtlOutcome::NG),
+                                                  std::make_tuple("getdest 5 3", "command error", CtlOutcome::ERROR)}) {
+        CtlReplyParser refused(command, CtlExpectFor(command));
+        refused.Feed(std::string("\r\n") + reply + "\r\n");
+        EXPECT_EQ(std::make_tuple(refused.Complete(), CtlClassify(refused.Lines())), std::make_tuple(true, outcome))
+            << reply;
+    }
 }
 
 TEST(KovactlCli, HelpIsAManualAndBadCommandLinesAreUsageErrors)
@@ -391,12 +372,13 @@ TEST(KovactlCli, HelpIsAManualAndBadCommandLinesAreUsageErrors)
     ToolRun help = Kovactl({"--help"});
     EXPECT_EQ(help.status, 0);
     for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "EXAMPLES"}) {
-        EXPECT_NE(("\n" + help.out).find(std::string("\n") + section + "\n"), std::string::npos) << section;
+        EXPECT_TRUE(Has("\n" + help.out, std::string("\n") + section + "\n")) << section;
     }
-    EXPECT_EQ(Kovactl({"-x", "vers"}).status, KOVACTL_EXIT_USAGE);
-    EXPECT_EQ(Kovactl({"-d", "/dev/null", "-t", "127.0.0.1", "vers"}).status, KOVACTL_EXIT_USAGE);
-    EXPECT_EQ(Kovactl({"--timeout", "0", "vers"}).status, KOVACTL_EXIT_USAGE);
-    EXPECT_EQ(Kovactl({"-t", "127.0.0.1:65536", "vers"}).status, KOVACTL_EXIT_USAGE);
-    EXPECT_EQ(Kovactl({"-b", "12345", "vers"}).status, KOVACTL_EXIT_USAGE);
-    EXPECT_EQ(Kovactl({"--device"}).status, KOVACTL_EXIT_USAGE);
+    for (const char* line : {"-x vers", "-d /dev/null -t 127.0.0.1 vers", "--timeout 0 vers", "-t 127.0.0.1:65536 vers",
+                             "-b 12345 vers", "--device"}) {
+        std::istringstream words(line);
+        EXPECT_EQ(Kovactl({std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()}).status,
+                  KOVACTL_EXIT_USAGE)
+            << line;
+    }
 }

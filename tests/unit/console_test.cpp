@@ -1,14 +1,15 @@
 // The console's non-blocking line editor, driven through a pseudo-terminal.
 #include "console.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -51,13 +52,10 @@ protected:
     std::string Echo()
     {
         std::string out;
-        char c;
-        int flags = fcntl(m_master, F_GETFL);
-        fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
-        while (read(m_master, &c, 1) == 1) {
+        pollfd p{m_master, POLLIN, 0};
+        for (char c; poll(&p, 1, 0) > 0 && read(m_master, &c, 1) == 1;) {
             out.push_back(c);
         }
-        fcntl(m_master, F_SETFL, flags);
         return out;
     }
 
@@ -70,25 +68,19 @@ protected:
 TEST_F(ConsoleTest, NoKeyReturnsAtOnceAndALineOfLimitedSizeKeepsItsFirstCharactersUntilEnter)
 {
     bool complete = true;
-    EXPECT_EQ(Poll(4, &complete), "");
-    EXPECT_FALSE(complete);
+    EXPECT_EQ((std::tuple{Poll(4, &complete), complete}), std::make_tuple("", false));
     Type("abcdef");
-    EXPECT_EQ(Poll(4, &complete), "");
-    EXPECT_EQ(m_pos, 3);
+    EXPECT_EQ((std::tuple{Poll(4, &complete), m_pos}), std::make_tuple("", 3));
     Type("\r");
-    EXPECT_EQ(Poll(4, &complete), "abc");
-    EXPECT_TRUE(complete);
-    EXPECT_EQ(m_pos, 0);
+    EXPECT_EQ((std::tuple{Poll(4, &complete), complete, m_pos}), std::make_tuple("abc", true, 0));
 }
 
 TEST_F(ConsoleTest, BackspaceErasesTabIsASpaceAndControlKeysAreIgnored)
 {
     bool complete = false;
     Type(std::string("\b") + "ab\bc\td\x1b" + "\n");
-    EXPECT_EQ(Poll(32, &complete), "ac d");
-    EXPECT_TRUE(complete);
-    std::string echo = Echo();
-    EXPECT_NE(echo.find("ab\b \bc d"), std::string::npos) << echo;
+    EXPECT_EQ((std::tuple{Poll(32, &complete), complete}), std::make_tuple("ac d", true));
+    EXPECT_NE(Echo().find("ab\b \bc d"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,3 @@
-// Field codec: the exact text form of each field type the unit's tables use,
-// both ways, and what a bad field leaves behind.
-
 #include "dataconv.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 
@@ -36,26 +34,8 @@ const GET_DATA_PARAM s_aStatusParam[] = {
 constexpr int kStatusParams = sizeof(s_aStatusParam) / sizeof(s_aStatusParam[0]);
 const std::string kStatusText = "JR1ZZA    B1234398500000A1B2C0BADF00D";
 
-// The record of kStatusText; bytes no field covers hold 0xCC.
-UNIT_STATUS StatusRecord()
-{
-    UNIT_STATUS st;
-    std::memset(&st, 0xCC, sizeof(st));
-    std::memcpy(st.szCallsign, "JR1ZZA\0\0\0\0", 11);
-    st.cBand = 'B';
-    st.byGroup = 123;
-    st.dwFrequency = 439850000;
-    std::memcpy(st.abyKey, "\x0A\x1B\x2C", 3);
-    st.dwCode = 0x0BADF00D;
-    return st;
-}
+const auto Field = [](DATA_TYPE type, int nSize) { return GET_DATA_PARAM{0, nSize, "TEST_PARAM:cField", type, 0}; };
 
-GET_DATA_PARAM Field(DATA_TYPE type, int nSize)
-{
-    return {0, nSize, "TEST_PARAM:cField", type, 0};
-}
-
-// One field packed from a member into a text area of 8 '#'.
 std::string PackFrom(DATA_TYPE type, int nSize, const void* pMember)
 {
     std::string text(8, '#');
@@ -82,7 +62,12 @@ T Unpack(DATA_TYPE type, const std::string& text, T initial = 0)
 
 TEST(FieldCodec, RecordPacksToItsExactWireTextAndBackAndABadDigitStopsTheFieldsAfterIt)
 {
-    UNIT_STATUS want = StatusRecord(), got;
+    UNIT_STATUS want, got;  // bytes no field covers hold 0xCC
+    std::memset(&want, 0xCC, sizeof(want));
+    std::memcpy(&want, "JR1ZZA\0\0\0\0\0B{", 13);
+    std::memcpy(want.abyKey, "\x0A\x1B\x2C", 3);
+    want.dwFrequency = 439850000;
+    want.dwCode = 0x0BADF00D;
     char text[38];
     std::memset(text, '#', sizeof(text));
     ASSERT_TRUE(SetData(text, s_aStatusParam, kStatusParams, &want));
@@ -94,27 +79,22 @@ TEST(FieldCodec, RecordPacksToItsExactWireTextAndBackAndABadDigitStopsTheFieldsA
     std::string bad = kStatusText;
     bad[22] = 'X';  // last digit of the frequency, the fourth field
     std::memset(&got, 0xCC, sizeof(got));
-    std::memset(&want, 0xCC, sizeof(want));
-    std::memcpy(&want, "JR1ZZA\0\0\0\0\0B", 12);
-    want.byGroup = 123;
+    want.dwFrequency = want.dwCode = 0xCCCCCCCC;
+    std::memset(want.abyKey, 0xCC, 3);
     EXPECT_FALSE(GetData(bad.c_str(), s_aStatusParam, kStatusParams, &got));
     EXPECT_EQ(std::memcmp(&got, &want, sizeof(got)), 0) << "the bad field and those after it stay unwritten";
 }
 
 TEST(FieldCodec, NumbersWrapToTheirWidthPackInUpperCaseAndANonDigitFailsTheField)
 {
-    EXPECT_EQ(Pack<DWORD>(TYPE_DEC_DW, 4, 123456), "3456####");
-    EXPECT_EQ(Pack<DWORD>(TYPE_HEX_DW, 4, 0x1ABCD), "ABCD####");
-    EXPECT_EQ(Pack<BYTE>(TYPE_HEX_BT, 2, 0xAF), "AF######");
-    EXPECT_EQ(Pack<BYTE>(TYPE_DEC_BT, 3, 7), "007#####");
-    EXPECT_EQ(Pack<BYTE>(TYPE_DEC_BT, 0, 9), "########");
-
-    EXPECT_EQ(Unpack<BYTE>(TYPE_DEC_BT, "00042"), 42);
-    EXPECT_EQ(Unpack<BYTE>(TYPE_HEX_BT, "ab"), 0xAB);
-    EXPECT_EQ(Unpack<BYTE>(TYPE_DEC_BT, "300"), 300 & 0xFF);
-    EXPECT_EQ(Unpack<DWORD>(TYPE_DEC_DW, "4294967297"), 1u);
-    EXPECT_EQ(Unpack<DWORD>(TYPE_HEX_DW, "123456789"), 0x23456789u);
-    EXPECT_EQ(Unpack<DWORD>(TYPE_DEC_DW, "", 77), 0u);
+    EXPECT_EQ((std::vector<std::string>{Pack<DWORD>(TYPE_DEC_DW, 4, 123456), Pack<DWORD>(TYPE_HEX_DW, 4, 0x1ABCD),
+                                        Pack<BYTE>(TYPE_HEX_BT, 2, 0xAF), Pack<BYTE>(TYPE_DEC_BT, 3, 7),
+                                        Pack<BYTE>(TYPE_DEC_BT, 0, 9)}),
+              (std::vector<std::string>{"3456####", "ABCD####", "AF######", "007#####", "########"}));
+    EXPECT_EQ((std::vector<DWORD>{Unpack<BYTE>(TYPE_DEC_BT, "00042"), Unpack<BYTE>(TYPE_HEX_BT, "ab"),
+                                  Unpack<BYTE>(TYPE_DEC_BT, "300"), Unpack<DWORD>(TYPE_DEC_DW, "4294967297"),
+                                  Unpack<DWORD>(TYPE_HEX_DW, "123456789"), Unpack<DWORD>(TYPE_DEC_DW, "", 77)}),
+              (std::vector<DWORD>{42, 0xAB, 300 & 0xFF, 1, 0x23456789, 0}));
 
     // A character that is no digit of the type fails the field.
     const struct {
@@ -125,12 +105,12 @@ TEST(FieldCodec, NumbersWrapToTheirWidthPackInUpperCaseAndANonDigitFailsTheField
     for (auto [type, text] : cases) {
         GET_DATA_PARAM param = Field(type, static_cast<int>(std::strlen(text)));
         DWORD value = 0x5A5A5A5A;
-        EXPECT_FALSE(GetData(text, &param, 1, &value)) << text;
-        EXPECT_EQ(value, type == TYPE_BYTES ? 0x5A5A1100u : 0x5A5A5A5Au) << text;  // BYTES: 00 11 set
+        const bool ok = GetData(text, &param, 1, &value);  // BYTES: 00 11 set
+        EXPECT_EQ(std::make_tuple(ok, value), std::make_tuple(false, type == TYPE_BYTES ? 0x5A5A1100u : 0x5A5A5A5Au))
+            << text;
     }
 }
 
-// One field of a text type: its width, its text and its member.
 struct TextCase {
     DATA_TYPE type;
     int nSize;
@@ -153,11 +133,11 @@ TEST(FieldCodec, TextTypesUnpackToTheirExactMemberBytes)
         {TYPE_BYTES, -3, "0A", "      "}};
     // clang-format on
     for (const TextCase& c : cases) {
-        SCOPED_TRACE(c.text);
         std::string member(6, ' ');
         GET_DATA_PARAM param = Field(c.type, c.nSize);
-        EXPECT_TRUE(GetData(c.text.c_str(), &param, 1, member.data()));
-        EXPECT_EQ(member, c.member);
+        EXPECT_EQ((std::tuple{GetData(c.text.c_str(), &param, 1, member.data()) != FALSE, member}),
+                  std::make_tuple(true, c.member))
+            << c.text;
     }
 }
 
@@ -172,10 +152,9 @@ TEST(FieldCodec, TextTypesPackToTheirExactText)
         {TYPE_BYTES, -3, "########", "\x0A"}};
     // clang-format on
     for (const TextCase& c : cases) {
-        SCOPED_TRACE(c.text);
         std::string member = c.member;
         member.resize(16, '\0');
-        EXPECT_EQ(PackFrom(c.type, c.nSize, member.data()), c.text);
+        EXPECT_EQ(PackFrom(c.type, c.nSize, member.data()), c.text) << c.text;
     }
 }
 

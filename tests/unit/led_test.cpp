@@ -1,11 +1,10 @@
-// The two LEDs on a simulated board: the state shown after start-up, that only
-// changed LEDs are written (a write is detected by replacing a value file's
-// content between calls), and a missing GPIO file.
+// The two LEDs on a simulated board. A write shows by replacing a value file's content between calls.
 #include "led.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <tuple>
 
 #include "board.h"
 #include "sim_board.h"
@@ -41,12 +40,12 @@ protected:
 
 TEST_F(Leds, InitMakesBothLinesOutputsAndBothLedsDark)
 {
-    ASSERT_TRUE(m_board.LedLit(COMM) && m_board.LedLit(ALARM));  // freshly exported lines read "0"
-    ASSERT_TRUE(LED_Init());
-    EXPECT_EQ(m_board.GpioValue(COMM)[0], '1');
-    EXPECT_EQ(m_board.GpioValue(ALARM)[0], '1');
-    EXPECT_EQ(m_board.ReadFile("/sys/class/gpio/gpio7/direction"), "out");
-    EXPECT_EQ(m_board.ReadFile("/sys/class/gpio/gpio6/direction"), "out");
+    // Freshly exported lines read "0".
+    ASSERT_TRUE(m_board.LedLit(COMM) && m_board.LedLit(ALARM) && LED_Init());
+    EXPECT_EQ(m_board.GpioValue(COMM).substr(0, 1) + m_board.GpioValue(ALARM).substr(0, 1) +
+                  m_board.ReadFile("/sys/class/gpio/gpio7/direction") +
+                  m_board.ReadFile("/sys/class/gpio/gpio6/direction"),
+              "11outout");
 }
 
 TEST_F(Leds, LightingAnLedWritesOnlyItsLineAndARepeatWritesNothing)
@@ -54,16 +53,12 @@ TEST_F(Leds, LightingAnLedWritesOnlyItsLineAndARepeatWritesNothing)
     ASSERT_TRUE(LED_Init());
     MarkValueFiles();
     LED_On(0x1, TRUE);
-    EXPECT_TRUE(m_board.LedLit(COMM));
-    EXPECT_EQ(m_board.GpioValue(ALARM), UNTOUCHED);
-
+    EXPECT_EQ(std::make_tuple(m_board.LedLit(COMM), m_board.GpioValue(ALARM)), std::make_tuple(true, UNTOUCHED));
     MarkValueFiles();
     LED_On(0x1, TRUE);
     EXPECT_EQ(m_board.GpioValue(COMM), UNTOUCHED);
-
     LED_Off(0x1, TRUE);
-    EXPECT_EQ(m_board.GpioValue(COMM)[0], '1');
-    EXPECT_EQ(m_board.GpioValue(ALARM), UNTOUCHED);
+    EXPECT_EQ(m_board.GpioValue(COMM).substr(0, 1) + " " + m_board.GpioValue(ALARM), "1 " + UNTOUCHED);
 }
 
 TEST_F(Leds, MissingValueFileFailsInit)

@@ -1,8 +1,5 @@
 // Serial channels and their port driver over pseudo-terminals linked into a
-// simulated board: which device a number opens and with which line settings,
-// the transmit ring's limits, order and block size, closing while the device
-// accepts nothing, the receive rings and their overflow rules, and a pulled
-// cable. A device that accepts nothing is a terminal whose output is stopped.
+// simulated board. A device that accepts nothing is a terminal whose output is stopped.
 #include "serial.h"
 
 #include <fcntl.h>
@@ -10,12 +7,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "board.h"
@@ -40,12 +40,8 @@ std::string Pattern(size_t start, size_t count)
     return out;
 }
 
-std::string Text(const std::vector<uint8_t>& bytes)
-{
-    return std::string(bytes.begin(), bytes.end());
-}
+const auto Text = [](const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); };
 
-// Polls pred every 2 ms until it holds; false after about 5 s.
 template <typename Pred>
 bool WaitUntil(Pred pred)
 {
@@ -90,10 +86,12 @@ void RecordWrite(int, int len)
     s_writeSizes.push_back(len);
 }
 
-size_t WritesStarted()
+std::vector<int> Writes(bool clear = false)
 {
     std::lock_guard<std::mutex> lock(s_writeMutex);
-    return s_writeSizes.size();
+    std::vector<int> sizes = s_writeSizes;
+    s_writeSizes.resize(clear ? 0 : sizes.size());
+    return sizes;
 }
 
 class SerialChannel : public ::testing::Test {
@@ -114,8 +112,7 @@ protected:
         if (m_flowFd >= 0) {
             close(m_flowFd);
         }
-        std::lock_guard<std::mutex> lock(s_writeMutex);
-        s_writeSizes.clear();
+        Writes(true);
     }
 
     static BOOL Open(int channel, int device, long baud = 38400, int bits = 8, int stop = 1, char parity = 'N')
@@ -142,24 +139,20 @@ protected:
 
 TEST_F(SerialChannel, DeviceNumbersOpenTheUartAndGadgetTtysBelowTheBoardRoot)
 {
-    PtyLink uart(m_root.path(), "ttymxc0");
-    PtyLink gadget(m_root.path(), "ttyGS0");
+    PtyLink uart(m_root.path(), "ttymxc0"), gadget(m_root.path(), "ttyGS0");
     Owner radio, usb;
     Serial_SetCallback(0, Owner::Callback, &radio);
     Serial_SetCallback(1, Owner::Callback, &usb);
-    ASSERT_TRUE(Open(0, 1));
-    ASSERT_TRUE(Open(1, 1000));
+    ASSERT_TRUE(Open(0, 1) && Open(1, 1000));
 
     ASSERT_TRUE(uart.Write("to the radio") && gadget.Write("to the PC"));
     EXPECT_TRUE(WaitUntil([&] { return radio.Bytes() == "to the radio" && usb.Bytes() == "to the PC"; }));
     EXPECT_EQ(Send(1, "ok"), 2);
-    EXPECT_EQ(Text(gadget.ReadExactly(2, 2000)), "ok");
-    EXPECT_TRUE(uart.ReadAvailable(50).empty());
+    EXPECT_EQ(Text(gadget.ReadExactly(2, 2000)) + "|" + Text(uart.ReadAvailable(50)), "ok|");
     Serial_Close(0);
     Serial_Close(1);
     EXPECT_EQ(radio.failures + usb.failures, 0) << "a deliberate close is no device failure";
-    EXPECT_FALSE(Open(0, 2));  // ttymxc1 is not there
-    EXPECT_FALSE(Serial_IsOpened(0));
+    EXPECT_FALSE(Open(0, 2) || Serial_IsOpened(0));  // ttymxc1 is not there
 }
 
 // A pseudo-terminal always keeps 8 bits without parity (the kernel clears
@@ -181,16 +174,14 @@ TEST_F(SerialChannel, LineSettingsFollowTheOpenParametersInRawMode)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.baud);
         ASSERT_TRUE(Open(0, 1, c.baud, c.bits, c.stop, c.parity));
-        termios attr{};
-        ASSERT_TRUE(uart.SlaveAttributes(&attr));
-        EXPECT_EQ(cfgetospeed(&attr), c.speed);
-        EXPECT_EQ(cfgetispeed(&attr), c.speed);
-        EXPECT_EQ(attr.c_cflag & (CSTOPB | PARODD | CREAD | CLOCAL | CRTSCTS), c.frame | CREAD | CLOCAL);
-        EXPECT_EQ(attr.c_iflag & (IGNPAR | IXON | IXOFF | ICRNL), static_cast<tcflag_t>(IGNPAR));
-        EXPECT_EQ(attr.c_oflag & OPOST, 0u);
-        EXPECT_EQ(attr.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
-        EXPECT_EQ(attr.c_cc[VMIN], 1);
-        EXPECT_EQ(attr.c_cc[VTIME], 0);
+        termios a{};
+        ASSERT_TRUE(uart.SlaveAttributes(&a));
+        EXPECT_EQ(
+            std::make_tuple(cfgetospeed(&a), cfgetispeed(&a), a.c_cflag & (CSTOPB | PARODD | CREAD | CLOCAL | CRTSCTS),
+                            a.c_iflag & (IGNPAR | IXON | IXOFF | ICRNL), a.c_oflag & OPOST,
+                            a.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), a.c_cc[VMIN], a.c_cc[VTIME]),
+            std::make_tuple(c.speed, c.speed, c.frame | CREAD | CLOCAL, tcflag_t(IGNPAR), tcflag_t(0), tcflag_t(0),
+                            cc_t(1), cc_t(0)));
         Serial_Close(0);
     }
 }
@@ -201,10 +192,10 @@ TEST_F(SerialChannel, TransmitRingTakesWhatFitsClosesWhileStuckAndStreamsInOrder
     SetDeviceTaking(uart, false);
     ASSERT_TRUE(Open(0, 1));
     EXPECT_EQ(Send(0, Pattern(0, 100000)), SERIAL_TX_BUFF_SIZE);
-    ASSERT_TRUE(WaitUntil([] { return WritesStarted() == 1; }));  // the transmit thread hangs in it
-    EXPECT_EQ(Send(0, Pattern(0, 3000)), SERIAL_BLOCK_SIZE);
-    EXPECT_EQ(Serial_GetOutQueueSize(0), SERIAL_TX_BUFF_SIZE);
-    EXPECT_EQ(Serial_GetOutRemainSize(0), 0);
+    ASSERT_TRUE(WaitUntil([] { return Writes().size() == 1; }));  // the transmit thread hangs in it
+    const int taken = Send(0, Pattern(0, 3000));
+    EXPECT_EQ(std::make_tuple(taken, Serial_GetOutQueueSize(0), Serial_GetOutRemainSize(0)),
+              std::make_tuple(SERIAL_BLOCK_SIZE, SERIAL_TX_BUFF_SIZE, 0));
     EXPECT_EQ(Send(0, "x"), 0);
 
     auto closing = std::async(std::launch::async, [] { Serial_Close(0); });
@@ -214,10 +205,7 @@ TEST_F(SerialChannel, TransmitRingTakesWhatFitsClosesWhileStuckAndStreamsInOrder
     EXPECT_FALSE(hung) << "Serial_Close hangs while the device accepts nothing";
     EXPECT_FALSE(Serial_IsOpened(0));
     uart.ReadAvailable(0);
-    {
-        std::lock_guard<std::mutex> lock(s_writeMutex);
-        s_writeSizes.clear();
-    }
+    Writes(true);
 
     // Reopened, with the far end reading while the ring wraps many times.
     ASSERT_TRUE(Open(0, 1));
@@ -233,13 +221,9 @@ TEST_F(SerialChannel, TransmitRingTakesWhatFitsClosesWhileStuckAndStreamsInOrder
     std::string got = Text(reader.get());
     ASSERT_EQ(got.size(), total);
     EXPECT_TRUE(got == Pattern(0, total)) << "the stream arrived out of order";
-    std::lock_guard<std::mutex> lock(s_writeMutex);
-    size_t written = 0;
-    for (int size : s_writeSizes) {
-        EXPECT_TRUE(size > 0 && size <= SERIAL_BLOCK_SIZE) << size;
-        written += static_cast<size_t>(size);
-    }
-    EXPECT_EQ(written, total);
+    const std::vector<int> sizes = Writes();
+    EXPECT_EQ(static_cast<size_t>(std::accumulate(sizes.begin(), sizes.end(), 0)), total);
+    EXPECT_TRUE(std::all_of(sizes.begin(), sizes.end(), [](int n) { return n > 0 && n <= SERIAL_BLOCK_SIZE; }));
 }
 
 TEST_F(SerialChannel, PulledCableRaisesTheFailureEventOnceAndThePluggedOneReopens)
@@ -255,13 +239,10 @@ TEST_F(SerialChannel, PulledCableRaisesTheFailureEventOnceAndThePluggedOneReopen
     EXPECT_EQ(usb.failures, 1);
     EXPECT_FALSE(Open(1, 1000, 9600)) << "nothing to open while the cable is out";
 
-    ASSERT_TRUE(gadget.Plug()) << gadget.error();
-    ASSERT_TRUE(Open(1, 1000, 9600));
-    ASSERT_TRUE(gadget.Write("back"));
+    ASSERT_TRUE(gadget.Plug() && Open(1, 1000, 9600) && gadget.Write("back")) << gadget.error();
     EXPECT_TRUE(WaitUntil([&] { return usb.Bytes() == "back"; }));
     EXPECT_EQ(Send(1, "again"), 5);
-    EXPECT_EQ(Text(gadget.ReadExactly(5, 2000)), "again");
-    EXPECT_EQ(usb.failures, 1);
+    EXPECT_EQ((std::tuple{Text(gadget.ReadExactly(5, 2000)), usb.failures.load()}), std::make_tuple("again", 1));
 }
 
 // Bytes of a burst still on their way when the ring was found full may land
@@ -294,12 +275,14 @@ TEST_F(SerialChannel, FullReceiveRingKeepsItsBytesDropsNewOnesAndWarnsOncePerBur
         }));
     }
     Serial_Close(0);
+    // The driver's own ring must keep draining: no overflow warning of its own.
     std::string printed = capture.text();
-    EXPECT_EQ(CountOf(printed, "WARNING: rx buffer full channel 0, dropping new bytes\n"), 2u) << printed;
-    EXPECT_EQ(CountOf(printed, "WARNING: buffer overflow port"), 0u) << "the driver's ring must keep draining";
+    EXPECT_EQ(std::make_tuple(CountOf(printed, "WARNING: rx buffer full channel 0, dropping new bytes\n"),
+                              CountOf(printed, "WARNING: buffer overflow port")),
+              std::make_tuple(2u, 0u))
+        << printed;
 }
 
-// The port driver on its own.
 class CommLib : public SerialChannel {
 protected:
     void TearDown() override
@@ -315,11 +298,9 @@ protected:
 TEST_F(CommLib, TwoSlotsAreServedAndAThirdIsRefusedUntilOneIsFree)
 {
     PtyLink a(m_root.path(), "ttymxc0"), b(m_root.path(), "ttymxc1"), c(m_root.path(), "ttyGS0");
-    ASSERT_EQ(Create(1), 0);
-    ASSERT_EQ(Create(2), 1);
-    EXPECT_EQ(Create(1000), -1);
-    EXPECT_TRUE(DestroyCommPort(0));
-    EXPECT_EQ(Create(1000), 0);
+    const int first = Create(1), second = Create(2), third = Create(1000);
+    const bool freed = DestroyCommPort(0);
+    EXPECT_EQ(std::make_tuple(first, second, third, freed, Create(1000)), std::make_tuple(0, 1, -1, true, 0));
     EXPECT_TRUE(WriteCommBlock(0, "gs", 2));
     EXPECT_EQ(Text(c.ReadExactly(2, 2000)), "gs");
 }

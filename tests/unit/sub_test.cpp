@@ -1,11 +1,11 @@
-// Directory creation, existence, flushing to the device and file extension
-// changes. The additive checksum is checked through the log file's golden
-// bytes.
+// Directory creation, existence, flushing to the device and file extension changes.
 #include "sub.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "test_support.h"
@@ -18,13 +18,12 @@ TEST(Directories, ExistingDirectoryIsSuccessButAFileInTheWayIsNot)
     std::string data = dir.file("data");
     std::string file = dir.file("plain");
     testsupport::WriteFileBytes(file, {1});
-    EXPECT_FALSE(IsFileExist(data.c_str()));
-    EXPECT_TRUE(MakeDirectory(data.c_str()));
-    EXPECT_TRUE(MakeDirectory(data.c_str()));
-    EXPECT_TRUE(IsFileExist(data.c_str()));
-    EXPECT_TRUE(IsFileExist(file.c_str()));
-    EXPECT_FALSE(MakeDirectory(file.c_str()));
-    EXPECT_FALSE(MakeDirectory(dir.file("missing/child").c_str()));  // parents are not made
+    // Parents are not made.
+    EXPECT_EQ((std::vector<bool>{IsFileExist(data.c_str()) != FALSE, MakeDirectory(data.c_str()) != FALSE,
+                                 MakeDirectory(data.c_str()) != FALSE, IsFileExist(data.c_str()) != FALSE,
+                                 IsFileExist(file.c_str()) != FALSE, MakeDirectory(file.c_str()) != FALSE,
+                                 MakeDirectory(dir.file("missing/child").c_str()) != FALSE}),
+              (std::vector<bool>{false, true, true, true, true, false, false}));
 }
 
 TEST(FileFlush, DataIsInTheFileBeforeCloseAndUnsyncableStreamFails)
@@ -50,22 +49,16 @@ TEST(FileFlush, DataIsInTheFileBeforeCloseAndUnsyncableStreamFails)
 // so a dot of a directory name could become it.
 TEST(FileExtension, CutResultIsAPrefixOfTheFullNameNotADirectoryRename)
 {
-    struct {
-        char out[8];
-        char canary;
-    } guarded;
-    guarded.canary = 'Z';
-    ChangeFileExt(guarded.out, sizeof(guarded.out), "/a.d/kovalan.ini", ".bak");
-    EXPECT_STREQ(guarded.out, "/a.d/ko");
-    ChangeFileExt(guarded.out, sizeof(guarded.out), "abc.ini", ".journal");
-    EXPECT_STREQ(guarded.out, "abc.jou");
-    EXPECT_EQ(guarded.canary, 'Z');
-
-    char out[64];
-    ChangeFileExt(out, sizeof(out), "/var/local/kovalan", ".lbk");
-    EXPECT_STREQ(out, "/var/local/kovalan.lbk");
-    ChangeFileExt(out, sizeof(out), "rec.001.dat", ".idx");
-    EXPECT_STREQ(out, "rec.001.idx");
+    // The character just past the given size must stay untouched.
+    const auto change = [](const char* name, const char* ext, int size) {
+        char out[66] = {};
+        std::memset(out, 'Z', 65);
+        ChangeFileExt(out, size, name, ext);
+        return std::string(out) + out[size];
+    };
+    EXPECT_EQ((std::vector<std::string>{change("/a.d/kovalan.ini", ".bak", 8), change("abc.ini", ".journal", 8),
+                                        change("/var/local/kovalan", ".lbk", 64), change("rec.001.dat", ".idx", 64)}),
+              (std::vector<std::string>{"/a.d/koZ", "abc.jouZ", "/var/local/kovalan.lbkZ", "rec.001.idxZ"}));
 }
 
 }  // namespace

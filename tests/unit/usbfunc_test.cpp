@@ -1,7 +1,4 @@
-// The USB gadget serial port over a pseudo-terminal standing in for the PC:
-// the driver load command, received bytes, sending to a host that stops
-// reading (on the test clock), and a pulled cable reported once, from the
-// idle step, and reopened there.
+// The USB gadget serial port over a pseudo-terminal standing in for the PC.
 #include "usbfunc.h"
 
 #include <fcntl.h>
@@ -16,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "board.h"
@@ -116,6 +114,13 @@ protected:
         ASSERT_EQ(tcflow(m_flowFd, reading ? TCOON : TCOOFF), 0);
     }
 
+    std::future<BOOL> SendToStoppedHost(const std::vector<uint8_t>& bytes)
+    {
+        SetHostReading(false);
+        return std::async(std::launch::async,
+                          [&bytes] { return USBFUNC_Send(bytes.data(), static_cast<int>(bytes.size())); });
+    }
+
     TempDir m_root;
     PtyLink m_host{m_root.path(), "ttyGS0"};
     Owner m_owner;
@@ -136,52 +141,40 @@ TEST(UsbGadget, InitLoadsTheGadgetDriverWithTheUnitsIdentityThroughTheBoard)
 TEST_F(UsbPort, ReceivedBytesReachTheCallbackInOrderInBlocksOfAtMost256)
 {
     std::vector<uint8_t> typed = Pattern(3000);
-    ASSERT_TRUE(m_host.Write(typed));
-    ASSERT_TRUE(WaitUntil([&] { return m_owner.ByteCount() >= typed.size(); }));
+    ASSERT_TRUE(m_host.Write(typed) && WaitUntil([&] { return m_owner.ByteCount() >= typed.size(); }));
     {
         std::lock_guard<std::mutex> lock(m_owner.mutex);
-        EXPECT_TRUE(m_owner.bytes == typed);
-        EXPECT_LE(m_owner.largestBlock, USBFUNC_RX_BLOCK);
+        EXPECT_TRUE(m_owner.bytes == typed && m_owner.largestBlock <= USBFUNC_RX_BLOCK) << m_owner.largestBlock;
     }
-    const char reply[] = "OK\r\n";
-    EXPECT_TRUE(USBFUNC_Send(reinterpret_cast<const BYTE*>(reply), 4));
-    std::vector<uint8_t> back = m_host.ReadExactly(4, 2000);
-    EXPECT_EQ(std::string(back.begin(), back.end()), reply);
+    const std::vector<uint8_t> reply = {'O', 'K', '\r', '\n'};
+    EXPECT_TRUE(USBFUNC_Send(reply.data(), 4));
+    EXPECT_EQ(m_host.ReadExactly(4, 2000), reply);
 }
 
 // The clock moves in 100 ms steps until the send gives up: by then at least
 // 10 s of ticks have passed since before it began, and not much more.
 TEST_F(UsbPort, StalledHostMakesASendGiveUpAfterTenSecondsOfTicks)
 {
-    SetHostReading(false);
-    std::vector<uint8_t> reply = Pattern(1000000);
+    const std::vector<uint8_t> reply = Pattern(1000000);
     const DWORD before = GetTickCount();
-    auto send = std::async(std::launch::async, [&reply] {
-        return USBFUNC_Send(reply.data(), static_cast<int>(reply.size()));
-    });
-    DWORD moved = 0;
-    while (send.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready && moved < 15000) {
+    auto send = SendToStoppedHost(reply);
+    for (DWORD moved = 0; send.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready && moved < 15000;
+         moved += 100) {
         WinEmu_AdvanceTicksForTest(100);
-        moved += 100;
     }
     ASSERT_EQ(send.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "still waiting after 15 s";
-    EXPECT_FALSE(send.get());
-    EXPECT_GE(GetTickCount() - before, 10000u) << "gave up before 10 s without space";
+    EXPECT_EQ(std::make_tuple(send.get(), GetTickCount() - before >= 10000u), std::make_tuple(FALSE, true));
 }
 
 TEST_F(UsbPort, SendWaitingForSpaceCompletesOnceTheHostReadsAgain)
 {
-    SetHostReading(false);
-    std::vector<uint8_t> reply = Pattern(400000);
-    auto send = std::async(std::launch::async, [&reply] {
-        return USBFUNC_Send(reply.data(), static_cast<int>(reply.size()));
-    });
+    const std::vector<uint8_t> reply = Pattern(400000);
+    auto send = SendToStoppedHost(reply);
     ASSERT_TRUE(WaitUntil([] { return Serial_GetOutRemainSize(USB_SERIAL_PORT) == 0; }));
     SetHostReading(true);
     std::vector<uint8_t> got = m_host.ReadExactly(reply.size(), 20000);
     ASSERT_EQ(send.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_TRUE(send.get());
-    EXPECT_TRUE(got == reply) << "got " << got.size() << " bytes, not the reply in order";
+    EXPECT_TRUE(send.get() && got == reply) << "got " << got.size() << " bytes, not the reply in order";
 }
 
 TEST_F(UsbPort, PulledCableFailsSendsAndReachesTheOwnerOnceFromTheIdleStepThatReopensIt)
@@ -194,22 +187,18 @@ TEST_F(UsbPort, PulledCableFailsSendsAndReachesTheOwnerOnceFromTheIdleStepThatRe
     USBFUNC_OnIdle();
     USBFUNC_OnIdle();
     {
-        std::lock_guard<std::mutex> lock(m_owner.mutex);
-        ASSERT_EQ(m_owner.detachThreads.size(), 1u);
-        EXPECT_EQ(m_owner.detachThreads[0], std::this_thread::get_id()) << "told on the receive thread";
-        EXPECT_TRUE(m_owner.reopened);
+        std::lock_guard<std::mutex> lock(m_owner.mutex);  // told on the idle step's thread, not the receive thread
+        EXPECT_EQ(std::make_tuple(m_owner.detachThreads, m_owner.reopened),
+                  std::make_tuple(std::vector<std::thread::id>{std::this_thread::get_id()}, true));
     }
-    ASSERT_TRUE(m_host.Write("vers\r"));
-    ASSERT_TRUE(WaitUntil([&] { return m_owner.ByteCount() >= 5; }));
-    EXPECT_TRUE(USBFUNC_Send(probe, 1));
-    EXPECT_EQ(m_host.ReadExactly(1, 2000), std::vector<uint8_t>({'?'}));
+    ASSERT_TRUE(m_host.Write("vers\r") && WaitUntil([&] { return m_owner.ByteCount() >= 5; }));
+    EXPECT_TRUE(USBFUNC_Send(probe, 1) && m_host.ReadExactly(1, 2000) == std::vector<uint8_t>({'?'}));
 
     // A closed port fails a send without touching the channel.
     USBFUNC_Close();
     testsupport::DebugCapture capture;
-    EXPECT_TRUE(USBFUNC_Send(probe, 0));
-    EXPECT_FALSE(USBFUNC_Send(probe, 1));
-    EXPECT_EQ(capture.text().find("WARNING"), std::string::npos);
+    EXPECT_EQ((std::tuple{USBFUNC_Send(probe, 0), USBFUNC_Send(probe, 1), capture.text().find("WARNING")}),
+              std::make_tuple(TRUE, FALSE, std::string::npos));
 }
 
 }  // namespace

@@ -1,11 +1,8 @@
-// CFirmExtractor: unpacking packages as the writer does, the edge cases of
-// the format, and the refusal of member names that would reach outside the
-// destination folder.
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "firm_extractor.h"
@@ -34,11 +31,13 @@ protected:
         WriteBytes(package(), bytes);
         return m_ex.Extract(package(), firm());
     }
-    void ExpectNothingOutside()
+    void EmptyFirm()
     {
-        EXPECT_TRUE(ListFolder(outside()).empty());
-        EXPECT_EQ(ListFolder(m_root.path()), (std::vector<std::string>{"firm", "outside", "package.bin"}));
+        std::filesystem::remove_all(firm());
+        std::filesystem::create_directory(firm());
     }
+    auto Outcome(bool ok) { return std::make_tuple(ok, m_ex.status, m_ex.kind, ListFolder(firm())); }
+    auto Verdict(bool ok) const { return std::make_tuple(ok, m_ex.status); }
 
     TempDir m_root;
     CFirmExtractor m_ex;
@@ -54,13 +53,12 @@ TEST_F(ExtractTest, PackageUnpacksToTheSameFilesByteForByte)
         {"one", Pattern(1, 3)},           {"block", Pattern(4096, 4)},
     };
     const Bytes pkg = BuildPackage(members, 1);
-    ASSERT_TRUE(ExtractBytes(pkg));
-    EXPECT_EQ(m_ex.status, FIRM_STATUS_OK);
-    EXPECT_EQ(m_ex.kind, FIRM_KIND_LINK_APP);
+    EXPECT_EQ(Outcome(ExtractBytes(pkg)),
+              std::make_tuple(true, FIRM_STATUS_OK, FIRM_KIND_LINK_APP,
+                              std::vector<std::string>{"block", "empty", "one", "u-boot.imx", "zImage"}));
     for (const Member& m : members) {
         EXPECT_EQ(ReadBytes(firm() / m.name), m.data) << m.name;
     }
-    EXPECT_EQ(ListFolder(firm()), (std::vector<std::string>{"block", "empty", "one", "u-boot.imx", "zImage"}));
     EXPECT_EQ(m_ex.Facts().dwSum, SumBytes(pkg, 16));
 
     // Check walks the same way and reports the same entries, writing nothing.
@@ -69,9 +67,8 @@ TEST_F(ExtractTest, PackageUnpacksToTheSameFilesByteForByte)
     CFirmExtractor checker;
     EXPECT_TRUE(checker.Check(package(), [&seen](const FirmEntry& e) { seen.push_back(e); }));
     ASSERT_EQ(seen.size(), members.size());
-    EXPECT_EQ(seen[1].szName, "zImage");
-    EXPECT_EQ(seen[1].dwDataLength, 10000u);
-    EXPECT_EQ(seen[1].qwOffset, 16u + 72 + 4097);
+    EXPECT_EQ(std::make_tuple(std::string(seen[1].szName), seen[1].dwDataLength, seen[1].qwOffset),
+              std::make_tuple(std::string("zImage"), 10000u, std::uint64_t{16 + 72 + 4097}));
     EXPECT_FALSE(std::filesystem::exists(firm()));
 }
 
@@ -81,19 +78,11 @@ TEST_F(ExtractTest, PackageUnpacksToTheSameFilesByteForByte)
 TEST_F(ExtractTest, EachPackageGetsItsVerdictKindAndMembers)
 {
     const Bytes a = EntryBytes("a", Pattern(10, 7)), b = EntryBytes("b", Pattern(10000, 8));
-    Bytes ab = a;
-    ab.insert(ab.end(), b.begin(), b.end());
-    auto changed = [](Bytes bytes, std::size_t at, unsigned char mask) {
-        bytes[at] ^= mask;
-        return bytes;
-    };
+    const Bytes ab = Concat({a, b});
     const Bytes good = WithHeader(ab, 1);
-    Bytes headerOnly = good;  // bytes 12, 13 and 15 of the header are not examined
-    headerOnly[12] = headerOnly[13] = headerOnly[15] = 0xFF;
-    Bytes notOurs = HeaderBytes(0, 0, 1);
-    notOurs[3] = 'M';
-    Bytes shortMagic(15, 'T');
-    shortMagic[1] = 'Q', shortMagic[2] = 'Z', shortMagic[3] = 'L';
+    // Bytes 12, 13 and 15 of the header are not examined.
+    const Bytes headerOnly = Edited(good, {{12, 0xFF}, {13, 0xFF}, {15, 0xFF}});
+    const Bytes shortMagic = Edited(Bytes(15, 'T'), {{1, 'Q'}, {2, 'Z'}, {3, 'L'}});
     const std::vector<std::string> none, onlyA = {"a"}, both = {"a", "b"};
     const struct {
         const char* name;
@@ -102,8 +91,10 @@ TEST_F(ExtractTest, EachPackageGetsItsVerdictKindAndMembers)
         std::vector<std::string> files;
     } cases[] = {
         {"header bytes outside the sum", headerOnly, FIRM_STATUS_OK, FIRM_KIND_LINK_APP, both},
-        {"open entry byte 70", changed(good, 16 + 70, 1), FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_LINK_APP, both},
-        {"last data byte", changed(good, good.size() - 1, 0x80), FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_LINK_APP, both},
+        {"open entry byte 70", Edited(good, {{16 + 70, good[16 + 70] ^ 1}}), FIRM_STATUS_CHECKSUM_ERROR,
+         FIRM_KIND_LINK_APP, both},
+        {"last data byte", Edited(good, {{good.size() - 1, good.back() ^ 0x80}}), FIRM_STATUS_CHECKSUM_ERROR,
+         FIRM_KIND_LINK_APP, both},
         {"empty area, sum 0, bytes after it", HeaderBytes(0, 0, 2, a), FIRM_STATUS_OK, FIRM_KIND_SERVER_OS, none},
         {"empty area, sum 1", HeaderBytes(0, 1, 2), FIRM_STATUS_CHECKSUM_ERROR, FIRM_KIND_SERVER_OS, none},
         // A total ending inside entry a: a is unpacked whole, b never read.
@@ -116,31 +107,26 @@ TEST_F(ExtractTest, EachPackageGetsItsVerdictKindAndMembers)
          FIRM_KIND_LINK_APP, onlyA},
         {"empty file", {}, FIRM_STATUS_READ_ERROR, FIRM_KIND_UNKNOWN, none},
         {"15 bytes", shortMagic, FIRM_STATUS_READ_ERROR, FIRM_KIND_UNKNOWN, none},
-        {"wrong magic", notOurs, FIRM_STATUS_NOT_PACKAGE, FIRM_KIND_UNKNOWN, none},
+        {"wrong magic", Edited(HeaderBytes(0, 0, 1), {{3, 'M'}}), FIRM_STATUS_NOT_PACKAGE, FIRM_KIND_UNKNOWN, none},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::filesystem::remove_all(firm());
-        std::filesystem::create_directory(firm());
-        EXPECT_EQ(ExtractBytes(c.bytes), c.status == FIRM_STATUS_OK);
-        EXPECT_EQ(m_ex.status, c.status);
-        EXPECT_EQ(m_ex.kind, c.kind);
-        EXPECT_EQ(ListFolder(firm()), c.files);
+        EmptyFirm();
+        EXPECT_EQ(Outcome(ExtractBytes(c.bytes)),
+                  std::make_tuple(c.status == FIRM_STATUS_OK, c.status, c.kind, c.files))
+            << c.name;
     }
     // Every byte present of a member cut short is kept.
-    std::filesystem::remove_all(firm());
-    std::filesystem::create_directory(firm());
+    EmptyFirm();
     ExtractBytes(Bytes(good.begin(), good.end() - 5000));
     EXPECT_EQ(ReadBytes(firm() / "a"), Pattern(10, 7));
     const Bytes bData = Pattern(10000, 8);
     EXPECT_EQ(ReadBytes(firm() / "b"), Bytes(bData.begin(), bData.begin() + 5000));
 
-    EXPECT_FALSE(m_ex.Extract(m_root / "missing.bin", firm()));
-    EXPECT_EQ(m_ex.status, FIRM_STATUS_READ_ERROR);
-    EXPECT_FALSE(m_ex.Extract(outside(), firm())) << "a folder is not a readable package";
-    EXPECT_EQ(m_ex.status, FIRM_STATUS_READ_ERROR);
-    EXPECT_FALSE(m_ex.Extract(package(), m_root / "no-such-folder"));
-    EXPECT_EQ(m_ex.status, FIRM_STATUS_WRITE_ERROR);
+    EXPECT_EQ(Verdict(m_ex.Extract(m_root / "missing.bin", firm())), std::make_tuple(false, FIRM_STATUS_READ_ERROR));
+    // A folder is not a readable package.
+    EXPECT_EQ(Verdict(m_ex.Extract(outside(), firm())), std::make_tuple(false, FIRM_STATUS_READ_ERROR));
+    EXPECT_EQ(Verdict(m_ex.Extract(package(), m_root / "no-such-folder")),
+              std::make_tuple(false, FIRM_STATUS_WRITE_ERROR));
     EXPECT_FALSE(std::filesystem::exists(m_root / "no-such-folder"));
 }
 
@@ -162,9 +148,9 @@ TEST(FirmKinds, ImageKindsFourTo255SelectTheSameListAsKindZero)
         EXPECT_STREQ(FirmListNameForKind(kind), expected[byte <= 3 ? byte : 0]) << byte;
     }
     // The extractor's kind 0 ("not recognised") and 1 share the first list.
-    EXPECT_EQ(FirmListKind(FIRM_KIND_UNKNOWN), 0u);
-    EXPECT_EQ(FirmListKind(FIRM_KIND_LINK_OS), 0u);
-    EXPECT_EQ(FirmListKind(FIRM_KIND_SERVER_APP), 3u);
+    EXPECT_EQ(std::make_tuple(FirmListKind(FIRM_KIND_UNKNOWN), FirmListKind(FIRM_KIND_LINK_OS),
+                              FirmListKind(FIRM_KIND_SERVER_APP)),
+              std::make_tuple(0u, 0u, 3u));
 }
 
 TEST_F(ExtractTest, UnsafeMemberNamesAreRefusedBeforeWritingWithTheWriteError)
@@ -181,30 +167,24 @@ TEST_F(ExtractTest, UnsafeMemberNamesAreRefusedBeforeWritingWithTheWriteError)
     }
     for (const std::string& name : unsafe) {
         SCOPED_TRACE("name \"" + name + "\"");
-        std::filesystem::remove_all(firm());
-        std::filesystem::create_directory(firm());
-        std::vector<FirmEntry> seen;
+        EmptyFirm();
+        std::vector<bool> safe;
         WriteBytes(package(), BuildPackage({{"before", {1}}, {name, {2, 3}}, {"after", {4}}}));
-        EXPECT_FALSE(m_ex.Extract(package(), firm(), [&seen](const FirmEntry& e) { seen.push_back(e); }));
-        EXPECT_EQ(m_ex.status, FIRM_STATUS_WRITE_ERROR);
-        ASSERT_EQ(seen.size(), 2u);
-        EXPECT_FALSE(seen[1].bSafe);
-        EXPECT_EQ(ListFolder(firm()), (std::vector<std::string>{"before"}));
-        ExpectNothingOutside();
-
+        const bool ok = m_ex.Extract(package(), firm(), [&safe](const FirmEntry& e) { safe.push_back(e.bSafe); });
+        EXPECT_EQ(std::make_tuple(ok, m_ex.status, safe, ListFolder(firm()), ListFolder(outside()),
+                                  ListFolder(m_root.path())),
+                  std::make_tuple(false, FIRM_STATUS_WRITE_ERROR, std::vector<bool>{true, false},
+                                  std::vector<std::string>{"before"}, std::vector<std::string>{},
+                                  std::vector<std::string>{"firm", "outside", "package.bin"}));
         // Check gives the same verdict.
-        EXPECT_FALSE(m_ex.Check(package()));
-        EXPECT_EQ(m_ex.status, FIRM_STATUS_WRITE_ERROR);
+        EXPECT_EQ(Verdict(m_ex.Check(package())), std::make_tuple(false, FIRM_STATUS_WRITE_ERROR));
     }
 
     // Names that only look like the refused ones are ordinary members.
-    const std::vector<std::string> fine = {"..a",     "a..b", ".hidden", "file.", "COM10",
-                                           "CONSOLE", "com",  "NULL",    "LPT10", "rootfs.tar.bz2"};
-    std::vector<Member> members;
-    for (const std::string& name : fine) {
-        members.push_back({name, {7}});
-    }
-    EXPECT_TRUE(ExtractBytes(BuildPackage(members))) << m_ex.status;
+    const std::vector<Member> fine = {{"..a", {7}},   {"a..b", {7}},          {".hidden", {7}}, {"file.", {7}},
+                                      {"COM10", {7}}, {"CONSOLE", {7}},       {"com", {7}},     {"NULL", {7}},
+                                      {"LPT10", {7}}, {"rootfs.tar.bz2", {7}}};
+    EXPECT_TRUE(ExtractBytes(BuildPackage(fine))) << m_ex.status;
     EXPECT_EQ(ListFolder(firm()).size(), fine.size() + 1);  // and "before"
 }
 
@@ -219,13 +199,11 @@ TEST_F(ExtractTest, ExistingMemberIsTruncatedButALinkInItsPlaceIsNotFollowed)
     std::filesystem::create_directory(outside());
     WriteBytes(outside() / "target", {9, 9});
     std::filesystem::create_symlink(outside() / "target", firm() / "b");
-    EXPECT_FALSE(ExtractBytes(BuildPackage({{"b", {1}}})));
-    EXPECT_EQ(m_ex.status, FIRM_STATUS_WRITE_ERROR);
+    EXPECT_EQ(Verdict(ExtractBytes(BuildPackage({{"b", {1}}}))), std::make_tuple(false, FIRM_STATUS_WRITE_ERROR));
     EXPECT_EQ(ReadBytes(outside() / "target"), (Bytes{9, 9}));
 
     // So must a FIFO: it is refused, not waited on.
     std::filesystem::remove(firm() / "b");
     ASSERT_EQ(::mkfifo((firm() / "b").c_str(), 0600), 0);
-    EXPECT_FALSE(ExtractBytes(BuildPackage({{"b", {1}}})));
-    EXPECT_EQ(m_ex.status, FIRM_STATUS_WRITE_ERROR);
+    EXPECT_EQ(Verdict(ExtractBytes(BuildPackage({{"b", {1}}}))), std::make_tuple(false, FIRM_STATUS_WRITE_ERROR));
 }

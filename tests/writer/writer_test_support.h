@@ -1,6 +1,4 @@
-// Shared helpers of the writer's tests: temporary folders that clean up after
-// themselves, whole-file reads and writes, and a package builder written
-// apart from the code under test, so that a fault shared by both cannot hide.
+// The package builder is written apart from the code under test, so that a fault shared by both cannot hide.
 #pragma once
 
 #include <stdlib.h>
@@ -9,25 +7,24 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
+#include <numeric>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace writertest {
 
 using Bytes = std::vector<unsigned char>;
 
-// A fresh folder below $TMPDIR (or /tmp), removed with its contents at the end.
 class TempDir {
 public:
     TempDir()
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "kova-writer-XXXXXX").native();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot make a temporary folder");
-        }
-        m_path = pattern;
+        m_path = ::mkdtemp(pattern.data()) ? pattern : throw std::runtime_error("cannot make a temporary folder");
     }
     ~TempDir()
     {
@@ -70,7 +67,6 @@ inline std::vector<std::string> ListFolder(const std::filesystem::path& folder)
     return names;
 }
 
-// n bytes of a repeatable pattern that differs with the seed.
 inline Bytes Pattern(std::size_t n, unsigned seed)
 {
     Bytes out(n);
@@ -82,50 +78,50 @@ inline Bytes Pattern(std::size_t n, unsigned seed)
     return out;
 }
 
-inline void AppendBE32(Bytes& out, std::uint32_t value)
+inline Bytes BE32(std::uint32_t v)
 {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        out.push_back(static_cast<unsigned char>(value >> shift));
-    }
+    return {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
+            static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
 }
 
-// The sum of the bytes from the given offset to the end.
+// The bytes with the given ones replaced: {offset, new value}.
+inline Bytes Edited(Bytes bytes, std::initializer_list<std::pair<std::size_t, int>> edits)
+{
+    for (auto [at, value] : edits) {
+        bytes.at(at) = static_cast<unsigned char>(value);
+    }
+    return bytes;
+}
+
+inline Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
 inline std::uint32_t SumBytes(const Bytes& bytes, std::size_t from = 0)
 {
-    std::uint32_t sum = 0;
-    for (std::size_t i = from; i < bytes.size(); ++i) {
-        sum += bytes[i];
-    }
-    return sum;
+    return std::accumulate(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end(), std::uint32_t{0});
 }
 
 // One entry: the data length, the 64-byte name field (NUL-padded; longer
 // names are cut), 4 zero bytes, the data.
 inline Bytes EntryBytes(const std::string& name, const Bytes& data)
 {
-    Bytes out;
-    AppendBE32(out, static_cast<std::uint32_t>(data.size()));
-    for (std::size_t i = 0; i < 64; ++i) {
-        out.push_back(i < name.size() ? static_cast<unsigned char>(name[i]) : 0);
-    }
-    AppendBE32(out, 0);
-    out.insert(out.end(), data.begin(), data.end());
-    return out;
+    Bytes field(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(name.size(), 64)));
+    field.resize(64, 0);
+    return Concat({BE32(static_cast<std::uint32_t>(data.size())), field, BE32(0), data});
 }
 
-// The 16-byte header, followed by the entry area if one is given.
 inline Bytes HeaderBytes(std::uint32_t totalLength, std::uint32_t checksum, std::uint8_t imageKind,
                          const Bytes& area = {})
 {
-    Bytes out = {'T', 'Q', 'Z', 'L'};
-    AppendBE32(out, totalLength);
-    AppendBE32(out, checksum);
-    out.insert(out.end(), {0, 0, imageKind, 0});
-    out.insert(out.end(), area.begin(), area.end());
-    return out;
+    return Concat({{'T', 'Q', 'Z', 'L'}, BE32(totalLength), BE32(checksum), {0, 0, imageKind, 0}, area});
 }
 
-// Header for an entry area put together by the test, with the right sum and length.
 inline Bytes WithHeader(const Bytes& entryArea, std::uint8_t imageKind = 0)
 {
     return HeaderBytes(static_cast<std::uint32_t>(entryArea.size()), SumBytes(entryArea), imageKind, entryArea);
@@ -136,13 +132,11 @@ struct Member {
     Bytes data;
 };
 
-// A whole, consistent package of the members.
 inline Bytes BuildPackage(const std::vector<Member>& members, std::uint8_t imageKind = 0)
 {
     Bytes area;
     for (const Member& m : members) {
-        Bytes e = EntryBytes(m.name, m.data);
-        area.insert(area.end(), e.begin(), e.end());
+        area = Concat({area, EntryBytes(m.name, m.data)});
     }
     return WithHeader(area, imageKind);
 }
