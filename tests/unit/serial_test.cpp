@@ -28,6 +28,7 @@ namespace {
 using sim::PtyLink;
 using testsupport::CountOf;
 using testsupport::DebugCapture;
+using testsupport::WaitUntil;
 
 // A stream in which a lost, repeated or moved stretch shows.
 std::string Pattern(size_t start, size_t count)
@@ -41,15 +42,6 @@ std::string Pattern(size_t start, size_t count)
 }
 
 const auto Text = [](const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); };
-
-template <typename Pred>
-bool WaitUntil(Pred pred)
-{
-    for (int i = 0; i < 2500 && !pred(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return pred();
-}
 
 // A channel's owner: records what its callback is told and, unless told not
 // to, drains the ring as the system's callbacks do.

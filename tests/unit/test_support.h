@@ -33,6 +33,22 @@ std::string ReadFileText(const std::string& path);
 // Occurrences of needle in text (overlapping ones included).
 size_t CountOf(const std::string& text, const std::string& needle);
 
+// Waits until pred() holds, looking every 5 ms; false after the time-out. The
+// deadline only keeps a faulty build from hanging: a correct one meets the
+// condition long before, however busy the machine.
+template <class Pred>
+bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = std::chrono::milliseconds(20000))
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 // Waits until some thread is in a bounded event wait of ms (a pause of that
 // length has begun), so that a test clock move made afterwards counts for it;
 // false after the time-out.

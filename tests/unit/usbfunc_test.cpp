@@ -25,6 +25,7 @@ namespace {
 
 using sim::PtyLink;
 using testsupport::TempDir;
+using testsupport::WaitUntil;
 
 constexpr int GADGET = 1000;  // device number of /dev/ttyGS0
 
@@ -35,15 +36,6 @@ std::vector<uint8_t> Pattern(size_t count)
         out[k] = static_cast<uint8_t>(k ^ (k >> 8) ^ (k >> 16));
     }
     return out;
-}
-
-template <typename Pred>
-bool WaitUntil(Pred pred)
-{
-    for (int i = 0; i < 2500 && !pred(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return pred();
 }
 
 // The port's owner, which reopens the port on a failure the way the unit does.

@@ -14,14 +14,7 @@
 
 namespace {
 
-template <typename Pred>
-bool WaitUntil(Pred pred)
-{
-    for (int i = 0; i < 2500 && !pred(); ++i) {
-        Sleep(2);
-    }
-    return pred();
-}
+using testsupport::WaitUntil;
 
 TEST(Events, ZeroTimeoutWaitConsumesOnlyAutomaticResetEvents)
 {
