@@ -38,18 +38,7 @@ using sim::ListFileText;
 using sim::ListKind;
 using testsupport::CountOf;
 using testsupport::WaitForPause;
-
-template <class Cond>
-bool WaitUntil(Cond cond, int timeoutMs = 10000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-    }
-    return true;
-}
+using testsupport::WaitUntil;
 
 // The deadline only keeps a faulty build from hanging.
 template <class Future>

@@ -139,7 +139,7 @@ class Unit : public ::testing::Test {
         m_radio = std::make_unique<sim::RadioSim>(*m_radioLink);
         return ok;
     }
-    // Runs the idle loop until the radio got n voice frames or 3 s passed.
+    // Runs the idle loop until the radio got n voice frames or 10 s passed.
     size_t VoiceFramesToRadio(size_t n)
     {
         size_t got = 0;
@@ -181,11 +181,8 @@ TEST_F(Unit, RadioPeerRecorderAndLedsAreWiredToTheirPortsAndThreads)
     // The tick sends the connect request; the answer comes in through the command server.
     Server_TickForTest();
     EXPECT_TRUE(m_board.LedLit(sim::SimBoard::COMM_LED_GPIO));
-    auto deadline = Clock::now() + 10s;
     CLIENT_STATUS status = NONE;
-    while (Server_GetTargetStatus(0, &status) && status != CONNECTED && Clock::now() < deadline) {
-        std::this_thread::sleep_for(2ms);
-    }
+    testsupport::WaitUntil([&] { return !Server_GetTargetStatus(0, &status) || status == CONNECTED; });
     ASSERT_EQ(status, CONNECTED);
 
     // A radio transmission reaches the peer through TxLanThread...

@@ -87,14 +87,7 @@ std::string DebugCapture::text()
 
 bool WaitForPause(DWORD ms, std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (WinEmu_BoundedWaitsForTest(ms) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return WaitUntil([ms] { return WinEmu_BoundedWaitsForTest(ms) != 0; }, timeout);
 }
 
 StdoutTap::StdoutTap()
@@ -158,24 +151,12 @@ bool StdoutTap::DrainLocked()
 
 int StdoutTap::Count(const std::string& needle)
 {
-    std::string text = Text();
-    int n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        ++n;
-    }
-    return n;
+    return static_cast<int>(CountOf(Text(), needle));
 }
 
 bool StdoutTap::WaitForCount(const std::string& needle, int count, std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (Count(needle) < count) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return WaitUntil([&] { return Count(needle) >= count; }, timeout);
 }
 
 // Keeps the pipe from filling while nobody asks for the text. Reads happen
