@@ -278,13 +278,13 @@ Clients::Clients(uint16_t port) : m_port(port)
 
 Clients::~Clients()
 {
-    if (m_reader.joinable()) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
-        }
-        (void)!write(m_wake[1], "x", 1);
-        m_reader.join();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    (void)!write(m_wake[1], "x", 1);  // stays readable: wakes every thread
+    for (std::thread& t : m_threads) {
+        t.join();
     }
     for (Client& c : m_clients) {
         for (int fd : {c.tcp, c.udp}) {
@@ -347,7 +347,7 @@ bool Clients::LogOnOne(Client* c, const std::string& callsign, std::string* why)
 
 bool Clients::LogOn(int count, std::string* why)
 {
-    if (m_reader.joinable() || m_floor.udp < 0 || m_floorTx < 0 || m_wake[0] < 0) {
+    if (!m_threads.empty() || m_floor.udp < 0 || m_floorTx < 0 || m_wake[0] < 0) {
         *why = "clients already running";
         return false;
     }
@@ -359,7 +359,11 @@ bool Clients::LogOn(int count, std::string* why)
             return false;
         }
     }
-    m_reader = std::thread(&Clients::Reader, this);
+    for (Client& c : m_clients) {
+        m_threads.emplace_back(&Clients::Reader, this, &c, false);
+    }
+    m_threads.emplace_back(&Clients::Reader, this, &m_floor, true);
+    m_threads.emplace_back(&Clients::Heartbeats, this);
     return true;
 }
 
@@ -454,56 +458,54 @@ void Clients::ReadTcp(Client* c)
     }
 }
 
-void Clients::Heartbeats(Clock::time_point now)
+bool Clients::Stopping()
 {
-    for (Client& c : m_clients) {
-        if (c.tcp >= 0 && now - c.tcpSent >= TCP_HEARTBEAT_EVERY) {
-            c.tcpSent = now;
-            (void)!loopnet::WriteAll(c.tcp, Framed(MSG_HEARTBEAT, ""));
-        }
-        if (c.udp >= 0 && now - c.udpSent >= UDP_HEARTBEAT_EVERY) {
-            SendUdp(&c, UDP_HEARTBEAT, "");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stop;
+}
+
+void Clients::Heartbeats()
+{
+    while (!Stopping()) {
+        pollfd p{m_wake[0], POLLIN, 0};
+        poll(&p, 1, 1000);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Clock::time_point now = Clock::now();
+        for (Client& c : m_clients) {
+            if (c.tcp >= 0 && now - c.tcpSent >= TCP_HEARTBEAT_EVERY) {
+                c.tcpSent = now;
+                (void)!loopnet::WriteAll(c.tcp, Framed(MSG_HEARTBEAT, ""));
+            }
+            if (c.udp >= 0 && now - c.udpSent >= UDP_HEARTBEAT_EVERY) {
+                SendUdp(&c, UDP_HEARTBEAT, "");
+            }
         }
     }
 }
 
-void Clients::Reader()
+// One client's reader: its datagrams, and its TCP messages until the server closes.
+void Clients::Reader(Client* c, bool raw)
 {
-    std::vector<pollfd> fds;
-    std::vector<std::pair<Client*, bool>> owners;  // the client, and whether the fd is its TCP one
-    for (;;) {
-        fds.assign(1, pollfd{m_wake[0], POLLIN, 0});
-        owners.assign(1, {nullptr, false});
-        fds.push_back({m_floor.udp, POLLIN, 0});
-        owners.push_back({&m_floor, false});
+    while (!Stopping()) {
+        int tcp, udp;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_stop) {
-                return;
-            }
-            Heartbeats(Clock::now());
-            for (Client& c : m_clients) {
-                if (c.tcp >= 0) {
-                    fds.push_back({c.tcp, POLLIN, 0});
-                    owners.push_back({&c, true});
-                    fds.push_back({c.udp, POLLIN, 0});
-                    owners.push_back({&c, false});
-                }
-            }
+            tcp = c->tcp;
+            udp = c->udp;
         }
-        if (poll(fds.data(), fds.size(), 1000) <= 0) {
+        if (udp < 0) {
+            return;
+        }
+        pollfd p[3] = {{m_wake[0], POLLIN, 0}, {udp, POLLIN, 0}, {tcp, POLLIN, 0}};
+        if (poll(p, raw ? 2 : 3, -1) <= 0) {
             continue;
         }
-        for (size_t k = 1; k < fds.size(); ++k) {
-            if (fds[k].revents == 0) {
-                continue;
-            }
-            if (owners[k].second) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                ReadTcp(owners[k].first);
-            } else if (owners[k].first->udp >= 0) {
-                ReadUdp(owners[k].first, owners[k].first == &m_floor);
-            }
+        if (p[1].revents != 0) {
+            ReadUdp(c, raw);
+        }
+        if (!raw && p[2].revents != 0) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ReadTcp(c);
         }
     }
 }

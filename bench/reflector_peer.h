@@ -18,8 +18,10 @@
 // The benchmark's audio is its own voice area; its first two bytes are the
 // frame's counter, which is how a receiver tells frames apart.
 //
-// Threads: the main thread logs clients on and sends audio; one reader
-// thread takes every datagram and TCP message and sends the heartbeats.
+// Threads: the main thread logs clients on and sends audio; every client,
+// and the floor's receiver, has its own reader thread, as every peer of the
+// daemon has in the benchmark, so both daemons wake the same number of
+// receivers; one more thread sends the heartbeats.
 #pragma once
 
 #include <sys/types.h>
@@ -99,10 +101,11 @@ class Clients {
     };
     bool LogOnOne(Client* c, const std::string& callsign, std::string* why);
     bool SendUdp(Client* c, uint16_t type, const std::string& body);
-    void Reader();
+    void Reader(Client* c, bool raw);
     void ReadUdp(Client* c, bool raw);
     void ReadTcp(Client* c);
-    void Heartbeats(Clock::time_point now);
+    void Heartbeats();
+    bool Stopping();
 
     uint16_t m_port;
     std::vector<Client> m_clients;
@@ -111,7 +114,7 @@ class Clients {
     int m_wake[2] = {-1, -1};
     std::mutex m_mutex;  // every client's state, and every send
     std::condition_variable m_arrived;
-    std::thread m_reader;
+    std::vector<std::thread> m_threads;
     bool m_stop = false;
 };
 

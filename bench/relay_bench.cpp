@@ -12,7 +12,12 @@
 //  - fan-out: one frame to 100 connected targets on 127.0.0.1-100 (time to
 //    the first and the last datagram, the daemon's CPU per frame);
 //  - the daemon's CPU while ready with 100 connected targets and no traffic,
-//    and its resident memory.
+//    and its resident memory;
+//  - the same figures for a comparison server, Debian's svxreflector, with
+//    our own clients of its protocol (reflector_peer.h): one hop client to
+//    client against a direct UDP floor, one frame to 100 clients, idle with
+//    100 clients, memory; then one table of both with ours/theirs. Where the
+//    server is not installed its rows are skipped with a line saying so.
 //
 // The daemon is the kovalan built beside this program, run with --root on a
 // SimBoard; the radio is a RadioSim on a PtyLink, every peer a PeerSim on its
@@ -28,7 +33,8 @@
 //
 // Environment knobs: KOVALAN_RELAY_FRAMES (2000), KOVALAN_RELAY_INTERVAL_US
 // (3000), KOVALAN_RELAY_FANOUT_FRAMES (120), KOVALAN_RELAY_IDLE_S (10),
-// KOVALAN_BINARY (the daemon to run).
+// KOVALAN_BINARY (the daemon to run), KOVALAN_BINARY_BEFORE (an earlier
+// build whose fan-out and idle figures are printed first, in the same run).
 //
 // Threads: main drives everything; the floor relay has one thread; the
 // harness objects keep their own reader threads.
@@ -470,6 +476,8 @@ uint16_t UnusedPort()
 
 class Unit {
    public:
+    std::string binary;  // the daemon to run; empty: the default one
+
     // A board whose ini names `targets` targets on 127.0.0.first, first+1, ...,
     // each a PeerSim bound there that acknowledges connect requests; extraIni
     // holds further settings lines.
@@ -536,7 +544,7 @@ class Unit {
     bool Run(std::string* why)
     {
         sim::UnitOptions options;
-        options.binary = sim::UnitProcess::DefaultBinary();
+        options.binary = binary.empty() ? sim::UnitProcess::DefaultBinary() : binary;
         options.root = m_board.root();
         if (!m_link->plugged() || !m_process.Start(options)) {
             *why = m_link->plugged() ? m_process.error() : m_link->error();
@@ -886,9 +894,11 @@ void RunLatency(const Pacing& pacing, Verdict* verdict, Side* ours)
     std::fflush(stdout);
 }
 
-void RunHundred(int fanOutFrames, int idleSeconds, Verdict* verdict, Side* ours)
+void RunHundred(int fanOutFrames, int idleSeconds, Verdict* verdict, Side* ours, const std::string& binary = "")
 {
     Unit unit;
+    unit.binary = binary;
+    const char* name = binary.empty() ? "kovalan (targets 127.0.0.1-100)" : "kovalan BEFORE (targets 127.0.0.1-100)";
     std::string why;
     if (!unit.Start(FANOUT_TARGETS, 1, "", &why)) {
         verdict->Fault("fan-out: cannot set up: " + why);
@@ -899,7 +909,7 @@ void RunHundred(int fanOutFrames, int idleSeconds, Verdict* verdict, Side* ours)
     int connected = unit.WaitConnected(10000);
     if (connected == FANOUT_TARGETS) {
         FanOut f = RunFanOut(unit, fanOutFrames);
-        PrintFanOut("kovalan (targets 127.0.0.1-100)", f, fanOutFrames);
+        PrintFanOut(name, f, fanOutFrames);
         ours->cpuPerSendUs = f.cpuMsPerFrame * 1000.0 / FANOUT_TARGETS;
         ours->firstMs = f.first.Percentile(50) / 1000.0;
         ours->lastMs = f.last.Percentile(50) / 1000.0;
@@ -911,7 +921,7 @@ void RunHundred(int fanOutFrames, int idleSeconds, Verdict* verdict, Side* ours)
                        " targets connected within 10 s");
     }
     MeasureIdle(unit.pid(), idleSeconds, &idle);
-    PrintIdle("kovalan", idle, connected);
+    PrintIdle(name, idle, connected);
     ours->idlePercent = idle.cpuPercent;
     ours->rssKb = idle.rssKb[2];
     int status = unit.Stop();
@@ -1098,6 +1108,10 @@ int main()
     Verdict verdict;
     Side ours, theirs;
     RunLatency(pacing, &verdict, &ours);
+    if (const char* before = std::getenv("KOVALAN_BINARY_BEFORE")) {  // an earlier build, for a change's effect
+        Side old;
+        RunHundred(fanOutFrames, idleSeconds, &verdict, &old, before);
+    }
     RunHundred(fanOutFrames, idleSeconds, &verdict, &ours);
     if (access(refl::BINARY, X_OK) == 0) {
         RunPeerLatency(pacing, &verdict, &theirs);
