@@ -27,7 +27,10 @@ check: deps
 writer-check:
 	@scripts/writer-check.sh
 
+# The benchmarks; the relay benchmark also runs the comparison server, whose
+# package the bench step installs when root (its rows are skipped without it).
 bench: deps
+	@scripts/install-deps.sh bench
 	cmake --preset bench
 	cmake --build --preset bench
 	@st=0; for b in build/bench/bench/*_bench; do echo "== $$b"; "$$b" || st=1; done; exit $$st

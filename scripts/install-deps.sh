@@ -2,6 +2,13 @@
 # Installs the Debian packages the build and the test suites need and this
 # machine lacks. Run as root it installs them; otherwise it prints the
 # apt-get line to run and fails.
+#
+#   scripts/install-deps.sh         the build and test packages
+#   scripts/install-deps.sh bench   also the benchmarks' own packages: the
+#                                   relay benchmark's comparison server. These
+#                                   are optional: where they cannot be had
+#                                   (not root, or not in the archive) a note is
+#                                   printed and the benchmark skips their rows.
 set -euo pipefail
 
 packages=(
@@ -12,11 +19,35 @@ packages=(
   ifupdown iproute2 curl
 )
 
+bench_packages=(svxreflector)
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+# The optional benchmark packages: installed when root, else only noted.
+if [ "${1:-}" = bench ]; then
+  bench_missing=()
+  for pkg in "${bench_packages[@]}"; do
+    installed "$pkg" || bench_missing+=("$pkg")
+  done
+  if [ ${#bench_missing[@]} -ne 0 ]; then
+    if [ "$(id -u)" -eq 0 ]; then
+      echo "Installing for the benchmarks: ${bench_missing[*]}"
+      export DEBIAN_FRONTEND=noninteractive
+      if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${bench_missing[@]}"; }; then
+        echo "note: ${bench_missing[*]} could not be installed; the benchmarks skip their rows" >&2
+      fi
+    else
+      echo "note: ${bench_missing[*]} not installed (sudo apt-get install -y ${bench_missing[*]});" \
+        "the benchmarks skip their rows" >&2
+    fi
+  fi
+fi
+
 missing=()
 for pkg in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$pkg")
-  fi
+  installed "$pkg" || missing+=("$pkg")
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
