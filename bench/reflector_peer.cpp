@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <nettle/hmac.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,65 +39,6 @@ constexpr size_t UDP_HEADER_SIZE = 6;
 constexpr auto TCP_HEARTBEAT_EVERY = 10s;
 constexpr auto UDP_HEARTBEAT_EVERY = 15s;
 constexpr int LOG_ON_TIMEOUT_MS = 3000;
-
-// ---- SHA-1 and HMAC ---------------------------------------------------------
-
-uint32_t Rotl(uint32_t v, int n)
-{
-    return (v << n) | (v >> (32 - n));
-}
-
-void Sha1Block(uint32_t (&h)[5], const uint8_t* p)
-{
-    uint32_t w[80];
-    for (int i = 0; i < 16; ++i) {
-        w[i] = (uint32_t{p[4 * i]} << 24) | (uint32_t{p[4 * i + 1]} << 16) | (uint32_t{p[4 * i + 2]} << 8) |
-               p[4 * i + 3];
-    }
-    for (int i = 16; i < 80; ++i) {
-        w[i] = Rotl(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
-    }
-    uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
-    for (int i = 0; i < 80; ++i) {
-        uint32_t f = i < 20 ? ((b & c) | (~b & d)) + 0x5A827999u
-                     : i < 40 ? (b ^ c ^ d) + 0x6ED9EBA1u
-                     : i < 60 ? ((b & c) | (b & d) | (c & d)) + 0x8F1BBCDCu
-                              : (b ^ c ^ d) + 0xCA62C1D6u;
-        uint32_t t = Rotl(a, 5) + f + e + w[i];
-        e = d;
-        d = c;
-        c = Rotl(b, 30);
-        b = a;
-        a = t;
-    }
-    h[0] += a;
-    h[1] += b;
-    h[2] += c;
-    h[3] += d;
-    h[4] += e;
-}
-
-std::array<uint8_t, 20> Sha1(const std::string& data)
-{
-    uint32_t h[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D2E1F0u};
-    std::vector<uint8_t> m(data.begin(), data.end());
-    m.push_back(0x80);
-    while (m.size() % 64 != 56) {
-        m.push_back(0);
-    }
-    uint64_t bits = static_cast<uint64_t>(data.size()) * 8;
-    for (int i = 7; i >= 0; --i) {
-        m.push_back(static_cast<uint8_t>((bits >> (8 * i)) & 0xFF));
-    }
-    for (size_t i = 0; i < m.size(); i += 64) {
-        Sha1Block(h, m.data() + i);
-    }
-    std::array<uint8_t, 20> out{};
-    for (int i = 0; i < 20; ++i) {
-        out[i] = static_cast<uint8_t>(h[i / 4] >> (24 - 8 * (i % 4)));
-    }
-    return out;
-}
 
 // ---- Message fields ---------------------------------------------------------
 
@@ -191,21 +134,16 @@ uint16_t CounterOf(const std::string& area)
 
 }  // namespace
 
+// The log-on answer: HMAC-SHA1 of the challenge keyed with the password,
+// computed by Nettle.
 std::array<uint8_t, 20> HmacSha1(const std::string& key, const uint8_t* data, size_t n)
 {
-    std::string k = key.size() > 64 ? [&] {
-        auto d = Sha1(key);
-        return std::string(d.begin(), d.end());
-    }()
-                                    : key;
-    k.resize(64, '\0');
-    std::string inner(64, '\0'), outer(64, '\0');
-    for (size_t i = 0; i < 64; ++i) {
-        inner[i] = static_cast<char>(k[i] ^ 0x36);
-        outer[i] = static_cast<char>(k[i] ^ 0x5C);
-    }
-    auto ih = Sha1(inner + std::string(reinterpret_cast<const char*>(data), n));
-    return Sha1(outer + std::string(ih.begin(), ih.end()));
+    hmac_sha1_ctx ctx;
+    hmac_sha1_set_key(&ctx, key.size(), reinterpret_cast<const uint8_t*>(key.data()));
+    hmac_sha1_update(&ctx, n, data);
+    std::array<uint8_t, 20> out{};
+    hmac_sha1_digest(&ctx, out.size(), out.data());
+    return out;
 }
 
 // ---- The server process -------------------------------------------------------
