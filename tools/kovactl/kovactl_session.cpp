@@ -98,6 +98,7 @@ bool NetparamEdit(const std::vector<std::string>& w, CtlEdit* edit)
         }
     }
     *edit = Exact("netparam", "netparam", "");
+    edit->bSettles = true;
     if (plain[0] == "0.0.0.0") {
         edit->expected = {"dhcp"};
         return true;
@@ -352,6 +353,19 @@ int CtlSession::Send(const std::vector<std::string>& words, const std::string& l
     return CtlExitStatus(r.outcome);
 }
 
+CtlResult CtlSession::ReadBack(const CtlEdit& edit)
+{
+    constexpr int SETTLE_STEP_MS = 200;
+    for (int waited = 0;; waited += SETTLE_STEP_MS) {
+        CtlResult r = CtlTransact(m_link, edit.readCommand, m_options.timeouts);
+        if (r.outcome != CtlOutcome::VALUE || Matches(edit, r.lines.front()) || !edit.bSettles ||
+            waited >= m_options.timeouts.replyMs) {
+            return r;
+        }
+        poll(nullptr, 0, SETTLE_STEP_MS);
+    }
+}
+
 int CtlSession::Commit()
 {
     const size_t count = m_edits.size();
@@ -369,7 +383,7 @@ int CtlSession::Commit()
     std::vector<std::string> lost;
     std::string lostJson;
     for (const CtlEdit& e : m_edits) {
-        const CtlResult r = CtlTransact(m_link, e.readCommand, m_options.timeouts);
+        const CtlResult r = ReadBack(e);
         if (r.outcome != CtlOutcome::VALUE) {
             Print(e.readCommand, r, r.outcome == CtlOutcome::NG ? CtlExplainRefusal(CtlSplitWords(e.readCommand), r, m_options.bPasswordGiven) : "");
             return CtlExitStatus(r.outcome) == 0 ? 1 : CtlExitStatus(r.outcome);

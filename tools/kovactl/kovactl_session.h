@@ -37,6 +37,7 @@ struct CtlEdit {
     std::string readCommand;  // "target 5"
     std::vector<std::string> expected;  // the read-back line equals [0], or contains each when bContains
     bool bContains = false;
+    bool bSettles = false;  // the unit core applies it after the update: read again for a while
 };
 
 // The edit a line makes when the unit accepts it; false for lines that edit nothing.
@@ -57,6 +58,7 @@ class CtlSession {
    private:
     int Send(const std::vector<std::string>& words, const std::string& line);
     int Commit();
+    CtlResult ReadBack(const CtlEdit& edit);
     int Targets(const std::vector<std::string>& words);
     int Log(const std::vector<std::string>& words);
     int Refuse(const std::string& line, const std::string& why);
