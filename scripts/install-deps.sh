@@ -10,6 +10,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   g++-arm-linux-gnueabihf qemu-user
   ifupdown iproute2 curl
+  libedit-dev
 )
 
 missing=()
