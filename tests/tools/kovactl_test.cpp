@@ -210,6 +210,7 @@ TEST(KovactlTcp, ReadsChangesListingsAndRefusalsGetTheirExitStatusAndLinesEndInC
         {{"udpport"}, 1, "NG\n"},
         {{"update"}, 1, "hardware error\n"},
         {{"netparam", "-t", "10.0.0.5", "255.0.0.0"}, 0, "OK\n"},
+        {{"netparam", "-r"}, 0, "OK\n"},
         {{"--quiet", "50", "getdest", "5", "7"}, 0,
          "getdest 5 enable=1 target=10.0.0.5\ngetdest 6 enable=0 target=0.0.0.0\ngetdest 7 enable=0 target=0.0.0.0\n"},
         {{"--quiet", "50", "--json", "log"}, 0, "{\"time\": \"2024-01-02T03:04:05\", \"category\": \"other\", \"text\": \"abc\"}\n"},
@@ -225,7 +226,7 @@ TEST(KovactlTcp, ReadsChangesListingsAndRefusalsGetTheirExitStatusAndLinesEndInC
         EXPECT_EQ(std::tie(r.status, r.out), std::tie(status, out)) << args.back();
     }
     // A CR LF terminator would show up here as an extra empty line after each command.
-    EXPECT_EQ(unit.lines(), (std::vector<std::string>{"udpport", "update", "netparam -t 10.0.0.5 255.0.0.0", "getdest 5 7",
+    EXPECT_EQ(unit.lines(), (std::vector<std::string>{"udpport", "update", "netparam -t 10.0.0.5 255.0.0.0", "netparam -r", "getdest 5 7",
                                                       "log", "searchres", silent, "setdest 4 0 target=10.0.0.9"}));
 }
 

@@ -64,13 +64,15 @@ const std::vector<CtlCommand>& Table()
         {"enable",
          true,
          false,
-         {{{N}, false, E::READ, "whether target N is enabled"}, {{N, FLAG}, false, E::EDIT, "enable or disable target N"}}},
+         {{{N}, false, E::READ, "whether target N is enabled"},
+          {{N, FLAG}, false, E::EDIT, "enable or disable target N"}}},
         {"vers", false, false, {{{}, false, E::SESSION, "the unit's version; drops the session's uncommitted edits"}}},
         {"update", true, false, {{{}, false, E::COMMIT, "make the edits live (and write them if saved)"}}},
         {"mac",
          false,
          false,
-         {{{}, false, E::READ, "the MAC address"}, {{{A::MAC, "HH:HH:HH:HH:HH:HH"}}, false, E::NOW, "program the MAC address"}}},
+         {{{}, false, E::READ, "the MAC address"},
+          {{{A::MAC, "HH:HH:HH:HH:HH:HH"}}, false, E::NOW, "program the MAC address"}}},
         {"udpport",
          true,
          false,
@@ -81,7 +83,10 @@ const std::vector<CtlCommand>& Table()
          false,
          {{{{A::PASSWORD, "OLD"}, {A::PASSWORD, "NEW"}}, false, E::NOW, "change the PassWord (saved at once)"}}},
         {"factset", false, false, {{{{A::STEP, "0|1"}}, false, E::NOW, "factory reset: factset 0, then factset 1"}}},
-        {"getdest", true, false, {{{{A::INDEX, "FROM"}, {A::INDEX, "TO"}}, false, E::READ, "target entries FROM to TO"}}},
+        {"getdest",
+         true,
+         false,
+         {{{{A::INDEX, "FROM"}, {A::INDEX, "TO"}}, false, E::READ, "target entries FROM to TO"}}},
         {"setdest",
          true,
          false,
@@ -193,7 +198,8 @@ std::string CheckDestKey(const std::string& word)
 {
     const size_t eq = word.find('=');
     if (eq == std::string::npos) {
-        return Quote(word) + " is not KEY=VALUE; the keys are enable, target, memo (callsign, radioid in ListServer mode)";
+        return Quote(word) +
+               " is not KEY=VALUE; the keys are enable, target, memo (callsign, radioid in ListServer mode)";
     }
     const std::string key = Lower(word.substr(0, eq));
     const std::string value = Unquoted(word.substr(eq + 1));
@@ -203,13 +209,17 @@ std::string CheckDestKey(const std::string& word)
     if (key == "target") {
         return CtlIsAddress(value) ? "" : "target= takes a dotted address a.b.c.d (each 0-255), not " + Quote(value);
     }
-    const size_t limit = key == "memo" ? MEMO_MAX : key == "callsign" ? CALLSIGN_MAX : key == "radioid" ? RADIOID_MAX : 0;
+    const size_t limit = key == "memo"       ? MEMO_MAX
+                         : key == "callsign" ? CALLSIGN_MAX
+                         : key == "radioid"  ? RADIOID_MAX
+                                             : 0;
     if (limit == 0) {
-        return "unknown key " + Quote(key) + "; the keys are enable, target, memo (callsign, radioid in ListServer mode)";
+        return "unknown key " + Quote(key) +
+               "; the keys are enable, target, memo (callsign, radioid in ListServer mode)";
     }
-    return value.size() <= limit ? ""
-                                 : key + "= takes at most " + std::to_string(limit) + " characters, not " +
-                                       std::to_string(value.size());
+    return value.size() <= limit
+               ? ""
+               : key + "= takes at most " + std::to_string(limit) + " characters, not " + std::to_string(value.size());
 }
 
 std::string CheckLogKey(const std::string& word)
@@ -244,7 +254,9 @@ std::string CheckNetWords(const std::vector<std::string>& words)
         }
         ++plain;
     }
-    return plain <= 3 ? "" : "netparam takes at most an address, a netmask and a gateway; the unit ignores " + Quote(words.back());
+    return plain <= 3
+               ? ""
+               : "netparam takes at most an address, a netmask and a gateway; the unit ignores " + Quote(words.back());
 }
 
 // One argument against its spec; "" when it fits.
@@ -252,10 +264,12 @@ std::string CheckArg(const CtlArgSpec& spec, const std::string& word)
 {
     switch (spec.kind) {
         case A::INDEX:
-            return InRange(word, 0, TARGET_COUNT - 1) ? ""
-                                                      : std::string(spec.name) + " is a target number from 0 to 99, not " + Quote(word);
+            return InRange(word, 0, TARGET_COUNT - 1)
+                       ? ""
+                       : std::string(spec.name) + " is a target number from 0 to 99, not " + Quote(word);
         case A::ADDRESS:
-            return CtlIsAddress(word) ? "" : "the address must be dotted a.b.c.d, each number 0 to 255, not " + Quote(word);
+            return CtlIsAddress(word) ? ""
+                                      : "the address must be dotted a.b.c.d, each number 0 to 255, not " + Quote(word);
         case A::PORT:
             return InRange(word, 1, 65535) ? "" : "the port must be a number from 1 to 65535, not " + Quote(word);
         case A::FLAG:
@@ -276,12 +290,16 @@ std::string CheckArg(const CtlArgSpec& spec, const std::string& word)
             const bool ok = fields.size() == 6 && std::all_of(fields.begin(), fields.end(), [](const std::string& f) {
                                 return AllHex(f) && f.size() <= 2;
                             });
-            return ok ? "" : "the MAC address is six hexadecimal fields 00 to FF joined by colons (02:00:00:00:00:01), not " + Quote(word);
+            return ok ? ""
+                      : "the MAC address is six hexadecimal fields 00 to FF joined by colons (02:00:00:00:00:01), "
+                        "not " +
+                            Quote(word);
         }
         case A::PASSWORD:
             return !word.empty() && word.size() <= PASSWORD_MAX && word.find_first_of(" \t\"") == std::string::npos
                        ? ""
-                       : std::string(spec.name) + " is 1 to 16 characters without blanks or quotes (the unit keeps 16 and compares exactly)";
+                       : std::string(spec.name) +
+                             " is 1 to 16 characters without blanks or quotes (the unit keeps 16 and compares exactly)";
         case A::TEXT:
             return Unquoted(word).size() <= spec.maxLength
                        ? ""
@@ -345,16 +363,18 @@ std::string CtlUsage(const CtlCommand& command)
 bool CtlIsAddress(const std::string& text)
 {
     const std::vector<std::string> parts = Split(text, '.');
-    return parts.size() == 4 && std::all_of(parts.begin(), parts.end(), [](const std::string& p) {
-               return p.size() <= 3 && InRange(p, 0, 255);
-           });
+    return parts.size() == 4 && std::all_of(parts.begin(), parts.end(),
+                                            [](const std::string& p) { return p.size() <= 3 && InRange(p, 0, 255); });
 }
 
 std::string CtlCanonicalAddress(const std::string& text)
 {
     std::string out;
     for (const std::string& p : Split(text, '.')) {
-        out += (out.empty() ? "" : ".") + std::to_string(std::stoul(p));
+        if (!out.empty()) {
+            out += '.';
+        }
+        out += std::to_string(std::stoul(p));
     }
     return out;
 }
@@ -372,7 +392,8 @@ std::string CtlCheckWords(const std::vector<std::string>& words)
         return "the unit has no command " + Quote(words[0]) + "; 'help' lists them";
     }
     if (c->bRetired) {
-        return std::string(c->word) + " is a directory command this unit does not run (it always answers command error)";
+        return std::string(c->word) +
+               " is a directory command this unit does not run (it always answers command error)";
     }
     const CtlForm* f = CtlFindForm(*c, words.size() - 1);
     if (f == nullptr) {
@@ -462,7 +483,8 @@ std::string CtlHelpText(const std::string& word)
         }
         std::string text;
         for (const CtlForm& f : c->forms) {
-            text += "  " + FormUsage(*c, f) + "\n      " + f.summary + (f.effect == E::EDIT ? " (then commit)" : "") + "\n";
+            text +=
+                "  " + FormUsage(*c, f) + "\n      " + f.summary + (f.effect == E::EDIT ? " (then commit)" : "") + "\n";
         }
         return text + (c->bLocked ? "  needs the PassWord when the lock is on\n" : "");
     }

@@ -15,19 +15,19 @@
 #include "kovactl_reply.h"
 
 enum class CtlArg {
-    INDEX,     // a target number, 0 to 99
-    ADDRESS,   // a dotted address a.b.c.d
-    PORT,      // 1 to 65535
-    FLAG,      // 0 or 1
-    STEP,      // factset's step, 0 or 1
-    REPLYFLAG, // setdest's reply flag: 0 silences the OK
-    DIGITS,    // enableall: 100 characters 0 or 1
-    MAC,       // six hex fields joined by colons
-    PASSWORD,  // 1 to 16 characters, no blanks or quotes
-    TEXT,      // free text up to a length (quoted when it has blanks)
-    DESTKEY,   // setdest's key=value words
-    LOGKEY,    // logflag's enable=E and flag=F
-    NETWORD,   // netparam's -t/-r options and addresses
+    INDEX,      // a target number, 0 to 99
+    ADDRESS,    // a dotted address a.b.c.d
+    PORT,       // 1 to 65535
+    FLAG,       // 0 or 1
+    STEP,       // factset's step, 0 or 1
+    REPLYFLAG,  // setdest's reply flag: 0 silences the OK
+    DIGITS,     // enableall: 100 characters 0 or 1
+    MAC,        // six hex fields joined by colons
+    PASSWORD,   // 1 to 16 characters, no blanks or quotes
+    TEXT,       // free text up to a length (quoted when it has blanks)
+    DESTKEY,    // setdest's key=value words
+    LOGKEY,     // logflag's enable=E and flag=F
+    NETWORD,    // netparam's -t/-r options and addresses
 };
 
 enum class CtlEffect {
@@ -40,7 +40,7 @@ enum class CtlEffect {
 
 struct CtlArgSpec {
     CtlArg kind;
-    const char* name;  // as usage shows it: N, A.B.C.D, ...
+    const char* name;      // as usage shows it: N, A.B.C.D, ...
     size_t maxLength = 0;  // TEXT only
 };
 

@@ -28,12 +28,6 @@ void OnInterrupt(int)
     g_stop = true;
 }
 
-std::string HistoryPath()
-{
-    const char* home = std::getenv("HOME");
-    return home != nullptr ? std::string(home) + "/.kovactl_history" : "";
-}
-
 // Reads a line from the terminal with echo off.
 bool AskPassword(std::string* password)
 {
@@ -54,6 +48,12 @@ bool AskPassword(std::string* password)
 }
 
 #ifdef KOVACTL_HAVE_LIBEDIT
+std::string HistoryPath()
+{
+    const char* home = std::getenv("HOME");
+    return home != nullptr ? std::string(home) + "/.kovactl_history" : "";
+}
+
 std::vector<std::string> g_candidates;
 
 char* NextCandidate(const char* text, int state)
@@ -106,7 +106,7 @@ bool PlainLine(std::string* line, bool prompt)
 CtlLineSource CtlTerminalSource(bool interactive, bool catchInterrupt)
 {
     if (catchInterrupt) {
-        struct sigaction sa{};
+        struct sigaction sa {};
         sa.sa_handler = OnInterrupt;
         sigaction(SIGINT, &sa, nullptr);
     }

@@ -171,7 +171,9 @@ bool CtlParseLogTime(const std::string& text, std::string* time)
     for (size_t i = 0; i < text.size(); ++i) {
         const char want = SHAPE[i];
         const bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
-        const bool ok = want == ' ' ? (text[i] == ' ' || text[i] == 'T') : (want == '-' || want == ':') ? text[i] == want : digit;
+        const bool ok = want == ' '                    ? (text[i] == ' ' || text[i] == 'T')
+                        : (want == '-' || want == ':') ? text[i] == want
+                                                       : digit;
         if (!ok) {
             return false;
         }

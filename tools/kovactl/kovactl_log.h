@@ -12,9 +12,9 @@
 #include <vector>
 
 struct CtlLogMessage {
-    std::string time;      // "YYYY-MM-DD hh:mm:ss"
-    char category = '-';   // 'I' information, 'W' warning, 'T' trace, '-' other
-    std::string text;      // without its "[I] "/"[W] " prefix and line end
+    std::string time;     // "YYYY-MM-DD hh:mm:ss"
+    char category = '-';  // 'I' information, 'W' warning, 'T' trace, '-' other
+    std::string text;     // without its "[I] "/"[W] " prefix and line end
 };
 
 // Decodes the reply lines of `log` (through "log Z"); false with *error on a

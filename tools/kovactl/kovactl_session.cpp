@@ -97,6 +97,9 @@ bool NetparamEdit(const std::vector<std::string>& w, CtlEdit* edit)
             plain.push_back(CtlCanonicalAddress(w[i]));
         }
     }
+    if (plain.empty()) {
+        return false;  // -r alone stages the current parameters: nothing to compare
+    }
     *edit = Exact("netparam", "netparam", "");
     edit->bSettles = true;
     if (plain[0] == "0.0.0.0") {
@@ -296,8 +299,8 @@ void CtlSession::Remember(const CtlEdit& edit)
 int CtlSession::Refuse(const std::string& line, const std::string& why)
 {
     if (m_options.bJson) {
-        m_out << "{\"command\": " << CtlJsonString(line) << ", \"reply\": [], \"outcome\": \"invalid\", \"error\": "
-              << CtlJsonString(why) << "}\n"
+        m_out << "{\"command\": " << CtlJsonString(line)
+              << ", \"reply\": [], \"outcome\": \"invalid\", \"error\": " << CtlJsonString(why) << "}\n"
               << std::flush;
     }
     m_err << "kovactl: " << why << "\n";
@@ -385,21 +388,26 @@ int CtlSession::Commit()
     for (const CtlEdit& e : m_edits) {
         const CtlResult r = ReadBack(e);
         if (r.outcome != CtlOutcome::VALUE) {
-            Print(e.readCommand, r, r.outcome == CtlOutcome::NG ? CtlExplainRefusal(CtlSplitWords(e.readCommand), r, m_options.bPasswordGiven) : "");
+            Print(e.readCommand, r,
+                  r.outcome == CtlOutcome::NG
+                      ? CtlExplainRefusal(CtlSplitWords(e.readCommand), r, m_options.bPasswordGiven)
+                      : "");
             return CtlExitStatus(r.outcome) == 0 ? 1 : CtlExitStatus(r.outcome);
         }
         if (!Matches(e, r.lines.front())) {
             lost.push_back("commit: " + e.sent + ": not committed: the unit holds " + r.lines.front() +
                            " (the edit expired 60 s after the last one, or vers dropped it; send it again)");
             lostJson += std::string(lostJson.empty() ? "" : ", ") + "{\"edit\": " + CtlJsonString(e.sent) +
-                        ", \"expected\": " + CtlJsonString(Joined(e.expected)) + ", \"unit\": " +
-                        CtlJsonString(r.lines.front()) + "}";
+                        ", \"expected\": " + CtlJsonString(Joined(e.expected)) +
+                        ", \"unit\": " + CtlJsonString(r.lines.front()) + "}";
         }
     }
     m_edits.clear();
     if (m_options.bJson) {
         m_out << "{\"command\": \"commit\", \"outcome\": " << (lost.empty() ? "\"ok\"" : "\"lost\"")
               << ", \"edits\": " << count << ", \"lost\": [" << lostJson << "]}\n";
+    } else if (lost.empty() && count == 0) {
+        m_out << "committed\n";
     } else if (lost.empty()) {
         m_out << "committed: " << count << " edit(s) saved, live and read back\n";
     }

@@ -21,20 +21,20 @@
 
 struct CtlSessionOptions {
     bool bJson = false;
-    bool bInteractive = false;     // a person types: warnings and confirmations apply
-    bool bPasswordGiven = false;   // chkpass was sent with a PassWord
-    std::string password;          // filled into `lock 0|1` and `chkpass` typed without it
+    bool bInteractive = false;    // a person types: warnings and confirmations apply
+    bool bPasswordGiven = false;  // chkpass was sent with a PassWord
+    std::string password;         // filled into `lock 0|1` and `chkpass` typed without it
     CtlTimeouts timeouts;
-    int followIntervalMs = 2000;   // log --follow: time between polls
-    std::function<int64_t()> nowMs;         // kovactl's clock (steady milliseconds when empty)
+    int followIntervalMs = 2000;              // log --follow: time between polls
+    std::function<int64_t()> nowMs;           // kovactl's clock (steady milliseconds when empty)
     const std::atomic<bool>* stop = nullptr;  // ends log --follow
 };
 
 // An edit sent in this session and how to read it back.
 struct CtlEdit {
-    std::string key;          // "target 5": a later edit of the same key replaces it
-    std::string sent;         // the line as sent
-    std::string readCommand;  // "target 5"
+    std::string key;                    // "target 5": a later edit of the same key replaces it
+    std::string sent;                   // the line as sent
+    std::string readCommand;            // "target 5"
     std::vector<std::string> expected;  // the read-back line equals [0], or contains each when bContains
     bool bContains = false;
     bool bSettles = false;  // the unit core applies it after the update: read again for a while
@@ -76,6 +76,6 @@ class CtlSession {
     int64_t m_lastEditMs = 0;
     bool m_bWarned = false;
     bool m_bVersAsked = false;
-    std::string m_line;               // the checked line Offline left for Run
+    std::string m_line;  // the checked line Offline left for Run
     std::vector<std::string> m_words;
 };
