@@ -80,7 +80,7 @@ CtlResult Failure(CtlOutcome outcome, std::string error)
 CtlResult StepFailure(const std::string& command, CtlResult r)
 {
     if (r.outcome == CtlOutcome::NG) {
-        r.error = command + ": the unit answered NG (is the lock on? give the PassWord with -p)";
+        r.error = command + ": the unit answered NG (is the lock on? give the PassWord with -p, --password-file or KOVACTL_PASSWORD)";
     } else if (r.outcome == CtlOutcome::ERROR) {
         r.error = command + ": the unit answered \"" + r.lines.front() + "\"";
     } else if (r.outcome == CtlOutcome::VALUE || r.outcome == CtlOutcome::OK || r.outcome == CtlOutcome::NO_REPLY) {
