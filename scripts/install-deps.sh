@@ -17,7 +17,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   g++-arm-linux-gnueabihf qemu-user
   ifupdown iproute2 curl
-  nettle-dev
+  nettle-dev libedit-dev
 )
 
 bench_packages=(svxreflector)

@@ -3,7 +3,9 @@
 // stands for the PC's /dev/ttyACM0, and a relay thread copies bytes between
 // the two as the USB cable would. kovactl reads the version, changes and
 // commits a target in separate runs (the USB session outlasts a run) and
-// shows the target table.
+// shows the target table. A session driven in process, on a unit whose tick
+// the test moves, shows that commit reports an edit the unit dropped after
+// 60 s instead of claiming it.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,10 +21,12 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "kovactl_session.h"
 #include "loopnet.h"
 #include "pty_link.h"
 #include "radio_sim.h"
 #include "sim_board.h"
+#include "unit_clock.h"
 #include "unit_process.h"
 
 namespace {
@@ -113,6 +117,9 @@ class KovactlE2e : public ::testing::Test {
         sim::UnitOptions options;
         options.binary = KOVALAN_E2E_BINARY;
         options.root = m_board.root();
+        if (m_clock.ok()) {
+            m_clock.Apply(&options);
+        }
         ASSERT_TRUE(m_unit.Start(options)) << m_unit.error();
         ASSERT_TRUE(m_unit.WaitForLine("start timer thread", 5000 * SLOW).has_value()) << m_unit.Output();
         // A unit builds its target links only once its radio has identified itself.
@@ -130,6 +137,24 @@ class KovactlE2e : public ::testing::Test {
             std::fprintf(stderr, "--- unit output ---\n%s-------------------\n", m_unit.Output().c_str());
         }
     }
+    // Moves the unit's tick ms on in steps its 10 s limit on radio silence
+    // allows: the radio reports before each step and the unit's timer ticks after it.
+    bool Advance(int64_t ms)
+    {
+        constexpr int64_t STEP_MS = 8000;
+        for (int64_t left = ms; left > 0; left -= STEP_MS) {
+            const size_t line = m_unit.Lines().size();
+            if (!m_radio->SendStatus({}, 'P') || !m_unit.WaitForLine("Rx: Status:", 1000 * SLOW, line)) {
+                return false;
+            }
+            m_radio->SetCursor(m_radio->FrameCount());
+            m_clock.Advance(left > STEP_MS ? STEP_MS : left);
+            if (!m_radio->WaitFor([](const sim::radio::Frame& f) { return f.command == 'C'; }, 1000 * SLOW)) {
+                return false;
+            }
+        }
+        return true;
+    }
     ToolRun Ctl(std::vector<std::string> args)
     {
         args.insert(args.begin(), {"-d", m_pcLink->linkPath(), "--timeout", std::to_string(3000 * SLOW)});
@@ -137,6 +162,7 @@ class KovactlE2e : public ::testing::Test {
     }
 
     sim::SimBoard m_board;
+    sim::UnitClock m_clock;
     int m_txPort = loopnet::FreePort(SOCK_DGRAM);  // nothing answers there: an enabled target keeps connecting
     std::unique_ptr<sim::PtyLink> m_radioLink;
     std::unique_ptr<sim::PtyLink> m_usbLink;
@@ -164,8 +190,8 @@ TEST_F(KovactlE2e, TargetChangedInSeparateRunsIsCommittedSavedAndShownConnecting
     EXPECT_EQ(Ctl({"updatecount"}).out, "00000002\n");
     EXPECT_NE(m_board.ReadFile("/var/local/kovalan.ini").find("Target5=1,127.0.0.1,"), std::string::npos);
     ToolRun bogus = Ctl({"ver"});
-    EXPECT_EQ(bogus.status, 1);
-    EXPECT_EQ(bogus.out, "command error\n");
+    EXPECT_EQ(std::make_tuple(bogus.status, bogus.out, bogus.err.find("no command 'ver'") != std::string::npos),
+              std::make_tuple(1, std::string(), true));
 
     std::vector<std::string> rows;
     auto deadline = Clock::now() + std::chrono::milliseconds(5000 * SLOW);
@@ -184,4 +210,55 @@ TEST_F(KovactlE2e, TargetChangedInSeparateRunsIsCommittedSavedAndShownConnecting
     EXPECT_NE(json.out.find("{\"index\": 5, \"enable\": true, \"target\": \"127.0.0.1\", \"status\": \"connecting\""),
               std::string::npos)
         << json.out;
+}
+
+TEST_F(KovactlE2e, CommitReportsAnEditTheUnitDroppedAfter60sAndConfirmsTheOnesItKept)
+{
+    if (!m_clock.ok()) {
+        GTEST_SKIP() << m_clock.why();
+    }
+    CtlLink link;
+    std::string why;
+    ASSERT_TRUE(CtlOpenSerial(m_pcLink->linkPath(), CTL_DEFAULT_BAUD, &link, &why)) << why;
+    std::ostringstream out;
+    std::ostringstream err;
+    CtlSessionOptions options;
+    options.bInteractive = true;
+    options.timeouts.replyMs = 3000 * SLOW;
+    // kovactl's clock moves with the unit's.
+    options.nowMs = [this] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count() +
+               m_clock.shiftMs();
+    };
+    CtlSession session(link, options, out, err);
+    bool quit = false;
+    auto run = [&](const std::string& line) {
+        out.str("");
+        err.str("");
+        return session.Run(line, &quit);
+    };
+
+    EXPECT_EQ(run("udpport 30000"), 0);
+    ASSERT_TRUE(Advance(61000));
+    EXPECT_EQ(run("commit"), 1);
+    EXPECT_NE(err.str().find("most likely dropped the 1 uncommitted edit"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("udpport 30000: not committed: the unit holds " + std::to_string(m_txPort)),
+              std::string::npos)
+        << err.str();
+
+    EXPECT_EQ(run("setdest 4 0 enable=1 target=127.0.0.1 memo=\"east hill\""), 0);
+    EXPECT_EQ(run("target 5 010.0.0.5"), 0);
+    EXPECT_EQ(run("commit"), 0) << err.str();
+    EXPECT_EQ(out.str(), "committed: 2 edit(s) saved, live and read back\n");
+    EXPECT_NE(m_board.ReadFile("/var/local/kovalan.ini").find("Target5=0,10.0.0.5,"), std::string::npos);
+
+    // vers would drop a pending edit: the first one is held back, a second goes.
+    EXPECT_EQ(run("enable 6 1"), 0);
+    EXPECT_EQ(run("vers"), 1);
+    EXPECT_EQ(std::make_tuple(out.str(), err.str().find("type vers again") != std::string::npos),
+              std::make_tuple(std::string(), true));
+    EXPECT_EQ(run("vers"), 0);
+    EXPECT_EQ(out.str(), "KOVA-LAN Ver 1.4.4.0\n");
+    EXPECT_EQ(session.PendingEdits(), 0u);
+    CtlClose(&link);
 }

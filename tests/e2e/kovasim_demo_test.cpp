@@ -4,9 +4,12 @@
 // make-root makes a root the daemon runs on with the chosen ports, targets and
 // MAC; run brings a unit up, refuses a second run on the same root and stops
 // the unit cleanly on SIGTERM. (Its pieces in process: tests/tools/kovasim_test.)
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -175,6 +178,31 @@ TEST(KovasimMakeRoot, MakesARootTheDaemonRunsOnWithTheChosenPortsTargetsAndMac)
     EXPECT_TRUE(exit.exited && exit.status == 0) << unit.Output();
 }
 
+// The console offered at a path answers as the board's USB port does.
+std::string AskThroughPort(const std::string& path, const std::string& line)
+{
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return "cannot open " + path;
+    }
+    termios raw;
+    tcgetattr(fd, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(fd, TCSANOW, &raw);
+    std::string got;
+    if (write(fd, (line + "\r").data(), line.size() + 1) == static_cast<ssize_t>(line.size() + 1)) {
+        e2e::Eventually([&] {
+            char buf[256];
+            for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
+                got.append(buf, static_cast<size_t>(n));
+            }
+            return got.find("\r\n", 2) != std::string::npos;
+        });
+    }
+    close(fd);
+    return got;
+}
+
 TEST(KovasimRun, BringsTheUnitUpRefusesASecondRunAndStopsItCleanlyOnSigterm)
 {
     sim::SimBoard scratch;  // a fresh folder: the root is made below it
@@ -185,11 +213,13 @@ TEST(KovasimRun, BringsTheUnitUpRefusesASecondRunAndStopsItCleanlyOnSigterm)
     sim::UnitProcess run;
     sim::UnitOptions o;
     o.binary = Kovasim();
-    o.args = {"run", root, "--kovalan", KOVALAN_E2E_BINARY, "--slow", std::to_string(SLOW)};
+    const std::string pcPort = scratch.root() + "/ttyACM0";
+    o.args = {"run", root, "--kovalan", KOVALAN_E2E_BINARY, "--slow", std::to_string(SLOW), "--console", pcPort};
     ASSERT_TRUE(run.Start(o)) << run.error();
     ASSERT_TRUE(run.WaitForLine("[I] state ready", 8000 * SLOW)) << run.Output();
     EXPECT_TRUE(run.WaitForLine("radio: got I \"0\"", 2000 * SLOW)) << run.Output();
     EXPECT_TRUE(std::filesystem::is_symlink(root + "/dev/ttymxc1"));
+    EXPECT_EQ(AskThroughPort(pcPort, "vers"), "\r\nKOVA-LAN Ver 1.4.4.0\r\n");
 
     Finished second = RunKovasim({"run", root, "--kovalan", KOVALAN_E2E_BINARY}, 5000 * SLOW);
     EXPECT_EQ(second.exit.status, 1) << second.output;
@@ -202,6 +232,7 @@ TEST(KovasimRun, BringsTheUnitUpRefusesASecondRunAndStopsItCleanlyOnSigterm)
     EXPECT_TRUE(run.WaitForLine("the unit was stopped: exit status 0", 2000 * SLOW)) << run.Output();
     EXPECT_TRUE(run.WaitForLine("end timer thread", 2000 * SLOW)) << run.Output();
     EXPECT_FALSE(std::filesystem::exists(root + "/dev/ttymxc1"));
+    EXPECT_FALSE(std::filesystem::is_symlink(pcPort));
     EXPECT_FALSE(std::filesystem::exists(root + "/var/run/kovasim.lock"));
     EXPECT_FALSE(PortTaken(rx)) << "the unit is gone";
 }

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -25,6 +26,8 @@
 #include <tuple>
 
 #include "kovactl_cli.h"
+#include "kovactl_commands.h"
+#include "kovactl_log.h"
 #include "kovactl_reply.h"
 #include "loopnet.h"
 #include "pty_link.h"
@@ -207,10 +210,10 @@ TEST(KovactlTcp, ReadsChangesListingsAndRefusalsGetTheirExitStatusAndLinesEndInC
         {{"udpport"}, 1, "NG\n"},
         {{"update"}, 1, "hardware error\n"},
         {{"netparam", "-t", "10.0.0.5", "255.0.0.0"}, 0, "OK\n"},
+        {{"netparam", "-r"}, 0, "OK\n"},
         {{"--quiet", "50", "getdest", "5", "7"}, 0,
          "getdest 5 enable=1 target=10.0.0.5\ngetdest 6 enable=0 target=0.0.0.0\ngetdest 7 enable=0 target=0.0.0.0\n"},
-        {{"--quiet", "50", "--json", "log"}, 0,
-         "{\"command\": \"log\", \"reply\": [\"log L 20240102030405 616263\", \"log Z\"], \"outcome\": \"value\"}\n"},
+        {{"--quiet", "50", "--json", "log"}, 0, "{\"time\": \"2024-01-02T03:04:05\", \"category\": \"other\", \"text\": \"abc\"}\n"},
         {{"searchres"}, 0, "searchres BUSY\n"},
         {{"--quiet", "100", "--json", "setdest", "3", "0", "target=10.0.0.9"}, 0,
          "{\"command\": \"" + silent + "\", \"reply\": [], \"outcome\": \"no_reply\"}\n"},
@@ -223,7 +226,7 @@ TEST(KovactlTcp, ReadsChangesListingsAndRefusalsGetTheirExitStatusAndLinesEndInC
         EXPECT_EQ(std::tie(r.status, r.out), std::tie(status, out)) << args.back();
     }
     // A CR LF terminator would show up here as an extra empty line after each command.
-    EXPECT_EQ(unit.lines(), (std::vector<std::string>{"udpport", "update", "netparam -t 10.0.0.5 255.0.0.0", "getdest 5 7",
+    EXPECT_EQ(unit.lines(), (std::vector<std::string>{"udpport", "update", "netparam -t 10.0.0.5 255.0.0.0", "netparam -r", "getdest 5 7",
                                                       "log", "searchres", silent, "setdest 4 0 target=10.0.0.9"}));
 }
 
@@ -311,6 +314,14 @@ TEST(KovactlTargets, TableAndJsonShowEveryEntryWithItsLinkStateOrTheRefusal)
     EXPECT_TRUE(Has(rows[8], "\"callsign\": \"Q\\\"7\"")) << rows[8];
     EXPECT_TRUE(Has(rows[43], "\"status\": \"command error\"")) << rows[43];
     EXPECT_TRUE(Has(rows[100], "\"enable\": false, \"target\": \"0.0.0.0\", \"status\": \"idle\"")) << rows[100];
+
+    // Only the entry in use, and only its state is asked for.
+    const size_t asked = unit.lines().size();
+    rows = OutLines(Kovactl({"-t", unit.hostPort(), "targets", "--configured"}).out);
+    EXPECT_EQ(rows.size(), 2u);
+    const std::vector<std::string> sent = unit.lines();
+    EXPECT_EQ(std::vector<std::string>(sent.begin() + static_cast<long>(asked), sent.end()),
+              (std::vector<std::string>{"getdest 0 99", "status 5"}));
 }
 
 TEST(KovactlTargets, LockedUnitFailsWithStatus1UntilThePasswordIsGiven)
@@ -327,9 +338,21 @@ TEST(KovactlTargets, LockedUnitFailsWithStatus1UntilThePasswordIsGiven)
     EXPECT_EQ(std::make_tuple(locked.status, locked.out, Has(locked.err, "-p")), std::make_tuple(1, "", true))
         << locked.err;
     EXPECT_EQ(Kovactl({"-t", unit.hostPort(), "-p", "wrong", "targets"}).status, 1);
-    ToolRun opened = Kovactl({"-t", unit.hostPort(), "-p", "s3cret", "targets"});
-    EXPECT_EQ(std::make_tuple(opened.status, OutLines(opened.out).size()), std::make_tuple(0, size_t{101}))
-        << opened.err;
+    // The PassWord from -p, a file or the environment.
+    TempPty dir;
+    std::ofstream(dir.root + "/pass") << "s3cret\n";
+    for (const std::vector<std::string>& source : {std::vector<std::string>{"-p", "s3cret"},
+                                                    {"--password-file", dir.root + "/pass"}, {}}) {
+        std::vector<std::string> args = {"-t", unit.hostPort()};
+        args.insert(args.end(), source.begin(), source.end());
+        args.push_back("targets");
+        setenv("KOVACTL_PASSWORD", "s3cret", 1);
+        ToolRun opened = Kovactl(args);
+        unsetenv("KOVACTL_PASSWORD");
+        EXPECT_EQ(std::make_tuple(opened.status, OutLines(opened.out).size()), std::make_tuple(0, size_t{101}))
+            << opened.err;
+        open = false;
+    }
 }
 
 TEST(KovactlSession, StdinLinesGoInOrderAndTheWorstOutcomeIsTheStatus)
@@ -337,12 +360,16 @@ TEST(KovactlSession, StdinLinesGoInOrderAndTheWorstOutcomeIsTheStatus)
     FakeUnit unit(UnitAnswer);
     ToolRun session = Kovactl({"-t", unit.hostPort(), "--quiet", "50"},
                               "vers\n\n  \t\nenable 3 1\r\ncaf\xC3\xA9\nbogus\nsearchres\n");
-    EXPECT_EQ(std::make_tuple(session.status, session.out, Has(session.err, "ASCII")),
-              std::make_tuple(1, "KOVA-LAN Ver 1.4.4.0\nOK\ncommand error\nsearchres BUSY\n", true));
-    EXPECT_EQ(unit.lines(), (std::vector<std::string>{"vers", "enable 3 1", "bogus", "searchres"}));
+    EXPECT_EQ(std::make_tuple(session.status, session.out, Has(session.err, "ASCII"), Has(session.err, "no command 'bogus'")),
+              std::make_tuple(1, "KOVA-LAN Ver 1.4.4.0\nOK\nsearchres BUSY\n", true, true));
+    // A word the unit does not have is refused here, not sent; quit ends the session.
+    EXPECT_EQ(unit.lines(), (std::vector<std::string>{"vers", "enable 3 1", "searchres"}));
+    EXPECT_EQ(Kovactl({"-t", unit.hostPort()}, "quit\nvers\n").out, "");
     ToolRun json = Kovactl({"-t", unit.hostPort(), "--json"}, "enable 3 1\nudpport\n");
     EXPECT_EQ(json.out, "{\"command\": \"enable 3 1\", \"reply\": [\"OK\"], \"outcome\": \"ok\"}\n"
-                        "{\"command\": \"udpport\", \"reply\": [\"NG\"], \"outcome\": \"ng\"}\n");
+                        "{\"command\": \"udpport\", \"reply\": [\"NG\"], \"outcome\": \"ng\", \"reason\": "
+                        "\"udpport: the unit answered \\\"NG\\\": the lock is on and no PassWord was given: use -p, "
+                        "--password-file, KOVACTL_PASSWORD or chkpass first\"}\n");
 }
 
 TEST(KovactlReply, ParserGivesTheSameReplyHoweverTheBytesAreCut)
@@ -367,13 +394,11 @@ TEST(KovactlReply, ParserGivesTheSameReplyHoweverTheBytesAreCut)
     }
 }
 
-TEST(KovactlCli, HelpIsAManualAndBadCommandLinesAreUsageErrors)
+TEST(KovactlCli, HelpPointsToTheManualAndBadCommandLinesAreUsageErrors)
 {
     ToolRun help = Kovactl({"--help"});
-    EXPECT_EQ(help.status, 0);
-    for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "EXAMPLES"}) {
-        EXPECT_TRUE(Has("\n" + help.out, std::string("\n") + section + "\n")) << section;
-    }
+    EXPECT_EQ(std::make_tuple(help.status, help.out.rfind("Usage: ", 0), Has(help.out, "\nSee kovactl(1).\n")),
+              std::make_tuple(0, size_t{0}, true));
     for (const char* line : {"-x vers", "-d /dev/null -t 127.0.0.1 vers", "--timeout 0 vers", "-t 127.0.0.1:65536 vers",
                              "-b 12345 vers", "--device"}) {
         std::istringstream words(line);
@@ -381,4 +406,112 @@ TEST(KovactlCli, HelpIsAManualAndBadCommandLinesAreUsageErrors)
                   KOVACTL_EXIT_USAGE)
             << line;
     }
+}
+
+// Each line is checked against the command table before it is sent; a bad one
+// is refused with what is wrong and what is allowed ("" marks a line the unit takes).
+TEST(KovactlCommands, LinesAreCheckedBeforeSendingAndTheRefusalSaysWhatIsAllowed)
+{
+    const std::string digits99(99, '1');
+    const std::pair<std::string, std::string> cases[] = {
+        {"TARGET 99 10.0.0.1", ""},
+        {"target 100 10.0.0.1", "0 to 99, not '100'"},
+        {"target 5 300.1.1.1", "each number 0 to 255, not '300.1.1.1'"},
+        {"target 5 10.0.0", "dotted a.b.c.d"},
+        {"udpport 0", "1 to 65535, not '0'"},
+        {"udpport 65536", "1 to 65535"},
+        {"udpport 65535", ""},
+        {"getdest 5 3", "FROM must not be above TO"},
+        {"getdest 7 7", ""},
+        {"enableall " + digits99, "100 digits, each 0 or 1"},
+        {"enableall " + digits99 + "11", "ignore the 1 after them"},
+        {"enableall " + digits99 + "0", ""},
+        {"mac 02:00:00:00:01", "six hexadecimal fields"},
+        {"mac 02:00:00:00:00:1FF", "six hexadecimal fields"},
+        {"netparam -x 10.0.0.5", "option '-x' is unknown"},
+        {"netparam -r", ""},
+        {"netparam -t 10.0.0.5 255.255.255.0", ""},
+        {"setdest 3 1 enable=2", "enable= takes 0 or 1"},
+        {"setdest 3 0 color=red", "unknown key 'color'"},
+        {"setdest 3 1 enable=1 target=10.0.0.9 memo=\"east hill\"", ""},
+        {"logflag enable=1", "its forms are:\n  logflag\n  logflag enable=0|1 flag=HEX"},
+        {"logflag enable=1 flag=XYZ", "flag= takes 1 to 8 hexadecimal digits"},
+        {"lock 1 seventeen-chars-xx", "1 to 16 characters"},
+        {"factset 2", "0 or 1"},
+        {"status 5 6", "does not take 2 words"},
+        {"ver", "no command 'ver'"},
+        {"regist", "does not run"},
+        {"a b c d e f g h i j k l m n o p q", "at most 16"},
+    };
+    for (const auto& [line, want] : cases) {
+        const std::string why = CtlCheckWords(CtlSplitWords(line));
+        EXPECT_TRUE(want.empty() ? why.empty() : Has(why, want)) << line << " -> " << why;
+    }
+    // Completion comes from the same table.
+    EXPECT_EQ(CtlCompletions({"setdest", "3", "1"}), (std::vector<std::string>{"enable=", "memo=", "target="}));
+    EXPECT_EQ(CtlCompletions({"enable", "3"}), (std::vector<std::string>{"0", "1"}));
+    EXPECT_TRUE(CtlCompletions({"lock", "1"}).empty());
+}
+
+// A refusal of a well-formed line names its likely reason.
+TEST(KovactlCommands, RefusalsNameTheirLikelyReason)
+{
+    const std::tuple<std::string, std::string, bool, std::string> cases[] = {
+        {"udpport 30000", "NG", false, "lock is on and no PassWord was given"},
+        {"udpport 30000", "NG", true, "session was reset"},
+        {"chkpass abc", "NG", false, "PassWord is wrong"},
+        {"lock 1 abc", "NG", false, "lock is on already"},
+        {"factset 1", "NG", false, "must follow factset 0"},
+        {"update", "hardware error", false, "could not write its settings file"},
+        {"status 5", "command error", false, "cannot report on that entry"},
+        {"conn", "NG", false, "no session for this client"},
+    };
+    for (const auto& [line, reply, given, want] : cases) {
+        CtlResult r;
+        r.lines = {reply};
+        const std::string why = CtlExplainRefusal(CtlSplitWords(line), r, given);
+        EXPECT_TRUE(Has(why, want)) << line << " -> " << why;
+    }
+}
+
+// Ring-log records as the unit lists them, newest first, written out by hand
+// from the record layout: a trace of 63 bytes over two records, a warning, an
+// information line, an uncategorised line, and at the oldest end a
+// continuation whose first record was overwritten.
+TEST(KovactlLog, GoldenRecordsReadOldestFirstWithContinuationsJoined)
+{
+    const std::vector<std::string> reply = {
+        "log E 756E74657220303130310A",
+        "log L 20261208000213 52783A204C616E2066726F6D2031302E302E302E3220706F727420343030303120747970652030206C656E67"
+        "746820323720636F",
+        "log L 20261208000212 5B575D20706565722031302E302E302E3320646964206E6F7420616E737765720A",
+        "log L 20261208000211 5B495D2073746174652072656164790A",
+        "log L 20261208000210 5374617274696E672053797374656D0A",
+        "log E 7461696C206F662061206C6F73742073746172740A",
+        "log Z",
+    };
+    std::vector<CtlLogMessage> messages;
+    std::string why;
+    ASSERT_TRUE(CtlDecodeLog(reply, &messages, &why)) << why;
+    std::vector<std::string> lines;
+    for (const CtlLogMessage& m : messages) {
+        lines.push_back(CtlLogLine(m));
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "2026-12-08 00:02:10 [-] Starting System",
+                         "2026-12-08 00:02:11 [I] state ready",
+                         "2026-12-08 00:02:12 [W] peer 10.0.0.3 did not answer",
+                         "2026-12-08 00:02:13 [T] Rx: Lan from 10.0.0.2 port 40001 type 0 length 27 counter 0101",
+                     }));
+    EXPECT_EQ(CtlLogJson(messages[2]),
+              "{\"time\": \"2026-12-08T00:02:12\", \"category\": \"warning\", \"text\": \"peer 10.0.0.3 did not answer\"}");
+    // A later poll shows only what came after the last message seen.
+    std::vector<CtlLogMessage> later = messages;
+    later.push_back(messages[0]);
+    EXPECT_EQ(CtlNewLogMessages(messages, later).size(), 1u);
+    EXPECT_FALSE(CtlDecodeLog({"log L 2026 41", "log Z"}, &messages, &why));
+    std::string since;
+    EXPECT_TRUE(CtlParseLogTime("2026-12-08T00:02", &since));
+    EXPECT_EQ(since, "2026-12-08 00:02:00");
+    EXPECT_FALSE(CtlParseLogTime("08.12.2026", &since));
 }

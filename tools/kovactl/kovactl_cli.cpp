@@ -4,11 +4,15 @@
 #include "kovactl_cli.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
 
+#include "kovactl_commands.h"
 #include "kovactl_json.h"
 #include "kovactl_link.h"
 #include "kovactl_reply.h"
-#include "kovactl_targets.h"
+#include "kovactl_session.h"
 
 #ifndef KOVACTL_VERSION
 #define KOVACTL_VERSION "0"
@@ -19,118 +23,41 @@ namespace {
 constexpr const char* DEFAULT_DEVICE = "/dev/ttyACM0";
 constexpr int MAX_TIMEOUT_MS = 600000;
 
-constexpr const char* HELP_TEXT = R"(NAME
-       kovactl - send setting commands to a KOVA-LAN unit
-
-SYNOPSIS
-       kovactl [OPTIONS] COMMAND [ARGS...]
-       kovactl [OPTIONS] targets
-       kovactl [OPTIONS]            (commands read from standard input)
+constexpr const char* HELP_TEXT = R"(Usage: kovactl [OPTIONS] COMMAND [ARGS...]
+       kovactl [OPTIONS]            (a session: lines from standard input)
        kovactl --help | --version
 
-DESCRIPTION
-       kovactl talks to a unit over the board's USB port, which the PC sees
-       as a serial port (/dev/ttyACM0 by default), or over a TCP connection
-       to the unit's setting port. It sends one text command, prints the
-       unit's reply lines and exits with a status that tells acceptance,
-       refusal and an unreachable unit apart.
+Sends setting commands to a KOVA-LAN unit over its USB port (a serial port
+on the PC) or its TCP setting port, and prints the replies. Each line is
+checked against the unit's commands before it is sent; a refusal is
+explained. Edits stay in the unit's working copy until `commit` (save and
+update, then every edit of the session read back and compared); the unit
+drops them 60 s after the last edit or at `vers`.
 
-       COMMAND [ARGS...] is sent as one line, the words joined by blanks.
-       An argument with a blank in it is put in double quotes (after the
-       "=" of a key=value word), so setdest 3 1 "memo=east hill" sends
-       memo="east hill". The commands and their replies are described in
-       docs/commands.md; the command word may be in any case.
+kovactl's own words: commit, targets [--configured],
+log [--json] [--since TIME] [--follow] [--raw], help [COMMAND], quit, exit.
+`kovactl help` lists the unit's commands with their arguments.
 
-       targets shows the 100 target entries with their link states as a
-       table: number, enable, address, state (idle, connecting, connected,
-       disconnecting, wait disconnect), call sign, radio identifier and
-       memo. It reads them with "getdest 0 99" and "status n". Where the
-       unit answers "status n" with NG or an error, that answer stands in
-       the state column and the exit status is 1.
+Options:
+  -d, --device DEVICE      serial device (default /dev/ttyACM0)
+  -t, --tcp HOST[:PORT]    TCP setting port instead (default port 21002)
+  -b, --baud BAUD          line speed (default 9600)
+  -p, --password PASSWORD  open the lock with chkpass first (visible in ps:
+                           prefer the three below)
+      --password-file FILE the PassWord is the first line of FILE
+      --ask-password       ask for the PassWord on the terminal
+                           (KOVACTL_PASSWORD in the environment also works)
+      --json               one JSON object per reply
+      --timeout MS         wait for a connection and each reply byte (3000)
+      --quiet MS           silence that ends a reply of unknown length (300)
+  -h, --help               this text
+      --version            the version
 
-       With no COMMAND, kovactl reads command lines from standard input (a
-       terminal or a pipe), sends each and prints its reply; the word
-       targets works there too. Empty lines are skipped. The session ends
-       at the end of the input.
+Exit status: 0 accepted or read; 1 refused (NG, an error reply, a refused
+PassWord, a line refused before sending, an edit lost at commit); 2 the unit
+cannot be reached; 64 a wrong command line.
 
-       Edits live in a session of the unit until update commits them. Over
-       the USB port the session outlasts one kovactl run; a TCP connection
-       is a session of its own, so send the edits and the update in one
-       session (a pipe) there. An update that moves the setting port or the
-       address ends a TCP session: the unit drops what follows.
-
-       How a reply ends. The unit answers each line end with "\r\n" and
-       sends no prompt; kovactl drops that echo (and an echo of the typed
-       text, should a line have one) and knows the commands: getdest FROM
-       TO gives TO-FROM+1 lines, log ends with "log Z", searchres with
-       "searchres END" or "searchres BUSY", setdest N 0 gives no line when
-       accepted (kovactl waits the quiet time for a refusal), every other
-       command of the unit one line. A first line NG or "... error" ends
-       any reply. The reply to an unknown word ends when the unit has been
-       quiet for the quiet time.
-
-OPTIONS
-       -d DEVICE, --device DEVICE
-              The serial device (default /dev/ttyACM0). It is set raw, 8
-              data bits, no parity, 1 stop bit, no flow control, at the
-              baud rate below; input left from before is dropped.
-
-       -t HOST[:PORT], --tcp HOST[:PORT]
-              Connect to the setting port instead (default port 21002, the
-              configured SettingPort of a unit as delivered). An IPv6
-              address goes in brackets: [::1]:21002. A unit as delivered
-              does not open its TCP setting listener; use -d there.
-
-       -b BAUD, --baud BAUD
-              Line speed (default 9600, the rate the unit opens its end of
-              the USB port with; a USB serial link carries data at its own
-              speed whatever is set).
-
-       -p PASSWORD, --password PASSWORD
-              Send "chkpass PASSWORD" first, to open a unit whose lock is
-              on. A refused PassWord ends kovactl with status 1.
-
-       --json Machine-readable output. A command gives one object per line:
-              {"command": ..., "reply": [lines], "outcome": ...}, with
-              "error" added when no complete reply came; outcome is one of
-              ok, value, no_reply, ng, error, timeout, incomplete,
-              unreachable. targets gives an array of objects with index,
-              enable, target, status, callsign, radioid, memo, sctbl,
-              currentip (ListServer mode only), loc_dgid and def_dgid, and
-              nothing on standard output when the entries cannot be read.
-
-       --timeout MS
-              Longest wait for a connection, for the first byte of a reply
-              and between its bytes (default 3000).
-
-       --quiet MS
-              Silence that ends a reply of unknown length (default 300).
-
-       -h, --help
-              Shows this text.
-
-       --version
-              Shows the version.
-
-EXIT STATUS
-       0      The change was accepted (OK, or no reply where none is due)
-              or a value was read.
-       1      The unit answered NG, "command error", "parameter error" or
-              "hardware error" (in a session: to at least one line; for
-              targets: to any of its reads), the PassWord given with -p was
-              refused, or a line could not be sent as typed.
-       2      The unit cannot be reached: no such device, connection
-              refused, the connection closed, no answer within the
-              time-out, or a reply that stopped before its end.
-       64     The command line is wrong.
-
-EXAMPLES
-       kovactl vers
-       kovactl -t 192.168.1.20 netparam
-       kovactl -d /dev/ttyACM1 target 5 10.0.0.5
-       kovactl enable 5 1 && kovactl save && kovactl update
-       kovactl --json targets
-       printf 'udpport 30000\nsave\nupdate\n' | kovactl -t 192.168.1.20:21002
+See kovactl(1).
 )";
 
 struct Options {
@@ -140,6 +67,8 @@ struct Options {
     int baud = CTL_DEFAULT_BAUD;
     bool bPassword = false;
     std::string password;
+    std::string passwordFile;
+    bool bAskPassword = false;
     bool bJson = false;
     bool bHelp = false;
     bool bVersion = false;
@@ -209,6 +138,8 @@ bool ApplyValue(const std::string& name, const std::string& value, Options* o, s
     } else if (name == "-p" || name == "--password") {
         o->bPassword = true;
         o->password = value;
+    } else if (name == "--password-file") {
+        o->passwordFile = value;
     } else if (name == "--timeout" || name == "--quiet") {
         if (!ParseNumber(value, 1, MAX_TIMEOUT_MS, &n)) {
             *why = name + " needs milliseconds from 1 to " + std::to_string(MAX_TIMEOUT_MS);
@@ -222,7 +153,7 @@ bool ApplyValue(const std::string& name, const std::string& value, Options* o, s
 bool TakesValue(const std::string& name)
 {
     static const char* const NAMES[] = {"-d",     "--device", "-t",         "--tcp",     "-b",
-                                        "--baud", "-p",       "--password", "--timeout", "--quiet"};
+                                        "--baud", "-p",       "--password", "--timeout", "--quiet", "--password-file"};
     return std::find_if(std::begin(NAMES), std::end(NAMES), [&](const char* n) { return name == n; }) !=
            std::end(NAMES);
 }
@@ -249,6 +180,8 @@ int ParseOptions(const std::vector<std::string>& args, Options* o, std::ostream&
             o->bVersion = true;
         } else if (name == "--json") {
             o->bJson = true;
+        } else if (name == "--ask-password") {
+            o->bAskPassword = true;
         } else if (TakesValue(name)) {
             if (eq == std::string::npos && i + 1 >= args.size()) {
                 return UsageError(err, name + " needs a value");
@@ -269,83 +202,62 @@ int ParseOptions(const std::vector<std::string>& args, Options* o, std::ostream&
     return 0;
 }
 
-void PrintResult(const std::string& line, const CtlResult& r, bool json, std::ostream& out, std::ostream& err)
+// The PassWord from the file, the terminal or the environment, when -p gave none;
+// false (reported) when a source was named but gave nothing.
+bool FindPassword(Options* o, const std::function<bool(std::string*)>& ask, std::ostream& err)
 {
-    if (json) {
-        out << "{\"command\": " << CtlJsonString(line) << ", \"reply\": " << CtlJsonStringArray(r.lines)
-            << ", \"outcome\": " << CtlJsonString(CtlOutcomeName(r.outcome));
-        if (!r.error.empty()) {
-            out << ", \"error\": " << CtlJsonString(r.error);
-        }
-        out << "}\n";
-    } else {
-        for (const std::string& l : r.lines) {
-            out << l << "\n";
-        }
+    if (o->bPassword) {
+        return true;
     }
-    out.flush();
-    if (!r.error.empty()) {
-        err << "kovactl: " << r.error << "\n";
+    if (!o->passwordFile.empty()) {
+        std::ifstream file(o->passwordFile);
+        if (!file || !std::getline(file, o->password) || o->password.empty()) {
+            err << "kovactl: cannot read a PassWord from " << o->passwordFile << "\n";
+            return false;
+        }
+    } else if (o->bAskPassword) {
+        if (!ask || !ask(&o->password) || o->password.empty()) {
+            err << "kovactl: no PassWord was typed\n";
+            return false;
+        }
+    } else if (const char* env = std::getenv("KOVACTL_PASSWORD"); env != nullptr && *env != '\0') {
+        o->password = env;
     }
+    if (!o->password.empty() && o->password.back() == '\r') {
+        o->password.pop_back();
+    }
+    o->bPassword = !o->password.empty();
+    return true;
 }
 
-int RunTargets(const CtlLink& link, const Options& o, std::ostream& out, std::ostream& err)
+// Opens the lock with the PassWord; 0, or the exit status of the failure
+// (reported). A refused PassWord is no failure when the lock is off.
+int CheckPassword(const CtlLink& link, const Options& o, std::ostream& err)
 {
-    std::vector<CtlTarget> targets;
-    const CtlResult r = CtlReadTargets(link, o.timeouts, &targets);
-    if (!targets.empty()) {
-        if (o.bJson) {
-            CtlPrintTargetJson(targets, out);
-        } else {
-            CtlPrintTargetTable(targets, out);
+    const CtlResult r = CtlTransact(link, CtlJoinArgs({"chkpass", o.password}), o.timeouts);
+    if (r.outcome == CtlOutcome::OK) {
+        return 0;
+    }
+    if (r.outcome == CtlOutcome::NG) {
+        const CtlResult lock = CtlTransact(link, "lock", o.timeouts);
+        if (lock.outcome == CtlOutcome::VALUE && lock.lines.front() == "0") {
+            return 0;
         }
-        out.flush();
-    }
-    if (r.outcome != CtlOutcome::VALUE) {
-        err << "kovactl: " << r.error << "\n";
-        return CtlExitStatus(r.outcome);
-    }
-    return KOVACTL_EXIT_OK;
-}
-
-bool IsTargetsWord(const std::vector<std::string>& words)
-{
-    return words.size() == 1 && words[0] == "targets";
-}
-
-// Sends one line of text (a command, or "targets"); the exit status it earns.
-int RunLine(const CtlLink& link, const std::string& text, const Options& o, std::ostream& out, std::ostream& err)
-{
-    std::string line;
-    std::string why;
-    if (!CtlPrepareLine(text, &line, &why)) {
-        err << "kovactl: " << why << "\n";
+        err << "kovactl: the PassWord was refused (the unit answered NG to chkpass; it is case-sensitive)\n";
         return KOVACTL_EXIT_REFUSED;
     }
-    if (IsTargetsWord(CtlSplitWords(line))) {
-        return RunTargets(link, o, out, err);
-    }
-    const CtlResult r = CtlTransact(link, line, o.timeouts);
-    PrintResult(line, r, o.bJson, out, err);
-    return CtlExitStatus(r.outcome);
+    err << "kovactl: chkpass: " << (r.error.empty() ? "the unit answered \"" + r.lines.front() + "\"" : r.error) << "\n";
+    return CtlExitStatus(r.outcome) == 0 ? KOVACTL_EXIT_REFUSED : CtlExitStatus(r.outcome);
 }
 
-int RunSession(const CtlLink& link, const Options& o, std::istream& in, std::ostream& out, std::ostream& err,
-               bool prompt)
+// Lines from the reader until it ends or a line asks to quit; the worst status.
+int RunSession(CtlSession& session, const CtlReadLine& read)
 {
     int status = KOVACTL_EXIT_OK;
     std::string text;
-    for (;;) {
-        if (prompt) {
-            err << "kovactl> " << std::flush;
-        }
-        if (!std::getline(in, text)) {
-            break;
-        }
-        if (text.find_first_not_of(" \t\r") == std::string::npos) {
-            continue;
-        }
-        const int lineStatus = RunLine(link, text, o, out, err);
+    bool quit = false;
+    while (!quit && read(&text)) {
+        const int lineStatus = session.Run(text, &quit);
         if (lineStatus == KOVACTL_EXIT_UNREACHABLE) {
             return lineStatus;
         }
@@ -354,37 +266,46 @@ int RunSession(const CtlLink& link, const Options& o, std::istream& in, std::ost
     return status;
 }
 
-// Opens the lock with the PassWord; 0, or the exit status of the failure (reported).
-int CheckPassword(const CtlLink& link, const Options& o, std::ostream& err)
+int Run(Options& o, const CtlLineSource& source, std::ostream& out, std::ostream& err)
 {
-    const CtlResult r = CtlTransact(link, CtlJoinArgs({"chkpass", o.password}), o.timeouts);
-    if (r.outcome == CtlOutcome::OK) {
-        return 0;
+    if (!FindPassword(&o, source.askPassword, err)) {
+        return KOVACTL_EXIT_REFUSED;
     }
-    err << "kovactl: " << (r.outcome == CtlOutcome::NG ? "the PassWord was refused" : r.error) << "\n";
-    return CtlExitStatus(r.outcome) == 0 ? KOVACTL_EXIT_REFUSED : CtlExitStatus(r.outcome);
-}
-
-int Run(const Options& o, std::istream& in, std::ostream& out, std::ostream& err, bool prompt)
-{
+    CtlSessionOptions so;
+    so.bJson = o.bJson;
+    so.bInteractive = o.command.empty() && source.interactive;
+    so.bPasswordGiven = o.bPassword;
+    so.password = o.password;
+    so.timeouts = o.timeouts;
+    so.stop = source.stop;
     CtlLink link;
+    CtlSession session(link, so, out, err);
+    const std::string single = CtlJoinArgs(o.command);
+    int status = 0;
+    bool quit = false;
+    if (!o.command.empty() && session.Offline(single, &status, &quit)) {
+        return status;
+    }
     std::string why;
     const bool opened = o.host.empty() ? CtlOpenSerial(o.device, o.baud, &link, &why)
                                        : CtlOpenTcp(o.host, o.port, o.timeouts.replyMs, &link, &why);
     if (!opened) {
-        if (o.bJson && !o.command.empty() && !IsTargetsWord(o.command)) {
-            CtlResult r;
-            r.error = why;
-            PrintResult(CtlJoinArgs(o.command), r, true, out, err);
-        } else {
-            err << "kovactl: " << why << "\n";
+        if (o.bJson && !o.command.empty() && o.command[0] != "targets" && o.command[0] != "log") {
+            out << "{\"command\": " << CtlJsonString(single)
+                << ", \"reply\": [], \"outcome\": \"unreachable\", \"error\": " << CtlJsonString(why) << "}\n";
         }
+        err << "kovactl: " << why << "\n";
         return KOVACTL_EXIT_UNREACHABLE;
     }
-    int status = o.bPassword ? CheckPassword(link, o, err) : 0;
-    if (status == 0) {
-        status = o.command.empty() ? RunSession(link, o, in, out, err, prompt)
-                                   : RunLine(link, CtlJoinArgs(o.command), o, out, err);
+    status = o.bPassword ? CheckPassword(link, o, err) : 0;
+    if (status == 0 && o.command.empty()) {
+        status = RunSession(session, source.read);
+        if (session.PendingEdits() > 0) {
+            err << "kovactl: " << session.PendingEdits()
+                << " edit(s) not committed: the unit drops them 60 s after the last one (send commit)\n";
+        }
+    } else if (status == 0) {
+        status = session.Run(single, &quit);
     }
     CtlClose(&link);
     return status;
@@ -395,6 +316,28 @@ int Run(const Options& o, std::istream& in, std::ostream& out, std::ostream& err
 int KovactlMain(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,
                 bool prompt)
 {
+    CtlLineSource source;
+    source.read = [&in, &err, prompt](std::string* line) {
+        if (prompt) {
+            err << "kovactl> " << std::flush;
+        }
+        return static_cast<bool>(std::getline(in, *line));
+    };
+    source.interactive = prompt;
+    return KovactlMain(args, source, out, err);
+}
+
+int KovactlMain(const std::vector<std::string>& args, const CtlLineSource& source, std::ostream& out,
+                std::ostream& err)
+{
+    // The shell's completion asks for the words that may follow the completed ones.
+    if (!args.empty() && args[0] == "--complete") {
+        const size_t from = args.size() > 1 && args[1] == "--" ? 2 : 1;
+        for (const std::string& word : CtlCompletions(std::vector<std::string>(args.begin() + static_cast<long>(from), args.end()))) {
+            out << word << "\n";
+        }
+        return KOVACTL_EXIT_OK;
+    }
     Options o;
     if (int status = ParseOptions(args, &o, err); status != 0) {
         return status;
@@ -407,5 +350,5 @@ int KovactlMain(const std::vector<std::string>& args, std::istream& in, std::ost
         out << "kovactl " << KOVACTL_VERSION << "\n";
         return KOVACTL_EXIT_OK;
     }
-    return Run(o, in, out, err, prompt);
+    return Run(o, source, out, err);
 }

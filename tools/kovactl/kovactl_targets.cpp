@@ -6,6 +6,7 @@
 
 #include "kovactl_targets.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -79,7 +80,7 @@ CtlResult Failure(CtlOutcome outcome, std::string error)
 CtlResult StepFailure(const std::string& command, CtlResult r)
 {
     if (r.outcome == CtlOutcome::NG) {
-        r.error = command + ": the unit answered NG (is the lock on? give the PassWord with -p)";
+        r.error = command + ": the unit answered NG (is the lock on? give the PassWord with -p, --password-file or KOVACTL_PASSWORD)";
     } else if (r.outcome == CtlOutcome::ERROR) {
         r.error = command + ": the unit answered \"" + r.lines.front() + "\"";
     } else if (r.outcome == CtlOutcome::VALUE || r.outcome == CtlOutcome::OK || r.outcome == CtlOutcome::NO_REPLY) {
@@ -162,13 +163,23 @@ CtlResult ReadEntries(const CtlLink& link, const CtlTimeouts& timeouts, std::vec
 
 }  // namespace
 
-CtlResult CtlReadTargets(const CtlLink& link, const CtlTimeouts& timeouts, std::vector<CtlTarget>* targets)
+bool CtlIsConfigured(const CtlTarget& target)
+{
+    return target.bEnable || target.target != "0.0.0.0" || !target.memo.empty();
+}
+
+CtlResult CtlReadTargets(const CtlLink& link, const CtlTimeouts& timeouts, bool configuredOnly,
+                         std::vector<CtlTarget>* targets)
 {
     targets->clear();
     std::vector<CtlTarget> read;
     CtlResult r = ReadEntries(link, timeouts, &read);
     if (r.outcome != CtlOutcome::VALUE) {
         return r;
+    }
+    if (configuredOnly) {
+        read.erase(std::remove_if(read.begin(), read.end(), [](const CtlTarget& t) { return !CtlIsConfigured(t); }),
+                   read.end());
     }
     CtlResult refused;
     refused.outcome = CtlOutcome::VALUE;

@@ -33,8 +33,13 @@ bool CtlParseDestLine(const std::string& line, CtlTarget* target);
 // Reads all entries and their link states. *targets is filled when the
 // entries were read, even if the unit refused the state of some (their status
 // is then its answer, and the result names the first refusal); else it is left
-// empty and the result holds the failing step's outcome and message.
-CtlResult CtlReadTargets(const CtlLink& link, const CtlTimeouts& timeouts, std::vector<CtlTarget>* targets);
+// empty and the result holds the failing step's outcome and message. With
+// configuredOnly, only the entries in use (enabled, an address or a memo) are
+// kept and asked for their state.
+CtlResult CtlReadTargets(const CtlLink& link, const CtlTimeouts& timeouts, bool configuredOnly,
+                         std::vector<CtlTarget>* targets);
+// True for an entry in use: enabled, with an address, or with a memo.
+bool CtlIsConfigured(const CtlTarget& target);
 // One row per entry under a heading.
 void CtlPrintTargetTable(const std::vector<CtlTarget>& targets, std::ostream& out);
 // A JSON array with one object per entry.

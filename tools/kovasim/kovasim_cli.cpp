@@ -30,7 +30,7 @@ SYNOPSIS
        kovasim make-root DIR [--rx-port P] [--tx-port Q] [--target N=ADDR[,off]]...
                              [--mac MAC] [--static ADDR,MASK[,GW] | --dhcp]
                              [--no-carrier] [--comm-port N] [--usb-port N]
-       kovasim run DIR [--code N]
+       kovasim run DIR [--code N] [--console PATH]
        kovasim list-server [--servers N] [--tcp-port P] [--udp-port P] [--http-port P]
                            [--url PATH] [--repeater SERVID,RADIOID,CALLSIGN]... [--quiet]
        kovasim --help | --version | VERB --help
@@ -195,7 +195,7 @@ constexpr const char* RUN_HELP = R"(NAME
        kovasim run - run one unit on a board root with a simulated radio
 
 SYNOPSIS
-       kovasim run DIR [--kovalan PATH] [--code N] [--slow N]
+       kovasim run DIR [--kovalan PATH] [--code N] [--slow N] [--console PATH]
 
 DESCRIPTION
        Plugs a simulated radio into DIR's radio line and a console cable
@@ -220,6 +220,10 @@ OPTIONS
                       it, the radio admits every code and transmits code 5
        --slow N       multiply every wait by N, 1 to 20
        --kovalan PATH the daemon to run
+       --console PATH offer the unit's USB console as a serial device at
+                      PATH, as a PC sees the board's port: kovactl -d PATH
+                      talks to the unit while the radio keeps running (typed
+                      lines then no longer go to the console)
 
 EXIT STATUS
        0 when the unit was stopped and ended cleanly; 1 when it could not be
@@ -518,6 +522,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             ok = o.Number(name, 0, 127, &r.code);
         } else if (name == "--slow") {
             ok = o.Number(name, 1, 20, &r.slow);
+        } else if (name == "--console") {
+            ok = o.Value(name, &r.consolePath);
         } else {
             ok = o.Fail("unknown option " + name);
         }

@@ -11,10 +11,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <sstream>
 #include <vector>
 
 #include "board_root.h"
+#include "console_port.h"
 #include "relay_check.h"
 #include "sim_unit.h"
 
@@ -174,6 +176,9 @@ void Session::Handle(const std::string& line)
         m_out << "kovasim: unknown " << word << "; !help lists what there is\n";
     } else if (!m_unit.hasConsole()) {
         m_out << "kovasim: this unit has no console (UsbPort=0)\n";
+    } else if (!m_options.consolePath.empty()) {
+        m_out << "kovasim: the console is offered at " << m_options.consolePath << ": kovactl -d "
+              << m_options.consolePath << " " << line << "\n";
     } else {
         for (const std::string& reply : m_unit.Converse(line)) {
             m_out << "console: " << reply << "\n";
@@ -221,6 +226,27 @@ bool Session::Pass()
     return true;
 }
 
+// With a console path: the console relayed to a terminal there, for kovactl.
+bool OfferConsole(const RunOptions& options, SimUnit& unit, std::ostream& out, std::ostream& err,
+                  std::unique_ptr<ConsolePort>* console)
+{
+    if (options.consolePath.empty()) {
+        return true;
+    }
+    if (!unit.hasConsole()) {
+        err << "kovasim run: the root's UsbPort is 0: the unit has no console to offer\n";
+        return false;
+    }
+    *console = std::make_unique<ConsolePort>(unit.consoleMaster(), options.consolePath);
+    if (!(*console)->ok()) {
+        err << "kovasim run: " << (*console)->error() << "\n";
+        return false;
+    }
+    out << "kovasim run: the console is at " << options.consolePath << " (kovactl -d " << options.consolePath
+        << ")\n";
+    return true;
+}
+
 }  // namespace
 
 int RunUnit(const RunOptions& options, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop)
@@ -255,6 +281,10 @@ int RunUnit(const RunOptions& options, std::ostream& out, std::ostream& err, con
         << KEYS_HELP;
     if (!unit.Start(&why)) {
         err << "kovasim run: " << why << "\n" << unit.OutputTail(20);
+        return 1;
+    }
+    std::unique_ptr<ConsolePort> console;
+    if (!OfferConsole(options, unit, out, err, &console)) {
         return 1;
     }
     Session session(options, unit, out);

@@ -21,6 +21,7 @@ struct RunOptions {
     std::string binary;
     int code = -1;  // -1: the radio admits every code and transmits code 5; else only this code
     int slow = 1;
+    std::string consolePath;  // offer the console here for kovactl -d (then typed lines do not go to it)
 };
 
 // 0 when the unit ran and stopped cleanly; 1 otherwise.

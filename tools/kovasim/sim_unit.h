@@ -62,6 +62,8 @@ class SimUnit {
     sim::UnitProcess& process() { return m_process; }
     sim::RadioSim& radio() { return *m_radio; }
     bool hasConsole() const { return m_console != nullptr; }
+    // The master of the console cable (-1 without a console), for a relay to a PC-side port.
+    int consoleMaster() const;
     // The last lines of the unit's output, for failure reports.
     std::string OutputTail(size_t lines) const;
 
