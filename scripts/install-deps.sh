@@ -2,15 +2,22 @@
 # Installs the Debian packages the build and the test suites need and this
 # machine lacks. Run as root it installs them; otherwise it prints the
 # apt-get line to run and fails.
+#
+#   scripts/install-deps.sh        everything `make check` uses
+#   scripts/install-deps.sh demo   only what `make demo` uses
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ make python3
-  googletest libgtest-dev libbenchmark-dev
-  clang-14 libclang-rt-14-dev
-  g++-arm-linux-gnueabihf qemu-user
-  ifupdown iproute2 curl
-)
+if [ "${1:-}" = demo ]; then
+  packages=(cmake ninja-build g++)
+else
+  packages=(
+    cmake ninja-build g++ make python3
+    googletest libgtest-dev libbenchmark-dev
+    clang-14 libclang-rt-14-dev
+    g++-arm-linux-gnueabihf qemu-user
+    ifupdown iproute2 curl mandoc
+  )
+fi
 
 missing=()
 for pkg in "${packages[@]}"; do
