@@ -30,13 +30,9 @@ struct Outcome {
 
 Outcome Kovadir(const std::vector<std::string>& args)
 {
-    std::ostringstream out;
-    std::ostringstream err;
-    Outcome r;
-    r.status = KovadirMain(args, out, err);
-    r.out = out.str();
-    r.err = err.str();
-    return r;
+    std::ostringstream out, err;
+    const int status = KovadirMain(args, out, err);
+    return {status, out.str(), err.str()};
 }
 
 bool Has(const std::string& text, const std::string& part)
