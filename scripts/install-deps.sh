@@ -3,22 +3,28 @@
 # machine lacks. Run as root it installs them; otherwise it prints the
 # apt-get line to run and fails.
 #
-#   scripts/install-deps.sh         the build and test packages
-#   scripts/install-deps.sh bench   also the benchmarks' own packages: the
-#                                   relay benchmark's comparison server. These
-#                                   are optional: where they cannot be had
-#                                   (not root, or not in the archive) a note is
-#                                   printed and the benchmark skips their rows.
+#   scripts/install-deps.sh         everything `make check` uses
+#   scripts/install-deps.sh demo    only what `make demo` uses
+#   scripts/install-deps.sh bench   everything, and also the benchmarks' own
+#                                   packages: the relay benchmark's comparison
+#                                   server. These are optional: where they
+#                                   cannot be had (not root, or not in the
+#                                   archive) a note is printed and the
+#                                   benchmark skips their rows.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ make python3
-  googletest libgtest-dev libbenchmark-dev
-  clang-14 libclang-rt-14-dev
-  g++-arm-linux-gnueabihf qemu-user
-  ifupdown iproute2 curl
-  nettle-dev libedit-dev
-)
+if [ "${1:-}" = demo ]; then
+  packages=(cmake ninja-build g++)
+else
+  packages=(
+    cmake ninja-build g++ make python3
+    googletest libgtest-dev libbenchmark-dev
+    clang-14 libclang-rt-14-dev
+    g++-arm-linux-gnueabihf qemu-user
+    ifupdown iproute2 curl mandoc
+    nettle-dev libedit-dev
+  )
+fi
 
 bench_packages=(svxreflector)
 

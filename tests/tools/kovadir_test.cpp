@@ -30,13 +30,9 @@ struct Outcome {
 
 Outcome Kovadir(const std::vector<std::string>& args)
 {
-    std::ostringstream out;
-    std::ostringstream err;
-    Outcome r;
-    r.status = KovadirMain(args, out, err);
-    r.out = out.str();
-    r.err = err.str();
-    return r;
+    std::ostringstream out, err;
+    const int status = KovadirMain(args, out, err);
+    return {status, out.str(), err.str()};
 }
 
 bool Has(const std::string& text, const std::string& part)
@@ -124,15 +120,8 @@ class KovadirTest : public ::testing::Test {
     std::vector<std::unique_ptr<sim::ListServerSim>> m_servers;
 };
 
-TEST(Kovadir, HelpVersionAndCommandLineErrors)
+TEST(Kovadir, CommandLineErrors)
 {
-    Outcome help = Kovadir({"--help"});
-    EXPECT_EQ(help.status, KOVADIR_EXIT_OK);
-    for (const char* section : {"NAME", "SYNOPSIS", "COMMANDS", "OPTIONS", "EXIT STATUS", "EXAMPLES"}) {
-        EXPECT_TRUE(Has(help.out, std::string("\n") + section + "\n") || help.out.rfind(section, 0) == 0) << section;
-    }
-    EXPECT_EQ(Kovadir({"--version"}).out.rfind("kovadir ", 0), 0u);
-
     // A server, both ports and both IDs, as a search needs.
     const std::string F = "--server 10.0.0.1 --tcp-port 1 --udp-port 2 --radio-id R1 --serv-id 00001";
     const std::pair<std::string, const char*> cases[] = {
@@ -155,7 +144,7 @@ TEST(Kovadir, HelpVersionAndCommandLineErrors)
         {"--server 10.0.0.1 --tcp-port 1 register --callsign JA7KOV", "register needs --radio-id"},
         {"--server 10.0.0.1 --tcp-port 1 --radio-id R1 register --callsign ABCDEFGHIJK",
          "--callsign: at most 10 characters"},
-        {F + " search --callsign X JA", "--callsign is an option of register"},
+        {F + " search --city X JA", "--city is an option of register"},
         {"--server 10.0.0.1 --serv-id 42 online", "a server ID is five digits"},
         {"--server 10.0.0.1 search", "search needs a TEXT"},
         {"--server 10.0.0.1 --udp-port 2 --radio-id R1 portcheck 1 2", "portcheck: too many operands"},
@@ -193,7 +182,7 @@ TEST_F(KovadirTest, ServersRanksHealthCheckAnswersFirstTcpOnlyServersAfterAndFai
     // Nothing listens on 127.0.0.9: the health checks go unanswered and the connect is refused.
     r = Kovadir({"--server", "127.0.0.9", "--tcp-port", std::to_string(m_servers[0]->tcpPort()), "--udp-port",
                  std::to_string(m_servers[0]->udpPort()), "servers"});
-    EXPECT_EQ(r.status, KOVADIR_EXIT_FAILURE);
+    EXPECT_EQ(r.status, KOVADIR_EXIT_UNREACHABLE);
     EXPECT_TRUE(Has(r.out, "-     127.0.0.9        no answer     no answer\n")) << r.out;
     EXPECT_TRUE(Has(r.err, "kovadir: servers: none of the 1 list servers answered")) << r.err;
 }
@@ -237,7 +226,7 @@ TEST_F(KovadirTest, RegisteredRepeaterIsFoundBySearchAndList)
         << list.err;
 }
 
-TEST_F(KovadirTest, RefusedRegistrationAndMissingListFileExitOneWithTheReason)
+TEST_F(KovadirTest, RefusedRegistrationExitsOneAndMissingListFileTwoWithTheReason)
 {
     Fault(ListKind::Regist, {.fault = ListFault::ErrorCode, .code = "0102"});
     Outcome reg = Kovadir(Args({"register", "--callsign", "JA7KOV"}));
@@ -246,7 +235,7 @@ TEST_F(KovadirTest, RefusedRegistrationAndMissingListFileExitOneWithTheReason)
 
     Fault(ListKind::Http, {.fault = ListFault::ErrorCode, .code = "404"}, {0});
     Outcome servers = Kovadir(Args({"servers"}));
-    EXPECT_EQ(servers.status, KOVADIR_EXIT_FAILURE);
+    EXPECT_EQ(servers.status, KOVADIR_EXIT_UNREACHABLE);
     EXPECT_TRUE(Has(servers.err, "kovadir: servers: no list server address from http://127.0.0.1:")) << servers.err;
     EXPECT_EQ(servers.out, "");
 }
@@ -273,34 +262,37 @@ TEST_F(KovadirTest, PortCheckAndOnlineReportWhatTheServersSaw)
     EXPECT_EQ(online.out, "online at list server 127.0.0.3; this unit is seen as 127.0.0.1\n");
 }
 
-TEST_F(KovadirTest, StatusOverHostUrlAndHttpPortReportsTheServerOnceOnline)
+TEST_F(KovadirTest, StatusOverHostUrlAndHttpPortWithCallsignReportsTheServerOnceOnline)
 {
     FastClock clock;
-    Outcome r = Kovadir(Args({"--prefer", "127.0.0.3", "status"}, "00042", "/list.txt"));
+    Outcome r = Kovadir(Args({"--prefer", "127.0.0.3", "--callsign", "JA7KOV", "status"}, "00042", "/list.txt"));
     ASSERT_EQ(r.status, KOVADIR_EXIT_OK) << r.err << r.out;
     EXPECT_EQ(r.out, "online at list server 127.0.0.3; this unit is seen as 127.0.0.1\n");
 }
 
-TEST_F(KovadirTest, StatusTimingOutExitsOneNamingWhatTheClientIsDoing)
+TEST_F(KovadirTest, StatusTimingOutNamesWhatTheClientIsDoing)
 {
     Fault(ListKind::HealthCheck, m_silent);
     const std::string fullUrl = "http://127.0.0.1:" + HttpPort() + "/list.txt";
     struct Case {
         std::vector<std::string> args;
         std::string line;
+        int status;
     };
     const Case cases[] = {
         {Args({"--timeout", "1", "status"}, "", "/list.txt"),
-         "not online after 1 s: waiting for the server ID (state WAIT_ID)\n"},
-        {Args({"--timeout", "2", "status"}), "not online after 2 s: searching for a list server (state SEARCH)\n"},
+         "not online after 1 s: waiting for the server ID (state WAIT_ID)\n", KOVADIR_EXIT_FAILURE},
+        {Args({"--timeout", "2", "status"}), "not online after 2 s: searching for a list server (state SEARCH)\n",
+         KOVADIR_EXIT_UNREACHABLE},
         // A full URL goes to the host as it is; this server only knows the path, answers 404.
         {Args({"--timeout", "1", "status"}, "00042", fullUrl),
          "not online after 1 s: no list server address from " + fullUrl + " at 127.0.0.1:" + HttpPort() +
-             " (the list file cannot be had or holds none) (state GET_SERVER_ERR)\n"},
+             " (the list file cannot be had or holds none) (state GET_SERVER_ERR)\n",
+         KOVADIR_EXIT_UNREACHABLE},
     };
     for (const Case& c : cases) {
         Outcome r = Kovadir(c.args);
-        EXPECT_EQ(r.status, KOVADIR_EXIT_FAILURE) << c.line;
+        EXPECT_EQ(r.status, c.status) << c.line;
         EXPECT_EQ(r.out, c.line);
         EXPECT_EQ(r.err, "");
     }

@@ -1,5 +1,5 @@
 // kovasim's pieces in process: the timeline orders events from several
-// threads and drops the units' dates, a wrong command line exits 2 naming the
+// threads and drops the units' dates, a wrong command line exits 64 naming the
 // fault and makes nothing, make-root writes a root as the daemon's own
 // settings reader sees it, and the demo's frame judge names every kind of
 // relay fault and measures playback offsets on hand-made arrivals. (The
@@ -54,7 +54,7 @@ TEST(KovasimTimeline, ListsEventsFromSeveralThreadsInTimeOrderWithoutTheUnitsDat
     EXPECT_NE(timeline.Render().find("      5.0  unit B     start REC thread"), std::string::npos);
 }
 
-TEST(KovasimCli, RefusesBadCommandLinesWithStatusTwoNamesTheFaultAndMakesNothing)
+TEST(KovasimCli, RefusesBadCommandLinesWithTheUsageStatusNamesTheFaultAndMakesNothing)
 {
     std::atomic<bool> stop{false};
     sim::SimBoard scratch;  // a fresh folder: the roots are made below it

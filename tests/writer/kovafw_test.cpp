@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kovafw_cli.h"
+#include "sha256.h"
 #include "writer_test_support.h"
 
 using namespace writertest;
@@ -110,6 +111,29 @@ TEST_F(KovafwTest, InfoShowsKindListEntriesAndTheChecksumState)
         << r.out << r.err;
 }
 
+TEST_F(KovafwTest, InfoPrintsTheSha256OfThePackage)
+{
+    // Digests from another implementation: the standard vectors, and lengths
+    // that end a block with no room for the length and that cross a read chunk.
+    const std::pair<std::string, const char*> vectors[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(5000, 'a'), "c526c6222044dab5674de9c4ac7f4566ebb5e4d8bf9d8ea34c9cc8a7cc3c869c"},
+    };
+    for (const auto& [text, digest] : vectors) {
+        WriteBytes(P("v"), Bytes(text.begin(), text.end()));
+        std::string hex;
+        EXPECT_TRUE(Sha256OfFile(P("v"), hex));
+        EXPECT_EQ(hex, digest) << text.size() << " bytes";
+    }
+    WriteBytes(P("fw.bin"), BuildPackage({{"a", {'a', 'b', 'c'}}}, 1));
+    ToolRun r = Kovafw({"info", P("fw.bin")});
+    EXPECT_TRUE(Has(r.out, "\nsha256        c9310e49679b2777b654b05125f2d3cafcaa0a621689c1a7a215a4921ca94a11\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "does not catch swapped")) << r.out;
+}
+
 TEST_F(KovafwTest, ExtractStopsAtAnUnsafeNameWithTheWritersMessage)
 {
     WriteBytes(P("fw.bin"), BuildPackage({{"first", {1}}, {"C:boot", {2}}, {"last", {3}}}));
@@ -141,6 +165,11 @@ TEST_F(KovafwTest, PackRefusesWhatTheWriterWouldRefuseAndLeavesNoPackage)
         ToolRun r = Kovafw(args);
         EXPECT_EQ(std::make_tuple(r.status, Has(r.err, expected)), std::make_tuple(1, true)) << r.err;
     }
+    // The package named as one of its own members, by another path: the member stays as it was.
+    ToolRun self = Kovafw({"pack", "--kind=0", "-o", P("two/../one/same"), P("one/same")});
+    EXPECT_EQ(std::make_tuple(self.status, Has(self.err, "refusing to overwrite"), ReadBytes(P("one/same"))),
+              std::make_tuple(1, true, Bytes{1}))
+        << self.err;
     EXPECT_EQ(ListFolder(m_root.path()), (std::vector<std::string>{"CON", std::string(65, 'n'), "one", "two"}));
 }
 
@@ -155,11 +184,8 @@ TEST_F(KovafwTest, CommandLineMistakesExitWithTheUsageStatus)
     };
     for (const auto& args : mistakes) {
         ToolRun r = Kovafw(args);
-        EXPECT_EQ(std::make_tuple(r.status, Has(r.err, "Try 'kovafw --help'.")), std::make_tuple(2, true))
+        EXPECT_EQ(std::make_tuple(r.status, Has(r.err, "Try 'kovafw --help'.")), std::make_tuple(64, true))
             << (args.empty() ? "(none)" : args[0]) << " " << r.err;
     }
-    ToolRun help = Kovafw({"--help"});
-    EXPECT_EQ(std::make_tuple(help.status, Has(help.out, "SYNOPSIS"), Has(help.out, "MEMBER NAMES")),
-              std::make_tuple(0, true, true));
     EXPECT_EQ(Kovafw({"pack", "--help"}).status, 0);
 }

@@ -14,154 +14,42 @@
 #include "kovadir_unit.h"
 #include "util.h"
 
-#ifndef KOVADIR_VERSION
-#define KOVADIR_VERSION "0"
-#endif
-
 namespace {
 
-constexpr const char* HELP_TEXT = R"(NAME
-       kovadir - run the KOVA-LAN unit's directory client against list servers
+constexpr const char* HELP_TEXT = R"(Usage: kovadir [OPTIONS] COMMAND [ARGS...]
+Runs the KOVA-LAN unit's directory client on this PC against list servers.
 
-SYNOPSIS
-       kovadir [--host H --url U --http-port P --tcp-port P --udp-port P
-               --rx-port P --serv-id ID --radio-id ID --callsign C ...]
-               status|regist|search KEY TEXT|list RADIOID...|portcheck PORT
-       kovadir [OPTIONS] servers
-       kovadir [OPTIONS] register --radio-id ID --callsign CALL [REGISTRATION]
-       kovadir [OPTIONS] search [--by KEY] TEXT
-       kovadir [OPTIONS] portcheck [PORT]
-       kovadir [OPTIONS] online
-       kovadir --help | --version
+Commands:
+  status              wait until online (see --timeout), or say what the
+                      client is doing instead
+  servers             probe every list server and rank those that answer
+  register, regist    register the repeater (needs --radio-id, --callsign)
+  search [KEY] TEXT   search the directory; KEY is callsign (the default),
+                      servid, radioid, city, state or country
+  list RADIO-ID...    the current entries of up to 100 repeaters
+  portcheck [PORT]    have the list servers send to a UDP port of this host
+  online              wait for the chosen server's health check answer
 
-DESCRIPTION
-       kovadir runs the directory client of the KOVA-LAN unit on a PC, as
-       the unit would run it once started: it learns the list servers'
-       addresses from the list file (or takes them from --server), chooses a
-       list server, and sends one request. It plays the unit's receive port
-       itself: a UDP socket (--rx-port) that hands the list servers' health
-       and port check answers to the client.
+Options:
+  --host H [--url PATH] [--http-port P]  the list file of server addresses
+  --list-url http://HOST[:PORT]/PATH     the same, as one URL
+  --server ADDR            a fixed list server instead (up to 8)
+  --prefer ADDR            choose this server whenever it answers
+  --tcp-port N, --udp-port N             the list servers' ports
+  --rx-port N              this host's receive UDP port (any free one)
+  --serv-id ID, --radio-id ID            the unit's server ID and radio ID
+  --callsign CALL          the repeater's call sign (taken by every command)
+  --city, --state, --country, --modulation, --search-resp, --sc-table,
+  --signature, --mail      more of a registration
+  --by KEY                 the search key
+  --timeout S              seconds to wait for the client (20)
+  -v, --verbose            the client's trace lines on standard output
+  -h, --help               show this help
+  --version                show the version
 
-COMMANDS
-       status
-              Waits until the client is online (see online) or --timeout
-              has passed, sitting out the client's failures and retries as
-              the unit would. Online, it prints what online prints and
-              exits 0. Otherwise it prints "not online" with what the
-              client is doing (for example searching for a list server,
-              waiting for the radio ID, no list server address) and its
-              state name, and exits 1. Either answer goes to standard
-              output. Neither ID is needed: without them the client waits
-              for them.
-
-       servers
-              Probes every list server at once with UDP health checks, as
-              the unit does when it chooses a server, and then with TCP
-              connects, as a registration does; prints one line per server,
-              ranked: servers that answered the health check first, fastest
-              first, then servers that only accepted the TCP connection.
-              Answers later than 3 s after the first one count as none, as
-              they do for the unit. Fails when no server answered at all.
-
-       register --radio-id ID --callsign CALL [REGISTRATION]
-       regist --radio-id ID --callsign CALL [REGISTRATION]
-              Registers a repeater with the current list server, or with a
-              server chosen at random among those that accept a TCP
-              connection. Prints the server ID the server gave and the time
-              of the entry. Without --serv-id the registration is a first
-              one and the server gives a new ID.
-
-       search KEY TEXT
-       search [--by KEY] TEXT
-              Searches the directory of the chosen list server. KEY is one
-              of callsign (the default), servid, radioid, city, state,
-              country; a single operand is the TEXT. Prints one line per
-              repeater found.
-
-       list RADIO-ID...
-              Retrieves the current entries of up to 100 repeaters by their
-              radio IDs, as the unit does for the repeaters it follows.
-              Prints one line per ID, "-" for an ID the directory does not
-              hold.
-
-       portcheck [PORT]
-              Asks every list server to send a datagram to UDP port PORT of
-              this host (default: the receive port) and reports whether one
-              arrived. A PORT other than the receive port is opened for the
-              check.
-
-       online
-              Waits until the chosen list server answers the unit's periodic
-              health check (the first goes out about 1 s after the server
-              was chosen), then prints the server and this host's address as
-              the server sees it. Unlike status it needs both IDs and gives
-              up at the client's first failure (reason on standard error).
-
-OPTIONS
-       --host H
-              The host of the list file of server addresses (a name or a
-              dotted address).
-       --url U
-              The list file's path on that host (default /), for example
-              /list.txt. A full http:// URL is sent to the host as it is.
-       --http-port P
-              The HTTP port of that host (default 80). --host H --url U
-              --http-port P name the same file as --list-url http://H:P/U.
-       --list-url http://HOST[:PORT]/PATH
-              The list file of server addresses (HTTP, port 80 by default).
-       --server ADDR
-              A list server's IPv4 address; repeat for up to 8. Replaces the
-              list file. --host, --list-url and --server exclude each other.
-       --prefer ADDR
-              Choose this server whenever it answers.
-       --tcp-port N, --udp-port N
-              The list servers' TCP and UDP ports. The TCP port is needed by
-              servers, register, search and list; the UDP port by every
-              command but register.
-       --rx-port N
-              This host's receive UDP port, named in health checks (default:
-              any free port).
-       --serv-id ID, --radio-id ID
-              The unit's server ID (five digits) and radio ID (up to five
-              characters), sent in every request. search, list and online
-              need both; register and portcheck need --radio-id; status
-              needs neither.
-       --timeout S
-              Seconds to wait for the client to get ready, or for status
-              to get online (default 20).
-       -v, --verbose
-              Prints the directory client's trace lines on standard output.
-       --help Shows this text.
-       --version
-              Shows the version.
-
-REGISTRATION
-       --callsign CALL (up to 10 characters), --city TEXT and --state TEXT
-       (up to 40 each), --country CODE (up to 3), --modulation D and
-       --search-resp D (one digit each; a non-zero --search-resp shows
-       others only the server ID, radio ID, call sign and address),
-       --sc-table HEX (32 hexadecimal digits), --signature TEXT (up to 30),
-       --mail ADDR (up to 60). --serv-id renews the registration of that ID.
-
-EXIT STATUS
-       0      The request succeeded (servers: at least one server answered;
-              status: online).
-       1      No list server could be had, or the request failed or was
-              refused; the reason is on standard error (status: not online
-              in time, on standard output).
-       2      The command line is wrong.
-
-EXAMPLES
-       kovadir --host lists.example.net --url /kova.txt --udp-port 30002 \
-               --serv-id 10001 --radio-id 12345 status
-       kovadir --host lists.example.net --url /kova.txt --tcp-port 30001 \
-               --radio-id 12345 --callsign JA7KOV regist
-       kovadir --list-url http://lists.example.net/kova.txt \
-               --tcp-port 30001 --udp-port 30002 servers
-       kovadir --server 192.0.2.10 --tcp-port 30001 register \
-               --radio-id 12345 --callsign JA7KOV --city Sendai
-       kovadir --server 192.0.2.10 --tcp-port 30001 --udp-port 30002 \
-               --serv-id 10001 --radio-id 12345 search city Sendai
+Exit status: 0 success, 1 refused or failed, 2 no list server reached,
+64 a wrong command line.
+See kovadir(1).
 )";
 
 struct Options {
@@ -430,7 +318,11 @@ std::string ParseOption(const std::vector<std::string>& args, size_t* pi, Option
         value = args[++*pi];
     }
     if (registOption != RegistOptions().end()) {
-        pOpt->registOptions.push_back(name);
+        // The repeater's call sign is part of the unit's settings that every
+        // command accepts; only register sends it.
+        if (name != "--callsign") {
+            pOpt->registOptions.push_back(name);
+        }
         std::string e = registOption->second(*pOpt, value);
         return e.empty() ? e : name + ": " + e;
     }
@@ -519,12 +411,14 @@ std::string CodeText(WORD wCode)
     }
 }
 
+// A request that failed: a list server that did not answer is unreachable,
+// anything else (a refusal, a bad answer) a failure.
 int RequestFailed(std::ostream& err, const std::string& what, WORD wCode)
 {
     char szCode[8];
     std::snprintf(szCode, sizeof(szCode), "%04X", wCode);
     err << "kovadir: " << what << ": " << CodeText(wCode) << " (code " << szCode << ")\n";
-    return KOVADIR_EXIT_FAILURE;
+    return wCode == LISTSRV_ERR_COMM ? KOVADIR_EXIT_UNREACHABLE : KOVADIR_EXIT_FAILURE;
 }
 
 std::string Address(DWORD dwAdrs)
@@ -604,7 +498,7 @@ int CmdServers(std::ostream& out, std::ostream& err)
     }
     if (nRank == 0) {
         err << "kovadir: servers: none of the " << lines.size() << " list servers answered\n";
-        return KOVADIR_EXIT_FAILURE;
+        return KOVADIR_EXIT_UNREACHABLE;
     }
     return KOVADIR_EXIT_OK;
 }
@@ -687,7 +581,9 @@ int CmdPortCheck(const Options& o, int nRxPort, std::ostream& out, std::ostream&
     }
     WORD wCode = 0;
     if (!ListSrv_PortCheck(nPort, &wCode)) {
-        return RequestFailed(err, "portcheck of UDP port " + std::to_string(nPort), wCode);
+        // No datagram is the check's own answer: the port is not reachable from outside.
+        RequestFailed(err, "portcheck of UDP port " + std::to_string(nPort), wCode);
+        return KOVADIR_EXIT_FAILURE;
     }
     out << "UDP port " << nPort << " is reachable from the list servers\n";
     return KOVADIR_EXIT_OK;
@@ -712,7 +608,9 @@ int CmdStatus(const Options& o, const DirSession& session, std::ostream& out)
     }
     out << "not online after " << o.nTimeoutS << " s: " << session.StateText(state) << " (state " << DirStateName(state)
         << ")\n";
-    return KOVADIR_EXIT_FAILURE;
+    // Waiting for an ID is this command line's own lack; every other state
+    // means no list server was reached.
+    return state == LIST_STATE_WAIT_ID ? KOVADIR_EXIT_FAILURE : KOVADIR_EXIT_UNREACHABLE;
 }
 
 // The list state a command waits for before it runs.
@@ -738,9 +636,13 @@ int RunCommand(Options& o, std::ostream& out, std::ostream& err)
     }
     DirSession session;
     std::string why;
-    if (!session.Start(dir, &why) || !session.WaitForState(StateNeeded(o.command), o.nTimeoutS * 1000, &why)) {
+    if (!session.Start(dir, &why)) {
         err << "kovadir: " << o.typed << ": " << why << "\n";
         return KOVADIR_EXIT_FAILURE;
+    }
+    if (!session.WaitForState(StateNeeded(o.command), o.nTimeoutS * 1000, &why)) {
+        err << "kovadir: " << o.typed << ": " << why << "\n";
+        return KOVADIR_EXIT_UNREACHABLE;
     }
     if (o.command == "status") {
         return CmdStatus(o, session, out);
@@ -837,7 +739,7 @@ int KovadirMain(const std::vector<std::string>& args, std::ostream& out, std::os
         return KOVADIR_EXIT_OK;
     }
     if (o.bVersion) {
-        out << "kovadir " << KOVADIR_VERSION << "\n";
+        out << "kovadir " << KOVA_VERSION << "\n";
         return KOVADIR_EXIT_OK;
     }
     if (o.command.empty()) {

@@ -10,10 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "cli_convention.h"
+
 // Exit statuses.
-inline constexpr int KOVADIR_EXIT_OK = 0;
-inline constexpr int KOVADIR_EXIT_FAILURE = 1;  // no list server, a refused or failed request
-inline constexpr int KOVADIR_EXIT_USAGE = 2;    // the command line is wrong
+inline constexpr int KOVADIR_EXIT_OK = KOVA_EXIT_OK;
+inline constexpr int KOVADIR_EXIT_FAILURE = KOVA_EXIT_FAILED;           // a refused or failed request
+inline constexpr int KOVADIR_EXIT_UNREACHABLE = KOVA_EXIT_UNREACHABLE;  // no list server could be reached
+inline constexpr int KOVADIR_EXIT_USAGE = KOVA_EXIT_USAGE;              // the command line is wrong
 
 // Runs one command line (without the program name); results go to out,
 // errors to err (the client's trace lines, with --verbose, to the standard output).

@@ -13,85 +13,29 @@
 
 #include "firm_extractor.h"
 #include "package_writer.h"
+#include "sha256.h"
 #include "writer_strings.h"
-
-#ifndef KOVAFW_VERSION
-#define KOVAFW_VERSION "0"
-#endif
 
 namespace {
 
-constexpr const char* HELP_TEXT = R"(NAME
-       kovafw - check, list, unpack and build KOVA-LAN firmware packages
+constexpr const char* HELP_TEXT = R"(Usage: kovafw [OPTIONS] COMMAND [ARGS...]
+Checks, lists, unpacks and builds the firmware packages that
+KOVALanZozeZaderi flashes, reading them exactly as it does.
 
-SYNOPSIS
-       kovafw info PKG
-       kovafw verify PKG
-       kovafw extract PKG DIR
-       kovafw pack --kind N -o PKG FILE...
-       kovafw --help | --version
+Commands:
+  info PKG                      kind, list, members, checksum and SHA-256
+  verify PKG                    exit 0 only for a whole, consistent, safe package
+  extract PKG DIR               unpack the members into DIR
+  pack --kind N -o PKG FILE...  build PKG (image kind 0-3) from the FILEs
 
-DESCRIPTION
-       A firmware package is the file that the KOVA LAN-UNIT Firmware Writer
-       flashes: a 16-byte header and the member files that the flashing
-       script reads, protected by a 32-bit sum. kovafw reads a package
-       exactly as the writer does, and builds packages.
+Options:
+  --kind N, -o PKG, --output PKG  for pack
+  -h, --help                      show this help
+  --version                       show the version
 
-COMMANDS
-       info PKG
-              Prints the image kind, the flashing script's list that the
-              writer selects for it, every entry with its data length, and
-              the stored and computed checksums.
-
-       verify PKG
-              Exits 0 only when the package is whole, consistent and safe:
-              the writer would unpack every member and accept the checksum,
-              the total length ends on an entry boundary, nothing follows
-              the entry area, no member name is used twice and every name is
-              allowed. Each problem found is named on standard error.
-
-       extract PKG DIR
-              Unpacks the members into DIR (made when missing) as the writer
-              does, stopping at the first problem; members written before
-              the problem stay in DIR.
-
-       pack --kind N -o PKG FILE...
-              Builds PKG from the FILEs, each under its own file name, with
-              image kind N. The header and entry bytes that the format
-              leaves open are zeros. PKG is replaced only when the new
-              package is complete.
-
-OPTIONS
-       --kind N, --kind=N
-              Image kind: 0 link unit, operating system; 1 link unit,
-              application; 2 server unit, operating system; 3 server unit,
-              application.
-
-       -o PKG, --output PKG, --output=PKG
-              The package to write.
-
-       --help Shows this text.
-
-       --version
-              Shows the version.
-
-MEMBER NAMES
-       A member name has at most 64 bytes. It must not be empty, contain
-       "/", "\" or ":", be "." or ".." (or be made of dots and blanks
-       only), or be a Windows device name such as CON, NUL, COM1 or LPT1,
-       with or without an extension. The writer stops at such a name with
-       "WARNING: File write error" before it writes that member; kovafw
-       does the same, and pack refuses to use one.
-
-EXIT STATUS
-       0      Success; for verify, the package is sound.
-       1      The package is bad, or a file could not be read or written.
-       2      The command line is wrong.
-
-EXAMPLES
-       kovafw pack --kind 1 -o app.bin u-boot.imx zImage
-       kovafw info app.bin
-       kovafw verify app.bin && kovafw extract app.bin firm/
+Exit status: 0 success, 1 a bad package or a file that cannot be read or
+written, 64 a wrong command line.
+See kovafw(1).
 )";
 
 // A member name for a terminal: control bytes and backslashes escaped.
@@ -279,6 +223,12 @@ int CmdInfo(const std::string& pkg, std::ostream& out, std::ostream& err)
     } else {
         out << "not computed (the walk stopped early)\n";
     }
+    std::string sha;
+    if (Sha256OfFile(pkg, sha)) {
+        out << "sha256        " << sha << "\n";
+    }
+    out << "note          the checksum is a sum of the bytes: it does not catch swapped or\n"
+           "              reordered bytes; compare the SHA-256 with the one published\n";
     if (!in.bOk) {
         err << "kovafw: " << pkg << ": " << StatusDetail(pkg, ex, in.entries, nullptr) << "\n";
         return KOVAFW_EXIT_FAILURE;
@@ -421,11 +371,11 @@ int KovafwMain(const std::vector<std::string>& args, std::ostream& out, std::ost
         return KOVAFW_EXIT_OK;
     }
     if (cmd == "--version") {
-        out << "kovafw " << KOVAFW_VERSION << "\n";
+        out << "kovafw " << KOVA_VERSION << "\n";
         return KOVAFW_EXIT_OK;
     }
     for (const std::string& a : args) {
-        if (a == "--help") {
+        if (a == "--help" || a == "-h") {
             out << HELP_TEXT;
             return KOVAFW_EXIT_OK;
         }

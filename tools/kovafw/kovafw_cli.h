@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "cli_convention.h"
+
 // Exit statuses.
-inline constexpr int KOVAFW_EXIT_OK = 0;
-inline constexpr int KOVAFW_EXIT_FAILURE = 1;  // a bad package, or a file that cannot be read or written
-inline constexpr int KOVAFW_EXIT_USAGE = 2;
+inline constexpr int KOVAFW_EXIT_OK = KOVA_EXIT_OK;
+inline constexpr int KOVAFW_EXIT_FAILURE = KOVA_EXIT_FAILED;  // a bad package, or a file that cannot be read or written
+inline constexpr int KOVAFW_EXIT_USAGE = KOVA_EXIT_USAGE;
 
 // Runs one command line (without the program name); results go to out,
 // errors to err.

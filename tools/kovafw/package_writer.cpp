@@ -37,6 +37,21 @@ struct PlannedMember {
     std::uint32_t size = 0;
 };
 
+// Whether the output is one of the inputs (the same file by any path): the
+// new package would replace a member it was made from.
+bool OverwritesAnInput(const std::filesystem::path& output, const std::vector<std::filesystem::path>& files,
+                       std::string& error)
+{
+    for (const std::filesystem::path& file : files) {
+        std::error_code ec;
+        if (std::filesystem::equivalent(output, file, ec)) {
+            error = output.native() + ": is also a member file; refusing to overwrite it";
+            return true;
+        }
+    }
+    return false;
+}
+
 // Checks every input before anything is written.
 bool PlanMembers(const std::vector<std::filesystem::path>& files, std::vector<PlannedMember>& plan,
                  std::uint32_t& totalLength, std::string& error)
@@ -163,7 +178,7 @@ bool PackFirmPackage(const std::filesystem::path& output, std::uint8_t imageKind
 {
     std::vector<PlannedMember> plan;
     std::uint32_t totalLength = 0;
-    if (!PlanMembers(files, plan, totalLength, error)) {
+    if (OverwritesAnInput(output, files, error) || !PlanMembers(files, plan, totalLength, error)) {
         return false;
     }
 

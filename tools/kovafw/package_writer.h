@@ -21,6 +21,7 @@ struct PackResult {
 };
 
 // Packs files (each under its own file name) with the header's image kind
-// byte. False with a one-line reason in error on any failure.
+// byte. False with a one-line reason in error on any failure, and when the
+// output is one of the files.
 bool PackFirmPackage(const std::filesystem::path& output, std::uint8_t imageKind,
                      const std::vector<std::filesystem::path>& files, PackResult& result, std::string& error);

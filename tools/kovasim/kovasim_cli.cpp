@@ -1,6 +1,6 @@
 // kovasim_cli: see the header. Each verb parses its own options into the
 // settings of demo, board_root or run and hands over; usage errors end with
-// status 2 and a pointer to the verb's help.
+// status 64 and a pointer to the verb's help.
 #include "kovasim_cli.h"
 
 #include <unistd.h>
@@ -16,68 +16,31 @@
 #include "run.h"
 #include "unit_process.h"
 
-#ifndef KOVASIM_VERSION
-#define KOVASIM_VERSION "0"
-#endif
-
 namespace {
 
-constexpr const char* TOOL_HELP = R"(NAME
-       kovasim - simulated KOVA-LAN boards on a PC
+constexpr const char* TOOL_HELP = R"(Usage: kovasim [OPTIONS] VERB [ARGS...]
+Simulated KOVA-LAN boards on this PC: board roots for `kovalan --root DIR`,
+with a simulated repeater radio and console cable, and stand-in list servers.
+Nothing touches the PC's network settings, clock or files outside the roots.
 
-SYNOPSIS
-       kovasim demo [--frames N] [--spacing MS] [--code N] [--verbose] [--keep DIR]
-       kovasim make-root DIR [--rx-port P] [--tx-port Q] [--target N=ADDR[,off]]...
-                             [--mac MAC] [--static ADDR,MASK[,GW] | --dhcp]
-                             [--no-carrier] [--comm-port N] [--usb-port N]
-       kovasim run DIR [--code N] [--console PATH]
-       kovasim list-server [--servers N] [--tcp-port P] [--udp-port P] [--http-port P]
-                           [--url PATH] [--repeater SERVID,RADIOID,CALLSIGN]... [--quiet]
-       kovasim --help | --version | VERB --help
+Verbs:
+  demo          two units linked over 127.0.0.1 relay and record a voice
+                exchange; prints a timeline, exits 0 when every frame arrived
+  make-root DIR make a board root in DIR for a unit to run on
+  run DIR [--console PATH]
+                run one unit on DIR with a simulated radio until Ctrl-C;
+                --console offers its USB console at PATH for kovactl -d PATH
+  list-server   stand-in list servers on 127.0.0.1 to 127.0.0.N until Ctrl-C
 
-DESCRIPTION
-       A simulated board is a folder that holds the files a KOVA-LAN board
-       gives the unit daemon: its settings, the Ethernet carrier, the MAC
-       fuses, the LED lines, the network files, and a stand-in that records
-       the shell commands the unit would run. `kovalan --root DIR` runs the
-       daemon on such a folder. kovasim makes these folders, plugs a
-       simulated repeater radio and a console cable into them, and runs
-       units on them; nothing touches the PC's network settings, clock or
-       files outside the folders.
+Options:
+  --kovalan PATH  the daemon to run (demo, run); else $KOVALAN_BINARY, then a
+                  kovalan beside kovasim or two folders up
+  -h, --help      show this help; VERB --help shows the verb's own
+  --version       show the version
 
-VERBS
-       demo   Two units on two temporary boards, linked over 127.0.0.1; radio
-              A transmits, radio B hears it and answers; then radio A records
-              a short transmission and plays it back. Prints a timeline and
-              exits 0 only when every frame arrived in order both ways and
-              every recorded frame came back in order.
-
-       make-root DIR
-              Makes a board root in DIR for a unit to run on.
-
-       run DIR
-              Runs one unit on the board root DIR with a simulated radio,
-              printing its output until Ctrl-C; typed lines go to its console.
-
-       list-server
-              Stand-in list servers on 127.0.0.1 to 127.0.0.N for trying the
-              directory client (kovadir) by hand, until Ctrl-C.
-
-OPTIONS
-       --kovalan PATH
-              The daemon to run (demo, run). Without it: $KOVALAN_BINARY, then
-              a kovalan next to kovasim or two folders up (the build tree).
-
-       --help Shows this text, or a verb's own.
-
-       --version
-              Shows the version.
-
-EXIT STATUS
-       0      Success.
-       1      The demo failed, or a root, unit or list server could not be
-              made or run.
-       2      The command line is wrong.
+Exit status: 0 success, 1 the demo failed or a root, unit or list server
+could not be made or run, 64 a wrong command line.
+See kovasim(1).
 )";
 
 constexpr const char* LIST_SERVER_HELP = R"(NAME
@@ -628,7 +591,7 @@ int KovasimMain(const std::vector<std::string>& args, std::ostream& out, std::os
         return KOVASIM_EXIT_OK;
     }
     if (verb == "--version") {
-        out << "kovasim " << KOVASIM_VERSION << "\n";
+        out << "kovasim " << KOVA_VERSION << "\n";
         return KOVASIM_EXIT_OK;
     }
     err << "kovasim: unknown verb '" << verb << "'\n(see kovasim --help)\n";

@@ -9,10 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "cli_convention.h"
+
 // Exit statuses.
-inline constexpr int KOVASIM_EXIT_OK = 0;
-inline constexpr int KOVASIM_EXIT_FAILURE = 1;  // the demo failed, or a root or unit could not be made or run
-inline constexpr int KOVASIM_EXIT_USAGE = 2;
+inline constexpr int KOVASIM_EXIT_OK = KOVA_EXIT_OK;
+// The demo failed, or a root or unit could not be made or run.
+inline constexpr int KOVASIM_EXIT_FAILURE = KOVA_EXIT_FAILED;
+inline constexpr int KOVASIM_EXIT_USAGE = KOVA_EXIT_USAGE;
 
 // Runs one command line (without the program name). `stop` is set by the
 // caller's SIGINT/SIGTERM handler; demo and run end early when it is.
