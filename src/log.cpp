@@ -163,7 +163,7 @@ FILE* RenewFile(FILE* fp, const char* pszPath)
     if (fp != nullptr) {
         fclose(fp);
     }
-    return fopen(pszPath, "w+b");
+    return OpenFile(pszPath, "w+b");
 }
 
 // Opens a file for update, creating it empty when it does not exist. The size
@@ -171,7 +171,7 @@ FILE* RenewFile(FILE* fp, const char* pszPath)
 // 64), so a huge file still counts as too large.
 FILE* Open(const char* pszPath, DWORD* pdwFileSize)
 {
-    FILE* fp = fopen(pszPath, "r+b");
+    FILE* fp = OpenFile(pszPath, "r+b");
     if (fp == nullptr) {
         // Only a missing file is created: any other failure (a full descriptor
         // table, no permission) must not cost the file its contents.
