@@ -118,11 +118,14 @@ FILE* OpenTraced(const char* path, const char* mode, FILE_TRACE_FN pfn, void* pC
         TracedClose(t);
         return nullptr;
     }
+    // A slot is claimed with a marker no stream has, filled, then published.
+    FILE* const claimed = reinterpret_cast<FILE*>(&s_apTraced);
     for (int i = 0; i < TRACED_MAX && t->slot < 0; ++i) {
-        s_apTraced[i] = t;  // read only after the stream pointer below is seen
         FILE* expected = nullptr;
-        if (s_apTracedFp[i].compare_exchange_strong(expected, fp)) {
+        if (s_apTracedFp[i].compare_exchange_strong(expected, claimed)) {
             t->slot = i;
+            s_apTraced[i] = t;
+            s_apTracedFp[i].store(fp);
         }
     }
     if (mode[0] == 'w' || !existed) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "power_cut.h"
 #include "test_support.h"
 
 using testsupport::ReadFileBytes;
@@ -416,6 +417,69 @@ TEST_F(RingLog, TornJournalOrSlotWriteNeverServesAHalfRecordNorLosesAnOlderOne)
             // Only a slot that is not in the file at all cannot be restored.
             reopen(log, bakAfter, !(bPastEnd && j == 0));
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A cut anywhere in writing a text of three records, into a ring not yet full
+// and into a full one, serves no record that was not written whole and loses
+// at most the record being written.
+TEST_F(RingLog, PowerCutInAWriteServesOnlyWholeRecordsAndLosesAtMostTheLast)
+{
+    constexpr DWORD nSlots = 16;
+    const SYSTEMTIME t = TimeFor(99);
+    std::string text;
+    for (int i = 0; text.size() < 140; i++) {
+        text += "piece " + std::to_string(i) + " ";
+    }
+    text.resize(140);
+    std::vector<std::string> pieces;  // the records' data, oldest first
+    for (size_t at = 0; at < text.size(); at += LOG_RECORD_DATA_MAX) {
+        pieces.push_back(Hex(Bytes(text.begin() + long(at), text.begin() + long(std::min(text.size(), at + 52)))));
+    }
+    auto served = [&] {
+        std::vector<std::string> hex;
+        for (const Served& s : ReadAll()) {
+            hex.push_back(s.hex);
+        }
+        return hex;
+    };
+    for (int nOld : {5, 20}) {
+        Fill(nOld, nSlots);
+        ASSERT_TRUE(LOG_Open(logPath.c_str(), nSlots * SLOT));
+        const std::vector<std::string> old = served();
+        LOG_Close();
+        powercut::Recorder rec(dir.path());
+        ASSERT_TRUE(LOG_Open(logPath.c_str(), nSlots * SLOT));
+        ASSERT_TRUE(LOG_Write(&t, text.data(), int(text.size())));
+        LOG_Close();
+        rec.Stop();
+        // Newest first: the first i records of the text, then the old ones they left.
+        auto expected = [&](size_t i) {
+            std::vector<std::string> e(pieces.rbegin() + long(pieces.size() - i), pieces.rend());
+            e.insert(e.end(), old.begin(), old.begin() + long(std::min(old.size(), nSlots - 1 - i)));
+            return e;
+        };
+        powercut::Run(std::to_string(nOld) + " texts, then a ring-log write", rec, [&](const powercut::Cut& cut) {
+            const auto& ops = rec.ops();
+            const size_t done = size_t(std::count_if(ops.begin(), ops.begin() + long(cut.issued), [](const auto& op) {
+                return op.kind == FILE_OP_KIND::SYNC && op.path == "kovalan.log";
+            }));
+            if (!LOG_Open(logPath.c_str(), nSlots * SLOT)) {
+                return std::string("BAD store not opened");
+            }
+            const std::vector<std::string> now = served();
+            LOG_Close();
+            for (size_t i = done; i <= std::min(done + 1, pieces.size()); i++) {
+                if (now == expected(i)) {
+                    return std::to_string(i) + " of 3 records" + (i > done ? " (from the journal)" : "");
+                }
+            }
+            return std::string("BAD records served");
+        });
     }
 }
 
