@@ -302,6 +302,36 @@ TEST_F(ConfigFile, BrokenMainFileIsRewrittenFromAPassingBackupAtStart)
     EXPECT_EQ(CONFIG_GetLoadSource(), CONFIG_SOURCE::NO_FILE);
 }
 
+TEST_F(ConfigFile, StartOnTheBackupOrOnFactorySettingsIsNeverSilent)
+{
+    const std::string good = "Program=KOVA-LAN\n", bad = "RxUdpPort=1\n";
+    struct Case {
+        std::string main, bak, lines;  // "-": no file
+    };
+    const Case cases[] = {
+        {good, bad, ""},
+        {bad, good, "[W] settings file /var/local/kovalan.ini failed its check: started on its backup\n"
+                    "[W] settings file rewritten from the backup\n"},
+        {"-", "-", "[I] no settings file: started on factory settings\n"},
+        {bad, "-", "[W] !!! settings file /var/local/kovalan.ini and its backup failed their check !!!\n"
+                   "[W] !!! started on FACTORY SETTINGS: targets and PassWord lost !!!\n"},
+    };
+    for (const Case& c : cases) {
+        unlink(IniPath().c_str());
+        unlink(BakPath().c_str());
+        c.main == "-" ? void() : WriteText(IniPath(), c.main);
+        c.bak == "-" ? void() : WriteText(BakPath(), c.bak);
+        CONFIG_Load(kIni, nullptr);
+        testsupport::DebugCapture capture;
+        CONFIG_ReportLoad();
+        std::string text = capture.text(), lines;
+        for (size_t at = 0; (at = text.find('[', at)) != std::string::npos; at = text.find('\n', at) + 1) {
+            lines += text.substr(at, text.find('\n', at) + 1 - at);  // without the time stamps
+        }
+        EXPECT_EQ(lines, c.lines);
+    }
+}
+
 // A cut anywhere in a save, also one right after a start on the backup, leaves
 // the old or the new settings, never factory settings.
 TEST_F(ConfigFile, PowerCutInASaveNeverLeavesNoValidCopy)
