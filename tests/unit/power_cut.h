@@ -35,10 +35,11 @@ namespace powercut {
 
 using Bytes = std::vector<BYTE>;
 using Files = std::map<std::string, Bytes>;  // file name in the folder -> contents
+using Kind = FILE_OP_KIND;
 
 struct Op {
-    FILE_OP_KIND kind;
-    std::string path, path2;
+    Kind kind;
+    std::string path, path2;  // names in the folder; the folder itself is ""
     uint64_t offset;
     Bytes data;
 };
@@ -49,59 +50,41 @@ inline Files Snapshot(const std::string& folder)
     DIR* d = opendir(folder.c_str());
     for (dirent* e; d != nullptr && (e = readdir(d)) != nullptr;) {
         struct stat st;
-        std::string path = folder + "/" + e->d_name;
-        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            files[e->d_name] = testsupport::ReadFileBytes(path);
+        if (stat((folder + "/" + e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            files[e->d_name] = testsupport::ReadFileBytes(folder + "/" + e->d_name);
         }
     }
-    if (d != nullptr) {
-        closedir(d);
-    }
+    d != nullptr ? void(closedir(d)) : void();
     return files;
 }
 
 // Makes the folder hold exactly these files.
 inline void Put(const std::string& folder, const Files& files)
 {
-    for (const auto& [name, bytes] : Snapshot(folder)) {
-        unlink((folder + "/" + name).c_str());
+    for (const auto& f : Snapshot(folder)) {
+        unlink((folder + "/" + f.first).c_str());
     }
     for (const auto& [name, bytes] : files) {
         testsupport::WriteFileBytes(folder + "/" + name, bytes);
     }
 }
 
-class Recorder {
-public:
-    explicit Recorder(std::string folder) : m_folder(std::move(folder)), m_before(Snapshot(m_folder))
-    {
-        SetFileTrace(&Recorder::OnOp, this);
-    }
+// Takes the folder's files, then records the operations until Stop.
+struct Recorder {
+    explicit Recorder(const std::string& dir) : folder(dir), before(Snapshot(dir)) { SetFileTrace(&OnOp, this); }
     ~Recorder() { Stop(); }
     void Stop() { SetFileTrace(nullptr, nullptr); }
-    const std::string& folder() const { return m_folder; }
-    const Files& before() const { return m_before; }
-    const std::vector<Op>& ops() const { return m_ops; }
-
-private:
     static void OnOp(void* ctx, const FILE_OP& op)
     {
         Recorder* r = static_cast<Recorder*>(ctx);
-        const BYTE* data = op.data;
-        r->m_ops.push_back({op.kind, r->Name(op.path), op.path2 != nullptr ? r->Name(op.path2) : "", op.offset,
-                            Bytes(data, data + op.len)});
+        auto name = [r](const char* p) {
+            return p == nullptr || p == r->folder ? "" : std::string(p).substr(r->folder.size() + 1);
+        };
+        r->ops.push_back({op.kind, name(op.path), name(op.path2), op.offset, Bytes(op.data, op.data + op.len)});
     }
-    // A name inside the folder; the folder itself is "".
-    std::string Name(const std::string& path) const
-    {
-        return path.compare(0, m_folder.size() + 1, m_folder + "/") == 0 ? path.substr(m_folder.size() + 1)
-               : path == m_folder                                         ? ""
-                                                                          : "../" + path;
-    }
-
-    std::string m_folder;
-    Files m_before;
-    std::vector<Op> m_ops;
+    std::string folder;
+    Files before;
+    std::vector<Op> ops;
 };
 
 // One state a cut can leave: the operations issued before it, and the files.
@@ -110,93 +93,87 @@ struct Cut {
     Files files;
 };
 
-// Pieces of a write split at sector boundaries.
-inline size_t Pieces(const Op& w)
+// Bytes of write w that reach the device when it is torn after t pieces of
+// the given size, the first and last pieces ending at piece boundaries.
+inline size_t Torn(const Op& w, size_t t, uint64_t piece)
 {
-    constexpr uint64_t SECTOR = 512;
-    return w.data.empty() ? 1 : size_t((w.offset + w.data.size() - 1) / SECTOR - w.offset / SECTOR + 1);
+    const uint64_t end = (w.offset / piece + t) * piece;
+    return end >= w.offset + w.data.size() ? w.data.size() : size_t(end - w.offset);
 }
-inline size_t TornLength(const Op& w, size_t pieces)
+inline size_t Pieces(const Op& w, uint64_t piece)
 {
-    constexpr uint64_t SECTOR = 512;
-    return pieces >= Pieces(w) ? w.data.size() : size_t((w.offset / SECTOR + pieces) * SECTOR - w.offset);
+    size_t t = 1;
+    while (Torn(w, t, piece) < w.data.size()) {
+        ++t;
+    }
+    return t;
 }
 
-// Every state a cut can leave (k operations issued; r of the renames not yet
-// made durable kept; m of the unflushed writes kept, the m-th cut to t pieces).
-inline std::vector<Cut> Explore(const Files& before, const std::vector<Op>& ops)
+// Every state a cut can leave: k operations issued; of the renames not yet
+// certain the first r kept; of the writes not yet certain the first m kept,
+// the m-th torn after t pieces.
+inline std::vector<Cut> Explore(const Files& before, const std::vector<Op>& ops, uint64_t piece)
 {
-    // Inodes as the real sequence sees them.
-    std::map<std::string, int> names;
-    int inodes = 0;
+    std::map<std::string, int> names;  // the inode each name has as the real sequence runs
     for (const auto& f : before) {
-        names[f.first] = inodes++;
+        names.emplace(f.first, int(names.size()));
     }
-    const std::map<std::string, int> startNames = names;
+    const std::map<std::string, int> start = names;
     std::vector<int> inode(ops.size(), -1);
-    for (size_t i = 0; i < ops.size(); ++i) {
-        const Op& op = ops[i];
-        if (op.kind == FILE_OP_KIND::CREATE && names.count(op.path) == 0) {
-            names[op.path] = inodes++;
+    for (size_t i = 0, next = names.size(); i < ops.size(); ++i) {
+        if (ops[i].kind == Kind::CREATE && names.count(ops[i].path) == 0) {
+            names[ops[i].path] = int(next++);
         }
-        if (op.kind == FILE_OP_KIND::RENAME) {
-            names[op.path2] = names[op.path];
-            names.erase(op.path);
-        } else if (names.count(op.path) != 0) {
-            inode[i] = names[op.path];
+        if (ops[i].kind == Kind::RENAME) {
+            names[ops[i].path2] = names[ops[i].path];
+            names.erase(ops[i].path);
+        } else if (names.count(ops[i].path) != 0) {
+            inode[i] = names[ops[i].path];
         }
     }
     std::vector<Cut> cuts;
     for (size_t k = 0; k <= ops.size(); ++k) {
-        // What is durable at k, and what may or may not be.
-        std::set<size_t> durable;
-        std::vector<size_t> loose, looseRenames;
+        std::vector<size_t> writes, renames;  // not yet certain at k; the rest is certain
         for (size_t i = 0; i < k; ++i) {
-            const FILE_OP_KIND kind = ops[i].kind;
-            const FILE_OP_KIND flush = kind == FILE_OP_KIND::WRITE ? FILE_OP_KIND::SYNC : FILE_OP_KIND::SYNC_DIR;
-            if (kind != FILE_OP_KIND::WRITE && kind != FILE_OP_KIND::RENAME) {
-                continue;
-            }
-            bool flushed = false;
+            const bool write = ops[i].kind == Kind::WRITE;
+            bool flushed = !write && ops[i].kind != Kind::RENAME;
             for (size_t j = i + 1; j < k && !flushed; ++j) {
-                const std::string folder = ops[i].path2.substr(0, ops[i].path2.find_last_of('/') + 1);
-                flushed = ops[j].kind == flush &&
-                          (kind == FILE_OP_KIND::WRITE ? inode[j] == inode[i] : ops[j].path == folder);
+                flushed = write ? ops[j].kind == Kind::SYNC && inode[j] == inode[i]
+                                : ops[j].kind == Kind::SYNC_DIR && ops[j].path == "";
             }
-            (flushed ? static_cast<void>(durable.insert(i))
-                     : (kind == FILE_OP_KIND::WRITE ? loose : looseRenames).push_back(i));
+            flushed ? void() : (write ? writes : renames).push_back(i);
         }
-        for (size_t r = 0; r <= looseRenames.size(); ++r) {
-            for (size_t m = 0; m <= loose.size(); ++m) {
-                const size_t tears = m == 0 ? 1 : Pieces(ops[loose[m - 1]]);
-                for (size_t t = 1; t <= tears; ++t) {
-                    std::map<std::string, int> ns = startNames;
+        auto rank = [](const std::vector<size_t>& v, size_t i) {
+            return size_t(std::find(v.begin(), v.end(), i) - v.begin());
+        };
+        for (size_t r = 0; r <= renames.size(); ++r) {
+            for (size_t m = 0; m <= writes.size(); ++m) {
+                for (size_t t = 1; t <= (m == 0 ? 1 : Pieces(ops[writes[m - 1]], piece)); ++t) {
+                    std::map<std::string, int> ns = start;
                     std::map<int, Bytes> content;
                     for (const auto& f : before) {
                         content[ns[f.first]] = f.second;
                     }
                     for (size_t i = 0; i < k; ++i) {
                         const Op& op = ops[i];
-                        const auto pos = std::find(loose.begin(), loose.end(), i) - loose.begin();
-                        const auto rpos = std::find(looseRenames.begin(), looseRenames.end(), i) - looseRenames.begin();
-                        if (op.kind == FILE_OP_KIND::CREATE) {
+                        const size_t w = rank(writes, i), n = rank(renames, i);
+                        if (op.kind == Kind::CREATE) {
                             ns[op.path] = inode[i];
                             content[inode[i]].clear();
-                        } else if (op.kind == FILE_OP_KIND::RENAME && (durable.count(i) || size_t(rpos) < r)) {
+                        } else if (op.kind == Kind::RENAME && (n < r || n == renames.size())) {
                             ns[op.path2] = ns[op.path];
                             ns.erase(op.path);
-                        } else if (op.kind == FILE_OP_KIND::WRITE && (durable.count(i) || size_t(pos) < m)) {
-                            const size_t len = size_t(pos) + 1 == m ? TornLength(op, t) : op.data.size();
+                        } else if (op.kind == Kind::WRITE && (w < m || w == writes.size())) {
+                            const size_t len = w + 1 == m ? Torn(op, t, piece) : op.data.size();
                             Bytes& c = content[inode[i]];
                             c.resize(std::max<size_t>(c.size(), op.offset + len));
                             std::copy(op.data.begin(), op.data.begin() + long(len), c.begin() + long(op.offset));
                         }
                     }
-                    Files files;
+                    cuts.push_back({k, {}});
                     for (const auto& [name, id] : ns) {
-                        files[name] = content[id];
+                        cuts.back().files[name] = content[id];
                     }
-                    cuts.push_back({k, files});
                 }
             }
         }
@@ -204,22 +181,23 @@ inline std::vector<Cut> Explore(const Files& before, const std::vector<Op>& ops)
     return cuts;
 }
 
-// Puts every state in the folder, asks check for its outcome and counts the
-// outcomes; prints them under title. An outcome starting with "BAD" fails.
-inline std::map<std::string, int> Run(const std::string& title, const Recorder& rec,
-                                      const std::function<std::string(const Cut&)>& check)
+// Puts every state in the folder, asks check for its outcome, counts and
+// prints the outcomes under title; an outcome starting with "BAD" fails.
+// Writes are torn at 512-byte sectors unless piece says otherwise.
+inline std::map<std::string, int> Run(const std::string& title, const Recorder& rec, const std::function<std::string(const Cut&)>& check,
+                uint64_t piece = 512)
 {
     std::map<std::string, int> outcomes;
     std::set<Files> seen;
-    const std::vector<Cut> cuts = Explore(rec.before(), rec.ops());
+    const std::vector<Cut> cuts = Explore(rec.before, rec.ops, piece);
     for (const Cut& cut : cuts) {
         seen.insert(cut.files);
-        Put(rec.folder(), cut.files);
+        Put(rec.folder, cut.files);
         const std::string outcome = check(cut);
         ++outcomes[outcome];
-        EXPECT_NE(outcome.rfind("BAD", 0), 0u) << title << ": cut after " << cut.issued << " of " << rec.ops().size();
+        EXPECT_NE(outcome.rfind("BAD", 0), 0u) << title << ": cut after " << cut.issued << " of " << rec.ops.size();
     }
-    std::cout << "[power cut] " << title << ": " << rec.ops().size() << " operations, " << cuts.size()
+    std::cout << "[power cut] " << title << ": " << rec.ops.size() << " operations, " << cuts.size()
               << " cut points, " << seen.size() << " distinct file states:";
     for (const auto& [outcome, n] : outcomes) {
         std::cout << " " << outcome << " x" << n << ";";
