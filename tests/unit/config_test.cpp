@@ -255,73 +255,49 @@ TEST_F(ConfigFile, OverLongLineIsCutAndItsRestIsNotReadAsALine)
               "21110 7 21002 2 77 " + std::string(16, 'p') + "|0 1 ffffffff 0 KOVA-LAN");
 }
 
-TEST_F(ConfigFile, BrokenMainFileIsRewrittenFromAPassingBackupAtStart)
+// A start on the backup once left the main file broken, and a start on
+// factory settings after both files failed said nothing.
+TEST_F(ConfigFile, BrokenMainFileIsRewrittenFromAPassingBackupAndNoFallBackIsSilent)
 {
-    const char* const badMains[] = {
-        "RxUdpPort=1111\n",                    // no Program line
-        "RxUdpPort=1111\nProgram=kova-lan\n",  // wrong case
-        "RxUdpPort=1111\nProgram=KOVA-LAN2\n",
-        "RxUdpPort=1111\nProgram=KOVA-LAN\nProgram=\n",  // a later line overrides
-    };
     const std::string goodBak = "TxUdpPort=2222 ; kept as it is\nProgram=KOVA-LAN\n";
+    const std::string onBackup = "[W] settings file /var/local/kovalan.ini failed its check: started on its backup\n"
+                                 "[W] settings file rewritten from the backup\n";
+    const std::string lost = "[W] !!! settings file /var/local/kovalan.ini and its backup failed their check !!!\n"
+                             "[W] !!! started on FACTORY SETTINGS: targets and PassWord lost !!!\n";
     struct Case {
-        std::string bak;  // "-": none
-        bool loaded;
-        std::string stored;
+        std::string main, bak;  // "-": no file
+        std::string stored, lines;
         CONFIG_SOURCE source;
     };
     const Case cases[] = {
-        {goodBak, true, "21110 2222 21002 2 1000 tarnwick|0 1 ffffffff 0 KOVA-LAN", CONFIG_SOURCE::BACKUP},
-        // A backup without the name: its values, FALSE, and the loud start.
-        {"TxUdpPort=3333\n", false, "21110 3333 21002 2 1000 tarnwick|0 1 ffffffff 0 ", CONFIG_SOURCE::NONE_VALID},
-        {"-", false, kDefaults, CONFIG_SOURCE::NONE_VALID},
-    };
-    for (const char* main : badMains) {
-        for (const Case& c : cases) {
-            SCOPED_TRACE(std::string(main) + "/" + c.bak);
-            WriteText(IniPath(), main);
-            unlink(BakPath().c_str());
-            if (c.bak != "-") {
-                WriteText(BakPath(), c.bak);
-            }
-            CONFIG_PARAM p;
-            EXPECT_EQ(CONFIG_Load(kIni, &p), c.loaded ? TRUE : FALSE);
-            EXPECT_EQ(Stored(p), c.stored);
-            EXPECT_EQ(CONFIG_GetLoadSource(), c.source);
-            EXPECT_EQ(ReadFileText(IniPath()), c.loaded ? c.bak : std::string(main));
-        }
-    }
-    ASSERT_EQ(unlink(IniPath().c_str()), 0);  // a first save cut before the main file: the same
-    WriteText(BakPath(), goodBak);
-    EXPECT_TRUE(CONFIG_Load(kIni, nullptr));
-    EXPECT_EQ(ReadFileText(IniPath()), goodBak);
-    EXPECT_EQ(CONFIG_GetLoadSource(), CONFIG_SOURCE::BACKUP);
-    ASSERT_EQ(unlink(IniPath().c_str()), 0);
-    ASSERT_EQ(unlink(BakPath().c_str()), 0);
-    EXPECT_FALSE(CONFIG_Load(kIni, nullptr));  // a new unit: quietly on factory settings
-    EXPECT_EQ(CONFIG_GetLoadSource(), CONFIG_SOURCE::NO_FILE);
-}
-
-TEST_F(ConfigFile, StartOnTheBackupOrOnFactorySettingsIsNeverSilent)
-{
-    const std::string good = "Program=KOVA-LAN\n", bad = "RxUdpPort=1\n";
-    struct Case {
-        std::string main, bak, lines;  // "-": no file
-    };
-    const Case cases[] = {
-        {good, bad, ""},
-        {bad, good, "[W] settings file /var/local/kovalan.ini failed its check: started on its backup\n"
-                    "[W] settings file rewritten from the backup\n"},
-        {"-", "-", "[I] no settings file: started on factory settings\n"},
-        {bad, "-", "[W] !!! settings file /var/local/kovalan.ini and its backup failed their check !!!\n"
-                   "[W] !!! started on FACTORY SETTINGS: targets and PassWord lost !!!\n"},
+        {"RxUdpPort=1111\n", goodBak, "21110 2222 21002 2 1000 tarnwick|0 1 ffffffff 0 KOVA-LAN", onBackup,
+         CONFIG_SOURCE::BACKUP},  // no Program line
+        {"RxUdpPort=1111\nProgram=kova-lan\n", goodBak, "21110 2222 21002 2 1000 tarnwick|0 1 ffffffff 0 KOVA-LAN",
+         onBackup, CONFIG_SOURCE::BACKUP},  // wrong case
+        {"Program=KOVA-LAN\nProgram=\n", goodBak, "21110 2222 21002 2 1000 tarnwick|0 1 ffffffff 0 KOVA-LAN",
+         onBackup, CONFIG_SOURCE::BACKUP},  // a later line overrides
+        {"-", goodBak, "21110 2222 21002 2 1000 tarnwick|0 1 ffffffff 0 KOVA-LAN", onBackup,
+         CONFIG_SOURCE::BACKUP},  // a first save cut before the main file
+        // A backup without the name: its values, and the loud start.
+        {"Program=KOVA-LAN2\n", "TxUdpPort=3333\n", "21110 3333 21002 2 1000 tarnwick|0 1 ffffffff 0 ", lost,
+         CONFIG_SOURCE::NONE_VALID},
+        {"RxUdpPort=1111\n", "-", kDefaults, lost, CONFIG_SOURCE::NONE_VALID},
+        {"-", "-", kDefaults, "[I] no settings file: started on factory settings\n", CONFIG_SOURCE::NO_FILE},
+        {"Program=KOVA-LAN\n", "RxUdpPort=1\n", "21110 21110 21002 2 1000 tarnwick|0 1 ffffffff 0 KOVA-LAN", "",
+         CONFIG_SOURCE::MAIN},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.main + "/" + c.bak);
         unlink(IniPath().c_str());
         unlink(BakPath().c_str());
         c.main == "-" ? void() : WriteText(IniPath(), c.main);
         c.bak == "-" ? void() : WriteText(BakPath(), c.bak);
-        CONFIG_Load(kIni, nullptr);
+        CONFIG_PARAM p;
+        EXPECT_EQ(CONFIG_Load(kIni, &p), c.source == CONFIG_SOURCE::BACKUP || c.source == CONFIG_SOURCE::MAIN);
+        EXPECT_EQ(Stored(p), c.stored);
+        EXPECT_EQ(CONFIG_GetLoadSource(), c.source);
+        EXPECT_EQ(IsFileExist(IniPath().c_str()) ? ReadFileText(IniPath()) : "-",
+                  c.source == CONFIG_SOURCE::BACKUP ? c.bak : c.main);
         testsupport::DebugCapture capture;
         CONFIG_ReportLoad();
         std::string text = capture.text(), lines;
