@@ -4,8 +4,17 @@
 // File format: one "key=value" line per main-table row, one "Target<n>=..."
 // line per non-empty target, then the "Version" and "Program" lines; every
 // line ends with "\n". The Program line is written last, so a file cut short
-// by a power loss lacks it, and the loader then takes the backup, which is
-// written (and flushed to the device) before the main file.
+// lacks it and fails the loader's check.
+//
+// Power cuts: each file is replaced whole, never rewritten in place. The text
+// goes to "<name>.tmp" in the same folder, is flushed to the device, read back
+// and renamed over the old file, and the folder is flushed; a cut at any point
+// leaves either the old or the new file under the name. The backup is
+// replaced first, then the main file, so at every moment at least one of them
+// holds complete settings. A start that finds the main file failing its check
+// while the backup passes rewrites the main file from the backup the same way
+// before anything else runs, and CONFIG_ReportLoad says which file the unit
+// started on.
 //
 // Reading is forgiving, since the file may be edited by hand: ";" starts a
 // comment, keys match in any case, blanks around keys and values are trimmed,
@@ -22,6 +31,7 @@
 
 #include "board.h"
 #include "conftbl.h"
+#include "debug.h"
 #include "helpers.h"
 #include "sub.h"
 #include "util.h"
@@ -57,12 +67,15 @@ constexpr int CONFIG_TBL2_ROWS = static_cast<int>(sizeof(s_aConfigTbl2) / sizeof
 #undef CONFIG_FIELD
 
 const char* const BACKUP_EXT = ".bak";
+const char* const TEMP_SUFFIX = ".tmp";  // appended to the whole name of the file being replaced
 const char TARGET_KEY[] = "Target";
 constexpr size_t TARGET_KEY_LEN = sizeof(TARGET_KEY) - 1;
 constexpr int LINE_CHARS_MAX = 511;  // characters of a line the loader keeps
 
 CONFIG_PARAM s_Param;
 char s_szFileName[CONFIG_FILENAME_SIZE];  // a board path; empty until CONFIG_Load
+CONFIG_SOURCE s_eSource = CONFIG_SOURCE::NO_FILE;  // where the last CONFIG_Load found the settings
+bool s_bRepairFailed = false;                      // the main file could not be rewritten from the backup
 
 // ---- Record ------------------------------------------------------------------
 
@@ -163,20 +176,71 @@ bool ReadsBack(const char* pszPath)
     return ok;
 }
 
-// Writes the whole file at the board path; TRUE once it is on the device.
+// The host paths of a board file and of the temporary file that replaces it.
+struct ReplacePaths {
+    char path[BOARD_PATH_MAX];
+    char temp[BOARD_PATH_MAX + 4];
+};
+
+bool MapForReplace(const char* pszBoardPath, ReplacePaths* p)
+{
+    if (!Board_MapPath(pszBoardPath, p->path, sizeof(p->path))) {
+        return false;
+    }
+    _snprintf(p->temp, sizeof(p->temp), "%s%s", p->path, TEMP_SUFFIX);
+    return true;
+}
+
+// Opens the temporary file of a replacement, empty.
+FILE* BeginReplace(const ReplacePaths& p)
+{
+    return OpenFile(p.temp, "w");
+}
+
+// Puts the written temporary file on the device and renames it over the file.
+bool FinishReplace(FILE* fp, bool written, const ReplacePaths& p)
+{
+    written = written && FlushFile(fp);
+    const bool closed = std::fclose(fp) == 0;
+    return written && closed && ReadsBack(p.temp) && RenameFile(p.temp, p.path);
+}
+
+// Replaces the whole file at the board path; TRUE once it is on the device.
 BOOL SaveConfig(const char* pszBoardPath, const CONFIG_PARAM* pParam)
 {
-    char path[BOARD_PATH_MAX];
-    if (!Board_MapPath(pszBoardPath, path, sizeof(path))) {
+    ReplacePaths paths;
+    if (!MapForReplace(pszBoardPath, &paths)) {
         return FALSE;
     }
-    FILE* fp = std::fopen(path, "w");
+    FILE* fp = BeginReplace(paths);
     if (fp == nullptr) {
         return FALSE;
     }
-    const bool written = WriteRecord(fp, pParam) && FlushFile(fp);
-    const bool closed = std::fclose(fp) == 0;
-    return (written && closed && ReadsBack(path)) ? TRUE : FALSE;
+    return FinishReplace(fp, WriteRecord(fp, pParam), paths) ? TRUE : FALSE;
+}
+
+// Replaces the file at pszBoardPath by a byte copy of the one at pszFromBoardPath.
+bool CopyConfig(const char* pszFromBoardPath, const char* pszBoardPath)
+{
+    char from[BOARD_PATH_MAX];
+    ReplacePaths paths;
+    if (!Board_MapPath(pszFromBoardPath, from, sizeof(from)) || !MapForReplace(pszBoardPath, &paths)) {
+        return false;
+    }
+    FILE* in = std::fopen(from, "r");
+    if (in == nullptr) {
+        return false;
+    }
+    FILE* out = BeginReplace(paths);
+    bool ok = out != nullptr;
+    char buf[4096];
+    size_t n = 0;
+    while (ok && (n = std::fread(buf, 1, sizeof(buf), in)) > 0) {
+        ok = std::fwrite(buf, 1, n, out) == n;
+    }
+    ok = ok && std::ferror(in) == 0;
+    std::fclose(in);
+    return out != nullptr && FinishReplace(out, ok, paths);
 }
 
 // ---- Reading -----------------------------------------------------------------
@@ -346,11 +410,15 @@ CONFIG_PARAM* CONFIG_Get()
 BOOL CONFIG_Load(const char* pszFileName, CONFIG_PARAM* pParam)
 {
     CONFIG_PARAM* param = pParam != nullptr ? pParam : &s_Param;
+    s_eSource = CONFIG_SOURCE::NO_FILE;
+    s_bRepairFailed = false;
     if (!RememberFileName(pszFileName)) {
         SetDefaultAll(param);
         return FALSE;
     }
-    if (LoadConfig(s_szFileName, param) && HasProgramName(param)) {
+    const bool mainRead = LoadConfig(s_szFileName, param) != FALSE;
+    if (mainRead && HasProgramName(param)) {
+        s_eSource = CONFIG_SOURCE::MAIN;
         return TRUE;
     }
     // A missing main file, one without the right program name, or one cut
@@ -360,9 +428,43 @@ BOOL CONFIG_Load(const char* pszFileName, CONFIG_PARAM* pParam)
     char backup[CONFIG_FILENAME_SIZE + 4];
     BackupName(backup, sizeof(backup));
     if (!LoadConfig(backup, param)) {
+        s_eSource = mainRead ? CONFIG_SOURCE::NONE_VALID : CONFIG_SOURCE::NO_FILE;
         return FALSE;
     }
-    return HasProgramName(param) ? TRUE : FALSE;
+    if (!HasProgramName(param)) {
+        s_eSource = CONFIG_SOURCE::NONE_VALID;
+        return FALSE;
+    }
+    // The main file must hold the settings again before the next save
+    // replaces the backup, or one more cut could leave no valid copy.
+    s_eSource = CONFIG_SOURCE::BACKUP;
+    s_bRepairFailed = !CopyConfig(backup, s_szFileName);
+    return TRUE;
+}
+
+CONFIG_SOURCE CONFIG_GetLoadSource()
+{
+    return s_eSource;
+}
+
+void CONFIG_ReportLoad()
+{
+    switch (s_eSource) {
+    case CONFIG_SOURCE::MAIN:
+        break;
+    case CONFIG_SOURCE::BACKUP:
+        DebugLog(LOG_CAT_WARNING, "[W] settings file %s failed its check: started on its backup\n", s_szFileName);
+        DebugLog(LOG_CAT_WARNING, s_bRepairFailed ? "[W] settings file could not be rewritten from the backup\n"
+                                                  : "[W] settings file rewritten from the backup\n");
+        break;
+    case CONFIG_SOURCE::NO_FILE:
+        DebugLog(LOG_CAT_INFO, "[I] no settings file: started on factory settings\n");
+        break;
+    case CONFIG_SOURCE::NONE_VALID:
+        DebugLog(LOG_CAT_WARNING, "[W] !!! settings file %s and its backup failed their check !!!\n", s_szFileName);
+        DebugLog(LOG_CAT_WARNING, "[W] !!! started on FACTORY SETTINGS: targets and PassWord lost !!!\n");
+        break;
+    }
 }
 
 BOOL CONFIG_Save(const CONFIG_PARAM* pParam)

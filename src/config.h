@@ -87,10 +87,23 @@ BOOL CONFIG_Init();
 CONFIG_PARAM* CONFIG_Get();
 // Remembers pszFileName and loads it (or its backup) into pParam (null = the
 // module's record); TRUE if a file carrying the right program name was read.
+// A main file that fails while the backup passes is rewritten from the backup.
 // An empty name or one over 255 characters is not remembered: defaults, FALSE.
 BOOL CONFIG_Load(const char* pszFileName, CONFIG_PARAM* pParam);
-// Writes the backup, then the main file, from pParam (null = the module's
-// record); TRUE if the main file was written. FALSE before any CONFIG_Load.
+// Where the last CONFIG_Load found the settings.
+enum class CONFIG_SOURCE {
+    MAIN,        // the main file passed its check
+    BACKUP,      // the main file failed, the backup passed (the main file is rewritten from it)
+    NO_FILE,     // neither file exists: factory settings of a new unit
+    NONE_VALID,  // a file exists but neither passed its check: factory settings (or unchecked values)
+};
+CONFIG_SOURCE CONFIG_GetLoadSource();
+// Logs which file the unit started on; silent after a start on the main file.
+// Called once the debug output runs.
+void CONFIG_ReportLoad();
+// Replaces the backup, then the main file, each whole and atomically, from
+// pParam (null = the module's record); TRUE if the main file was written.
+// FALSE before any CONFIG_Load.
 BOOL CONFIG_Save(const CONFIG_PARAM* pParam);
 // Factory reset of the user-facing fields (null = the module's record); does not save.
 void CONFIG_Reset(CONFIG_PARAM* pParam);

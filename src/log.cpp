@@ -157,13 +157,28 @@ bool WriteAt(FILE* fp, DWORD dwOffset, const BYTE* pData, size_t len)
     return SeekTo(fp, dwOffset) && fwrite(pData, 1, len, fp) == len && FlushFile(fp);
 }
 
+// Writes s_BakInfo over the journal and forces it to the device: the record
+// part first, the slot's offset last. A write torn by a power cut leaves the
+// new bytes in front of the old ones; written in one piece, a journal torn
+// just after the flag byte of a text's second record would carry the next
+// slot's offset (+64 in the sum) and no first-record mark (-64), so it would
+// pass its check while naming the next slot with the previous record. Written
+// this way, the offset and the flag of a torn journal never change together.
+bool WriteJournal()
+{
+    return SeekTo(s_fpBak, BAK_OFS_DATA) &&
+           fwrite(s_BakInfo.aby + BAK_OFS_DATA, 1, LOG_JOURNAL_SIZE - BAK_OFS_DATA, s_fpBak) ==
+               LOG_JOURNAL_SIZE - BAK_OFS_DATA &&
+           WriteAt(s_fpBak, BAK_OFS_OFFSET, s_BakInfo.aby + BAK_OFS_OFFSET, BAK_OFS_DATA);
+}
+
 // Replaces the file by an empty one, closing the old stream first.
 FILE* RenewFile(FILE* fp, const char* pszPath)
 {
     if (fp != nullptr) {
         fclose(fp);
     }
-    return fopen(pszPath, "w+b");
+    return OpenFile(pszPath, "w+b");
 }
 
 // Opens a file for update, creating it empty when it does not exist. The size
@@ -171,7 +186,7 @@ FILE* RenewFile(FILE* fp, const char* pszPath)
 // 64), so a huge file still counts as too large.
 FILE* Open(const char* pszPath, DWORD* pdwFileSize)
 {
-    FILE* fp = fopen(pszPath, "r+b");
+    FILE* fp = OpenFile(pszPath, "r+b");
     if (fp == nullptr) {
         // Only a missing file is created: any other failure (a full descriptor
         // table, no permission) must not cost the file its contents.
@@ -463,7 +478,7 @@ BOOL LOG_Write(const SYSTEMTIME* pTime, const char* pData, int nLength)
         memcpy(s_BakInfo.aby + BAK_OFS_DATA, abyRec, LOG_RECORD_SIZE);
         s_BakInfo.aby[BAK_OFS_RESERVED] = 0;
         s_BakInfo.aby[BAK_OFS_SUM] = CalcCheckSum(s_BakInfo.aby, static_cast<int>(BAK_OFS_SUM));
-        if (!WriteAt(s_fpBak, 0, s_BakInfo.aby, LOG_JOURNAL_SIZE)) {
+        if (!WriteJournal()) {
             bOk = false;
             break;
         }

@@ -126,6 +126,8 @@ bool StartUnit()
     if (Board_MapPath(LOG_FILE, szLogPath, sizeof(szLogPath))) {
         OpenLogFile(szLogPath, LOG_FILE_SIZE);
     }
+    // Only now can the lines reach the ring log as well as the output.
+    CONFIG_ReportLoad();
     if (!Sock_Init()) {
         DebugPrint("WARNING: Sock_Init() failed\n");
         return false;

@@ -451,6 +451,7 @@ BOOL OpenRadioPort(int nPort)
 void ApplyUpdate()
 {
     DebugLog(LOG_CAT_INFO, "[I] parameter update..\n");
+    LedSetSettingsAlarm(FALSE);  // the operator has seen to the settings
     const CONFIG_PARAM* cfg = CONFIG_Get();
     EnterCriticalSection(&s_csTarget);
     DWORD now = GetTickCount();
@@ -578,6 +579,7 @@ BOOL Server_Init()
 {
     const CONFIG_PARAM* cfg = CONFIG_Get();
     SetLogFlag(cfg->bLogEnable, cfg->dwLogFlag);
+    LedSetSettingsAlarm(CONFIG_GetLoadSource() == CONFIG_SOURCE::NONE_VALID);
     if (!CreateQueues()) {
         DebugLog(LOG_CAT_WARNING, "[W] CreateTxQueue() failed\n");
         return FALSE;

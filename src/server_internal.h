@@ -295,3 +295,8 @@ void InitLedCtrl();
 void LedOnTimer(BOOL bLinkUp);
 // The communication LED flashes once for the next 3 ticks (voice sent to a peer).
 void LedFlashComm();
+// While set, the communication LED shows the error pattern whatever the unit
+// does: the unit started on factory settings because no settings file passed
+// its check. Set at initialisation, cleared by the next committed update; a
+// restart of the unit keeps it.
+void LedSetSettingsAlarm(BOOL bOn);

@@ -2,7 +2,9 @@
 // pattern each LED should show from the unit state, the Ethernet carrier (not
 // judged during the first 29 ticks after a start) and recent voice traffic to
 // the peers, and advances each LED by one 100 ms step of its pattern through
-// the led driver.
+// the led driver. A start on factory settings after both settings files
+// failed their check shows the error pattern on the communication LED until
+// the next committed update, so that a unit that lost its settings is seen.
 //
 // Threads: the timer thread; LedFlashComm on TxLanThread. Locks: runs with
 // s_csTarget held, which guards the pattern state; the flash count is atomic.
@@ -45,6 +47,7 @@ typedef tagLED_CTRL_TBL LED_CTRL_TBL;
 LED_CTRL_TBL s_LedCtrlTbl[INDEX_LED_MAX];
 std::atomic<DWORD> s_dwTmLedComm{0};  // reloaded by the LAN sender, counted down by the tick
 DWORD s_dwTmLinkDelay = 0;            // ticks since the start, up to the grace
+std::atomic<bool> s_bSettingsAlarm{false};  // set by initialisation, cleared by the idle loop
 
 // One entry per 100 ms step; 1 = lit.
 const BYTE s_abyLedPat_Blink[] = {1, 1, 1, 1, 0, 0, 0, 0};
@@ -112,6 +115,11 @@ void InitLedCtrl()
     s_dwTmLinkDelay = 0;
 }
 
+void LedSetSettingsAlarm(BOOL bOn)
+{
+    s_bSettingsAlarm.store(bOn != FALSE);
+}
+
 void LedFlashComm()
 {
     s_dwTmLedComm.store(LED_COMM_FLASH_TICKS);
@@ -132,6 +140,9 @@ void LedOnTimer(BOOL bLinkUp)
         comm = !active ? LED_PAT_OFF : (dwComm != 0 ? LED_PAT_BLINK_1SHOT : LED_PAT_ON);
     } else {
         comm = active ? LED_PAT_ON : LED_PAT_OFF;
+    }
+    if (s_bSettingsAlarm.load()) {
+        comm = LED_PAT_ERROR;
     }
     s_LedCtrlTbl[INDEX_LED_COMM].pat = comm;
     if (dwComm != 0) {

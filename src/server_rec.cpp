@@ -166,7 +166,7 @@ void SetAsideName(char (&szName)[BOARD_PATH_MAX], int nCh, int k)
 FILE* OpenNamed(const char* pszName, const char* pszMode, bool bReport)
 {
     char szPath[BOARD_PATH_MAX];
-    FILE* fp = MapName(pszName, szPath, sizeof(szPath)) ? std::fopen(szPath, pszMode) : nullptr;
+    FILE* fp = MapName(pszName, szPath, sizeof(szPath)) ? OpenFile(szPath, pszMode) : nullptr;
     if (fp == nullptr && bReport) {
         DebugLog(LOG_CAT_WARNING, "[W] cannot open %s\n", pszName);
     }
@@ -739,7 +739,7 @@ void DiscardRecFile(int nCh, const char* pszName)
             break;
         }
     }
-    if (!bMapped || std::rename(szFrom, szTo) != 0) {
+    if (!bMapped || !RenameFile(szFrom, szTo)) {
         DebugLog(LOG_CAT_WARNING, "[W] rename(%s) failed\n", pszName);
         DebugLog(LOG_CAT_WARNING, "[W] DiscardRecFile(%d) failed\n", nCh);
     }

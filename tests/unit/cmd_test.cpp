@@ -23,6 +23,7 @@
 #include "log.h"
 #include "loopnet.h"
 #include "net.h"
+#include "power_cut.h"
 #include "pty_link.h"
 #include "serial.h"
 #include "server.h"
@@ -339,6 +340,39 @@ TEST_F(CommandSet, AFailedSaveAnswersHardwareErrorAndLeavesTheLiveConfigurationA
     EXPECT_EQ(Asks(User(), {"udpport", "lock", "chkpass tarnwick"}), "21110\r\n0\r\nOK\r\n");
     EXPECT_FALSE(CMD_IsUpdated());
     EXPECT_EQ(Asks(c, {"lock"}), "0\r\n");
+}
+
+// A cut anywhere in a command that saves leaves the old or the new settings.
+TEST_F(CommandSet, PowerCutInASavingCommandLeavesTheOldOrTheNewSettings)
+{
+    const std::string folder = m_board.Path("/var/local");
+    struct Case {
+        const char* title;
+        std::initializer_list<std::string> lines;
+    };
+    for (const Case& c : {Case{"save+update", {"udpport 30000", "save", "update"}}, Case{"lock", {"lock 1 secret"}},
+                          Case{"setpass", {"setpass tarnwick other"}}, Case{"factset", {"factset 0", "factset 1"}}}) {
+        powercut::Put(folder, {});
+        CONFIG_Init();
+        CONFIG_Load(kIni, nullptr);
+        CONFIG_PARAM* live = CONFIG_Get();
+        for (int i = 0; i < CONFIG_MAX_TARGET; ++i) {  // the 100 targets a unit can lose
+            live->aTargetInfo[i].bEnable = TRUE;
+            live->aTargetInfo[i].dwTargetIP = 0x0A000000u + DWORD(i);
+            std::snprintf(live->aTargetInfo[i].szMemo, CONFIG_MEMO_SIZE, "repeater %d on the hill", i);
+        }
+        ASSERT_TRUE(CMD_SaveConfig(nullptr));
+        const std::string oldStored = powercut::Stored(*live);
+        Client& user = User();
+        powercut::Recorder rec(folder);
+        EXPECT_EQ(Asks(user, c.lines), Repeat(kOk, int(c.lines.size())));
+        rec.Stop();
+        const std::string newStored = powercut::Stored(*live);
+        ASSERT_NE(newStored, oldStored);
+        powercut::Run(c.title, rec, [&](const powercut::Cut&) {
+            return powercut::SettingsOutcome(folder, oldStored, newStored);
+        });
+    }
 }
 
 TEST_F(CommandSet, UpdateAfterANewSettingPortHoldsTheCommitUntilTheTcpClientGoes)

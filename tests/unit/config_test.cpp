@@ -13,6 +13,7 @@
 #include <string>
 
 #include "board.h"
+#include "power_cut.h"
 #include "sub.h"
 #include "test_support.h"
 
@@ -254,54 +255,91 @@ TEST_F(ConfigFile, OverLongLineIsCutAndItsRestIsNotReadAsALine)
               "21110 7 21002 2 77 " + std::string(16, 'p') + "|0 1 ffffffff 0 KOVA-LAN");
 }
 
-TEST_F(ConfigFile, MainFileWithoutTheRightProgramFallsBackToTheBackup)
+// A start on the backup once left the main file broken, and a start on
+// factory settings after both files failed said nothing.
+TEST_F(ConfigFile, BrokenMainFileIsRewrittenFromAPassingBackupAndNoFallBackIsSilent)
 {
-    const char* const badMains[] = {
-        "RxUdpPort=1111\n",                    // no Program line
-        "RxUdpPort=1111\nProgram=kova-lan\n",  // wrong case
-        "RxUdpPort=1111\nProgram=KOVA-LAN2\n",
-        "RxUdpPort=1111\nProgram=KOVA-LAN\nProgram=\n",  // a later line overrides
+    const std::string goodBak = "TxUdpPort=2222 ; kept as it is\nProgram=KOVA-LAN\n";
+    const std::string onBackup = "[W] settings file /var/local/kovalan.ini failed its check: started on its backup\n"
+                                 "[W] settings file rewritten from the backup\n";
+    const std::string lost = "[W] !!! settings file /var/local/kovalan.ini and its backup failed their check !!!\n"
+                             "[W] !!! started on FACTORY SETTINGS: targets and PassWord lost !!!\n";
+    struct Case {
+        std::string main, bak;  // "-": no file
+        std::string stored, lines;
+        CONFIG_SOURCE source;
     };
-    for (const char* main : badMains) {
-        SCOPED_TRACE(main);
-        WriteText(IniPath(), main);
-        WriteText(BakPath(), "TxUdpPort=2222\nProgram=KOVA-LAN\n");
+    const Case cases[] = {
+        {"RxUdpPort=1111\n", goodBak, "21110 2222 21002 2 1000 tarnwick|0 1 ffffffff 0 KOVA-LAN", onBackup,
+         CONFIG_SOURCE::BACKUP},  // no Program line
+        {"RxUdpPort=1111\nProgram=kova-lan\n", goodBak, "21110 2222 21002 2 1000 tarnwick|0 1 ffffffff 0 KOVA-LAN",
+         onBackup, CONFIG_SOURCE::BACKUP},  // wrong case
+        {"Program=KOVA-LAN\nProgram=\n", goodBak, "21110 2222 21002 2 1000 tarnwick|0 1 ffffffff 0 KOVA-LAN",
+         onBackup, CONFIG_SOURCE::BACKUP},  // a later line overrides
+        {"-", goodBak, "21110 2222 21002 2 1000 tarnwick|0 1 ffffffff 0 KOVA-LAN", onBackup,
+         CONFIG_SOURCE::BACKUP},  // a first save cut before the main file
+        // A backup without the name: its values, and the loud start.
+        {"Program=KOVA-LAN2\n", "TxUdpPort=3333\n", "21110 3333 21002 2 1000 tarnwick|0 1 ffffffff 0 ", lost,
+         CONFIG_SOURCE::NONE_VALID},
+        {"RxUdpPort=1111\n", "-", kDefaults, lost, CONFIG_SOURCE::NONE_VALID},
+        {"-", "-", kDefaults, "[I] no settings file: started on factory settings\n", CONFIG_SOURCE::NO_FILE},
+        {"Program=KOVA-LAN\n", "RxUdpPort=1\n", "21110 21110 21002 2 1000 tarnwick|0 1 ffffffff 0 KOVA-LAN", "",
+         CONFIG_SOURCE::MAIN},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.main + "/" + c.bak);
+        unlink(IniPath().c_str());
+        unlink(BakPath().c_str());
+        c.main == "-" ? void() : WriteText(IniPath(), c.main);
+        c.bak == "-" ? void() : WriteText(BakPath(), c.bak);
         CONFIG_PARAM p;
-        EXPECT_TRUE(CONFIG_Load(kIni, &p));
-        EXPECT_EQ(Stored(p), "21110 2222 21002 2 1000 tarnwick|0 1 ffffffff 0 KOVA-LAN");
-
-        WriteText(BakPath(), "TxUdpPort=3333\n");  // a backup without the name: its values, and FALSE
-        EXPECT_FALSE(CONFIG_Load(kIni, &p));
-        EXPECT_EQ(Stored(p), "21110 3333 21002 2 1000 tarnwick|0 1 ffffffff 0 ");
-
-        ASSERT_EQ(unlink(BakPath().c_str()), 0);  // no backup: defaults, and FALSE
-        EXPECT_FALSE(CONFIG_Load(kIni, &p));
-        EXPECT_EQ(Stored(p), kDefaults);
+        EXPECT_EQ(CONFIG_Load(kIni, &p), c.source == CONFIG_SOURCE::BACKUP || c.source == CONFIG_SOURCE::MAIN);
+        EXPECT_EQ(Stored(p), c.stored);
+        EXPECT_EQ(CONFIG_GetLoadSource(), c.source);
+        EXPECT_EQ(IsFileExist(IniPath().c_str()) ? ReadFileText(IniPath()) : "-",
+                  c.source == CONFIG_SOURCE::BACKUP ? c.bak : c.main);
+        testsupport::DebugCapture capture;
+        CONFIG_ReportLoad();
+        std::string text = capture.text(), lines;
+        for (size_t at = 0; (at = text.find('[', at)) != std::string::npos; at = text.find('\n', at) + 1) {
+            lines += text.substr(at, text.find('\n', at) + 1 - at);  // without the time stamps
+        }
+        EXPECT_EQ(lines, c.lines);
     }
 }
 
-TEST_F(ConfigFile, MainFileCutAtAnyByteFallsBackToTheBackup)
+// A cut anywhere in a save, also one right after a start on the backup, leaves
+// the old or the new settings, never factory settings.
+TEST_F(ConfigFile, PowerCutInASaveNeverLeavesNoValidCopy)
 {
     CONFIG_PARAM older;
-    FillRecord(&older);
-    for (int i = 5; i < CONFIG_MAX_TARGET; ++i) {
-        older.aTargetInfo[i] = TARGET_INFO{};  // a short file keeps the loop quick
-    }
-    const std::string olderText = SaveRecord(older);
+    FillRecord(&older);  // 100 targets: files of many sectors
     CONFIG_PARAM newer = older;
     newer.nRxUdpPort = 40000;
-    SetText(newer.aTargetInfo[4].szMemo, "newer");
-    const std::string newerText = SaveRecord(newer);
-    ASSERT_EQ(newerText.back(), '\n');
-
-    for (size_t cut = 0; cut <= newerText.size(); ++cut) {
-        SCOPED_TRACE(Numbered("cut at ", cut));
-        WriteText(BakPath(), olderText);
-        WriteText(IniPath(), newerText.substr(0, cut));
-        CONFIG_PARAM p;
-        ASSERT_TRUE(CONFIG_Load(kIni, &p));
-        // Only the last line end may be missing for the main file to count.
-        ASSERT_EQ(Stored(p), Stored(cut + 1 >= newerText.size() ? newer : older));
+    SetText(newer.aTargetInfo[99].szMemo, "newer");
+    const std::string folder = m_root.file("var/local");
+    struct Case {
+        const char* title;
+        int mainCut;  // bytes of the main file left before the save; -1: whole
+        bool first;   // no files before
+    };
+    for (const Case c : {Case{"save", -1, false}, Case{"start on backup, then save", 100, false},
+                         Case{"first save", -1, true}}) {
+        powercut::Put(folder, {});
+        const std::string olderText = c.first ? "" : SaveRecord(older);
+        if (c.mainCut >= 0) {
+            WriteText(IniPath(), olderText.substr(0, size_t(c.mainCut)));
+        }
+        CONFIG_PARAM scratch;
+        powercut::Recorder rec(folder);
+        CONFIG_Load(kIni, &scratch);
+        EXPECT_TRUE(CONFIG_Save(&newer));
+        rec.Stop();
+        const std::string oldStored = powercut::Stored(c.first ? scratch : older);
+        const auto outcomes = powercut::Run(c.title, rec, [&](const powercut::Cut&) {
+            return powercut::SettingsOutcome(folder, oldStored, powercut::Stored(newer));
+        });
+        EXPECT_EQ(outcomes.count("new from main file"), 1u);
     }
 }
 

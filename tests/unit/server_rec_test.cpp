@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "peer_sim.h"
+#include "power_cut.h"
 #include "radio_sim.h"
 #include "test_support.h"
 #include "unit_fixture.h"
@@ -357,6 +358,40 @@ std::string Aside(int k)
 {
     const std::string n = std::to_string(k);
     return REC_DIR + "DATA\\REC005." + std::string(n.size() < 3 ? 3 - n.size() : 0, '0') + n;
+}
+
+// A cut anywhere in a recording, its close included, leaves at the next start
+// the slot's file whole, or set aside, never a file that does not read back.
+TEST_F(Recorder, PowerCutInARecordingLeavesItsFileWholeOrSetAside)
+{
+    const std::string folder = m_board.Path("/var/local");
+    powercut::Recorder rec(folder);
+    for (const Record& r : Recording(5, 24, 20)) {  // a file of three sectors
+        RecordFrame(r.area);
+    }
+    rec.Stop();
+    EXPECT_EQ(Answers('R'), "R050");
+    const Bytes whole = FileBytes(RecName(5));
+    powercut::Run("a recording and its close", rec, [&](const powercut::Cut&) {
+        Server_CheckRecFileForTest();
+        const powercut::Files files = powercut::Snapshot(folder);
+        const std::string name = "DATA\\REC005.dat";
+        if (files.count("DATA\\REC005.000") != 0) {
+            return files.count(name) == 0 ? "set aside" : "BAD set aside and kept";
+        }
+        if (files.count(name) == 0) {
+            return "no file yet";
+        }
+        const Bytes& b = files.at(name);
+        if (b == whole) {
+            return "kept whole";
+        }
+        if (b.empty()) {  // created, not yet named by the index: no recording began
+            return "empty file, recording not begun";
+        }
+        return b.size() >= 8 && Bytes(b.begin(), b.begin() + 8) == FileHeader(0) ? "kept, counting no records"
+                                                                                  : "BAD kept unreadable";
+    });
 }
 
 TEST_F(Recorder, StartUpCheckSetsAsideOnlyTheIndexedSlotsUnreadableFileUnderTheFirstFreeSuffix)

@@ -83,6 +83,16 @@ TEST_F(Leds, VoiceSentToAPeerFlashesTheCommunicationLedOnce)
     EXPECT_EQ(Run(UNIT_STATE_READY, TRUE, 6), "00 10 00 10 10 10 ");
 }
 
+TEST_F(Leds, StartOnFactorySettingsIsNeverSilentTheCommunicationLedShowsErrorsUntilAnUpdate)
+{
+    LedSetSettingsAlarm(TRUE);
+    InitLedCtrl();  // a restart of the unit keeps it
+    EXPECT_EQ(Run(UNIT_STATE_READY, TRUE, 16), Repeat("10 00 10 00 00 00 00 00", 2));
+    EXPECT_EQ(Run(UNIT_STATE_NONE, TRUE, 3), "10 00 10 ");
+    LedSetSettingsAlarm(FALSE);
+    EXPECT_EQ(Run(UNIT_STATE_READY, TRUE, 2), "10 10 ");
+}
+
 // ---- The whole unit ----------------------------------------------------------------
 
 // A UDP port nobody uses now.
