@@ -15,7 +15,8 @@ namespace {
 TEST(CliConvention, HelpVersionAndAWrongCommandLineGiveTheSameShapeAndStatuses)
 {
     const std::pair<std::string, std::string> programs[] = {
-        {"kovafw", KOVAFW_E2E_BINARY}, {"kovadir", KOVADIR_E2E_BINARY}, {"kovasim", KOVASIM_E2E_BINARY}};
+        {"kovafw", KOVAFW_E2E_BINARY}, {"kovadir", KOVADIR_E2E_BINARY}, {"kovasim", KOVASIM_E2E_BINARY},
+        {"kovactl", KOVACTL_E2E_BINARY}};
     struct Case {
         std::string arg;
         int status;
