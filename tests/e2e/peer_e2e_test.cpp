@@ -9,11 +9,13 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e_support.h"
@@ -127,6 +129,7 @@ class Unit {
             .has_value();
     }
     size_t LineCount() const { return m_process.Lines().size(); }
+    std::vector<sim::UnitLine> Lines() const { return m_process.Lines(); }
     std::string Ask(const std::string& line)
     {
         sim::ReplyEnd end;
@@ -258,6 +261,57 @@ TEST(TwoUnits, LinkOnLoopbackRelayBothWaysAndLinkAgainAfterOneIsKilledAndRestart
     ExpectRelayed(a, {&b}, Talk('G', 0x0600));
 }
 
+// A stranger floods the peer port while the target talks: every frame of the
+// target reaches the radio, and of the stranger's packets nothing is traced,
+// only their source told once.
+TEST(StrangerFlood, TargetsVoiceAllReachesTheRadioAndTheStrangerIsOnlyCounted)
+{
+    Unit unit("unit");
+    Review review{{&unit}};
+    uint16_t port = loopnet::FreePort(SOCK_DGRAM);
+    uint16_t peerPort = loopnet::FreePort(SOCK_DGRAM);
+    unit.Configure(port, peerPort, {PEER});
+    ASSERT_TRUE(unit.StartReady());
+    sim::PeerSim target;
+    sim::PeerSim stranger;
+    ASSERT_TRUE(target.Open(PEER, peerPort) && stranger.Open("127.0.0.3", 0));
+    sim::peer::Identity id;
+    id.Admit(CODE);
+    target.SetIdentity(id);
+    target.SetAutoAck(true);
+    target.SetDestination(LOOPBACK, port);
+    stranger.SetDestination(LOOPBACK, port);
+    ASSERT_TRUE(unit.Detected(PEER));
+
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        const sim::peer::Bytes packet = sim::peer::VoicePacket(0, 9, 0, sim::RadioSim::TransmissionParams(Talk('G', 1))[1]);
+        while (!stop) {
+            for (int i = 0; i < 20 / SLOW; ++i) {
+                stranger.Send(packet);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    sim::Transmission t = Talk('G', 0x0100);
+    t.voiceFrames = 100;
+    size_t mark = unit.radio().FrameCount();
+    bool sent = target.SendTransmission(t, 1);
+    std::vector<std::string> areas = sim::RadioSim::TransmissionParams(t);
+    unit.ExpectHeard(mark, areas, 'F');
+    stop = true;
+    flood.join();
+    ASSERT_TRUE(sent);
+    size_t traced = 0;
+    size_t told = 0;
+    for (const sim::UnitLine& l : unit.Lines()) {
+        traced += l.text.find("Rx: Lan") != std::string::npos ? 1 : 0;
+        told += l.text.find("packets from 127.0.0.3 ignored") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(traced, areas.size()) << "the target's frames only";
+    EXPECT_EQ(told, 1u);
+}
+
 // Three units in a network lab, each with its own eth0 and address, every one
 // the others' targets.
 TEST(PeerLab, ThreeUnitsOnOneSegmentLinkUpOverTheirOwnEth0AndRelayEachWay)
@@ -279,6 +333,7 @@ TEST(PeerLab, ThreeUnitsOnOneSegmentLinkUpOverTheirOwnEth0AndRelayEachWay)
             }
         }
         units[i]->board().SetStaticInterfaces(sim::NetLab::Address(i), "255.255.255.0");
+        units[i]->board().SetMac({0x02, 0, 0, 0, 0, static_cast<uint8_t>(0x10 + i)});  // a unit refuses its own MAC
         units[i]->Configure(sim::peer::DEFAULT_PORT, sim::peer::DEFAULT_PORT, targets);
         ASSERT_TRUE(units[i]->StartReady(&lab, i));
     }
