@@ -67,15 +67,15 @@ std::string VoiceArea(char type, uint16_t counter)
 struct Figures {
     bool ok = false;
     std::string why;
-    int sent = 0;      // the target's voice frames
-    int arrived = 0;   // of them, handed to the radio
-    long flood = 0;    // stranger packets sent
+    int sent = 0;        // the target's voice frames
+    int arrived = 0;     // of them, handed to the radio
+    long flood = 0;      // stranger packets sent
     int floodLines = 0;  // output lines that name the stranger
 };
 
 // The unit, its radio and its one target; the stranger floods from its own socket.
 class FloodRun {
-public:
+   public:
     explicit FloodRun(std::string binary) : m_binary(std::move(binary)) {}
 
     Figures Run(int rate, int seconds)
@@ -107,7 +107,7 @@ public:
         return f;
     }
 
-private:
+   private:
     bool Start(std::string* why)
     {
         m_link = std::make_unique<sim::PtyLink>(m_board.root(), RADIO_DEVICE);
@@ -151,8 +151,8 @@ private:
         Clock::time_point start = Clock::now();
         long sent = 0;
         while (!stop) {
-            long due = static_cast<long>(
-                std::chrono::duration<double>(Clock::now() - start).count() * static_cast<double>(rate));
+            long due = static_cast<long>(std::chrono::duration<double>(Clock::now() - start).count() *
+                                         static_cast<double>(rate));
             for (; sent < due && !stop; ++sent) {
                 m_stranger.Send(packet);
             }
@@ -226,8 +226,8 @@ int main()
     for (const auto& d : daemons) {
         std::printf("  %s: %s\n", d.first.c_str(), d.second.c_str());
     }
-    std::printf("\n  %-10s %8s %9s %7s %7s %7s %7s %8s\n", "daemon", "flood/s", "flooded", "frames", "radio",
-                "lost", "lost%", "lines");
+    std::printf("\n  %-10s %8s %9s %7s %7s %7s %7s %8s\n", "daemon", "flood/s", "flooded", "frames", "radio", "lost",
+                "lost%", "lines");
     bool failed = false;
     for (size_t i = 0; i < daemons.size(); ++i) {
         for (int r : {0, rate}) {
