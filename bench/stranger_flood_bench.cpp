@@ -111,17 +111,18 @@ class FloodRun {
     bool Start(std::string* why)
     {
         m_link = std::make_unique<sim::PtyLink>(m_board.root(), RADIO_DEVICE);
+        // The target's port first: a free port is only free until bound.
+        if (!m_target.Open(TARGET, 0) || !m_stranger.Open(STRANGER, 0)) {
+            *why = "cannot open the peers' sockets";
+            return false;
+        }
         uint16_t rxPort = loopnet::FreePort(SOCK_DGRAM);
-        uint16_t txPort = loopnet::FreePort(SOCK_DGRAM);
+        uint16_t txPort = m_target.port();
         m_board.WriteFile("/var/local/kovalan.ini", "CommPort=2\nUsbPort=0\nRxUdpPort=" + std::to_string(rxPort) +
                                                         "\nTxUdpPort=" + std::to_string(txPort) + "\nTarget0=1," +
                                                         TARGET + "," + std::string(32, '0') + "\nProgram=KOVA-LAN\n");
         sim::peer::Identity identity;
         identity.Admit(CODE);
-        if (!m_target.Open(TARGET, txPort) || !m_stranger.Open(STRANGER, 0)) {
-            *why = "cannot open the peers' sockets";
-            return false;
-        }
         m_target.SetDestination("127.0.0.1", rxPort);
         m_target.SetIdentity(identity);
         m_target.SetAutoAck(true);

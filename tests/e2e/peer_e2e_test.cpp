@@ -267,12 +267,11 @@ TEST(StrangerFlood, TargetsVoiceAllReachesTheRadioAndTheStrangerIsOnlyCounted)
 {
     Unit unit("unit");
     Review review{{&unit}};
-    uint16_t port = loopnet::FreePort(SOCK_DGRAM);
-    uint16_t peerPort = loopnet::FreePort(SOCK_DGRAM);
-    unit.Configure(port, peerPort, {PEER});
-    ASSERT_TRUE(unit.StartReady());
     sim::PeerSim target, stranger;
-    ASSERT_TRUE(target.Open(PEER, peerPort) && stranger.Open("127.0.0.3", 0));
+    ASSERT_TRUE(target.Open(PEER, 0) && stranger.Open("127.0.0.3", 0));
+    uint16_t port = loopnet::FreePort(SOCK_DGRAM);
+    unit.Configure(port, target.port(), {PEER});
+    ASSERT_TRUE(unit.StartReady());
     target.SetAutoAck(true);
     target.SetDestination(LOOPBACK, port);
     stranger.SetDestination(LOOPBACK, port);
