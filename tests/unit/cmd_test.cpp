@@ -470,8 +470,7 @@ TEST_F(CommandSet, HostileCallSignCannotSplitTheIniLineOrForgeAReply)
     // Texts held byte for byte, as a peer sent them: each is shown and saved by the same rule.
     const std::vector<std::tuple<std::string, std::string, std::string, std::string>> rows = {
         {"AB\nUsbPort", "0\",x", "AB?UsbPort", "0?,x"},
-        {"X\r\nOK\r\nNG", "\x1b[2J", "X??OK??NG", "?[2J"},
-        {"a;b\\c\xff", "R 1", "a?b?c?", "R 1"},
+        {"\r\nOK;\\\xff\r\nN", "\x1b[2J", "??OK?????N", "?[2J"},
     };
     const std::string table(32, '0');
     Client& c = User();
