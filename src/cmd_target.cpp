@@ -62,20 +62,34 @@ void SetEnableOf(TARGET_INFO* pTarget, BOOL bEnable)
     }
 }
 
+// The call sign and radio ID a peer told, as a reply may carry them.
+struct PeerNames {
+    char szCallSign[CONFIG_CALLSIGN_SIZE];
+    char szRadioID[CONFIG_RADIOID_SIZE];
+};
+PeerNames SafeNames(const char* pszCallSign, const char* pszRadioID)
+{
+    PeerNames names;
+    str_safe_text(names.szCallSign, pszCallSign, CONFIG_CALLSIGN_SIZE - 1);
+    str_safe_text(names.szRadioID, pszRadioID, CONFIG_RADIOID_SIZE - 1);
+    return names;
+}
+
 BOOL SendDestLine(LPVOID pClient, int nIndex, const TARGET_INFO* pTarget, BOOL bListServer)
 {
     char szTable[SCTABLE_TEXT_SIZE];
     bytes2str(szTable, pTarget->abySCTable, CONFIG_SCTABLE_SIZE);
+    PeerNames names = SafeNames(pTarget->szCallSign, pTarget->szRadioID);
     char szCurrent[40] = "";
     if (bListServer) {
         _snprintf(szCurrent, sizeof(szCurrent), " currentip=%s", Dotted(pTarget->dwCurrentIP).sz);
     }
     return Printf(pClient,
-                  "getdest %d enable=%d target=%s sctbl=%s callsign=\"%.*s\" radioid=\"%.*s\" memo=\"%.*s\"%s "
+                  "getdest %d enable=%d target=%s sctbl=%s callsign=\"%s\" radioid=\"%s\" memo=\"%.*s\"%s "
                   "loc_dgid=%02X def_dgid=%02X\r\n",
-                  nIndex, pTarget->bEnable ? 1 : 0, Dotted(pTarget->dwTargetIP).sz, szTable, CONFIG_CALLSIGN_SIZE - 1,
-                  pTarget->szCallSign, CONFIG_RADIOID_SIZE - 1, pTarget->szRadioID, CONFIG_MEMO_SIZE - 1,
-                  pTarget->szMemo, szCurrent, pTarget->byLocDGID, pTarget->byDefDGID);
+                  nIndex, pTarget->bEnable ? 1 : 0, Dotted(pTarget->dwTargetIP).sz, szTable, names.szCallSign,
+                  names.szRadioID, CONFIG_MEMO_SIZE - 1, pTarget->szMemo, szCurrent, pTarget->byLocDGID,
+                  pTarget->byDefDGID);
 }
 
 BOOL SendSearchLine(LPVOID pClient, const SEARCH_RESULT* pResult)
@@ -83,13 +97,13 @@ BOOL SendSearchLine(LPVOID pClient, const SEARCH_RESULT* pResult)
     char szTable[SCTABLE_TEXT_SIZE];
     bytes2str(szTable, pResult->abySCTable, CONFIG_SCTABLE_SIZE);
     const BYTE* mac = pResult->MacAdrs.abyAdrs;
+    PeerNames names = SafeNames(pResult->szCallSign, pResult->szRadioID);
     return Printf(pClient,
-                  "searchres OK target=%s vers=%08X mac=%02X:%02X:%02X:%02X:%02X:%02X callsign=\"%.*s\" "
-                  "radioid=\"%.*s\" sctbl=%s listsrv=%d loc_dgid=%02X def_dgid=%02X\r\n",
+                  "searchres OK target=%s vers=%08X mac=%02X:%02X:%02X:%02X:%02X:%02X callsign=\"%s\" "
+                  "radioid=\"%s\" sctbl=%s listsrv=%d loc_dgid=%02X def_dgid=%02X\r\n",
                   Dotted(pResult->ulAdrs).sz, pResult->dwVers, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
-                  static_cast<int>(sizeof(pResult->szCallSign) - 1), pResult->szCallSign,
-                  static_cast<int>(sizeof(pResult->szRadioID) - 1), pResult->szRadioID, szTable, pResult->bListServer,
-                  pResult->byLocDGID, pResult->byDefDGID);
+                  names.szCallSign, names.szRadioID, szTable, pResult->bListServer, pResult->byLocDGID,
+                  pResult->byDefDGID);
 }
 
 // The entry's texts must read back from the configuration file as given.

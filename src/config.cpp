@@ -112,17 +112,22 @@ bool HasProgramName(const CONFIG_PARAM* pParam)
 // ---- Writing -----------------------------------------------------------------
 
 // The target's line without line end: enable, address, code table, then the
-// texts in double quotes so that commas in them survive.
+// texts in double quotes so that commas in them survive. The call sign and
+// radio ID come from the peer and are written as str_safe_text keeps them,
+// so no peer can split the line or end a quote.
 void FormTargetLine(int nIndex, const TARGET_INFO& t, char* out, int nSize)
 {
     char table[2 * CONFIG_SCTABLE_SIZE + 1];
     bytes2str(table, t.abySCTable, CONFIG_SCTABLE_SIZE);
+    char callSign[CONFIG_CALLSIGN_SIZE];
+    char radioId[CONFIG_RADIOID_SIZE];
+    str_safe_text(callSign, t.szCallSign, CONFIG_CALLSIGN_SIZE - 1);
+    str_safe_text(radioId, t.szRadioID, CONFIG_RADIOID_SIZE - 1);
     const DWORD ip = t.dwTargetIP;
     _snprintf(out, static_cast<size_t>(nSize), "%s%d=%d,%u.%u.%u.%u,%s,\"%.*s\",\"%.*s\",\"%.*s\"", TARGET_KEY, nIndex,
               t.bEnable != 0 ? 1 : 0, static_cast<unsigned>(ip >> 24), static_cast<unsigned>((ip >> 16) & 0xFF),
               static_cast<unsigned>((ip >> 8) & 0xFF), static_cast<unsigned>(ip & 0xFF), table,
-              CONFIG_CALLSIGN_SIZE - 1, t.szCallSign, CONFIG_RADIOID_SIZE - 1, t.szRadioID, CONFIG_MEMO_SIZE - 1,
-              t.szMemo);
+              CONFIG_CALLSIGN_SIZE - 1, callSign, CONFIG_RADIOID_SIZE - 1, radioId, CONFIG_MEMO_SIZE - 1, t.szMemo);
 }
 
 bool WriteLine(FILE* fp, const char* line)

@@ -2,7 +2,8 @@
 // every module in a fixed order; owns the unit's shared state (unit state,
 // target table, settings snapshot, queues, events, locks); runs the idle loop
 // (restart, USB port failure, committed settings, the delayed save of peer
-// data) and the 100 ms timer tick; creates and stops the worker threads; and
+// data) and the 100 ms timer tick; starts and stops the DHCP client and the
+// NTP check as the settings ask; creates and stops the worker threads; and
 // routes the events of the command server and the USB console.
 //
 // The idle loop never spins: a pass that finds nothing to do waits on the
@@ -86,7 +87,7 @@ HANDLE s_hTxLanThread = nullptr;
 HANDLE s_hRecThread = nullptr;
 HANDLE s_hPlayThread = nullptr;
 
-BOOL s_bDhcpStart = FALSE;      // timer thread; read by Server_Stop after the join
+BOOL s_bDhcpStart = FALSE;      // under s_csTarget; read by Server_Stop after the join
 BOOL s_bLinkUp = FALSE;         // timer thread: the carrier at this tick and the last
 BOOL s_bLinkUpPrev = FALSE;
 BOOL s_bTargetChanged = FALSE;  // under s_csTarget
@@ -95,6 +96,7 @@ char s_szUsbCmdBuff[CMDSRV_LINE_BUFFER_SIZE];  // USB receive thread only
 int s_nUsbCmdIndex = 0;
 
 // Main thread only.
+BOOL s_bNtpStart = FALSE;          // the unit started the NTP check
 BOOL s_bUsbLoggedOn = FALSE;       // the USB console's user record is held
 BOOL s_bUsbReopenPending = FALSE;  // a failed reopen is retried
 DWORD s_dwTmUsbReopen = 0;
@@ -444,6 +446,34 @@ BOOL OpenRadioPort(int nPort)
 
 // ---- Idle loop steps -----------------------------------------------------------
 
+// The NTP check follows the NTP settings (held in memory only): started with
+// the server list when enabled, again when bChanged says the list may have
+// changed; stopped when disabled while running. Main thread.
+void FollowNtpSetting(BOOL bChanged)
+{
+    if (!s_Config.bNtpEnable) {
+        if (s_bNtpStart || NET_IsStartNTP()) {
+            DebugLog(LOG_CAT_INFO, "[I] stop NTP check\n");
+            NET_StopNTP();
+        }
+        s_bNtpStart = FALSE;
+        return;
+    }
+    if (s_Config.szNtpServer[0] == '\0') {
+        DebugLog(LOG_CAT_WARNING, "[W] NTP enabled without a server\n");
+        return;
+    }
+    if (!bChanged && NET_IsStartNTP()) {
+        return;
+    }
+    DebugLog(LOG_CAT_INFO, "[I] start NTP check %s\n", s_Config.szNtpServer);
+    if (NET_StartNTP(s_Config.szNtpServer)) {
+        s_bNtpStart = TRUE;
+    } else {
+        DebugLog(LOG_CAT_WARNING, "[W] NET_StartNTP() failed\n");
+    }
+}
+
 // Applies settings a command session committed. Caller holds the command lock.
 // The interface restart and the move of the UDP port run after s_csTarget is
 // left: one runs shell commands, the other joins the thread that delivers peer
@@ -456,8 +486,13 @@ void ApplyUpdate()
     EnterCriticalSection(&s_csTarget);
     DWORD now = GetTickCount();
     bool bNetChanged = NET_IsModified() != FALSE;
+    bool bStopDhcp = false;
     if (bNetChanged) {
         NET_GetAddress(&s_NetParam);
+        // A static address: the DHCP client the unit started goes, or a lease
+        // renewal could put the old address back.
+        bStopDhcp = s_NetParam.dwIpAdrs != 0 && s_bDhcpStart;
+        s_bDhcpStart = bStopDhcp ? FALSE : s_bDhcpStart;
     }
     bool bRxPortChanged = cfg->nRxUdpPort != s_Config.nRxUdpPort;
     if (bRxPortChanged) {
@@ -483,10 +518,23 @@ void ApplyUpdate()
         s_Config.dwLogFlag = cfg->dwLogFlag;
         SetLogFlag(s_Config.bLogEnable, s_Config.dwLogFlag);
     }
+    bool bNtpChanged = cfg->bNtpEnable != s_Config.bNtpEnable ||
+                       std::strcmp(cfg->szNtpServer, s_Config.szNtpServer) != 0;
+    if (bNtpChanged) {
+        s_Config.bNtpEnable = cfg->bNtpEnable;
+        _strlcpy(s_Config.szNtpServer, cfg->szNtpServer, sizeof(s_Config.szNtpServer));
+    }
     int nRxUdpPort = s_Config.nRxUdpPort;
     BOOL bListServer = s_Config.bListServer;
     LeaveCriticalSection(&s_csTarget);
 
+    if (bStopDhcp) {
+        DebugLog(LOG_CAT_INFO, "[I] stop DHCP: static address\n");
+        NET_StopDHCP();
+    }
+    if (bNtpChanged) {
+        FollowNtpSetting(TRUE);
+    }
     if (bNetChanged && !NET_Update(TRUE)) {
         DebugLog(LOG_CAT_WARNING, "[W] NET_Update() failed\n");
     }
@@ -641,6 +689,9 @@ BOOL Server_Start()
     if (!s_bManualTimer.load() && !StartWorker(&s_hTimerThread, TimerThread)) {
         return FALSE;
     }
+    if (s_Config.bNtpEnable) {
+        FollowNtpSetting(FALSE);
+    }
     return TRUE;
 }
 
@@ -716,6 +767,10 @@ void Server_Stop()
     if (s_bDhcpStart) {
         NET_StopDHCP();
         s_bDhcpStart = FALSE;
+    }
+    if (s_bNtpStart) {
+        NET_StopNTP();
+        s_bNtpStart = FALSE;
     }
 }
 

@@ -9,7 +9,9 @@
 //    code table's bits, line occupancy, the LAN-to-radio queue's owner and
 //    release, the radio transmission sent to the peers, the UDP clients;
 //  - server_rec.cpp: recording and playback;
-//  - server_led.cpp: the LED patterns and the communication flash.
+//  - server_led.cpp: the LED patterns and the communication flash;
+//  - server_stranger.cpp: the tally of packets from addresses that are no
+//    target's.
 // No part writes another part's variables. Included only by server*.cpp
 // (and by the tests that drive the parts directly).
 //
@@ -195,14 +197,21 @@ void LanGetCodeTable(SQL_CODE_INFO* pInfo);
 // in a status notice with the next message number. Caller holds s_csTarget.
 void LanNotifyOccupant(BYTE byStat);
 // The tick's peer step: the line released after 1000 ms without a frame of
-// its occupant, supervision of every target, then the send turn of at most
-// 5 control packets. Caller holds s_csTarget.
+// its occupant, the strangers' counts that are due, supervision of every
+// target, then the send turn of at most 5 control packets. Caller holds s_csTarget.
 void LanOnTimer(DWORD now);
 // The tick's radio-transmission step: 2000 ms without a frame ends the
 // transmission being sent to the peers. Caller holds s_csSerial.
 void LanTxReqOnTimer(DWORD now);
 // One datagram from ulAdrs on the peer port; ignored unless the unit is READY.
+// A datagram from an address that is no target's is only counted (StrangerNote).
 void OnRxLanPacket(ULONG ulAdrs, const BYTE* pData, int nLen);
+// The tally of datagrams from addresses that are no target's (server_stranger):
+// a new source is told at once, then its count once per 10 s; the tick's step
+// tells the counts whose period is over. Caller holds s_csTarget.
+void StrangerNote(ULONG ulAdrs, DWORD now);
+void StrangerReport(DWORD now);
+void StrangerReset();
 // 'G' (channel A) and 'g' (channel B) from the radio; caller holds s_csSerial.
 BOOL OnRxSioTxData(const char* pParam, int nLen, TRX_CH eCh);
 // Every connected target is due an acknowledgement carrying the own code

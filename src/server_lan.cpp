@@ -78,6 +78,7 @@ constexpr DWORD LAN_PROTOCOL_VERSION = 0x01040400;
 static_assert(ACK_OFS_DEFDGID + 1 == ACK_PACKET_SIZE, "the acknowledgement is 60 bytes");
 static_assert(ACK_OFS_SCTABLE + ACK_SCTABLE_SIZE == ACK_OFS_LISTSERVER, "flags follow the table");
 static_assert(ACK_OFS_RADIOID + ACK_RADIOID_SIZE == ACK_OFS_SCTABLE, "the table follows the radio ID");
+static_assert(ACK_RADIOID_SIZE < ACK_CALLSIGN_SIZE, "either text fits a call sign's buffer");
 
 // Status notice body.
 constexpr int STATUS_PARAM_SIZE = 8;
@@ -131,6 +132,7 @@ struct tagTARGET_WORK {
     char szCallSign[11];
     char szRadioID[6];
     BOOL bListServer;
+    BOOL bSelfLink;  // its acknowledgements carry the own MAC address
 };
 typedef tagTARGET_WORK TARGET_WORK;
 
@@ -512,14 +514,19 @@ void OnRxConnectReq(ULONG ulAdrs)
     LeaveCriticalSection(&s_csTarget);
 }
 
-// Copies n characters and a terminator when the field does not start with 0.
-void TakeText(char* pszOut, const BYTE* p, int n)
+// A text field of n characters, taken when it does not start with 0, as
+// the ini file and the command replies can carry it (str_safe_text); TRUE
+// when the stored text changed and the peer's had to be altered.
+bool TakeText(char* pszOut, const BYTE* p, int n)
 {
     if (p[0] == 0) {
-        return;
+        return false;
     }
-    std::memcpy(pszOut, p, static_cast<size_t>(n));
-    pszOut[n] = '\0';
+    char szText[ACK_CALLSIGN_SIZE + 1];
+    bool bAltered = !str_safe_text(szText, reinterpret_cast<const char*>(p), n);
+    bool bChanged = std::strcmp(szText, pszOut) != 0;
+    std::memcpy(pszOut, szText, static_cast<size_t>(n) + 1);
+    return bAltered && bChanged;
 }
 
 // What an acknowledgement tells about the peer. Caller holds s_csTarget.
@@ -528,8 +535,12 @@ void TakeAckData(TARGET_WORK& t, const BYTE* p, int nLen)
     t.dwVers = GetBE32(p + ACK_OFS_VERS);
     std::memcpy(t.MacAdrs.abyAdrs, p + ACK_OFS_MAC, sizeof(t.MacAdrs.abyAdrs));
     if (!s_Config.bListServer) {
-        TakeText(t.szCallSign, p + ACK_OFS_CALLSIGN, ACK_CALLSIGN_SIZE);
-        TakeText(t.szRadioID, p + ACK_OFS_RADIOID, ACK_RADIOID_SIZE);
+        bool bAltered = TakeText(t.szCallSign, p + ACK_OFS_CALLSIGN, ACK_CALLSIGN_SIZE);
+        bAltered = TakeText(t.szRadioID, p + ACK_OFS_RADIOID, ACK_RADIOID_SIZE) || bAltered;
+        if (bAltered) {
+            DebugLog(LOG_CAT_WARNING, "[W] call sign or radio ID of %d.%d.%d.%d: unusable characters replaced by '%c'\n",
+                     LAN_IP(t.ulAdrs), STR_SAFE_FILL);
+        }
     }
     std::memcpy(t.SqlCodeInfo.abyCode, p + ACK_OFS_SCTABLE, ACK_SCTABLE_SIZE);
     t.SqlCodeInfo.byLocDGID = DGID_NONE;
@@ -540,6 +551,26 @@ void TakeAckData(TARGET_WORK& t, const BYTE* p, int nLen)
     }
     t.bListServer = p[ACK_OFS_LISTSERVER] != 0 ? TRUE : FALSE;
     t.bRxConnectAck = TRUE;
+}
+
+// The unit's own MAC address (a board whose address could not be read has
+// none, and links to peers that send none).
+bool IsOwnMac(const BYTE* pMac)
+{
+    const BYTE* own = s_MacAdrs.abyAdrs;
+    return !is_bytes_zero(own, sizeof(s_MacAdrs.abyAdrs)) && std::memcmp(pMac, own, sizeof(s_MacAdrs.abyAdrs)) == 0;
+}
+
+// An acknowledgement carrying the unit's own MAC address came from the unit
+// itself (its own address and port as a target, or a forwarded port that
+// loops back): the target is not taken as connected. Said once per such target.
+void RefuseSelfLink(TARGET_WORK& t)
+{
+    if (!t.bSelfLink) {
+        t.bSelfLink = TRUE;
+        DebugLog(LOG_CAT_WARNING, "[W] target %d.%d.%d.%d is this unit itself (own MAC address): not linked\n",
+                 LAN_IP(t.ulAdrs));
+    }
 }
 
 void OnRxConnectAck(ULONG ulAdrs, const BYTE* p, int nLen)
@@ -556,6 +587,12 @@ void OnRxConnectAck(ULONG ulAdrs, const BYTE* p, int nLen)
         LeaveCriticalSection(&s_csTarget);
         return;
     }
+    if (IsOwnMac(p + ACK_OFS_MAC)) {
+        RefuseSelfLink(*t);
+        LeaveCriticalSection(&s_csTarget);
+        return;
+    }
+    t->bSelfLink = FALSE;
     DWORD now = GetTickCount();
     t->dwReconnTime = now;
     t->dwRxIdleTime = now;
@@ -1043,6 +1080,7 @@ void InitLanVariables()
     s_dwSioTxStartTime = 0;
     s_bSioTxEmptyStarted = FALSE;
     s_dwSioTxEmptyTime = 0;
+    StrangerReset();
 }
 
 void LanSetClients(LPVOID pClient, LPVOID pClient2)
@@ -1088,6 +1126,7 @@ void LanRebuildTarget(int i, DWORD now)
     TARGET_WORK& t = s_aTargetWork[i];
     t.eStatus = NONE;
     t.ulAdrs = 0;
+    t.bSelfLink = FALSE;
     ULONG ulAdrs = AssignableTargetAddress(i);
     if (ulAdrs != 0) {
         t.ulAdrs = ulAdrs;
@@ -1229,6 +1268,7 @@ void LanOnTimer(DWORD now)
         s_ulOccupyTargetAdrs = 0;
         DebugPrint("RELASE timeout\n");
     }
+    StrangerReport(now);
     for (TARGET_WORK& t : s_aTargetWork) {
         if (t.ulAdrs != 0) {
             SuperviseTarget(t, now);
@@ -1246,6 +1286,16 @@ void LanOnTimer(DWORD now)
 void OnRxLanPacket(ULONG ulAdrs, const BYTE* pData, int nLen)
 {
     if (s_eState.load() != UNIT_STATE_READY || pData == nullptr || nLen <= LAN_OFS_TYPE) {
+        return;
+    }
+    // The sender first: nothing about a stranger's packet is traced or filed.
+    EnterCriticalSection(&s_csTarget);
+    bool bTarget = FindTarget(ulAdrs) != nullptr;
+    if (!bTarget) {
+        StrangerNote(ulAdrs, GetTickCount());
+    }
+    LeaveCriticalSection(&s_csTarget);
+    if (!bTarget) {
         return;
     }
     switch (pData[LAN_OFS_TYPE]) {

@@ -107,6 +107,20 @@ void str_remove_quotation(char* s)
     *out = '\0';
 }
 
+BOOL str_safe_text(char* out, const char* in, int n)
+{
+    BOOL bClean = TRUE;
+    int i = 0;
+    for (; i < n && in[i] != '\0'; ++i) {
+        char c = in[i];
+        bool bSafe = c >= 0x20 && c <= 0x7E && c != '"' && c != ';' && c != '\\';
+        out[i] = bSafe ? c : STR_SAFE_FILL;
+        bClean = bSafe ? bClean : FALSE;
+    }
+    out[i] = '\0';
+    return bClean;
+}
+
 BOOL decstr2dword(const char* s, int len, DWORD* out)
 {
     DWORD value = 0;

@@ -48,6 +48,14 @@ char* str_token(char** ppNext, const char* delimiters);
 char* str_trim(char* s);
 // Deletes every '"' in place.
 void str_remove_quotation(char* s);
+// Text a peer sent, made safe to store in the configuration file and to echo
+// in a command reply, both of which hold it inside double quotes: at most n
+// characters of in (up to its first NUL) to out, which holds n + 1, each
+// byte outside printable ASCII (control bytes, line ends, escape sequences)
+// and each of '"' ';' '\\' becoming STR_SAFE_FILL. A comma stays: inside
+// the quotes it separates nothing. TRUE when nothing was replaced.
+constexpr char STR_SAFE_FILL = '?';
+BOOL str_safe_text(char* out, const char* in, int n);
 
 // Exactly len decimal (hex) digits to a value; FALSE and out untouched on a
 // bad digit. len <= 0 gives 0.

@@ -9,11 +9,13 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e_support.h"
@@ -258,6 +260,50 @@ TEST(TwoUnits, LinkOnLoopbackRelayBothWaysAndLinkAgainAfterOneIsKilledAndRestart
     ExpectRelayed(a, {&b}, Talk('G', 0x0600));
 }
 
+// A stranger floods the peer port while the target talks: every frame of the
+// target reaches the radio, and of the stranger's packets nothing is traced,
+// only their source told once.
+TEST(StrangerFlood, TargetsVoiceAllReachesTheRadioAndTheStrangerIsOnlyCounted)
+{
+    Unit unit("unit");
+    Review review{{&unit}};
+    sim::PeerSim target, stranger;
+    ASSERT_TRUE(target.Open(PEER, 0) && stranger.Open("127.0.0.3", 0));
+    uint16_t port = loopnet::FreePort(SOCK_DGRAM);
+    unit.Configure(port, target.port(), {PEER});
+    ASSERT_TRUE(unit.StartReady());
+    target.SetAutoAck(true);
+    target.SetDestination(LOOPBACK, port);
+    stranger.SetDestination(LOOPBACK, port);
+    ASSERT_TRUE(unit.Detected(PEER));
+    sim::Transmission t = Talk('G', 0x0100);
+    t.voiceFrames = 100;
+    std::vector<std::string> areas = sim::RadioSim::TransmissionParams(t);
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {  // about 2000 packets a second (500 for an instrumented unit)
+        for (auto packet = sim::peer::VoicePacket(0, 9, 0, areas[1]); !stop;) {
+            for (int i = 0; i < 20 / SLOW; ++i) {
+                stranger.Send(packet);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    size_t mark = unit.radio().FrameCount();
+    EXPECT_TRUE(target.SendTransmission(t, 1));
+    unit.ExpectHeard(mark, areas, 'F');
+    stop = true;
+    flood.join();
+    const std::string out = unit.Output();
+    auto count = [&out](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1), ++n) {
+        }
+        return n;
+    };
+    EXPECT_EQ(count("Rx: Lan"), areas.size()) << "the target's frames only";
+    EXPECT_EQ(count("packets from 127.0.0.3 ignored"), 1u);
+}
+
 // Three units in a network lab, each with its own eth0 and address, every one
 // the others' targets.
 TEST(PeerLab, ThreeUnitsOnOneSegmentLinkUpOverTheirOwnEth0AndRelayEachWay)
@@ -279,6 +325,7 @@ TEST(PeerLab, ThreeUnitsOnOneSegmentLinkUpOverTheirOwnEth0AndRelayEachWay)
             }
         }
         units[i]->board().SetStaticInterfaces(sim::NetLab::Address(i), "255.255.255.0");
+        units[i]->board().SetMac({0x02, 0, 0, 0, 0, static_cast<uint8_t>(0x10 + i)});  // a unit refuses its own MAC
         units[i]->Configure(sim::peer::DEFAULT_PORT, sim::peer::DEFAULT_PORT, targets);
         ASSERT_TRUE(units[i]->StartReady(&lab, i));
     }

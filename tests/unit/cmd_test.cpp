@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -496,6 +497,33 @@ TEST_F(CommandSet, GetdestListsEntriesFromToInclusive)
     CONFIG_Get()->bListServer = TRUE;  // the current address is shown too
     CONFIG_Get()->aTargetInfo[7].dwCurrentIP = 0x0A000001;
     EXPECT_NE(Asks(c, {"getdest 7 7"}).find("memo=\"a, b\" currentip=10.0.0.1 loc_dgid=0A"), std::string::npos);
+}
+
+TEST_F(CommandSet, HostileCallSignCannotSplitTheIniLineOrForgeAReply)
+{
+    // Texts held byte for byte, as a peer sent them: each is shown and saved by the same rule.
+    const std::vector<std::tuple<std::string, std::string, std::string, std::string>> rows = {
+        {"AB\nUsbPort", "0\",x", "AB?UsbPort", "0?,x"},
+        {"\r\nOK;\\\xff\r\nN", "\x1b[2J", "??OK?????N", "?[2J"},
+    };
+    const std::string table(32, '0');
+    Client& c = User();
+    for (const auto& [callSign, radioId, safeCall, safeRadio] : rows) {
+        TARGET_INFO& t = CONFIG_Get()->aTargetInfo[7];
+        t = TARGET_INFO{1, 0xC0A80107, "", "", "memo", {}, 0x0A, 0xFF, 0, 0};
+        std::memcpy(t.szCallSign, callSign.c_str(), callSign.size());
+        std::memcpy(t.szRadioID, radioId.c_str(), radioId.size());
+        EXPECT_EQ(Asks(c, {"getdest 7 7"}), "getdest 7 enable=1 target=192.168.1.7 sctbl=" + table + " callsign=\"" +
+                                                safeCall + "\" radioid=\"" + safeRadio +
+                                                "\" memo=\"memo\" loc_dgid=0A def_dgid=FF\r\n");
+        ASSERT_TRUE(CMD_SaveConfig(nullptr));
+        // One whole line, the next one the file's own.
+        const std::string text = testsupport::ReadFileText(m_board.root() + kIni);
+        EXPECT_NE(text.find("\nTarget7=1,192.168.1.7," + table + ",\"" + safeCall + "\",\"" + safeRadio +
+                            "\",\"memo\"\nVersion="),
+                  std::string::npos)
+            << text;
+    }
 }
 
 TEST_F(CommandSet, SetdestResetsWhatItIsNotGivenAndWhatANewAddressInvalidates)

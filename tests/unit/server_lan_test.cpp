@@ -432,7 +432,7 @@ TEST_F(PeerLink, MalformedPeerPacketsAreDroppedWithAWarning)
     EXPECT_EQ(ReleaseAll(GetTickCount()), std::vector<std::string>{"F" + largest});
 }
 
-TEST_F(PeerLink, PacketsAreIgnoredUnlessTheUnitIsReadyOrFromAStranger)
+TEST_F(PeerLink, PacketsAreIgnoredUnlessTheUnitIsReadyAndAStrangersFloodIsOnlyCounted)
 {
     ConfigureTargets(1);
     const Bytes anyCode = PeerVoice(Area('0', "  ", "0001", "0000007F"));
@@ -440,26 +440,61 @@ TEST_F(PeerLink, PacketsAreIgnoredUnlessTheUnitIsReadyOrFromAStranger)
     FromPeer(TargetAdrs(0), anyCode);
     Boot(1);
     testsupport::DebugCapture capture;
-    std::string got;
-    auto answers = [&](ULONG from, std::initializer_list<Bytes> packets) {
-        for (const Bytes& packet : packets) {
-            FromPeer(from, packet);
+    const DWORD start = GetTickCount();
+    for (int i = 0; i < 250; ++i) {
+        for (const Bytes& packet : {CONNECT_REQ, PeerAck({5}), anyCode, peer::StatusNoticePacket(0x1234, 6)}) {
+            FromPeer(0x0A000063, packet);
         }
-        got += std::to_string(std::exchange(m_toPeers, {}).size());
-        got += " " + std::to_string(ReleaseAll(GetTickCount()).size());
-        got += " " + RadioNotices() + ",";
-    };
-    answers(TargetAdrs(0), {});
-    answers(0x0A000063, {CONNECT_REQ, PeerAck({5}), anyCode, peer::StatusNoticePacket(0x1234, 6)});
-    answers(TargetAdrs(0), {CONNECT_REQ});
-    // The radio falls silent: the unit leaves READY and stops answering.
+    }
+    for (ULONG source = 0x0B000001; source <= 0x0B000009; ++source) {  // eight sources are told apart
+        FromPeer(source, anyCode);
+    }
+    LanTick(start + 9999);
+    FromPeer(TargetAdrs(0), CONNECT_REQ);  // the target is answered, and traced as ever
+    EXPECT_EQ(TakeToPeers(8).size(), 1u);
+    EXPECT_EQ(ReleaseAll(GetTickCount()).size() + RadioNotices().size(), 0u);
+    std::string text = capture.text();
+    EXPECT_EQ(testsupport::CountOf(text, "Rx: "), 1u);
+    std::vector<std::string> lines = WarningLines(text);
+    ASSERT_EQ(lines.size(), 9u);
+    const std::string first = "[W] packets from 10.0.0.99 ignored: not a target";
+    EXPECT_EQ(lines[0] + lines[7] + lines[8], first + "[W] packets from 11.0.0.7 ignored: not a target" +
+                                                  "[W] packets from other addresses ignored: not a target");
+    // Each source's count once a period is over; a source silent for a period is forgotten.
+    testsupport::DebugCapture later;
+    LanTick(start + 20000);
+    LanTick(start + 30000);
+    FromPeer(0x0A000063, anyCode);
+    std::string counts;
+    for (const std::string& line : WarningLines(later.text())) {
+        counts += line.substr(0, line.find(" in ")) + ",";
+    }
+    EXPECT_EQ(counts, "[W] 999 packets from 10.0.0.99 ignored,[W] 1 packets from other addresses ignored," + first + ",");
+    // Out of READY the unit answers nobody.
     RadioTick(GetTickCount() + 10000);
     ASSERT_EQ(Server_GetUnitState(), UNIT_STATE_ERROR);
-    answers(TargetAdrs(0), {CONNECT_REQ});
+    m_toPeers.clear();
+    FromPeer(TargetAdrs(0), CONNECT_REQ);
+    EXPECT_TRUE(m_toPeers.empty());
+}
+
+TEST_F(PeerLink, AcknowledgementWithTheOwnMacIsNoLinkAndHostileNamesAreKeptAsSafeText)
+{
+    Boot(1);
+    peer::Identity hostile = Identity({9});
+    std::tie(hostile.callSign, hostile.radioId) = std::make_pair("AB\nUsb\x1b[2J", "\"\\;\xc3,");
+    testsupport::DebugCapture capture;
+    for (const Bytes& ack : {UnitAck({5}), UnitAck({5}), PeerAck({9}), peer::ConnectAck(hostile), peer::ConnectAck(hostile)}) {
+        FromPeer(TargetAdrs(0), ack);  // the own MAC (its own address and port as a target) connects nothing
+        EXPECT_EQ(Status(0), ack[25] == 0x01 ? CONNECTING : CONNECTED);
+    }
+    CONFIG_PARAM cfg = {};
+    cfg.aTargetInfo[0].dwTargetIP = TargetAdrs(0);
+    CopyTargetInfo(&cfg);
+    EXPECT_EQ(std::string(cfg.aTargetInfo[0].szCallSign) + "|" + cfg.aTargetInfo[0].szRadioID, "AB?Usb?[2J|????,");
     EXPECT_EQ(WarningLines(capture.text()),
-              std::vector<std::string>({"[W] target not found 10.0.0.99", "[W] target not found 10.0.0.99 (status)",
-                                        "[W] health check timeout"}));
-    EXPECT_EQ(got, "0 0 ,0 0 ,1 0 ,0 0 ,");
+              std::vector<std::string>({"[W] target 10.0.0.1 is this unit itself (own MAC address): not linked",
+                                        "[W] call sign or radio ID of 10.0.0.1: unusable characters replaced by '?'"}));
 }
 
 TEST_F(PeerLink, StatusNoticesGoToTheOccupantAndComeBackToTheRadio)

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "cmd.h"
 #include "led.h"
 #include "peer_sim.h"
 #include "pty_link.h"
@@ -236,6 +237,35 @@ TEST_F(Unit, SecondVersionCheckRestartsTheUnitWhichAnswersTheNextOne)
     ASSERT_TRUE(m_radio->SendVersionCheck());
     EXPECT_TRUE(m_radio->WaitFor('V', 10000));
     EXPECT_EQ(Server_GetUnitState(), UNIT_STATE_INIT);
+}
+
+TEST_F(Unit, StaticAddressStopsTheDhcpClientTheUnitStartedAndNtpFollowsItsSetting)
+{
+    ASSERT_TRUE(Boot());
+    Server_TickForTest();  // carrier up on a DHCP board: the unit starts the client
+    ASSERT_EQ(m_board.Commands().back(), "udhcpc -R -b -p /var/run/udhcpc.eth0.pid -i eth0 &");
+    using Lines = std::vector<std::string>;
+    const std::vector<std::pair<Lines, Lines>> steps = {
+        {{"ntp 1 10.0.0.1,10.0.0.2", "update"}, {"ntpcheck-start.sh start 10.0.0.1 10.0.0.2"}},
+        {{"ntp 1 10.0.0.1,10.0.0.2", "update"}, {}},  // running with these servers already
+        // Else a lease renewal could put the old address back.
+        {{"netparam 192.168.1.10 255.255.255.0 0.0.0.0", "update"},
+         {"kill `cat /var/run/udhcpc.eth0.pid`", "ifdown eth0", "ifup eth0"}},
+        {{"restart"}, {"ntpcheck-start.sh stop", "ntpcheck-start.sh start 10.0.0.1 10.0.0.2"}},  // held in memory
+        {{"ntp 0 10.0.0.1", "update"}, {"ntpcheck-start.sh stop"}},
+    };
+    for (const auto& [lines, want] : steps) {
+        m_board.ClearCommands();
+        for (std::string line : lines) {
+            if (line == "restart") {
+                Server_Restart();
+            } else {
+                CMD_Exec(nullptr, line.data());
+            }
+        }
+        Server_OnIdle();
+        EXPECT_EQ(m_board.Commands(), want) << lines.front();
+    }
 }
 
 TEST_F(Unit, NoRadioPortMeansNoStart)
