@@ -1,7 +1,8 @@
 // kovalan as a process on a simulated board: it meets its radio over a pty
-// and keeps the line alive, stops in order on SIGTERM and SIGINT, refuses to
-// start with each missing piece of the board and says why, and gets its USB
-// console back after the cable was pulled (rec_e2e_test runs units without
+// and keeps the line alive, stops in order on SIGTERM, SIGINT and SIGHUP
+// (stopping the DHCP client it started), refuses to start with each missing
+// piece of the board and beside another daemon on the same board and says
+// why, and gets its USB console back after the cable was pulled (rec_e2e_test runs units without
 // one). (Its keep-alive interval and stop time are measured by
 // unit_timing_bench, its idle CPU by relay_bench.)
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -25,6 +27,8 @@
 namespace {
 
 using e2e::SLOW;
+
+const char* const DHCP_PID = "/var/run/udhcpc.eth0.pid";
 
 int FreeUdpPort()
 {
@@ -48,7 +52,7 @@ class Daemon : public ::testing::Test {
         m_board.WriteFile("/var/local/kovalan.ini", "CommPort=2\nUsbPort=1000\nRxUdpPort=" + std::to_string(port) +
                                                         "\nTxUdpPort=" + std::to_string(port) + "\nProgram=KOVA-LAN\n");
         sim::UnitOptions options;
-        options.binary = KOVALAN_E2E_BINARY;
+        options.binary = e2e::DaemonBinary();
         options.root = m_board.root();
         EXPECT_TRUE(m_unit.Start(options)) << m_unit.error();
         return m_unit.WaitForLine("start timer thread", 5000 * SLOW).has_value();
@@ -68,11 +72,13 @@ class Daemon : public ::testing::Test {
     sim::UnitProcess m_unit;
 };
 
-TEST_F(Daemon, MeetsItsRadioAndKeepsTheLineAliveThenStopsInOrderOnEitherStopSignal)
+TEST_F(Daemon, MeetsItsRadioAndKeepsTheLineAliveThenStopsInOrderOnEveryStopSignal)
 {
-    for (int sig : {SIGTERM, SIGINT}) {
-        SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGINT");
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
         ASSERT_TRUE(Running());
+        // The board's DHCP interfaces file and carrier: the unit starts the DHCP client.
+        ASSERT_TRUE(e2e::Eventually([&] { return m_board.Exists(DHCP_PID); }));
         ASSERT_TRUE(Radio().SendVersionCheck());
         ASSERT_TRUE(Radio().WaitFor('V', 2000 * SLOW));
         ASSERT_TRUE(Radio().SendCodeTable());
@@ -91,30 +97,40 @@ TEST_F(Daemon, MeetsItsRadioAndKeepsTheLineAliveThenStopsInOrderOnEitherStopSign
         // Threads joined and the log thread drained on the way out.
         EXPECT_TRUE(m_unit.WaitForLine("end timer thread", 2000 * SLOW, from));
         EXPECT_TRUE(m_unit.WaitForLine("end LOG thread", 2000 * SLOW, from));
+        EXPECT_EQ(m_board.Commands().back(), "kill `cat /var/run/udhcpc.eth0.pid`");
+        EXPECT_FALSE(m_board.Exists(DHCP_PID)) << "no DHCP client left running";
+        EXPECT_EQ(m_board.ReadFile("/var/run/kovalan.pid"), "");
         m_radio.reset();
     }
 }
 
 struct StartFailure {
     const char* name;
-    const char* ini;
+    const char* ini;      // null: a folder stands in the file's place
     const char* missing;  // board file removed first ("" for none)
     bool pullRadio;
     bool pullUsb;
-    const char* line;  // what the daemon must say
+    const char* line;  // what the daemon must say ("" when it does not get that far)
+    const char* why;   // its one line on the error stream
 };
 
 TEST_F(Daemon, RefusesToStartWithoutAPieceOfTheBoardAndSaysWhy)
 {
     const StartFailure cases[] = {
-        {"no radio port", "CommPort=0\nUsbPort=0\n", "", false, false, "[W] serial port no is invalid"},
-        {"no radio device", "CommPort=2\nUsbPort=0\n", "", true, false, "[W] Serial_Open(2) failed"},
-        {"no USB device", "CommPort=2\nUsbPort=1000\n", "", false, true, "[W] USBFUNC_Open(1000) failed"},
+        {"no radio port", "CommPort=0\nUsbPort=0\n", "", false, false, "[W] serial port no is invalid",
+         "no radio port set (CommPort=0)"},
+        {"no radio device", "CommPort=2\nUsbPort=0\n", "", true, false, "[W] Serial_Open(2) failed",
+         "radio device missing: /dev/ttymxc1"},
+        {"no USB device", "CommPort=2\nUsbPort=1000\n", "", false, true, "[W] USBFUNC_Open(1000) failed",
+         "USB console device missing: /dev/ttyGS0"},
         {"no carrier file", "CommPort=2\nUsbPort=0\n", "/sys/class/net/eth0/carrier", false, false,
-         "[W] LINK_Init() failed"},
+         "[W] LINK_Init() failed", "Server_Init() failed"},
         {"no LED value file", "CommPort=2\nUsbPort=0\n", "/sys/class/gpio/gpio7/value", false, false,
-         "[W] LED_Init() failed"},
-        {"no MAC file", "CommPort=2\nUsbPort=0\n", "/sys/fsl_otp/HW_OCOTP_MAC0", false, false, "[W] MAC_Read() failed"},
+         "[W] LED_Init() failed", "Server_Init() failed"},
+        {"no MAC file", "CommPort=2\nUsbPort=0\n", "/sys/fsl_otp/HW_OCOTP_MAC0", false, false, "[W] MAC_Read() failed",
+         "Server_Init() failed"},
+        {"ini unreadable", nullptr, "", false, false, "", "ini unreadable: /var/local/kovalan.ini"},
+        {"no board", "", "/", false, false, "", "board root missing: "},
     };
     for (const StartFailure& c : cases) {
         SCOPED_TRACE(c.name);
@@ -127,21 +143,45 @@ TEST_F(Daemon, RefusesToStartWithoutAPieceOfTheBoardAndSaysWhy)
         if (c.pullUsb) {
             usb.Pull();
         }
-        if (*c.missing != '\0') {
-            std::filesystem::remove(board.Path(c.missing));
+        if (c.ini == nullptr) {
+            std::filesystem::create_directory(board.Path("/var/local/kovalan.ini"));
+        } else {
+            board.WriteFile("/var/local/kovalan.ini",
+                            std::string(c.ini) + "RxUdpPort=" + std::to_string(FreeUdpPort()) + "\nProgram=KOVA-LAN\n");
         }
-        board.WriteFile("/var/local/kovalan.ini",
-                        std::string(c.ini) + "RxUdpPort=" + std::to_string(FreeUdpPort()) + "\nProgram=KOVA-LAN\n");
+        if (*c.missing != '\0') {
+            std::filesystem::remove_all(board.Path(c.missing));
+        }
         sim::UnitProcess unit;
         sim::UnitOptions options;
-        options.binary = KOVALAN_E2E_BINARY;
+        options.binary = e2e::DaemonBinary();
         options.root = board.root();
         ASSERT_TRUE(unit.Start(options)) << unit.error();
         sim::UnitExit exit = unit.WaitExit(5000 * SLOW);
         ASSERT_TRUE(exit.exited) << unit.Output();
-        EXPECT_EQ(exit.status, 255) << unit.Output();
+        EXPECT_EQ(exit.status, 1) << unit.Output();
         EXPECT_TRUE(unit.WaitForLine(c.line, 2000 * SLOW)) << unit.Output();
+        std::vector<std::string> errors;
+        for (const sim::UnitLine& line : unit.Lines()) {
+            if (line.stderrLine) {
+                errors.push_back(line.text);
+            }
+        }
+        ASSERT_EQ(errors.size(), 1u) << unit.Output();
+        EXPECT_EQ(errors[0].rfind(std::string("kovalan: start-up failed: ") + c.why, 0), 0u) << errors[0];
     }
+}
+
+TEST_F(Daemon, ASecondDaemonOnTheSameBoardIsRefusedAndTheFirstRunsOn)
+{
+    ASSERT_TRUE(Running());
+    e2e::Finished second = e2e::RunToEnd(e2e::DaemonBinary(), {"--root", m_board.root()}, 5000 * SLOW);
+    ASSERT_TRUE(second.exit.exited) << second.output;
+    EXPECT_EQ(second.exit.status, 1);
+    EXPECT_EQ(second.output, "kovalan: start-up failed: another kovalan (pid " + std::to_string(m_unit.pid()) +
+                                 ") already runs on this board (/var/run/kovalan.pid is locked)\n");
+    EXPECT_TRUE(m_unit.running());
+    EXPECT_EQ(m_board.ReadFile("/var/run/kovalan.pid"), std::to_string(m_unit.pid()) + "\n");
 }
 
 TEST_F(Daemon, UsbConsoleWorksAgainOnceThePulledCableIsBack)

@@ -111,7 +111,7 @@ class KovactlE2e : public ::testing::Test {
         ASSERT_TRUE(m_radioLink->plugged() && m_usbLink->plugged() && m_pcLink->plugged());
         m_relay = std::make_unique<Relay>(m_usbLink->master(), m_pcLink->master());
         sim::UnitOptions options;
-        options.binary = KOVALAN_E2E_BINARY;
+        options.binary = e2e::DaemonBinary();
         options.root = m_board.root();
         ASSERT_TRUE(m_unit.Start(options)) << m_unit.error();
         ASSERT_TRUE(m_unit.WaitForLine("start timer thread", 5000 * SLOW).has_value()) << m_unit.Output();
