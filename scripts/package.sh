@@ -12,7 +12,8 @@
 # armhf C and C++ libraries come with the cross toolchain (the
 # libc6-dev-armhf-cross and libstdc++-12-dev-armhf-cross packages).
 #
-# Run as root it installs the Debian packages it needs.
+# Run as root it installs the Debian packages it needs; otherwise, when one
+# is missing, it says "skipped: ..." and exits 3.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -27,8 +28,8 @@ for pkg in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
-    echo "package: needs the Debian packages ${missing[*]} (run as root to install them)" >&2
-    exit 1
+    echo "skipped: the packages need the Debian packages ${missing[*]} (run as root to install them)"
+    exit 3
   fi
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive

@@ -130,7 +130,6 @@ TEST_F(Daemon, RefusesToStartWithoutAPieceOfTheBoardAndSaysWhy)
         {"no MAC file", "CommPort=2\nUsbPort=0\n", "/sys/fsl_otp/HW_OCOTP_MAC0", false, false, "[W] MAC_Read() failed",
          "Server_Init() failed"},
         {"ini unreadable", nullptr, "", false, false, "", "ini unreadable: /var/local/kovalan.ini"},
-        {"no board", "", "/", false, false, "", "board root missing: "},
     };
     for (const StartFailure& c : cases) {
         SCOPED_TRACE(c.name);
@@ -150,7 +149,7 @@ TEST_F(Daemon, RefusesToStartWithoutAPieceOfTheBoardAndSaysWhy)
                             std::string(c.ini) + "RxUdpPort=" + std::to_string(FreeUdpPort()) + "\nProgram=KOVA-LAN\n");
         }
         if (*c.missing != '\0') {
-            std::filesystem::remove_all(board.Path(c.missing));
+            std::filesystem::remove(board.Path(c.missing));
         }
         sim::UnitProcess unit;
         sim::UnitOptions options;
@@ -169,6 +168,31 @@ TEST_F(Daemon, RefusesToStartWithoutAPieceOfTheBoardAndSaysWhy)
         }
         ASSERT_EQ(errors.size(), 1u) << unit.Output();
         EXPECT_EQ(errors[0].rfind(std::string("kovalan: start-up failed: ") + c.why, 0), 0u) << errors[0];
+    }
+}
+
+TEST(DaemonCommandLine, HelpVersionAndWrongArgumentsEndWithTheirOwnStatus)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* last;  // the last line printed
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, "See kovalan(8)."},
+        {{"-h"}, 0, "See kovalan(8)."},
+        {{"--version"}, 0, "KOVA-LAN Ver 1.4.4.0"},
+        {{"--root"}, 64, "kovalan: --root needs the simulated board's folder"},
+        {{"--verbose"}, 64, "See kovalan(8)."},
+        {{"--root", "/nonexistent-board"}, 1, "kovalan: start-up failed: board root missing: /nonexistent-board"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        e2e::Finished f = e2e::RunToEnd(e2e::DaemonBinary(), c.args, 5000 * SLOW);
+        ASSERT_TRUE(f.exit.exited) << f.output;
+        EXPECT_EQ(f.exit.status, c.status) << f.output;
+        ASSERT_FALSE(f.lines.empty());
+        EXPECT_EQ(f.lines.back().text, c.last);
     }
 }
 
