@@ -5,8 +5,8 @@
 # installed programs are run from there and the files the packages promise
 # are looked for where their contents list says: the daemon, its systemd
 # unit (verified by systemd-analyze when this machine has it), its init
-# script, its default settings, the tools and every manual page the source's
-# man/ folder holds. The board's package must hold a 32-bit ARM daemon that
+# script, its default settings, the tools (kovasim's demo running the
+# installed daemon) and every manual page the source's man/ folder holds. The board's package must hold a 32-bit ARM daemon that
 # runs under qemu-arm and prints its banner. Ends with "install-check: N
 # passed, M failed".
 set -uo pipefail
@@ -30,7 +30,7 @@ check() {  # check NAME COMMAND...: one result line
 }
 # Unpacks a package into its own folder below $OUT.
 unpack() {
-  rm -rf "${OUT:?}/$2"; mkdir -p "$OUT/$2"
+  mkdir -p "$OUT/$2"
   dpkg-deb -x "$PKG/$1" "$OUT/$2"
 }
 # True when the package's contents list names the path (./path).
@@ -52,22 +52,24 @@ board=kovalan_${version}_armhf.deb
 for deb in "$daemon" "$tools" "$board"; do
   [ -f "$PKG/$deb" ] || { echo "install-check: $deb missing (run make package)"; echo "install-check: 0 passed, 1 failed"; exit 1; }
 done
+rm -rf "${OUT:?}"
 unpack "$daemon" amd64
-unpack "$tools" amd64-tools
+unpack "$tools" amd64
 unpack "$board" armhf
 
 check "package versions are the project's $version" \
   test "$(dpkg-deb -f "$PKG/$daemon" Version)$(dpkg-deb -f "$PKG/$tools" Version)" = "$version$version"
 check "kovalan --version prints the banner" prints "$banner" "$OUT/amd64/usr/sbin/kovalan" --version
-check "kovactl --help" "$OUT/amd64-tools/usr/bin/kovactl" --help
+check "kovactl --help" "$OUT/amd64/usr/bin/kovactl" --help
 for tool in kovafw kovadir kovasim; do
-  check "$tool is installed" test -x "$OUT/amd64-tools/usr/bin/$tool"
+  check "$tool is installed" test -x "$OUT/amd64/usr/bin/$tool"
 done
 for path in usr/sbin/kovalan lib/systemd/system/kovalan.service etc/init.d/kovalan usr/share/kovalan/kovalan.ini; do
   check "kovalan holds /$path" lists "$daemon" "$path"
   check "kovalan installs /$path" test -e "$OUT/amd64/$path"
 done
 check "the init script is executable" test -x "$OUT/amd64/etc/init.d/kovalan"
+check "the installed kovasim demo runs the installed daemon" "$OUT/amd64/usr/bin/kovasim" demo --frames 5
 if command -v systemd-analyze >/dev/null 2>&1; then
   check "systemd-analyze verify kovalan.service" verify_unit
 else
@@ -76,9 +78,9 @@ fi
 for page in man/*.[0-9]; do
   [ -e "$page" ] || continue
   name=$(basename "$page"); section=${name##*.}
-  if [ "$section" = 8 ]; then pkg=$daemon; dir=amd64; else pkg=$tools; dir=amd64-tools; fi
+  if [ "$section" = 8 ]; then pkg=$daemon; else pkg=$tools; fi
   check "manual page $name" lists "$pkg" "usr/share/man/man$section/$name.gz"
-  check "manual page $name installed" test -f "$OUT/$dir/usr/share/man/man$section/$name.gz"
+  check "manual page $name installed" test -f "$OUT/amd64/usr/share/man/man$section/$name.gz"
 done
 
 check "the board's daemon is a 32-bit ARM executable" arm32 "$OUT/armhf/usr/sbin/kovalan"

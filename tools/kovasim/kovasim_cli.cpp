@@ -66,7 +66,8 @@ VERBS
 OPTIONS
        --kovalan PATH
               The daemon to run (demo, run). Without it: $KOVALAN_BINARY, then
-              a kovalan next to kovasim or two folders up (the build tree).
+              a kovalan next to kovasim, two folders up (the build tree) or
+              in ../sbin (where the packages install it).
 
        --help Shows this text, or a verb's own.
 
@@ -303,7 +304,8 @@ bool Executable(const std::string& path)
     return !path.empty() && access(path.c_str(), X_OK) == 0 && !std::filesystem::is_directory(path);
 }
 
-// The daemon: the option, $KOVALAN_BINARY, beside kovasim, or the build tree's top.
+// The daemon: the option, $KOVALAN_BINARY, beside kovasim, the build tree's
+// top, or ../sbin (/usr/bin/kovasim finds /usr/sbin/kovalan).
 std::string FindDaemon(const std::string& option, std::ostream& err)
 {
     if (!option.empty()) {
@@ -325,7 +327,8 @@ std::string FindDaemon(const std::string& option, std::ostream& err)
     std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (!ec) {
         for (const std::filesystem::path& candidate :
-             {self.parent_path() / "kovalan", self.parent_path().parent_path().parent_path() / "kovalan"}) {
+             {self.parent_path() / "kovalan", self.parent_path().parent_path().parent_path() / "kovalan",
+              self.parent_path().parent_path() / "sbin" / "kovalan"}) {
             if (Executable(candidate.string())) {
                 return candidate.lexically_normal().string();
             }
