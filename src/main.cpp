@@ -177,8 +177,10 @@ bool BoardReady()
         case PIDLOCK_RESULT::LOCKED:
             break;
         case PIDLOCK_RESULT::TAKEN:
-            std::fprintf(stderr, "kovalan: start-up failed: another kovalan (pid %d) already runs on this board (%s is locked)\n",
-                         nHolder, PIDLOCK_FILE);
+            std::fprintf(
+                stderr,
+                "kovalan: start-up failed: another kovalan (pid %d) already runs on this board (%s is locked)\n",
+                nHolder, PIDLOCK_FILE);
             return false;
         case PIDLOCK_RESULT::FAILED:
             std::fprintf(stderr, "kovalan: start-up failed: cannot lock %s: %s\n", PIDLOCK_FILE, std::strerror(nErrno));

@@ -14,9 +14,9 @@
 constexpr const char* PIDLOCK_FILE = "/var/run/kovalan.pid";
 
 enum class PIDLOCK_RESULT {
-    LOCKED,   // this process holds the board now
-    TAKEN,    // another process holds it
-    FAILED,   // the file could not be opened or locked
+    LOCKED,  // this process holds the board now
+    TAKEN,   // another process holds it
+    FAILED,  // the file could not be opened or locked
 };
 
 // Takes the board's lock and writes this process's id into the file. On

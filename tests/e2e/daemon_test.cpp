@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -124,11 +125,11 @@ TEST_F(Daemon, RefusesToStartWithoutAPieceOfTheBoardAndSaysWhy)
         {"no USB device", "CommPort=2\nUsbPort=1000\n", "", false, true, "[W] USBFUNC_Open(1000) failed",
          "USB console device missing: /dev/ttyGS0"},
         {"no carrier file", "CommPort=2\nUsbPort=0\n", "/sys/class/net/eth0/carrier", false, false,
-         "[W] LINK_Init() failed", "Server_Init() failed"},
+         "[W] LINK_Init() failed", "Server_Init() failed (see the warnings above)"},
         {"no LED value file", "CommPort=2\nUsbPort=0\n", "/sys/class/gpio/gpio7/value", false, false,
-         "[W] LED_Init() failed", "Server_Init() failed"},
+         "[W] LED_Init() failed", "Server_Init() failed (see the warnings above)"},
         {"no MAC file", "CommPort=2\nUsbPort=0\n", "/sys/fsl_otp/HW_OCOTP_MAC0", false, false, "[W] MAC_Read() failed",
-         "Server_Init() failed"},
+         "Server_Init() failed (see the warnings above)"},
         {"ini unreadable", nullptr, "", false, false, "", "ini unreadable: /var/local/kovalan.ini"},
     };
     for (const StartFailure& c : cases) {
@@ -160,14 +161,11 @@ TEST_F(Daemon, RefusesToStartWithoutAPieceOfTheBoardAndSaysWhy)
         ASSERT_TRUE(exit.exited) << unit.Output();
         EXPECT_EQ(exit.status, 1) << unit.Output();
         EXPECT_TRUE(unit.WaitForLine(c.line, 2000 * SLOW)) << unit.Output();
-        std::vector<std::string> errors;
-        for (const sim::UnitLine& line : unit.Lines()) {
-            if (line.stderrLine) {
-                errors.push_back(line.text);
-            }
-        }
-        ASSERT_EQ(errors.size(), 1u) << unit.Output();
-        EXPECT_EQ(errors[0].rfind(std::string("kovalan: start-up failed: ") + c.why, 0), 0u) << errors[0];
+        std::vector<sim::UnitLine> lines = unit.Lines();
+        auto isError = [](const sim::UnitLine& l) { return l.stderrLine; };
+        ASSERT_EQ(std::count_if(lines.begin(), lines.end(), isError), 1) << unit.Output();
+        EXPECT_EQ(std::find_if(lines.begin(), lines.end(), isError)->text,
+                  std::string("kovalan: start-up failed: ") + c.why);
     }
 }
 
@@ -181,7 +179,6 @@ TEST(DaemonCommandLine, HelpVersionAndWrongArgumentsEndWithTheirOwnStatus)
     const Case cases[] = {
         {{"--help"}, 0, "See kovalan(8)."},
         {{"-h"}, 0, "See kovalan(8)."},
-        {{"--version"}, 0, "KOVA-LAN Ver 1.4.4.0"},
         {{"--root"}, 64, "kovalan: --root needs the simulated board's folder"},
         {{"--verbose"}, 64, "See kovalan(8)."},
         {{"--root", "/nonexistent-board"}, 1, "kovalan: start-up failed: board root missing: /nonexistent-board"},
@@ -189,10 +186,8 @@ TEST(DaemonCommandLine, HelpVersionAndWrongArgumentsEndWithTheirOwnStatus)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
         e2e::Finished f = e2e::RunToEnd(e2e::DaemonBinary(), c.args, 5000 * SLOW);
-        ASSERT_TRUE(f.exit.exited) << f.output;
         EXPECT_EQ(f.exit.status, c.status) << f.output;
-        ASSERT_FALSE(f.lines.empty());
-        EXPECT_EQ(f.lines.back().text, c.last);
+        EXPECT_TRUE(f.output.ends_with(std::string(c.last) + "\n")) << f.output;
     }
 }
 
@@ -200,7 +195,6 @@ TEST_F(Daemon, ASecondDaemonOnTheSameBoardIsRefusedAndTheFirstRunsOn)
 {
     ASSERT_TRUE(Running());
     e2e::Finished second = e2e::RunToEnd(e2e::DaemonBinary(), {"--root", m_board.root()}, 5000 * SLOW);
-    ASSERT_TRUE(second.exit.exited) << second.output;
     EXPECT_EQ(second.exit.status, 1);
     EXPECT_EQ(second.output, "kovalan: start-up failed: another kovalan (pid " + std::to_string(m_unit.pid()) +
                                  ") already runs on this board (/var/run/kovalan.pid is locked)\n");

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -16,19 +17,15 @@
 
 namespace e2e {
 
-// How much room the waits give: an instrumented daemon, or one run through an
-// emulator ($KOVALAN_E2E_SLOW), is slower and busier.
-inline int SlowFactor()
-{
-    const char* env = std::getenv("KOVALAN_E2E_SLOW");
-    int factor = env != nullptr ? std::atoi(env) : 0;
+// Room for the waits: an instrumented daemon, or one run through an emulator
+// ($KOVALAN_E2E_SLOW), is slower and busier.
 #ifdef KOVALAN_E2E_SANITIZED
-    return factor > 4 ? factor : 4;
+constexpr int SLOW_LEAST = 4;
 #else
-    return factor > 1 ? factor : 1;
+constexpr int SLOW_LEAST = 1;
 #endif
-}
-inline const int SLOW = SlowFactor();
+inline const int SLOW =
+    std::max(SLOW_LEAST, std::atoi(std::getenv("KOVALAN_E2E_SLOW") ? std::getenv("KOVALAN_E2E_SLOW") : ""));
 
 // The daemon under test: $KOVALAN_BINARY when set (the board's build run
 // through qemu-arm by a wrapper), else the one built with these tests.
