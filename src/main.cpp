@@ -147,16 +147,14 @@ void MapPath(const char* pszBoardPath, char (&out)[BOARD_PATH_MAX])
 }
 
 // True when the file can be read, or is not there at all.
-bool FileReadableOrAbsent(const char* pszPath, int* pnErrno)
+bool FileReadableOrAbsent(const char* pszPath)
 {
     int fd = open(pszPath, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        *pnErrno = errno;
         return errno == ENOENT;
     }
     char byte = 0;
     bool bRead = read(fd, &byte, 1) >= 0;
-    *pnErrno = errno;
     close(fd);
     return bRead;
 }
@@ -188,12 +186,13 @@ bool BoardReady()
     }
     char ini[BOARD_PATH_MAX];
     MapPath(CONFIG_FILE, ini);
-    if (!FileReadableOrAbsent(ini, &nErrno)) {
+    if (!FileReadableOrAbsent(ini)) {
         StartFailed("ini unreadable: ", CONFIG_FILE);
         return false;
     }
     return true;
 }
+
 // Everything between the debug output and the idle loop: null on success,
 // else the step that failed.
 const char* StartUnit()
