@@ -1,5 +1,5 @@
 # The project's everyday commands. `make check` is what CI runs.
-.PHONY: all build check demo demo-deps deps bench fuzz clean writer-check
+.PHONY: all build check demo demo-deps deps bench fuzz clean writer-check package
 
 all: build
 
@@ -30,6 +30,12 @@ check: deps
 # its own packages when run as root, otherwise skips with a note).
 writer-check:
 	@scripts/writer-check.sh
+
+# The Debian packages (kovalan for amd64 and armhf, kova-tools for amd64)
+# into build/packages, checked by lintian (installs its own packages when
+# run as root).
+package:
+	@scripts/package.sh
 
 # The benchmarks; the relay benchmark also runs the comparison server, whose
 # package the bench step installs when root (its rows are skipped without it).

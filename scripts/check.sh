@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds every configuration and runs every test suite: the unit tests on the
 # PC (debug, AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer),
-# the unit tests of the board's 32-bit ARM build under qemu-arm, a short
-# run of each fuzz target on its seed corpus, the optimised benchmark build
-# with a short relay run, and the Windows writer under Wine. Ends with one
-# line per suite and a total.
+# the unit tests of the board's 32-bit ARM build under qemu-arm and a short
+# end-to-end set with its daemon, a short run of each fuzz target on its seed
+# corpus, the optimised benchmark build with a short relay run, the Debian
+# packages with lintian and their install check, and the Windows writer
+# under Wine. Ends with one line per suite and a total.
 set -uo pipefail
 
 cd "$(dirname "$0")/.."
@@ -52,6 +53,69 @@ run_unit_suite() {
   summary+=("$preset: $passed passed, $failed failed")
   total_passed=$((total_passed + passed)); total_failed=$((total_failed + failed))
   [ "$failed" -eq 0 ] || status=1
+}
+
+# Adds a suite's line to the summary and its counts to the totals.
+add_summary() {
+  local name=$1 passed=$2 failed=$3
+  summary+=("$name: $passed passed, $failed failed")
+  total_passed=$((total_passed + passed)); total_failed=$((total_failed + failed))
+  [ "$failed" -eq 0 ] || status=1
+}
+
+# The board's build as a daemon: the PC's end-to-end programs run the armhf
+# kovalan under qemu-arm for a short set: start-up to READY with a simulated
+# radio and a clean stop on each stop signal, a second daemon refused, and
+# two units relaying a voice frame both ways with each other's link state
+# asked over the USB console.
+BOARD_E2E=(
+  "e2e_daemon_test:Daemon.MeetsItsRadio*:Daemon.ASecondDaemon*"
+  "e2e_peer_e2e_test:TwoUnits.*"
+)
+run_board_e2e() {
+  echo "=== armhf-e2e: the board's daemon under qemu-arm"
+  local results=build/armhf/e2e-results
+  local wrapper=$PWD/build/armhf/kovalan-qemu
+  if [ ! -x build/armhf/kovalan ] || [ ! -d build/dev/tests/e2e ]; then
+    summary+=("armhf-e2e: not run (needs the dev and armhf builds)"); status=1; return
+  fi
+  printf '#!/bin/sh\nexec qemu-arm -L /usr/arm-linux-gnueabihf %s/build/armhf/kovalan "$@"\n' "$PWD" >"$wrapper"
+  chmod +x "$wrapper"
+  rm -rf "$results"; mkdir -p "$results"
+  local run_status=0 entry
+  for entry in "${BOARD_E2E[@]}"; do
+    local program=${entry%%:*}
+    KOVALAN_BINARY=$wrapper KOVALAN_E2E_SLOW=4 GTEST_OUTPUT="xml:$PWD/$results/$program.xml" \
+      "build/dev/tests/e2e/$program" --gtest_filter="${entry#*:}" || run_status=1
+  done
+  read -r passed failed < <(count_results "$results")
+  if [ "$run_status" -ne 0 ] && [ "$failed" -eq 0 ]; then
+    failed=1  # a program died without writing its results
+  fi
+  add_summary armhf-e2e "$passed" "$failed"
+}
+
+# The Debian packages (built, lintian clean) and their install check.
+run_package_check() {
+  echo "=== package: Debian packages, lintian"
+  local result=0
+  scripts/package.sh >build/package.log 2>&1 || result=$?
+  if [ "$result" -eq 3 ]; then
+    summary+=("package: $(grep -E '^skipped:' build/package.log | tail -n 1)"); return
+  elif [ "$result" -ne 0 ]; then
+    tail -n 40 build/package.log
+    add_summary package 0 1; return
+  fi
+  grep -E 'bytes$' build/package.log
+  echo "=== package: install check"
+  scripts/install-check.sh | tee build/install-check.log
+  local line; line=$(grep -E '^install-check: [0-9]+ passed' build/install-check.log | tail -n 1)
+  local passed failed
+  passed=$(sed -E 's/^install-check: ([0-9]+) passed.*/\1/' <<<"$line")
+  failed=$(sed -E 's/^install-check: [0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$line")
+  [[ "$passed" =~ ^[0-9]+$ ]] || passed=0
+  [[ "$failed" =~ ^[0-9]+$ ]] || failed=1
+  add_summary package "$((passed + 1))" "$failed"  # the build and lintian count as one
 }
 
 run_fuzz_smoke() {
@@ -129,8 +193,10 @@ run_unit_suite dev
 run_unit_suite asan
 run_unit_suite tsan
 run_unit_suite armhf
+run_board_e2e
 run_fuzz_smoke
 run_bench_smoke
+run_package_check
 run_writer_check
 
 echo

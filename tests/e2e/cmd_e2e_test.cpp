@@ -60,7 +60,7 @@ class Commands : public ::testing::Test {
     bool Start(bool ownNetns = false)
     {
         sim::UnitOptions options;
-        options.binary = KOVALAN_E2E_BINARY;
+        options.binary = e2e::DaemonBinary();
         options.root = m_board.root();
         options.newNetns = ownNetns;
         if (!m_unit.Start(options)) {

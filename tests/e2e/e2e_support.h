@@ -1,11 +1,13 @@
-// What the end-to-end tests share: room for an instrumented daemon, waiting
-// for a condition with a deadline, whether a UDP port is taken, and a program
+// What the end-to-end tests share: the daemon under test, room for an
+// instrumented daemon, waiting for a condition with a deadline, whether a UDP port is taken, and a program
 // run to its end.
 #pragma once
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,11 +17,23 @@
 
 namespace e2e {
 
+// Room for the waits: an instrumented daemon, or one run through an emulator
+// ($KOVALAN_E2E_SLOW), is slower and busier.
 #ifdef KOVALAN_E2E_SANITIZED
-constexpr int SLOW = 4;  // an instrumented daemon is slower and busier: waits get room
+constexpr int SLOW_LEAST = 4;
 #else
-constexpr int SLOW = 1;
+constexpr int SLOW_LEAST = 1;
 #endif
+inline const int SLOW =
+    std::max(SLOW_LEAST, std::atoi(std::getenv("KOVALAN_E2E_SLOW") ? std::getenv("KOVALAN_E2E_SLOW") : ""));
+
+// The daemon under test: $KOVALAN_BINARY when set (the board's build run
+// through qemu-arm by a wrapper), else the one built with these tests.
+inline std::string DaemonBinary()
+{
+    const char* env = std::getenv("KOVALAN_BINARY");
+    return env != nullptr && *env != '\0' ? env : KOVALAN_E2E_BINARY;
+}
 
 // True once pred holds, polling until timeoutMs passed.
 template <typename Pred>

@@ -115,7 +115,7 @@ class KovactlE2e : public ::testing::Test {
         ASSERT_TRUE(m_radioLink->plugged() && m_usbLink->plugged() && m_pcLink->plugged());
         m_relay = std::make_unique<Relay>(m_usbLink->master(), m_pcLink->master());
         sim::UnitOptions options;
-        options.binary = KOVALAN_E2E_BINARY;
+        options.binary = e2e::DaemonBinary();
         options.root = m_board.root();
         if (m_clock.ok()) {
             m_clock.Apply(&options);

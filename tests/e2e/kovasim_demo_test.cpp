@@ -72,7 +72,7 @@ void ExpectNothingLeft(const std::string& output, int count = -1)
 
 TEST(KovasimDemo, EveryFrameCrossesBothWaysInOrderAndNothingIsLeftBehind)
 {
-    Finished f = RunKovasim({"demo", "--kovalan", KOVALAN_E2E_BINARY, "--slow", std::to_string(SLOW)}, 30000 * SLOW);
+    Finished f = RunKovasim({"demo", "--kovalan", e2e::DaemonBinary(), "--slow", std::to_string(SLOW)}, 30000 * SLOW);
     ASSERT_TRUE(f.exit.exited) << f.output;
     EXPECT_EQ(f.exit.status, 0) << f.output;
 
@@ -121,7 +121,7 @@ TEST(KovasimDemo, CtrlCStopsTheUnitsAndRemovesTheBoards)
     sim::UnitProcess demo;
     sim::UnitOptions o;
     o.binary = Kovasim();
-    o.args = {"demo", "--kovalan", KOVALAN_E2E_BINARY};
+    o.args = {"demo", "--kovalan", e2e::DaemonBinary()};
     ASSERT_TRUE(demo.Start(o)) << demo.error();
     ASSERT_TRUE(demo.WaitForLine("unit B: board", 5000 * SLOW)) << demo.Output();
     // Interrupted once unit B runs: it has made its ring log below its board.
@@ -155,7 +155,7 @@ TEST(KovasimMakeRoot, MakesARootTheDaemonRunsOnWithTheChosenPortsTargetsAndMac)
     sim::RadioSim radio(radioLink);
     sim::UnitProcess unit;
     sim::UnitOptions o;
-    o.binary = KOVALAN_E2E_BINARY;
+    o.binary = e2e::DaemonBinary();
     o.root = root;
     ASSERT_TRUE(unit.Start(o)) << unit.error();
     ASSERT_TRUE(unit.WaitForLine("start timer thread", 5000 * SLOW)) << unit.Output();
@@ -214,14 +214,14 @@ TEST(KovasimRun, BringsTheUnitUpRefusesASecondRunAndStopsItCleanlyOnSigterm)
     sim::UnitOptions o;
     o.binary = Kovasim();
     const std::string pcPort = scratch.root() + "/ttyACM0";
-    o.args = {"run", root, "--kovalan", KOVALAN_E2E_BINARY, "--slow", std::to_string(SLOW), "--console", pcPort};
+    o.args = {"run", root, "--kovalan", e2e::DaemonBinary(), "--slow", std::to_string(SLOW), "--console", pcPort};
     ASSERT_TRUE(run.Start(o)) << run.error();
     ASSERT_TRUE(run.WaitForLine("[I] state ready", 8000 * SLOW)) << run.Output();
     EXPECT_TRUE(run.WaitForLine("radio: got I \"0\"", 2000 * SLOW)) << run.Output();
     EXPECT_TRUE(std::filesystem::is_symlink(root + "/dev/ttymxc1"));
     EXPECT_EQ(AskThroughPort(pcPort, "vers"), "\r\nKOVA-LAN Ver 1.4.4.0\r\n");
 
-    Finished second = RunKovasim({"run", root, "--kovalan", KOVALAN_E2E_BINARY}, 5000 * SLOW);
+    Finished second = RunKovasim({"run", root, "--kovalan", e2e::DaemonBinary()}, 5000 * SLOW);
     EXPECT_EQ(second.exit.status, 1) << second.output;
     EXPECT_NE(second.output.find("another kovasim runs a unit on"), std::string::npos) << second.output;
     EXPECT_TRUE(run.running()) << "the first run goes on";

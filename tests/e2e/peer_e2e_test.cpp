@@ -72,7 +72,7 @@ class Unit {
     bool StartReady(const sim::NetLab* lab = nullptr, int member = 0)
     {
         sim::UnitOptions options;
-        options.binary = KOVALAN_E2E_BINARY;
+        options.binary = e2e::DaemonBinary();
         options.root = m_board.root();
         if (lab) {
             lab->Place(&options, member);

@@ -81,7 +81,7 @@ TEST(RecordingUnit, PowerLossLeavesEveryRecordOnDiskAndATornFileIsSetAsideAtTheN
     ASSERT_TRUE(radioLink.plugged()) << radioLink.error();
     board.WriteFile("/var/local/kovalan.ini", "CommPort=2\nUsbPort=0\nRxUdpPort=0\nTxUdpPort=0\nProgram=KOVA-LAN\n");
     sim::UnitOptions options;
-    options.binary = KOVALAN_E2E_BINARY;
+    options.binary = e2e::DaemonBinary();
     options.root = board.root();
     sim::UnitProcess unit;
     ASSERT_TRUE(unit.Start(options)) << unit.error();

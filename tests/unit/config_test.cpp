@@ -177,6 +177,15 @@ TEST_F(ConfigFile, BothFilesMissingGiveDefaults)
     EXPECT_EQ(Stored(*CONFIG_Get()), kDefaults);
 }
 
+TEST_F(ConfigFile, PackagedDefaultSettingsAreWhatTheDefaultsSaveAs)
+{
+    CONFIG_PARAM rec;
+    CONFIG_Load(kIni, &rec);  // no file: the defaults, and the name to save under
+    SetText(rec.szProgram, "KOVA-LAN");
+    ASSERT_TRUE(CONFIG_Save(&rec));
+    EXPECT_EQ(ReadFileText(IniPath()), ReadFileText(KOVALAN_DEFAULT_INI));
+}
+
 TEST_F(ConfigFile, SaveNeedsARememberedNameAndReportsOnlyTheMainFile)
 {
     EXPECT_FALSE(CONFIG_Save(nullptr));  // no load yet

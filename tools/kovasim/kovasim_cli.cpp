@@ -34,7 +34,7 @@ Verbs:
 
 Options:
   --kovalan PATH  the daemon to run (demo, run); else $KOVALAN_BINARY, then a
-                  kovalan beside kovasim or two folders up
+                  kovalan beside kovasim, two folders up or in ../sbin
   -h, --help      show this help; VERB --help shows the verb's own
   --version       show the version
 
@@ -270,7 +270,8 @@ bool Executable(const std::string& path)
     return !path.empty() && access(path.c_str(), X_OK) == 0 && !std::filesystem::is_directory(path);
 }
 
-// The daemon: the option, $KOVALAN_BINARY, beside kovasim, or the build tree's top.
+// The daemon: the option, $KOVALAN_BINARY, beside kovasim, the build tree's
+// top, or ../sbin (/usr/bin/kovasim finds /usr/sbin/kovalan).
 std::string FindDaemon(const std::string& option, std::ostream& err)
 {
     if (!option.empty()) {
@@ -292,7 +293,8 @@ std::string FindDaemon(const std::string& option, std::ostream& err)
     std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (!ec) {
         for (const std::filesystem::path& candidate :
-             {self.parent_path() / "kovalan", self.parent_path().parent_path().parent_path() / "kovalan"}) {
+             {self.parent_path() / "kovalan", self.parent_path().parent_path().parent_path() / "kovalan",
+              self.parent_path().parent_path() / "sbin" / "kovalan"}) {
             if (Executable(candidate.string())) {
                 return candidate.lexically_normal().string();
             }
