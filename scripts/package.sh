@@ -21,7 +21,7 @@ ROOT=$PWD
 OUT=$ROOT/build/packages
 STAGE=$ROOT/build/package-src
 
-packages=(dpkg-dev debhelper lintian cmake ninja-build g++ g++-arm-linux-gnueabihf)
+packages=(dpkg-dev debhelper lintian cmake ninja-build g++ g++-arm-linux-gnueabihf nettle-dev libedit-dev)
 missing=()
 for pkg in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
