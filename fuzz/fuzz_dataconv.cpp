@@ -164,7 +164,10 @@ int MemberWidth(const GET_DATA_PARAM& param)
 std::vector<char> TextArea(const uint8_t* data, size_t size, size_t nWidth)
 {
     std::vector<char> text(nWidth, '0');
-    std::memcpy(text.data(), data, size < nWidth ? size : nWidth);
+    size_t n = size < nWidth ? size : nWidth;
+    if (n > 0) {
+        std::memcpy(text.data(), data, n);
+    }
     return text;
 }
 

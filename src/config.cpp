@@ -329,6 +329,10 @@ bool LoadTarget(char* pszValue, TARGET_INFO* pTarget)
     CopyTargetText(str_token(&next, ","), t.szCallSign);
     CopyTargetText(str_token(&next, ","), t.szRadioID);
     CopyTargetText(str_token(&next, ","), t.szMemo);
+    // The peer's texts are held as the writer keeps them, so a save writes
+    // back what was loaded.
+    str_safe_text(t.szCallSign, t.szCallSign, CONFIG_CALLSIGN_SIZE - 1);
+    str_safe_text(t.szRadioID, t.szRadioID, CONFIG_RADIOID_SIZE - 1);
     *pTarget = t;
     return true;
 }
