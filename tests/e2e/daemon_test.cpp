@@ -8,10 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -35,39 +33,18 @@ int FreeUdpPort()
 
 class Daemon : public ::testing::Test {
    protected:
-    void TearDown() override
-    {
-        m_radio.reset();
-        m_unit.Kill();
-        if (HasFailure()) {
-            std::fprintf(stderr, "--- unit output ---\n%s-------------------\n", m_unit.Output().c_str());
-        }
-    }
     // Starts the unit with its radio and console ports and waits for its timer thread.
     bool Running()
     {
         int port = FreeUdpPort();
-        m_board.WriteFile("/var/local/kovalan.ini", "CommPort=2\nUsbPort=1000\nRxUdpPort=" + std::to_string(port) +
-                                                        "\nTxUdpPort=" + std::to_string(port) + "\nProgram=KOVA-LAN\n");
-        sim::UnitOptions options;
-        options.binary = e2e::DaemonBinary();
-        options.root = m_board.root();
-        EXPECT_TRUE(m_unit.Start(options)) << m_unit.error();
-        return m_unit.WaitForLine("start timer thread", 5000 * SLOW).has_value();
+        m_daemon.Configure(port, port);
+        return m_daemon.Start();
     }
-    sim::RadioSim& Radio()
-    {
-        if (!m_radio) {
-            m_radio = std::make_unique<sim::RadioSim>(m_radioLink);
-        }
-        return *m_radio;
-    }
+    sim::RadioSim& Radio() { return m_daemon.radio(); }
 
-    sim::SimBoard m_board;
-    sim::PtyLink m_radioLink{m_board.root(), "ttymxc1"};
-    sim::PtyLink m_usbLink{m_board.root(), "ttyGS0"};
-    std::unique_ptr<sim::RadioSim> m_radio;
-    sim::UnitProcess m_unit;
+    e2e::Unit m_daemon;
+    sim::SimBoard& m_board = m_daemon.board();
+    sim::UnitProcess& m_unit = m_daemon.process();
 };
 
 TEST_F(Daemon, MeetsItsRadioAndKeepsTheLineAliveThenStopsInOrderOnEveryStopSignal)
@@ -97,7 +74,7 @@ TEST_F(Daemon, MeetsItsRadioAndKeepsTheLineAliveThenStopsInOrderOnEveryStopSigna
         EXPECT_EQ(m_board.Commands().back(), "kill `cat /var/run/udhcpc.eth0.pid`");
         EXPECT_FALSE(m_board.Exists("/var/run/udhcpc.eth0.pid")) << "no DHCP client left running";
         EXPECT_EQ(m_board.ReadFile("/var/run/kovalan.pid"), "");
-        m_radio.reset();
+        m_daemon.DropRadio();
     }
 }
 
@@ -195,7 +172,7 @@ TEST_F(Daemon, ASecondDaemonOnTheSameBoardIsRefusedAndTheFirstRunsOn)
 TEST_F(Daemon, UsbConsoleWorksAgainOnceThePulledCableIsBack)
 {
     ASSERT_TRUE(Running());
-    sim::SettingClient console(m_usbLink);
+    sim::SettingClient& console = m_daemon.console();
     sim::ReplyEnd end;
     end.lines = 1;
     sim::SettingReply before = console.Command("nosuchcommand", end);
@@ -203,11 +180,11 @@ TEST_F(Daemon, UsbConsoleWorksAgainOnceThePulledCableIsBack)
     ASSERT_EQ(before.lines, std::vector<std::string>{"command error"}) << before.raw;
 
     size_t from = m_unit.Lines().size();
-    m_usbLink.Pull();
+    m_daemon.usbLink().Pull();
     ASSERT_TRUE(m_unit.WaitForLine("[I] USB reopen..", 3000 * SLOW, from));
     // Plugged back only after the first attempt found no cable, so that the retry is what reopens it.
     ASSERT_TRUE(m_unit.WaitForLine("[W] ReOpenUsbPort() failed", 3000 * SLOW, from));
-    ASSERT_TRUE(m_usbLink.Plug()) << m_usbLink.error();
+    ASSERT_TRUE(m_daemon.usbLink().Plug()) << m_daemon.usbLink().error();
     ASSERT_TRUE(m_unit.WaitForLine("[I] USB reopened", 3000 * SLOW, from));
 
     sim::SettingReply after = console.Command("nosuchcommand", end);

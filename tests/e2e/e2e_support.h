@@ -211,6 +211,7 @@ class Unit {
     sim::SimBoard& board() { return m_board; }
     sim::UnitProcess& process() { return m_process; }
     sim::PtyLink& usbLink() { return m_usbLink; }
+    sim::SettingClient& console() { return m_console; }
     sim::UnitClock& clock() { return *m_clock; }
     const std::string& name() const { return m_name; }
     std::string Output() const { return m_process.Output(); }
