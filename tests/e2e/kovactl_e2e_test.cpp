@@ -31,24 +31,6 @@ using Clock = std::chrono::steady_clock;
 
 using e2e::SLOW;
 
-struct ToolRun {
-    int status = -1;  // exit status, -1 when it did not end in time
-    std::string out;
-    std::string err;
-};
-
-// Runs the kovactl binary to its end, within 20 s.
-ToolRun RunKovactl(const std::vector<std::string>& args)
-{
-    e2e::Finished f = e2e::RunToEnd(KOVACTL_E2E_BINARY, args, 20000);
-    ToolRun r;
-    r.status = f.exit.exited && f.exit.signal == 0 ? f.exit.status : -1;
-    for (const sim::UnitLine& line : f.lines) {
-        (line.stderrLine ? r.err : r.out) += line.text + "\n";
-    }
-    return r;
-}
-
 // Copies bytes both ways between two pty masters until stopped: the USB cable.
 class Relay {
    public:
@@ -88,16 +70,6 @@ class Relay {
     std::thread m_thread;
 };
 
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);) {
-        lines.push_back(l);
-    }
-    return lines;
-}
-
 class KovactlE2e : public ::testing::Test {
    protected:
     // A unit builds its target links only once its radio has identified itself.
@@ -108,10 +80,11 @@ class KovactlE2e : public ::testing::Test {
         m_movable = m_unit.UseMovableClock();
         ASSERT_TRUE(m_unit.StartReady());
     }
-    ToolRun Ctl(std::vector<std::string> args)
+    // Runs the kovactl binary on the PC's port to its end, within 20 s.
+    e2e::Finished Ctl(std::vector<std::string> args)
     {
         args.insert(args.begin(), {"-d", m_pcLink.linkPath(), "--timeout", std::to_string(3000 * SLOW)});
-        return RunKovactl(args);
+        return e2e::RunToEnd(KOVACTL_E2E_BINARY, args, 20000);
     }
 
     e2e::Unit m_unit;
@@ -126,21 +99,24 @@ class KovactlE2e : public ::testing::Test {
 // Each change is a run of its own: the unit's USB session keeps the edits between runs.
 TEST_F(KovactlE2e, TargetChangedInSeparateRunsIsCommittedAndShownConnecting)
 {
-    EXPECT_EQ(Ctl({"vers"}).out, "KOVA-LAN Ver 1.4.4.0\n");
+    EXPECT_EQ(Ctl({"vers"}).output, "KOVA-LAN Ver 1.4.4.0\n");
     for (std::vector<std::string> change : {std::vector<std::string>{"target", "5", "127.0.0.1"},
                                             {"enable", "5", "1"},
                                             {"setdest", "6", "0", "memo=far hill"},
                                             {"update"}}) {
-        ToolRun r = Ctl(change);
-        EXPECT_EQ(r.status, 0) << change[0] << ": " << r.out << r.err;
+        e2e::Finished r = Ctl(change);
+        EXPECT_EQ(r.exit.status, 0) << change[0] << ": " << r.output;
     }
     std::vector<std::string> rows;
     auto deadline = Clock::now() + std::chrono::milliseconds(5000 * SLOW);
     do {
-        ToolRun table = Ctl({"targets"});
-        ASSERT_EQ(table.status, 0) << table.err;
-        rows = Lines(table.out);
-        ASSERT_EQ(rows.size(), 101u) << table.out;
+        e2e::Finished table = Ctl({"targets"});
+        ASSERT_EQ(table.exit.status, 0) << table.output;
+        rows.clear();
+        for (const sim::UnitLine& line : table.lines) {
+            rows.push_back(line.text);
+        }
+        ASSERT_EQ(rows.size(), 101u) << table.output;
     } while (rows[6].find("connecting") == std::string::npos && Clock::now() < deadline);
     EXPECT_NE(rows[6].find("127.0.0.1"), std::string::npos) << rows[6];
     EXPECT_NE(rows[6].find("connecting"), std::string::npos) << rows[6];
