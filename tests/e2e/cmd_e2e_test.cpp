@@ -20,20 +20,15 @@ using e2e::Eventually;
 using e2e::PortTaken;
 using e2e::SLOW;
 
-int FreeUdpPort()
-{
-    return loopnet::FreePort(SOCK_DGRAM);
-}
-
 class Commands : public ::testing::Test {
    protected:
     // Nothing listens on the port the unit sends to: targets stay connecting.
-    void SetUp() override { m_unit.Configure(m_rxPort, FreeUdpPort()); }
+    void SetUp() override { m_unit.Configure(m_rxPort, loopnet::FreePort(SOCK_DGRAM)); }
     std::string Ask(const std::string& line) { return m_unit.Ask(line); }
 
     e2e::Unit m_unit;
     sim::SimBoard& m_board = m_unit.board();
-    int m_rxPort = FreeUdpPort();
+    int m_rxPort = loopnet::FreePort(SOCK_DGRAM);
 };
 
 TEST_F(Commands, UpdateRebindsThePeerPortAndRebuildsAChangedTargetAndARestartedUnitLoadsWhatWasSaved)
@@ -47,7 +42,7 @@ TEST_F(Commands, UpdateRebindsThePeerPortAndRebuildsAChangedTargetAndARestartedU
     EXPECT_EQ(Ask("update"), "OK\r\n");
     EXPECT_TRUE(Eventually([&] { return Ask("status 5") == "connecting\r\n"; }));
 
-    int newPort = FreeUdpPort();
+    int newPort = loopnet::FreePort(SOCK_DGRAM);
     EXPECT_EQ(Ask("udpport " + std::to_string(newPort)), "OK\r\n");
     EXPECT_EQ(Ask("save"), "OK\r\n");
     EXPECT_EQ(Ask("update"), "OK\r\n");

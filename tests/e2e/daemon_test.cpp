@@ -26,17 +26,12 @@ namespace {
 
 using e2e::SLOW;
 
-int FreeUdpPort()
-{
-    return loopnet::FreePort(SOCK_DGRAM);
-}
-
 class Daemon : public ::testing::Test {
    protected:
     // Starts the unit with its radio and console ports and waits for its timer thread.
     bool Running()
     {
-        int port = FreeUdpPort();
+        int port = loopnet::FreePort(SOCK_DGRAM);
         m_daemon.Configure(port, port);
         return m_daemon.Start();
     }
@@ -119,8 +114,8 @@ TEST_F(Daemon, RefusesToStartWithoutAPieceOfTheBoardAndSaysWhy)
         if (c.ini == nullptr) {
             std::filesystem::create_directory(board.Path("/var/local/kovalan.ini"));
         } else {
-            board.WriteFile("/var/local/kovalan.ini",
-                            std::string(c.ini) + "RxUdpPort=" + std::to_string(FreeUdpPort()) + "\nProgram=KOVA-LAN\n");
+            const std::string port = std::to_string(loopnet::FreePort(SOCK_DGRAM));
+            board.WriteFile("/var/local/kovalan.ini", c.ini + ("RxUdpPort=" + port + "\nProgram=KOVA-LAN\n"));
         }
         if (*c.missing != '\0') {
             std::filesystem::remove(board.Path(c.missing));
