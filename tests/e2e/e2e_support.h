@@ -96,7 +96,9 @@ inline Finished RunToEnd(const std::string& binary, const std::vector<std::strin
 }
 
 // One unit: its board, its radio on a pty (dev/ttymxc1), its USB console on another (dev/ttyGS0), its
-// process and, when asked for, a tick the test moves. Its output is printed when the test failed.
+// process and, when asked for, a tick the test moves. At its end a sanitizer report of the unit (an
+// instrumented unit reports on its standard error and runs on) fails the test, and its output is printed
+// when the test failed.
 class Unit {
    public:
     static constexpr int CODE = 5;  // the unit's radio admits this code
@@ -105,6 +107,9 @@ class Unit {
     ~Unit()
     {
         Kill();
+        for (const char* report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:"}) {
+            EXPECT_EQ(Output().find(report), std::string::npos) << m_name << ": " << report;
+        }
         if (::testing::Test::HasFailure()) {
             std::fprintf(stderr, "--- %s output ---\n%s-------------------\n", m_name.c_str(), Output().c_str());
         }
