@@ -10,7 +10,6 @@
 
 #include <array>
 #include <atomic>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -22,171 +21,47 @@
 #include "loopnet.h"
 #include "net_lab.h"
 #include "peer_sim.h"
-#include "pty_link.h"
 #include "radio_frame.h"
 #include "radio_sim.h"
-#include "setting_client.h"
-#include "sim_board.h"
-#include "unit_clock.h"
 #include "unit_process.h"
 
 namespace {
 
+using e2e::SLOW;
+using e2e::Unit;
 using sim::radio::Frame;
 
-using e2e::SLOW;
-
-constexpr int CODE = 5;  // every radio admits this code
+constexpr int CODE = Unit::CODE;  // every radio admits this code
 const std::string LOOPBACK = "127.0.0.1";
 const std::string PEER = "127.0.0.2";
+
+// True once the unit logs that it linked to address (from output line `from` on).
+bool Detected(Unit& u, const std::string& address, size_t from = 0)
+{
+    std::string literal = std::regex_replace(address, std::regex(R"(\.)"), R"(\.)");
+    std::regex pattern(R"(\[I\] target detected )" + literal + "$");
+    return u.process().WaitForRegex(pattern, 3000 * SLOW, from).has_value();
+}
+
+// Expects the unit's radio to get the voice areas, in this order, as command.
+void ExpectHeard(Unit& u, size_t from, const std::vector<std::string>& areas, char command)
+{
+    std::vector<Frame> voice;
+    u.radio().SetCursor(from);
+    auto isVoice = [](const Frame& f) { return f.command == 'F' || f.command == 'f'; };
+    for (std::optional<Frame> f; voice.size() < areas.size() && (f = u.radio().WaitFor(isVoice, 2000 * SLOW));) {
+        voice.push_back(*f);
+    }
+    ASSERT_EQ(voice.size(), areas.size()) << u.name();
+    for (size_t i = 0; i < areas.size(); ++i) {
+        EXPECT_TRUE(voice[i].ok() && voice[i].command == command && voice[i].param == areas[i]) << "frame " << i;
+    }
+}
 
 sim::Transmission Talk(char command, uint16_t counter)
 {
     return {.command = command, .code = CODE, .counter = counter, .voiceFrames = 4, .payloadSize = 30};
 }
-
-// One unit: its board, radio, USB console, process and, when asked for, a tick the test moves.
-class Unit {
-   public:
-    explicit Unit(std::string name) : m_name(std::move(name)) { m_table.Admit(CODE); }
-    ~Unit() { Kill(); }
-
-    // The ini file: ports and targets 0, 1, ... at the given addresses.
-    void Configure(int rxPort, int txPort, const std::vector<std::string>& targets)
-    {
-        std::string ini = "CommPort=2\nUsbPort=1000\nRxUdpPort=" + std::to_string(rxPort) +
-                          "\nTxUdpPort=" + std::to_string(txPort) + "\nProgram=KOVA-LAN\n";
-        for (size_t i = 0; i < targets.size(); ++i) {
-            ini += "Target" + std::to_string(i) + "=1," + targets[i] + "," + std::string(32, '0') + "\n";
-        }
-        m_board.WriteFile("/var/local/kovalan.ini", ini);
-    }
-    // The next Start runs the unit on a tick the test moves (Advance); false when that cannot be had here.
-    bool UseMovableClock()
-    {
-        m_clock = std::make_unique<sim::UnitClock>();
-        return m_clock->ok();
-    }
-    // Starts the process (in a lab member when lab is given), and makes it ready with a radio that
-    // identifies itself and keeps the line alive.
-    bool StartReady(const sim::NetLab* lab = nullptr, int member = 0)
-    {
-        sim::UnitOptions options;
-        options.binary = e2e::DaemonBinary();
-        options.root = m_board.root();
-        if (lab) {
-            lab->Place(&options, member);
-        }
-        if (m_clock) {
-            m_clock->Apply(&options);
-        }
-        if (!m_process.Start(options) || !m_process.WaitForLine("start timer thread", 5000 * SLOW)) {
-            ADD_FAILURE() << m_name << " did not start: " << m_process.error();
-            return false;
-        }
-        m_radio = std::make_unique<sim::RadioSim>(m_radioLink);
-        bool ready = m_radio->Identify({}, m_table, 2000 * SLOW) &&
-                     m_process.WaitForLine("[I] state ready", 2000 * SLOW).has_value();
-        m_radio->StartKeepAlive(1000);
-        EXPECT_TRUE(ready) << m_name << " did not become ready";
-        return ready;
-    }
-    void Kill()
-    {
-        m_radio.reset();
-        m_process.Kill();
-    }
-
-    // Moves the unit's tick ms on in steps the radio's 10 s silence limit allows; the radio
-    // reports before each step, and the unit's timer has ticked on the new time after it.
-    bool Advance(int64_t ms)
-    {
-        constexpr int64_t STEP_MS = 8000;
-        auto toRadio = [](const Frame& f) { return f.command == 'C' || f.command == 'P'; };
-        for (int64_t left = ms; left > 0;) {
-            int64_t step = left > STEP_MS + 1000 ? STEP_MS : left;
-            left -= step;
-            size_t line = m_process.Lines().size();
-            if (!m_radio->SendStatus({}, 'P') || !m_process.WaitForLine("Rx: Status:", 1000 * SLOW, line)) {
-                ADD_FAILURE() << m_name << " did not take the radio's report";
-                return false;
-            }
-            m_radio->SetCursor(m_radio->FrameCount());
-            m_clock->Advance(step);
-            if (!m_radio->WaitFor(toRadio, 1000 * SLOW)) {
-                ADD_FAILURE() << m_name << "'s timer did not tick after the clock moved";
-                return false;
-            }
-        }
-        return true;
-    }
-
-    // True once the unit logs that it linked to address (from output line `from` on).
-    bool Detected(const std::string& address, size_t from = 0)
-    {
-        std::string literal = std::regex_replace(address, std::regex(R"(\.)"), R"(\.)");
-        return m_process.WaitForRegex(std::regex(R"(\[I\] target detected )" + literal + "$"), 3000 * SLOW, from)
-            .has_value();
-    }
-    size_t LineCount() const { return m_process.Lines().size(); }
-    std::string Ask(const std::string& line)
-    {
-        sim::ReplyEnd end;
-        end.lines = 1;
-        end.timeoutMs = 3000 * SLOW;
-        return m_console.Command(line, end).text;
-    }
-    bool StatusIs(int target, const std::string& word)
-    {
-        return e2e::Eventually([&] { return Ask("status " + std::to_string(target)) == word + "\r\n"; });
-    }
-    // Expects the radio to get the voice areas, in this order, as command.
-    void ExpectHeard(size_t from, const std::vector<std::string>& areas, char command)
-    {
-        std::vector<Frame> voice;
-        m_radio->SetCursor(from);
-        auto isVoice = [](const Frame& f) { return f.command == 'F' || f.command == 'f'; };
-        for (std::optional<Frame> f; voice.size() < areas.size() && (f = m_radio->WaitFor(isVoice, 2000 * SLOW));) {
-            voice.push_back(*f);
-        }
-        ASSERT_EQ(voice.size(), areas.size()) << m_name;
-        for (size_t i = 0; i < areas.size(); ++i) {
-            EXPECT_TRUE(voice[i].ok() && voice[i].command == command && voice[i].param == areas[i]) << "frame " << i;
-        }
-    }
-    sim::RadioSim& radio() { return *m_radio; }
-    sim::SimBoard& board() { return m_board; }
-    const std::string& name() const { return m_name; }
-    std::string Output() const { return m_process.Output(); }
-
-   private:
-    std::string m_name;
-    sim::radio::CodeTable m_table;
-    sim::SimBoard m_board;
-    sim::PtyLink m_radioLink{m_board.root(), "ttymxc1"};
-    sim::PtyLink m_usbLink{m_board.root(), "ttyGS0"};
-    sim::SettingClient m_console{m_usbLink};
-    std::unique_ptr<sim::RadioSim> m_radio;
-    std::unique_ptr<sim::UnitClock> m_clock;
-    sim::UnitProcess m_process;
-};
-
-// At the end of a test: fails it on a sanitizer report of a unit (an instrumented unit reports on its
-// standard error and runs on), and prints the units' output when it failed.
-struct Review {
-    std::vector<Unit*> units;
-    ~Review()
-    {
-        for (Unit* u : units) {
-            for (const char* report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:"}) {
-                EXPECT_EQ(u->Output().find(report), std::string::npos) << u->name() << ": " << report;
-            }
-            if (::testing::Test::HasFailure()) {
-                std::fprintf(stderr, "--- %s output ---\n%s", u->name().c_str(), u->Output().c_str());
-            }
-        }
-    }
-};
 
 // Sends a transmission from one unit's radio and expects each other unit's radio to hear it whole, in
 // order: the identification takes the header's place, so the header itself never leaves the sender.
@@ -201,7 +76,7 @@ void ExpectRelayed(Unit& from, const std::vector<Unit*>& to, const sim::Transmis
     }
     ASSERT_TRUE(from.radio().SendTransmission(t));
     for (size_t i = 0; i < to.size(); ++i) {
-        to[i]->ExpectHeard(marks[i], areas, t.command == 'g' ? 'f' : 'F');
+        ExpectHeard(*to[i], marks[i], areas, t.command == 'g' ? 'f' : 'F');
     }
 }
 
@@ -212,7 +87,6 @@ TEST(TwoUnits, LinkOnLoopbackRelayBothWaysAndLinkAgainAfterOneIsKilledAndRestart
 {
     Unit a("unit A");
     Unit b("unit B");
-    Review review{{&a, &b}};
     int portA = loopnet::FreePort(SOCK_DGRAM);
     int portB = portA;
     while (portB == portA) {
@@ -227,7 +101,7 @@ TEST(TwoUnits, LinkOnLoopbackRelayBothWaysAndLinkAgainAfterOneIsKilledAndRestart
     ASSERT_TRUE(a.StartReady());
     ASSERT_TRUE(b.StartReady());
     for (Unit* u : {&a, &b}) {
-        ASSERT_TRUE(u->Detected(LOOPBACK)) << u->name();
+        ASSERT_TRUE(Detected(*u, LOOPBACK)) << u->name();
         EXPECT_TRUE(u->StatusIs(0, "connected")) << u->name();
     }
     ExpectRelayed(a, {&b}, Talk('G', 0x0100));
@@ -251,11 +125,11 @@ TEST(TwoUnits, LinkOnLoopbackRelayBothWaysAndLinkAgainAfterOneIsKilledAndRestart
         EXPECT_EQ(told->mac, (std::array<uint8_t, 6>{0x02, 0, 0, 0, 0, 0x0A})) << "the board's fuses";
     }
 
-    size_t fromLine = a.LineCount();
+    size_t fromLine = a.process().Lines().size();
     ASSERT_TRUE(b.StartReady());
-    ASSERT_TRUE(b.Detected(LOOPBACK));
+    ASSERT_TRUE(Detected(b, LOOPBACK));
     EXPECT_TRUE(a.StatusIs(0, "connected"));
-    EXPECT_TRUE(a.Detected(LOOPBACK, fromLine)) << "A links to the restarted B again";
+    EXPECT_TRUE(Detected(a, LOOPBACK, fromLine)) << "A links to the restarted B again";
     ExpectRelayed(b, {&a}, Talk('G', 0x0500));
     ExpectRelayed(a, {&b}, Talk('G', 0x0600));
 }
@@ -266,7 +140,6 @@ TEST(TwoUnits, LinkOnLoopbackRelayBothWaysAndLinkAgainAfterOneIsKilledAndRestart
 TEST(StrangerFlood, TargetsVoiceAllReachesTheRadioAndTheStrangerIsOnlyCounted)
 {
     Unit unit("unit");
-    Review review{{&unit}};
     sim::PeerSim target, stranger;
     ASSERT_TRUE(target.Open(PEER, 0) && stranger.Open("127.0.0.3", 0));
     uint16_t port = loopnet::FreePort(SOCK_DGRAM);
@@ -275,7 +148,7 @@ TEST(StrangerFlood, TargetsVoiceAllReachesTheRadioAndTheStrangerIsOnlyCounted)
     target.SetAutoAck(true);
     target.SetDestination(LOOPBACK, port);
     stranger.SetDestination(LOOPBACK, port);
-    ASSERT_TRUE(unit.Detected(PEER));
+    ASSERT_TRUE(Detected(unit, PEER));
     sim::Transmission t = Talk('G', 0x0100);
     t.voiceFrames = 100;
     std::vector<std::string> areas = sim::RadioSim::TransmissionParams(t);
@@ -290,7 +163,7 @@ TEST(StrangerFlood, TargetsVoiceAllReachesTheRadioAndTheStrangerIsOnlyCounted)
     });
     size_t mark = unit.radio().FrameCount();
     EXPECT_TRUE(target.SendTransmission(t, 1));
-    unit.ExpectHeard(mark, areas, 'F');
+    ExpectHeard(unit, mark, areas, 'F');
     stop = true;
     flood.join();
     const std::string out = unit.Output();
@@ -314,10 +187,8 @@ TEST(PeerLab, ThreeUnitsOnOneSegmentLinkUpOverTheirOwnEth0AndRelayEachWay)
         GTEST_SKIP() << "no network lab here: " << lab.why();
     }
     std::vector<std::unique_ptr<Unit>> units;
-    Review review;
     for (int i = 0; i < N; ++i) {
         units.push_back(std::make_unique<Unit>("lab unit " + std::to_string(i)));
-        review.units.push_back(units.back().get());
         std::vector<std::string> targets;
         for (int j = 0; j < N; ++j) {
             if (j != i) {
@@ -327,13 +198,13 @@ TEST(PeerLab, ThreeUnitsOnOneSegmentLinkUpOverTheirOwnEth0AndRelayEachWay)
         units[i]->board().SetStaticInterfaces(sim::NetLab::Address(i), "255.255.255.0");
         units[i]->board().SetMac({0x02, 0, 0, 0, 0, static_cast<uint8_t>(0x10 + i)});  // a unit refuses its own MAC
         units[i]->Configure(sim::peer::DEFAULT_PORT, sim::peer::DEFAULT_PORT, targets);
-        ASSERT_TRUE(units[i]->StartReady(&lab, i));
+        ASSERT_TRUE(units[i]->StartReady([&](sim::UnitOptions& o) { lab.Place(&o, i); }));
     }
     for (int i = 0; i < N; ++i) {
         EXPECT_EQ(units[i]->Ask("currip"), "address=" + sim::NetLab::Address(i) + " netmask=255.255.255.0\r\n");
         for (int j = 0; j < N; ++j) {
             if (j != i) {
-                ASSERT_TRUE(units[i]->Detected(sim::NetLab::Address(j))) << i << " sees " << j;
+                ASSERT_TRUE(Detected(*units[i], sim::NetLab::Address(j))) << i << " sees " << j;
             }
         }
         EXPECT_TRUE(units[i]->StatusIs(0, "connected"));

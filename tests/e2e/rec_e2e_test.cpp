@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,11 +19,8 @@
 #include <vector>
 
 #include "e2e_support.h"
-#include "pty_link.h"
-#include "radio_frame.h"
 #include "radio_sim.h"
 #include "sim_board.h"
-#include "unit_process.h"
 
 namespace {
 
@@ -32,7 +28,7 @@ using Bytes = std::vector<uint8_t>;
 using e2e::SLOW;
 
 constexpr int SLOT = 5;
-constexpr int CODE = 5;
+constexpr int CODE = e2e::Unit::CODE;
 const std::string REC_FILE = "/var/local/DATA\\REC005.dat";
 const std::string REC_INFO = "/var/local/DATA\\REC_INFO.dat";
 const std::string ASIDE = "/var/local/DATA\\REC005.000";
@@ -76,37 +72,25 @@ Bytes ReadBytes(const std::string& path)
 
 TEST(RecordingUnit, PowerLossLeavesEveryRecordOnDiskAndATornFileIsSetAsideAtTheNextStart)
 {
-    sim::SimBoard board;
-    sim::PtyLink radioLink(board.root(), "ttymxc1");
-    ASSERT_TRUE(radioLink.plugged()) << radioLink.error();
+    e2e::Unit unit;
+    sim::SimBoard& board = unit.board();
     board.WriteFile("/var/local/kovalan.ini", "CommPort=2\nUsbPort=0\nRxUdpPort=0\nTxUdpPort=0\nProgram=KOVA-LAN\n");
-    sim::UnitOptions options;
-    options.binary = e2e::DaemonBinary();
-    options.root = board.root();
-    sim::UnitProcess unit;
-    ASSERT_TRUE(unit.Start(options)) << unit.error();
-    ASSERT_TRUE(unit.WaitForLine("start timer thread", 5000 * SLOW));
+    ASSERT_TRUE(unit.StartReady());  // its radio admits code 5
     std::vector<std::string> areas = sim::RadioSim::RecordingParams({SLOT, CODE, 0x0200, 6, 40, 0});
     areas.pop_back();  // no end frame: the power goes first
-    {
-        sim::RadioSim radio(radioLink);
-        sim::radio::CodeTable table;
-        table.Admit(CODE);
-        ASSERT_TRUE(radio.Identify({}, table, 5000 * SLOW));
-        ASSERT_TRUE(unit.WaitForLine("[I] state ready", 5000 * SLOW));
-        for (const std::string& a : areas) {
-            ASSERT_TRUE(radio.SendFrame('R', a));
-        }
-        EXPECT_TRUE(e2e::Eventually([&] { return RecordAreas(ReadBytes(board.Path(REC_FILE))) == areas; }));
-        // The index names slot 5: "005" NUL-padded to 16, 15 zeros, the sum of bytes 0-30.
-        Bytes index(32, 0);
-        index[0] = index[1] = '0';
-        index[2] = '5';
-        index[31] = Sum(index.data(), 31);
-        EXPECT_TRUE(e2e::Eventually([&] { return ReadBytes(board.Path(REC_INFO)) == index; }));
+    for (const std::string& a : areas) {
+        ASSERT_TRUE(unit.radio().SendFrame('R', a));
     }
+    EXPECT_TRUE(e2e::Eventually([&] { return RecordAreas(ReadBytes(board.Path(REC_FILE))) == areas; }));
+    // The index names slot 5: "005" NUL-padded to 16, 15 zeros, the sum of bytes 0-30.
+    Bytes index(32, 0);
+    index[0] = index[1] = '0';
+    index[2] = '5';
+    index[31] = Sum(index.data(), 31);
+    EXPECT_TRUE(e2e::Eventually([&] { return ReadBytes(board.Path(REC_INFO)) == index; }));
     // The power loss: SIGKILL, nothing closes or flushes anything.
-    sim::UnitExit exit = unit.Stop(SIGKILL, 5000 * SLOW);
+    unit.DropRadio();
+    sim::UnitExit exit = unit.process().Stop(SIGKILL, 5000 * SLOW);
     ASSERT_TRUE(exit.exited && exit.signal == SIGKILL);
     // Written record by record, with no records counted yet.
     const Bytes killed = ReadBytes(board.Path(REC_FILE));
@@ -119,14 +103,10 @@ TEST(RecordingUnit, PowerLossLeavesEveryRecordOnDiskAndATornFileIsSetAsideAtTheN
     Bytes torn = FileHeader(static_cast<unsigned>(areas.size()));
     torn.insert(torn.end(), killed.begin() + 8, killed.end() - 11);
     board.WriteFile(REC_FILE, std::string(torn.begin(), torn.end()));
-    ASSERT_TRUE(unit.Start(options)) << unit.error();
-    ASSERT_TRUE(unit.WaitForLine("start timer thread", 5000 * SLOW));
-    EXPECT_TRUE(unit.WaitForLine("[I] discarding file (5)", 2000 * SLOW));
+    ASSERT_TRUE(unit.Start());
+    EXPECT_TRUE(unit.process().WaitForLine("[I] discarding file (5)", 2000 * SLOW));
     EXPECT_FALSE(std::filesystem::exists(board.Path(REC_FILE)));
     EXPECT_EQ(ReadBytes(board.Path(ASIDE)), torn);
-    if (HasFailure()) {
-        std::fprintf(stderr, "--- unit output ---\n%s", unit.Output().c_str());
-    }
 }
 
 }  // namespace

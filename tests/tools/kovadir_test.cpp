@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "kovadir_cli.h"
-#include "list_server_sim.h"
+#include "listsrv_fixture.h"
 #include "winemu.h"
 
 namespace {
 
 using sim::ListBehaviour;
 using sim::ListFault;
+using sim::ListFileText;
 using sim::ListKind;
 
 struct Outcome {
@@ -63,38 +64,20 @@ class FastClock {
     std::thread m_thread;
 };
 
+// Three stand-in servers on 127.0.0.1 .. 127.0.0.3, the first serving the list file naming them all.
 class KovadirTest : public ::testing::Test {
    protected:
     void SetUp() override
     {
-        for (int i = 0; i < 3; ++i) {
-            sim::ListServerConfig config;
-            config.address = "127.0.0." + std::to_string(i + 1);
-            config.http = i == 0;
-            config.listFile = sim::ListFileText::Of({"127.0.0.1", "127.0.0.2", "127.0.0.3"});
-            config.lastUpdate = "20240102030405";
-            config.nextServId = 10001 + 100 * static_cast<unsigned>(i);
-            if (i > 0) {
-                config.tcpPort = m_servers[0]->tcpPort();
-                config.udpPort = m_servers[0]->udpPort();
-            }
-            m_servers.push_back(std::make_unique<sim::ListServerSim>(config));
-            ASSERT_TRUE(m_servers.back()->Start()) << m_servers.back()->why();
-        }
-    }
-    void TearDown() override
-    {
-        for (auto& s : m_servers) {
-            s->Stop();
-        }
+        ASSERT_TRUE(m_farm.Start(3, ListFileText::Of({"127.0.0.1", "127.0.0.2", "127.0.0.3"})));
     }
     // The options that reach the farm (the list file by --host, --url and --http-port
     // when a url is given), then the command words.
     std::vector<std::string> Args(std::vector<std::string> words, const std::string& servId = "00042",
-                                  const std::string& url = "") const
+                                  const std::string& url = "")
     {
-        std::vector<std::string> args = {"--tcp-port", std::to_string(m_servers[0]->tcpPort()),
-                                         "--udp-port", std::to_string(m_servers[0]->udpPort()),
+        std::vector<std::string> args = {"--tcp-port", std::to_string(m_farm.tcpPort()),
+                                         "--udp-port", std::to_string(m_farm.udpPort()),
                                          "--radio-id", "R0042",
                                          "--timeout",  "10"};
         if (url.empty()) {
@@ -108,16 +91,10 @@ class KovadirTest : public ::testing::Test {
         args.insert(args.end(), words.begin(), words.end());
         return args;
     }
-    std::string HttpPort() const { return std::to_string(m_servers[0]->httpPort()); }
-    // Gives the servers (all by default) a fault for one kind of request.
-    void Fault(ListKind kind, const ListBehaviour& b, std::initializer_list<size_t> servers = {0, 1, 2})
-    {
-        for (size_t i : servers) {
-            m_servers[i]->SetBehaviour(kind, b);
-        }
-    }
+    std::string HttpPort() { return std::to_string(m_farm[0].httpPort()); }
+
     const ListBehaviour m_silent{.fault = ListFault::Silent};
-    std::vector<std::unique_ptr<sim::ListServerSim>> m_servers;
+    lsvtest::ServerFarm m_farm;
 };
 
 TEST(Kovadir, CommandLineErrors)
@@ -166,7 +143,7 @@ TEST(Kovadir, CommandLineErrors)
 
 TEST_F(KovadirTest, ServersRanksHealthCheckAnswersFirstTcpOnlyServersAfterAndFailsWhenNoneAnswers)
 {
-    Fault(ListKind::HealthCheck, m_silent, {1});
+    m_farm[1].SetBehaviour(ListKind::HealthCheck, m_silent);
     FastClock clock;
     Outcome r = Kovadir(Args({"servers"}));
     ASSERT_EQ(r.status, KOVADIR_EXIT_OK) << r.err;
@@ -177,11 +154,11 @@ TEST_F(KovadirTest, ServersRanksHealthCheckAnswersFirstTcpOnlyServersAfterAndFai
     ASSERT_NE(last, std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("no answer"), last + 24) << r.out;
     EXPECT_EQ(r.out.substr(r.out.size() - 4), " ms\n");
-    EXPECT_EQ(m_servers[0]->RequestCount(ListKind::Http), 1u);
+    EXPECT_EQ(m_farm[0].RequestCount(ListKind::Http), 1u);
 
     // Nothing listens on 127.0.0.9: the health checks go unanswered and the connect is refused.
-    r = Kovadir({"--server", "127.0.0.9", "--tcp-port", std::to_string(m_servers[0]->tcpPort()), "--udp-port",
-                 std::to_string(m_servers[0]->udpPort()), "servers"});
+    r = Kovadir({"--server", "127.0.0.9", "--tcp-port", std::to_string(m_farm.tcpPort()), "--udp-port",
+                 std::to_string(m_farm.udpPort()), "servers"});
     EXPECT_EQ(r.status, KOVADIR_EXIT_UNREACHABLE);
     EXPECT_TRUE(Has(r.out, "-     127.0.0.9        no answer     no answer\n")) << r.out;
     EXPECT_TRUE(Has(r.err, "kovadir: servers: none of the 1 list servers answered")) << r.err;
@@ -194,7 +171,7 @@ TEST_F(KovadirTest, RegisteredRepeaterIsFoundBySearchAndList)
                                 "JPN", "--sc-table", "A5000000000000000000000000000001"},
                                ""));  // a first registration
     EXPECT_EQ(reg.out, "list server   127.0.0.2\nserver ID     10101\nlast update   20240102030405\n") << reg.err;
-    auto entry = m_servers[1]->Find("10101");
+    auto entry = m_farm[1].Find("10101");
     EXPECT_EQ(entry ? entry->scTable[0] + entry->scTable[15] : 0, 0xA6);
 
     // The key as the first operand; one operand alone is the text, searched by call sign.
@@ -209,7 +186,7 @@ TEST_F(KovadirTest, RegisteredRepeaterIsFoundBySearchAndList)
         "1 repeater found\n";
     EXPECT_EQ(found, hit + hit + "0 repeaters found\n");
     std::string sent;
-    for (const auto& req : m_servers[1]->Requests(ListKind::Search)) {
+    for (const auto& req : m_farm[1].Requests(ListKind::Search)) {
         sent += req.searchKind + (" " + req.searchKey + " " + req.servId + "\n");
     }
     EXPECT_EQ(sent, "T send 10101\nN jp 10101\nC country 10101\n");
@@ -217,7 +194,7 @@ TEST_F(KovadirTest, RegisteredRepeaterIsFoundBySearchAndList)
     // Renewing the registration under its ID keeps the ID.
     Outcome renew = Kovadir(Args({"--prefer", prefer, "--callsign", "JA7NEW", "regist"}, "10101"));
     EXPECT_EQ(renew.out, "list server   127.0.0.2\nserver ID     10101\nlast update   20240102030405\n") << renew.err;
-    EXPECT_EQ(m_servers[1]->Find("10101")->callSign, "JA7NEW");
+    EXPECT_EQ(m_farm[1].Find("10101")->callSign, "JA7NEW");
 
     Outcome list = Kovadir(Args({"--prefer", prefer, "list", "R0042", "77777"}, "10101"));
     EXPECT_EQ(list.out,
@@ -228,12 +205,12 @@ TEST_F(KovadirTest, RegisteredRepeaterIsFoundBySearchAndList)
 
 TEST_F(KovadirTest, RefusedRegistrationExitsOneAndMissingListFileTwoWithTheReason)
 {
-    Fault(ListKind::Regist, {.fault = ListFault::ErrorCode, .code = "0102"});
+    m_farm.SetAll(ListKind::Regist, {.fault = ListFault::ErrorCode, .code = "0102"});
     Outcome reg = Kovadir(Args({"register", "--callsign", "JA7KOV"}));
     EXPECT_EQ(reg.status, KOVADIR_EXIT_FAILURE);
     EXPECT_TRUE(Has(reg.err, "kovadir: register: the list server refused it with code 0102 (code 0102)")) << reg.err;
 
-    Fault(ListKind::Http, {.fault = ListFault::ErrorCode, .code = "404"}, {0});
+    m_farm[0].SetBehaviour(ListKind::Http, {.fault = ListFault::ErrorCode, .code = "404"});
     Outcome servers = Kovadir(Args({"servers"}));
     EXPECT_EQ(servers.status, KOVADIR_EXIT_UNREACHABLE);
     EXPECT_TRUE(Has(servers.err, "kovadir: servers: no list server address from http://127.0.0.1:")) << servers.err;
@@ -245,9 +222,9 @@ TEST_F(KovadirTest, PortCheckAndOnlineReportWhatTheServersSaw)
     Outcome check = Kovadir(Args({"portcheck"}));
     ASSERT_EQ(check.status, KOVADIR_EXIT_OK) << check.err;
     EXPECT_TRUE(Has(check.out, "is reachable from the list servers\n")) << check.out;
-    EXPECT_EQ(m_servers[2]->RequestCount(ListKind::PortCheck), 1u);
+    EXPECT_EQ(m_farm[2].RequestCount(ListKind::PortCheck), 1u);
 
-    Fault(ListKind::PortCheck, m_silent);
+    m_farm.SetAll(ListKind::PortCheck, m_silent);
     {
         FastClock clock;
         Outcome unreachable = Kovadir(Args({"portcheck"}));
@@ -272,7 +249,7 @@ TEST_F(KovadirTest, StatusOverHostUrlAndHttpPortWithCallsignReportsTheServerOnce
 
 TEST_F(KovadirTest, StatusTimingOutNamesWhatTheClientIsDoing)
 {
-    Fault(ListKind::HealthCheck, m_silent);
+    m_farm.SetAll(ListKind::HealthCheck, m_silent);
     const std::string fullUrl = "http://127.0.0.1:" + HttpPort() + "/list.txt";
     struct Case {
         std::vector<std::string> args;
@@ -296,7 +273,7 @@ TEST_F(KovadirTest, StatusTimingOutNamesWhatTheClientIsDoing)
         EXPECT_EQ(r.out, c.line);
         EXPECT_EQ(r.err, "");
     }
-    const auto fetches = m_servers[0]->Requests(ListKind::Http);
+    const auto fetches = m_farm[0].Requests(ListKind::Http);
     EXPECT_EQ(fetches.size() == 3 ? fetches[2].url : "", fullUrl);
 }
 

@@ -1,6 +1,7 @@
 // The command interpreter driven directly: a setting client is a socket record
 // over one end of a socket pair, and a recording stand-in plays the unit core.
-// One test runs lines over a real TCP connection and the USB console (a pty).
+// One test runs lines over a real TCP connection. (The USB console is driven
+// through the daemon as a process: tests/e2e.)
 #include "cmd.h"
 
 #include <sys/socket.h>
@@ -9,7 +10,6 @@
 
 #include <cstring>
 #include <deque>
-#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -25,7 +25,6 @@
 #include "loopnet.h"
 #include "net.h"
 #include "power_cut.h"
-#include "pty_link.h"
 #include "serial.h"
 #include "server.h"
 #include "setting_client.h"
@@ -99,20 +98,6 @@ void OnServerEvent(LPVOID client, DWORD event, LPVOID data, int, LPVOID)
     }
 }
 
-// The unit core's USB line editor, on the USB channel's receive thread.
-char g_usbLine[CMDSRV_LINE_BUFFER_SIZE];
-int g_usbIndex = 0;
-void OnUsbEvent(DWORD event, BYTE* data, int length, LPVOID)
-{
-    for (int i = 0; event == USBFUNC_EVENT_RX && i < length; ++i) {
-        if (CmdServer_EditLine(g_usbLine, &g_usbIndex, data[i])) {
-            USBFUNC_Send(reinterpret_cast<const BYTE*>("\r\n"), 2);
-            g_usbIndex = 0;
-            CMD_Exec(USBFUNC_GetHandle(), g_usbLine);
-        }
-    }
-}
-
 std::string Repeat(const std::string& text, int count)
 {
     return count > 0 ? text + Repeat(text, count - 1) : "";
@@ -172,11 +157,6 @@ class CommandSet : public ::testing::Test {
     }
     void TearDown() override
     {
-        if (m_gadget) {
-            USBFUNC_SetCallback(nullptr, nullptr);
-            USBFUNC_Close();
-            Serial_Destruct();
-        }
         CmdServer_Destruct();
         Sock_Destruct();
         CMD_Destruct();
@@ -196,7 +176,6 @@ class CommandSet : public ::testing::Test {
     FakeUnit m_unit;
     sim::SimBoard m_board;
     std::deque<Client> m_clients;
-    std::unique_ptr<sim::PtyLink> m_gadget;
 };
 
 TEST_F(CommandSet, BadLinesAndArgumentsAreRejectedAndChangeNothing)
@@ -381,18 +360,8 @@ TEST_F(CommandSet, UpdateAfterANewSettingPortHoldsTheCommitUntilTheTcpClientGoes
     CmdServer_SetCallback(OnServerEvent, nullptr);
     const WORD port = loopnet::FreePort(SOCK_STREAM);
     ASSERT_TRUE(CmdServer_Start(0, loopnet::FreePort(SOCK_DGRAM), port));
-    m_gadget = std::make_unique<sim::PtyLink>(m_board.root(), "ttyGS0");
-    Serial_Construct();
-    Serial_Init();
-    USBFUNC_Construct();
-    USBFUNC_SetCallback(OnUsbEvent, nullptr);
-    ASSERT_TRUE(USBFUNC_Open(1000));
-    ASSERT_TRUE(CMD_LogOnUser(USBFUNC_GetHandle()));
-    sim::SettingClient usb(*m_gadget);
     sim::ReplyEnd oneLine;
     oneLine.lines = 1;
-    EXPECT_EQ(usb.Command("vers", oneLine).text, kVersion);
-
     sim::SettingClient tcp("127.0.0.1", port);
     EXPECT_EQ(tcp.Command("settingport 21003", oneLine).text, kOk);
     EXPECT_EQ(tcp.Command("update", oneLine).text, kOk);

@@ -167,16 +167,6 @@ TEST_F(ConfigFile, FullRecordSavedAndLoadedGivesTheSameStoredFieldsEvenOddValues
     EXPECT_EQ(LoadText(text), Stored(rec));
 }
 
-TEST_F(ConfigFile, BothFilesMissingGiveDefaults)
-{
-    CONFIG_PARAM rec;
-    FillRecord(&rec);
-    EXPECT_FALSE(CONFIG_Load(kIni, &rec));
-    EXPECT_EQ(Stored(rec), kDefaults);
-    ExpectMemoryFieldsAtDefaults(rec);
-    EXPECT_EQ(Stored(*CONFIG_Get()), kDefaults);
-}
-
 TEST_F(ConfigFile, PackagedDefaultSettingsAreWhatTheDefaultsSaveAs)
 {
     CONFIG_PARAM rec;

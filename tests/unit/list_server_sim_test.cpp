@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "list_server_sim.h"
@@ -139,11 +140,8 @@ TEST_F(ListServerSimTest, RegistrationWithoutIdGetsTheNextFreeIdAndTheSendersAdd
     EXPECT_EQ(Tcp("#R" + REGIST_BLOCK + "\n"), "$R000010003" + std::string("20240102030405") + "\n");
     std::optional<ListRepeater> entry = server->Find("10003");
     ASSERT_TRUE(entry.has_value());
-    EXPECT_EQ(entry->radioId, "E3000");
-    EXPECT_EQ(entry->city, "Nagoya");
-    EXPECT_EQ(entry->scTable[15], 0xFF);
-    EXPECT_EQ(entry->ipAddr, loopnet::LOOPBACK);
-    EXPECT_EQ(entry->mailAddr, "a@b.c");
+    EXPECT_EQ(std::make_tuple(entry->radioId, entry->city, entry->scTable[15], entry->ipAddr, entry->mailAddr),
+              std::make_tuple("E3000", "Nagoya", 0xFF, loopnet::LOOPBACK, "a@b.c"));
 
     // Registering again under the returned ID updates the entry in place.
     std::string again = "10003" + REGIST_BLOCK.substr(5, 15) + "Kyoto" + Sp(35) + REGIST_BLOCK.substr(60);
@@ -153,13 +151,10 @@ TEST_F(ListServerSimTest, RegistrationWithoutIdGetsTheNextFreeIdAndTheSendersAdd
 
     std::vector<ListRequest> got = server->Requests(ListKind::Regist);
     ASSERT_EQ(got.size(), 4u);
-    EXPECT_TRUE(got[2].valid);
-    EXPECT_EQ(got[2].servId, "");
-    EXPECT_EQ(got[2].callSign, "JA2QQQ");
-    EXPECT_EQ(got[2].scTableHex, "00112233445566778899AABBCCDDEEFF");
-    EXPECT_EQ(got[2].raw, "#R" + REGIST_BLOCK + "\n");
-    EXPECT_EQ(got[2].fromAddr, loopnet::LOOPBACK);
-    EXPECT_EQ(got[3].servId, "10003");
+    EXPECT_EQ(std::make_tuple(got[2].valid, got[2].servId, got[2].callSign, got[2].scTableHex, got[2].raw,
+                              got[2].fromAddr, got[3].servId),
+              std::make_tuple(true, "", "JA2QQQ", "00112233445566778899AABBCCDDEEFF", "#R" + REGIST_BLOCK + "\n",
+                              loopnet::LOOPBACK, "10003"));
 }
 
 TEST_F(ListServerSimTest, SearchSendsMatchingRecordsAndRestrictedOnesHideTheirDetails)
@@ -174,9 +169,8 @@ TEST_F(ListServerSimTest, SearchSendsMatchingRecordsAndRestrictedOnesHideTheirDe
     EXPECT_EQ(Tcp("#S10001E1234X" + Sp(40) + "\n"), "$S0001\n");
     std::vector<ListRequest> got = server->Requests(ListKind::Search);
     ASSERT_EQ(got.size(), 4u);
-    EXPECT_EQ(got[0].searchKind, 'C');
-    EXPECT_EQ(got[0].searchKey, "ja1");
-    EXPECT_EQ(got[0].servId, "10001");
+    EXPECT_EQ(std::make_tuple(got[0].searchKind, got[0].searchKey, got[0].servId),
+              std::make_tuple('C', "ja1", "10001"));
 }
 
 TEST_F(ListServerSimTest, PortCheckIsAnsweredWithTheRadioIdAndEachUdpFaultShapesTheCheckReply)

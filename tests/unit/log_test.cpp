@@ -368,15 +368,6 @@ TEST_F(RingLog, UntrustworthyJournalNeverRewritesASlot)
 
 // ---- Power loss during a record write -----------------------------------------
 
-// nTexts texts in a ring of 16 slots, the last one torn: the journal cut after
-// every byte, then the slot cut after every byte under a complete journal.
-// 16: the last slot, past the file's end; 17: slot 0 over an older record;
-// 22: mid second round.
-
-}  // namespace
-
-namespace {
-
 // A cut anywhere in writing a text of three records, into a ring not yet full
 // and into a full one, the journal or a slot torn at any byte, serves no record
 // that was not written whole and loses at most the record being written. (A

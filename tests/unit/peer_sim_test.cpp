@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "peer_sim.h"
@@ -95,14 +96,10 @@ TEST(PeerCodec, DecodersReadHandWrittenPacketsAndRejectAnyByteOutOfLayout)
     Bytes ack = Concat({ACK_HEAD, ACK_BODY});
     auto id = peer::DecodeAck(ack);
     ASSERT_TRUE(id);
-    EXPECT_EQ(id->version, (std::array<uint8_t, 4>{1, 4, 4, 0}));
-    EXPECT_EQ(id->mac, AckIdentity().mac);
-    EXPECT_EQ(id->callSign, "CALL7");
-    EXPECT_EQ(id->radioId, "12345");
-    EXPECT_EQ(id->table, AckIdentity().table);
-    EXPECT_EQ(id->listServer, 1);
-    EXPECT_EQ(id->locDgid, 0x21);
-    EXPECT_EQ(id->defDgid, 0x42);
+    EXPECT_EQ(std::make_tuple(id->version, id->mac, id->callSign, id->radioId, id->table, id->listServer, id->locDgid,
+                              id->defDgid),
+              std::make_tuple(std::array<uint8_t, 4>{1, 4, 4, 0}, AckIdentity().mac, "CALL7", "12345",
+                              AckIdentity().table, 1, 0x21, 0x42));
 
     auto broken = [&](size_t at, uint8_t value) {
         Bytes b = ack;
@@ -126,13 +123,9 @@ TEST(PeerCodec, DecodersReadHandWrittenPacketsAndRejectAnyByteOutOfLayout)
         {{0x00, 0x13, 0x00, 0, 0, 0, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0, 0, 0}, Text("3  01020000002Apayl")});
     auto v = peer::DecodeVoice(voice);
     ASSERT_TRUE(v);
-    EXPECT_EQ(v->header.time, 0x1000u);
-    EXPECT_EQ(v->header.msgId, 0x8000);
-    EXPECT_EQ(v->header.ch, 0);
-    EXPECT_EQ(v->frame.header.type, '3');
-    EXPECT_EQ(v->frame.header.counter, 0x0102);
-    EXPECT_EQ(v->frame.header.fich & 0x7F, 42u);
-    EXPECT_EQ(v->frame.payload, "payl");
+    EXPECT_EQ(std::make_tuple(v->header.time, v->header.msgId, v->header.ch, v->frame.header.type,
+                              v->frame.header.counter, v->frame.header.fich & 0x7F, v->frame.payload),
+              std::make_tuple(0x1000u, 0x8000, 0, '3', 0x0102, 42u, "payl"));
     Bytes longer = voice;
     longer.push_back('!');
     EXPECT_FALSE(peer::DecodeVoice(longer)) << "length field below the bytes that came";

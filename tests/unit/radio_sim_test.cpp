@@ -194,10 +194,6 @@ class FakeUnit : public ::testing::Test {
         }
         return bytes;
     }
-    void UnitWrites(const std::vector<uint8_t>& bytes)
-    {
-        ASSERT_EQ(write(m_fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
     int m_fds[2] = {-1, -1};
 };
 

@@ -1,19 +1,17 @@
 // The LEDs driven tick by tick; the whole unit in process on a simulated
-// board (radio on a pty, peer on loopback, tick driven by the test) for what
-// the parts' suites cannot show: ports, threads and idle loop wired to the
-// parts, the restart, a start that must fail.
-#include <netinet/in.h>
+// board (radio on a pty, tick driven by the test) for what the parts' suites
+// cannot show: the restart and the network clients the idle step runs. (The
+// radio, peer, recorder and LEDs wired to their ports and threads are shown by
+// the daemon as a process: tests/e2e peer, rec and kovasim demo tests.)
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cmd.h"
 #include "led.h"
-#include "peer_sim.h"
+#include "loopnet.h"
 #include "pty_link.h"
 #include "radio_sim.h"
 #include "sockutil.h"
@@ -96,19 +94,6 @@ TEST_F(Leds, StartOnFactorySettingsIsNeverSilentTheCommunicationLedShowsErrorsUn
 
 // ---- The whole unit ----------------------------------------------------------------
 
-// A UDP port nobody uses now.
-int FreeUdpPort()
-{
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
 class Unit : public ::testing::Test {
    protected:
     void SetUp() override
@@ -117,7 +102,6 @@ class Unit : public ::testing::Test {
         ASSERT_TRUE(WinEmu_Init());
         m_radioLink = std::make_unique<sim::PtyLink>(m_board.root(), "ttymxc1");
         ASSERT_TRUE(m_radioLink->plugged()) << m_radioLink->error();
-        ASSERT_TRUE(m_peer.Open("127.0.0.2", 0)) << m_peer.error();
     }
     void TearDown() override
     {
@@ -126,20 +110,16 @@ class Unit : public ::testing::Test {
         Sock_Destruct();
         m_tap.reset();
         Server_SetManualTimerForTest(FALSE);
-        m_peer.Close();
         m_radioLink.reset();
         Board_SetRoot(nullptr);
     }
     // Brings the unit core up as main does, the tick left to the test, its
-    // radio simulated at the far end of the pty, target 0 the peer.
-    bool Boot(const std::string& comm = "CommPort=2\n")
+    // radio simulated at the far end of the pty.
+    bool Boot()
     {
-        const int unitPort = FreeUdpPort();
-        m_peer.SetDestination("127.0.0.1", static_cast<uint16_t>(unitPort));
-        m_board.WriteFile("/var/local/kovalan.ini", comm + "UsbPort=0\nRxUdpPort=" + std::to_string(unitPort) +
-                                                        "\nTxUdpPort=" + std::to_string(m_peer.port()) +
-                                                        "\nProgram=KOVA-LAN\nTarget0=1,127.0.0.2," +
-                                                        std::string(32, '0') + "\n");
+        const std::string port = std::to_string(loopnet::FreePort(SOCK_DGRAM));
+        m_board.WriteFile("/var/local/kovalan.ini",
+                          "CommPort=2\nUsbPort=0\nRxUdpPort=" + port + "\nTxUdpPort=" + port + "\nProgram=KOVA-LAN\n");
         Sock_Construct();
         Server_Construct();
         CONFIG_Init();
@@ -150,77 +130,11 @@ class Unit : public ::testing::Test {
         m_radio = std::make_unique<sim::RadioSim>(*m_radioLink);
         return ok;
     }
-    // Runs the idle loop until the radio got n voice frames or 10 s passed.
-    size_t VoiceFramesToRadio(size_t n)
-    {
-        size_t got = 0;
-        auto deadline = Clock::now() + 10s;
-        auto voice = [](const radio::Frame& f) { return f.command == 'F' || f.command == 'f'; };
-        while (got < n && Clock::now() < deadline) {
-            Server_OnIdle();
-            while (m_radio->WaitFor(voice, 0)) {
-                ++got;
-            }
-        }
-        return got;
-    }
-    std::string Answer(char command)
-    {
-        auto f = m_radio->WaitFor(command, 10000);
-        return f ? f->param : "";
-    }
-
     sim::SimBoard m_board;
     std::unique_ptr<sim::PtyLink> m_radioLink;
     std::unique_ptr<sim::RadioSim> m_radio;
     std::unique_ptr<testsupport::StdoutTap> m_tap;
-    sim::PeerSim m_peer;
 };
-
-TEST_F(Unit, RadioPeerRecorderAndLedsAreWiredToTheirPortsAndThreads)
-{
-    sim::peer::Identity peer;
-    peer.Admit(9);
-    m_peer.SetIdentity(peer);
-    m_peer.SetAutoAck(true);
-    ASSERT_TRUE(Boot());
-    radio::CodeTable table;
-    table.Admit(5);
-    ASSERT_TRUE(m_radio->Identify({}, table));  // answered over the radio port
-    ASSERT_EQ(Server_GetUnitState(), UNIT_STATE_READY);
-
-    // The tick sends the connect request; the answer comes in through the command server.
-    Server_TickForTest();
-    EXPECT_TRUE(m_board.LedLit(sim::SimBoard::COMM_LED_GPIO));
-    CLIENT_STATUS status = NONE;
-    testsupport::WaitUntil([&] { return !Server_GetTargetStatus(0, &status) || status == CONNECTED; });
-    ASSERT_EQ(status, CONNECTED);
-
-    // A radio transmission reaches the peer through TxLanThread...
-    const std::string area = radio::VoiceParam({'I', "  ", 0x100, 9}, "from-the-radio");
-    ASSERT_TRUE(m_radio->SendFrame('G', radio::VoiceParam({'H', "  ", 0x100, 9}, "head")));
-    ASSERT_TRUE(m_radio->SendFrame('G', area));
-    auto voice = m_peer.WaitFor(sim::peer::TYPE_VOICE, 10000);
-    ASSERT_TRUE(voice);
-    EXPECT_EQ(std::string(voice->raw.begin() + 16, voice->raw.end()), area);
-
-    // ... and the peer's voice reaches the radio through the idle loop.
-    ASSERT_TRUE(m_peer.SendVoice(1, 0x0102, 0, radio::VoiceParam({'0', "  ", 1, 5}, "from-the-peer")));
-    ASSERT_EQ(VoiceFramesToRadio(1), 1u);
-
-    // A recording is written by RecThread and played back by PlayThread.
-    for (const std::string& p : sim::RadioSim::RecordingParams({3, 5, 0x0200, 2, 20, 0})) {
-        ASSERT_TRUE(m_radio->SendFrame('R', p));
-    }
-    EXPECT_EQ(Answer('R'), "R030");
-    EXPECT_TRUE(m_board.Exists("/var/local/DATA\\REC003.dat"));
-    Server_OnIdle();  // the peer's turn on the queue ends: free after 1000 ms empty
-    WinEmu_AdvanceTicksForTest(1000);
-    Server_OnIdle();
-    ASSERT_TRUE(m_radio->SendPlay(3));
-    EXPECT_EQ(Answer('L'), "030");
-    EXPECT_EQ(VoiceFramesToRadio(4), 4u);
-}
 
 TEST_F(Unit, SecondVersionCheckRestartsTheUnitWhichAnswersTheNextOne)
 {
@@ -266,12 +180,6 @@ TEST_F(Unit, StaticAddressStopsTheDhcpClientTheUnitStartedAndNtpFollowsItsSettin
         Server_OnIdle();
         EXPECT_EQ(m_board.Commands(), want) << lines.front();
     }
-}
-
-TEST_F(Unit, NoRadioPortMeansNoStart)
-{
-    EXPECT_FALSE(Boot("CommPort=0\n"));
-    EXPECT_TRUE(m_tap->WaitForCount("[W] serial port no is invalid", 1));
 }
 
 }  // namespace
