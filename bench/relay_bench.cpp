@@ -56,6 +56,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_unit.h"
 #include "loopnet.h"
 #include "peer_sim.h"
 #include "pty_link.h"
@@ -543,26 +544,9 @@ class Unit {
    private:
     bool Run(std::string* why)
     {
-        sim::UnitOptions options;
-        options.binary = binary.empty() ? sim::UnitProcess::DefaultBinary() : binary;
-        options.root = m_board.root();
-        if (!m_link->plugged() || !m_process.Start(options)) {
-            *why = m_link->plugged() ? m_process.error() : m_link->error();
-            return false;
-        }
-        if (!m_process.WaitForLine("start timer thread", 5000)) {
-            *why = "the unit did not start";
-            return false;
-        }
-        m_radio = std::make_unique<sim::RadioSim>(*m_link);
-        sim::radio::CodeTable table;
-        table.Admit(CODE);
-        if (!m_radio->Identify({}, table, 3000) || !m_process.WaitForLine("[I] state ready", 2000)) {
-            *why = "the unit did not become ready";
-            return false;
-        }
-        m_radio->StartKeepAlive(1000);
-        return true;
+        m_radio = bench::StartWithRadio(m_process, *m_link, binary.empty() ? sim::UnitProcess::DefaultBinary() : binary,
+                                        m_board.root(), CODE, "[I] state ready", why);
+        return m_radio != nullptr;
     }
 
     sim::SimBoard m_board;

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_unit.h"
 #include "loopnet.h"
 #include "peer_sim.h"
 #include "pty_link.h"
@@ -127,22 +128,8 @@ class FloodRun {
         m_target.SetIdentity(identity);
         m_target.SetAutoAck(true);
         m_stranger.SetDestination("127.0.0.1", rxPort);
-        sim::UnitOptions options;
-        options.binary = m_binary;
-        options.root = m_board.root();
-        if (!m_link->plugged() || !m_process.Start(options) || !m_process.WaitForLine("start timer thread", 5000)) {
-            *why = "the unit did not start";
-            return false;
-        }
-        m_radio = std::make_unique<sim::RadioSim>(*m_link);
-        sim::radio::CodeTable table;
-        table.Admit(CODE);
-        if (!m_radio->Identify({}, table, 3000) || !m_process.WaitForLine("[I] target detected", 5000)) {
-            *why = "the target did not connect";
-            return false;
-        }
-        m_radio->StartKeepAlive(1000);
-        return true;
+        m_radio = bench::StartWithRadio(m_process, *m_link, m_binary, m_board.root(), CODE, "[I] target detected", why);
+        return m_radio != nullptr;
     }
 
     // `rate` packets a second, sent in 1 ms slices.

@@ -20,11 +20,11 @@ constexpr size_t CALLSIGN_MAX = 10;
 constexpr size_t RADIOID_MAX = 5;
 constexpr size_t NTP_SERVER_MAX = 255;
 
-const CtlArgSpec N{A::INDEX, "N"};
-const CtlArgSpec ADDR{A::ADDRESS, "A.B.C.D"};
-const CtlArgSpec PORT{A::PORT, "PORT"};
-const CtlArgSpec FLAG{A::FLAG, "0|1"};
-const CtlArgSpec PASS{A::PASSWORD, "PASSWORD"};
+const CtlArgRule N{A::INDEX, "N"};
+const CtlArgRule ADDR{A::ADDRESS, "A.B.C.D"};
+const CtlArgRule PORT{A::PORT, "PORT"};
+const CtlArgRule FLAG{A::FLAG, "0|1"};
+const CtlArgRule PASS{A::PASSWORD, "PASSWORD"};
 
 // kovactl's own words: handled here, never sent as typed.
 struct LocalWord {
@@ -259,14 +259,14 @@ std::string CheckNetWords(const std::vector<std::string>& words)
                : "netparam takes at most an address, a netmask and a gateway; the unit ignores " + Quote(words.back());
 }
 
-// One argument against its spec; "" when it fits.
-std::string CheckArg(const CtlArgSpec& spec, const std::string& word)
+// One argument against its rule; "" when it fits.
+std::string CheckArg(const CtlArgRule& rule, const std::string& word)
 {
-    switch (spec.kind) {
+    switch (rule.kind) {
         case A::INDEX:
             return InRange(word, 0, TARGET_COUNT - 1)
                        ? ""
-                       : std::string(spec.name) + " is a target number from 0 to 99, not " + Quote(word);
+                       : std::string(rule.name) + " is a target number from 0 to 99, not " + Quote(word);
         case A::ADDRESS:
             return CtlIsAddress(word) ? ""
                                       : "the address must be dotted a.b.c.d, each number 0 to 255, not " + Quote(word);
@@ -298,12 +298,12 @@ std::string CheckArg(const CtlArgSpec& spec, const std::string& word)
         case A::PASSWORD:
             return !word.empty() && word.size() <= PASSWORD_MAX && word.find_first_of(" \t\"") == std::string::npos
                        ? ""
-                       : std::string(spec.name) +
+                       : std::string(rule.name) +
                              " is 1 to 16 characters without blanks or quotes (the unit keeps 16 and compares exactly)";
         case A::TEXT:
-            return Unquoted(word).size() <= spec.maxLength
+            return Unquoted(word).size() <= rule.maxLength
                        ? ""
-                       : std::string(spec.name) + " takes at most " + std::to_string(spec.maxLength) + " characters";
+                       : std::string(rule.name) + " takes at most " + std::to_string(rule.maxLength) + " characters";
         case A::DESTKEY:
             return CheckDestKey(word);
         case A::LOGKEY:
@@ -317,7 +317,7 @@ std::string CheckArg(const CtlArgSpec& spec, const std::string& word)
 std::string FormUsage(const CtlCommand& c, const CtlForm& f)
 {
     std::string text = c.word;
-    for (const CtlArgSpec& a : f.args) {
+    for (const CtlArgRule& a : f.args) {
         text += std::string(" ") + a.name;
     }
     return text;
@@ -405,8 +405,8 @@ std::string CtlCheckWords(const std::vector<std::string>& words)
         return why.empty() ? "" : std::string(c->word) + ": " + why;
     }
     for (size_t i = 1; i < words.size(); ++i) {
-        const CtlArgSpec& spec = f->args[std::min(i - 1, f->args.size() - 1)];
-        if (std::string why = CheckArg(spec, words[i]); !why.empty()) {
+        const CtlArgRule& rule = f->args[std::min(i - 1, f->args.size() - 1)];
+        if (std::string why = CheckArg(rule, words[i]); !why.empty()) {
             return std::string(c->word) + ": " + why + "\n  usage: " + FormUsage(*c, *f);
         }
     }

@@ -38,14 +38,14 @@ enum class CtlEffect {
     SESSION,  // vers: drops the session's edits
 };
 
-struct CtlArgSpec {
+struct CtlArgRule {
     CtlArg kind;
     const char* name;      // as usage shows it: N, A.B.C.D, ...
     size_t maxLength = 0;  // TEXT only
 };
 
 struct CtlForm {
-    std::vector<CtlArgSpec> args;  // the words after the command word
+    std::vector<CtlArgRule> args;  // the words after the command word
     bool bMore = false;            // the last kind repeats (setdest keys, netparam words)
     CtlEffect effect = CtlEffect::READ;
     const char* summary;

@@ -13,16 +13,19 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
+
+#include "pty_link.h"
 
 namespace kovasim {
 
 class ConsolePort {
    public:
     // Links a new terminal at path (replacing a stale link, never a file)
-    // and relays between it and unitMaster, the master of the unit's console.
-    ConsolePort(int unitMaster, const std::string& path);
+    // and relays between it and unit, the unit's console cable.
+    ConsolePort(sim::PtyLink& unit, const std::string& path);
     ~ConsolePort();
     ConsolePort(const ConsolePort&) = delete;
     ConsolePort& operator=(const ConsolePort&) = delete;
@@ -33,11 +36,9 @@ class ConsolePort {
    private:
     void Relay();
 
-    int m_unit;
-    std::string m_path;
+    sim::PtyLink& m_unit;
+    std::unique_ptr<sim::PtyLink> m_pc;  // held open: the PC end survives a tool closing it
     std::string m_error;
-    int m_master = -1;
-    int m_slave = -1;  // held open: the PC end survives a tool closing it
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };

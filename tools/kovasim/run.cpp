@@ -237,7 +237,7 @@ bool OfferConsole(const RunOptions& options, SimUnit& unit, std::ostream& out, s
         err << "kovasim run: the root's UsbPort is 0: the unit has no console to offer\n";
         return false;
     }
-    *console = std::make_unique<ConsolePort>(unit.consoleMaster(), options.consolePath);
+    *console = std::make_unique<ConsolePort>(*unit.consoleLink(), options.consolePath);
     if (!(*console)->ok()) {
         err << "kovasim run: " << (*console)->error() << "\n";
         return false;

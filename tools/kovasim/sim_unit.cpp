@@ -103,11 +103,6 @@ bool SimUnit::WaitReady(std::string* why)
     return true;
 }
 
-int SimUnit::consoleMaster() const
-{
-    return m_consoleLink ? m_consoleLink->master() : -1;
-}
-
 std::optional<std::string> SimUnit::Command(const std::string& line)
 {
     if (!m_console) {

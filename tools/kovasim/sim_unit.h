@@ -63,7 +63,7 @@ class SimUnit {
     sim::RadioSim& radio() { return *m_radio; }
     bool hasConsole() const { return m_console != nullptr; }
     // The master of the console cable (-1 without a console), for a relay to a PC-side port.
-    int consoleMaster() const;
+    sim::PtyLink* consoleLink() const { return m_consoleLink.get(); }
     // The last lines of the unit's output, for failure reports.
     std::string OutputTail(size_t lines) const;
 

@@ -48,6 +48,11 @@ PtyLink::PtyLink(const std::string& root, const std::string& deviceName)
     Plug();
 }
 
+PtyLink::PtyLink(const std::string& linkPath) : m_linkPath(linkPath)
+{
+    Plug();
+}
+
 PtyLink::~PtyLink()
 {
     Pull();

@@ -22,6 +22,8 @@ class PtyLink {
 public:
     // Makes the pair and links it as root/dev/deviceName (dev is created).
     PtyLink(const std::string& root, const std::string& deviceName);
+    // Makes the pair and links it at linkPath, whose folder must exist.
+    explicit PtyLink(const std::string& linkPath);
     ~PtyLink();
     PtyLink(const PtyLink&) = delete;
     PtyLink& operator=(const PtyLink&) = delete;
