@@ -252,6 +252,15 @@ BOOL ApplyHealthEntries(const HEALTH_CHECK_RES_V* aRes, int nNum)
     return bChanged;
 }
 
+// Whether dwAdrs is one of the list servers in the table.
+bool IsKnownServer(DWORD dwAdrs)
+{
+    EnterCriticalSection(&s_csList);
+    bool bKnown = FindServerLocked(dwAdrs) >= 0;
+    LeaveCriticalSection(&s_csList);
+    return bKnown;
+}
+
 // Counts a health check answer from dwAdrs: -1 unknown sender, 1 the unit
 // went online, 0 otherwise.
 int CountHealthAnswer(DWORD dwAdrs)
@@ -472,20 +481,24 @@ BOOL ListSrv_OnRxHealthCheck(const void* pParam, int nLength, DWORD dwAdrs)
     if (!ListSrv_CheckUdpRes(pData, nLength, CMD_HEALTH_CHECK, UDP_RES_COMMON_LEN)) {
         return FALSE;
     }
-    int nCount = CountHealthAnswer(dwAdrs);
-    if (nCount < 0) {
+    if (!IsKnownServer(dwAdrs)) {
         // Addresses are taken only from the list servers in the table, so a
         // stray datagram cannot redirect the followed repeaters.
         DebugPrint("[W] health check from unknown server %d.%d.%d.%d\n", LSV_IP(dwAdrs));
         return FALSE;
     }
-    if (nCount > 0) {
-        DebugLog(LOG_CAT_INFO, "[I] list server online\n");
-    }
+    // The answer's addresses are in place before it can make the unit
+    // online, so nobody sees the unit online without the address the
+    // server sees it at.
     HEALTH_CHECK_RES_V aRes[LISTSRV_HEALTH_RES_MAX];
     int nNum = 0;
     BOOL bParsed = ListSrv_ParseHealthCheckRes(pData, nLength, aRes, LISTSRV_HEALTH_RES_MAX, &nNum);
-    if (bParsed && ApplyHealthEntries(aRes, nNum)) {
+    bool bAddrChanged = bParsed && ApplyHealthEntries(aRes, nNum);
+    int nCount = CountHealthAnswer(dwAdrs);
+    if (nCount > 0) {
+        DebugLog(LOG_CAT_INFO, "[I] list server online\n");
+    }
+    if (bAddrChanged) {
         RaiseEvent(LISTSRV_EVENT_ADDR_CHANGED);
     }
     if (nCount > 0) {
